@@ -1,0 +1,13 @@
+// Test entry point: a QApplication exists for every test (offscreen
+// platform, set by CTest), so widgets, timers and queued calls work.
+#include <QApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Kelvox");
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

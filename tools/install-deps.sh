@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the Debian 12 packages that building, running and testing kelvox
+# need. Run as root; does nothing that asks questions.
+set -eu
+PKGS="build-essential cmake ninja-build pkg-config git ca-certificates
+  qt6-base-dev qt6-serialport-dev libgl-dev
+  libcurl4-openssl-dev libcpp-httplib-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth openbox trayer xdotool x11-utils imagemagick
+  python3 python3-serial fonts-dejavu-core procps"
+missing=""
+for p in $PKGS; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends $missing </dev/null
+fi

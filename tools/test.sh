@@ -1,0 +1,10 @@
+#!/bin/sh
+# Builds kelvox with warnings as errors and runs every test.
+set -eu
+cd "$(dirname "$0")/.."
+./tools/install-deps.sh
+BUILD=${KELVOX_BUILD_DIR:-build}
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOX_WERROR=ON
+cmake --build "$BUILD" -j"$(nproc)"
+cd "$BUILD"
+ctest --output-on-failure -j"$(nproc)"

@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that building, running and testing kelvox
 # need. Run as root; does nothing that asks questions.
 set -eu
-PKGS="build-essential cmake ninja-build pkg-config git ca-certificates
+PKGS="build-essential ccache cmake ninja-build pkg-config git ca-certificates
   qt6-base-dev qt6-serialport-dev libgl-dev
   libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -1,0 +1,5 @@
+#pragma once
+#include <QObject>
+#include <functional>
+
+using TNotifyEvent = std::function<void(QObject* Sender)>;

@@ -1,0 +1,184 @@
+#!/bin/bash
+# End to end: the real kelvox on a virtual display (Xvfb) with a window
+# manager (openbox) and a tray host (trayer), fed by the thermometer
+# simulator on a pseudo-terminal and uploading to the local sink.
+#
+# Checks: the window appears with its size, the tray icon appears, an
+# uploaded value is one the simulator sent, a double-click on the tray icon
+# hides the window and a second shows it, the tray menu's "Close" ends the
+# program, and the settings and event log files are written.
+# Usage: desktop_e2e.sh KELVOX THERMOSIM SINK ARTIFACT_DIR
+set -u
+
+KELVOX=$1
+THERMOSIM=$2
+SINK=$3
+ARTIFACTS=$4
+
+for tool in Xvfb openbox trayer xdotool xwininfo import; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "SKIP: $tool is not installed"
+        exit 77
+    fi
+done
+
+WORK=$(mktemp -d /tmp/kelvox-e2e.XXXXXX)
+mkdir -p "$ARTIFACTS" "$WORK/home" "$WORK/ports"
+PIDS=()
+
+cleanup() {
+    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
+        kill "${PIDS[$i]}" 2>/dev/null
+    done
+    sleep 0.3
+    for pid in "${PIDS[@]}"; do
+        kill -9 "$pid" 2>/dev/null
+    done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*"
+    echo "--- kelvox output ---"
+    cat "$WORK/kelvox.out" 2>/dev/null
+    echo "--- sink output ---"
+    cat "$WORK/sink.out" 2>/dev/null
+    if [ -n "${DISPLAY:-}" ]; then
+        import -window root "$ARTIFACTS/failure.png" 2>/dev/null
+    fi
+    exit 1
+}
+
+# wait_for SECONDS COMMAND...: retries the command every 0.1 s.
+wait_for() {
+    local limit=$1
+    shift
+    local deadline=$((SECONDS + limit))
+    while ! "$@" >/dev/null 2>&1; do
+        [ $SECONDS -ge $deadline ] && return 1
+        sleep 0.1
+    done
+    return 0
+}
+
+# The virtual display: let Xvfb pick a free display number.
+exec 3<> <(:)
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$WORK/xvfb.out" 2>&1 &
+PIDS+=($!)
+read -r -t 20 DISPNUM <&3 || fail "Xvfb did not start"
+exec 3>&-
+export DISPLAY=":$DISPNUM"
+unset WAYLAND_DISPLAY
+
+openbox >"$WORK/openbox.out" 2>&1 &
+PIDS+=($!)
+trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
+    --SetDockType true --transparent false --expand true >"$WORK/trayer.out" 2>&1 &
+PIDS+=($!)
+wait_for 20 xdotool search --class trayer || fail "the tray host did not start"
+
+# The local receiver of uploads.
+"$SINK" --port 0 >"$WORK/sink.out" 2>&1 &
+PIDS+=($!)
+wait_for 20 grep -q 'listening on' "$WORK/sink.out" || fail "the sink did not start"
+SINK_URL=$(grep -o 'http://127.0.0.1:[0-9]*/' "$WORK/sink.out" | head -n1)
+
+# The simulated thermometer as COM1.
+"$THERMOSIM" --link-dir "$WORK/ports" --com 1 --interval-ms 200 --print >"$WORK/sim.out" 2>&1 &
+PIDS+=($!)
+wait_for 20 test -e "$WORK/ports/COM1" || fail "the simulator did not link COM1"
+
+cat >"$WORK/home/kelvox.ini" <<EOF
+[Main]
+Top=100
+Left=100
+Height=310
+[Data]
+TargetURL=${SINK_URL}teplota.php?teplota=
+COM=1
+Period=1
+AutoConnect=-1
+AlwaysOnTop=0
+GeneTemp=-1
+EOF
+
+KELVOX_HOME="$WORK/home" KELVOX_PORT_DIR="$WORK/ports" KELVOX_MINUTE_MS=1000 \
+    "$KELVOX" >"$WORK/kelvox.out" 2>&1 &
+KPID=$!
+PIDS+=($KPID)
+
+# The window appears with its designed size (266 by 306 client area, no frame).
+wait_for 30 xdotool search --onlyvisible --name '^Kelvox$' || fail "the main window did not appear"
+WIN=$(xdotool search --onlyvisible --name '^Kelvox$' | head -n1)
+GEOM=$(xwininfo -id "$WIN" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
+[ "$GEOM" = "266x306" ] || fail "window size is $GEOM, expected 266x306"
+
+# The tray icon: a window embedded into trayer's tray.
+TRAY_ICON=""
+find_tray_icon() {
+    local tray
+    for tray in $(xdotool search --class trayer); do
+        TRAY_ICON=$(xwininfo -children -id "$tray" 2>/dev/null |
+            awk '/^ +0x[0-9a-f]+ / && $0 !~ /has no name/ || /^ +0x[0-9a-f]+ "/ {print $1}' | head -n1)
+        if [ -z "$TRAY_ICON" ]; then
+            TRAY_ICON=$(xwininfo -tree -id "$tray" 2>/dev/null |
+                awk '/^ +0x[0-9a-f]+ .*[0-9]+x[0-9]+\+/ {print $1}' | tail -n1)
+        fi
+        [ -n "$TRAY_ICON" ] && return 0
+    done
+    return 1
+}
+wait_for 20 find_tray_icon || fail "the tray icon did not appear"
+find_tray_icon
+echo "tray icon window: $TRAY_ICON"
+
+# An uploaded value is one the simulator sent.
+wait_for 30 grep -q 'received' "$WORK/sink.out" || fail "nothing was uploaded"
+sleep 1.5
+VALUE=$(grep 'received' "$WORK/sink.out" | tail -n1 | awk '{print $NF}')
+# The simulator prints readings like +025.6C; the program sends 25.6.
+if ! sed -n 's/^[^+-]*\([+-][0-9]*\.[0-9]\)C.*/\1/p' "$WORK/sim.out" |
+    awk -v v="$VALUE" '{ if ($1 + 0 == v + 0) found = 1 } END { exit !found }'; then
+    fail "uploaded value $VALUE was never sent by the simulator"
+fi
+echo "uploaded value $VALUE matches a simulator reading"
+
+import -window "$WIN" "$ARTIFACTS/window.png" 2>/dev/null || fail "no screenshot of the window"
+
+# A double-click on the tray icon hides the window, a second shows it.
+eval "$(xdotool getwindowgeometry --shell "$TRAY_ICON")"
+CX=$((X + WIDTH / 2))
+CY=$((Y + HEIGHT / 2))
+xdotool mousemove "$CX" "$CY" click --repeat 2 --delay 80 1
+wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Kelvox\$'" || fail "double-click did not hide the window"
+sleep 0.5
+xdotool mousemove "$CX" "$CY" click --repeat 2 --delay 80 1
+wait_for 10 xdotool search --onlyvisible --name '^Kelvox$' || fail "second double-click did not show the window"
+
+# The tray menu's "Close" ends the program: open the menu with a right press,
+# move to its last item and take it.
+sleep 0.5
+xdotool mousemove "$CX" "$CY" click 3
+sleep 0.8
+xdotool key Up
+sleep 0.2
+xdotool key Return
+for _ in $(seq 1 100); do
+    kill -0 "$KPID" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$KPID" 2>/dev/null; then
+    fail "the tray menu's Close did not end the program"
+fi
+wait "$KPID"
+STATUS=$?
+[ "$STATUS" -eq 0 ] || fail "kelvox exited with $STATUS"
+
+[ -s "$WORK/home/kelvox.ini" ] || fail "kelvox.ini was not written"
+ls "$WORK/home"/kelvox\ -\ *.log >/dev/null 2>&1 || fail "the event log file was not written"
+ls "$WORK/home"/Temperature\(*\).log >/dev/null 2>&1 || fail "the temperature log was not written"
+grep -q 'Serial port COM1 opened' "$WORK/home"/kelvox\ -\ *.log || fail "the event log lacks the opened line"
+cp "$WORK/home"/kelvox\ -\ *.log "$ARTIFACTS/" 2>/dev/null
+echo "PASS"
+exit 0

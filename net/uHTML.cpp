@@ -1,0 +1,170 @@
+#include "net/uHTML.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// The body is handed over in reads of at most this many bytes, and each read
+// is taken as a NUL-terminated text: a NUL ends that read's text early while
+// the next read starts afresh. Callers have always seen bodies this way.
+constexpr std::size_t kReadSize = 4095;
+
+constexpr const char* kUserAgent = "InetURL:/1.0";
+
+// Only plain and secure HTTP: a URL from the settings must not make the
+// client read local files or talk other protocols, neither directly nor
+// through a redirect.
+constexpr const char* kProtocols = "http,https";
+
+constexpr long kMaxRedirects = 20;
+
+bool GlobalInit() {
+    // Once per process, thread-safe through the static's initialisation;
+    // never cleaned up, since requests may run until exit.
+    static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return ok;
+}
+
+bool IsAcceptedStatus(long status) {
+    return status == 200 || status == 302;
+}
+
+struct BodySink {
+    CURL* Easy = nullptr;
+    bool StatusChecked = false;
+    std::string Read;   // the read being filled, up to kReadSize bytes
+    std::string Result; // the text of the finished reads
+
+    void FinishRead() {
+        Result.append(Read.data(), strnlen(Read.data(), Read.size()));
+        Read.clear();
+    }
+};
+
+// Called by curl on the requesting thread with each piece of the final
+// response's body (bodies of redirects that curl follows are not passed on).
+std::size_t OnBodyData(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& sink = *static_cast<BodySink*>(user);
+    const std::size_t length = size * count;
+    if (!sink.StatusChecked) {
+        long status = 0;
+        curl_easy_getinfo(sink.Easy, CURLINFO_RESPONSE_CODE, &status);
+        // The body of a refused status is never read: stop the transfer.
+        if (!IsAcceptedStatus(status))
+            return length == 0 ? 1 : 0;
+        sink.StatusChecked = true;
+    }
+    std::size_t offset = 0;
+    while (offset < length) {
+        const std::size_t take = std::min(kReadSize - sink.Read.size(), length - offset);
+        sink.Read.append(data + offset, take);
+        offset += take;
+        if (sink.Read.size() == kReadSize)
+            sink.FinishRead();
+    }
+    return length;
+}
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+} // namespace
+
+bool NeedsHttpPrefix(const std::string& Url) {
+    std::string lower(Url);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find("http://") == std::string::npos && !lower.starts_with("https://");
+}
+
+std::string UrlWithScheme(const std::string& Url) {
+    return NeedsHttpPrefix(Url) ? "http://" + Url : Url;
+}
+
+std::string EncodeUrlForWire(const std::string& Url) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(Url.size());
+    for (const char ch : Url) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte <= 0x20 || byte >= 0x7F) {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
+    FetchResult result;
+    if (!GlobalInit())
+        return result;
+    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    if (!easy)
+        return result;
+
+    std::unique_ptr<curl_slist, ListDeleter> headers;
+    for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
+        curl_slist* grown = curl_slist_append(headers.get(), header);
+        if (!grown)
+            return result;
+        headers.release();
+        headers.reset(grown);
+    }
+
+    const std::string wireUrl = EncodeUrlForWire(UrlWithScheme(Url));
+    BodySink sink;
+    sink.Easy = easy.get();
+
+    CURL* e = easy.get();
+    // Proxy settings come from the environment (curl's default); peer and
+    // host verification of TLS are curl's defaults too and stay on.
+    bool setUp = curl_easy_setopt(e, CURLOPT_URL, wireUrl.c_str()) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, kProtocols) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK;
+    // No signals: the program has worker threads, and signal-based DNS
+    // time-outs are not thread-safe.
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    setUp =
+        setUp && curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                                  static_cast<long>(Options.ConnectTimeout.count())) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_TIMEOUT_MS,
+                                      static_cast<long>(Options.TotalTimeout.count())) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBodyData) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+    if (!setUp)
+        return result;
+
+    const CURLcode code = curl_easy_perform(e);
+    long status = 0;
+    if (curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+        status = 0;
+    result.Status = status;
+    if (IsAcceptedStatus(status)) {
+        sink.FinishRead();
+        result.Text = std::move(sink.Result);
+        // A body cut short by a time-out or a broken connection is returned
+        // as far as it came, but the request did not succeed.
+        result.Ok = code == CURLE_OK;
+    } else {
+        result.Text = status == 0 ? std::string("Status:") : "Status:" + std::to_string(status);
+    }
+    return result;
+}

@@ -1,0 +1,264 @@
+// FetchUrl against a real HTTP server on 127.0.0.1, plus the pure helpers
+// that decide the scheme prefix and the wire form of a URL.
+#include "net/LocalHttpServer.h"
+#include "net/uHTML.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A TCP port on 127.0.0.1 that takes connections into its backlog but never
+// reads or answers: the client's request just hangs.
+class SilentListener {
+public:
+    SilentListener() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(fd_, 8) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+            throw std::runtime_error("cannot set up the silent listener");
+        port_ = ntohs(addr.sin_port);
+    }
+    ~SilentListener() { close(fd_); }
+    int Port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// A loopback port that nobody listens on (bound once, then released).
+int ClosedPort() {
+    SilentListener probe;
+    return probe.Port();
+}
+
+class FetchUrlTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // A proxy from the environment must not capture loopback requests.
+        setenv("no_proxy", "127.0.0.1,localhost", 1);
+        setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+    }
+
+    void SetUp() override {
+        auto& s = server.Server();
+        s.Get("/hello", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("hello body", "text/plain");
+        });
+        s.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 200;
+            res.set_content("", "text/plain");
+        });
+        s.Get("/long", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(LongBody(), "text/plain");
+        });
+        s.Get("/nul", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(BodyWithNuls(), "application/octet-stream");
+        });
+        s.Get("/old", [](const httplib::Request&, httplib::Response& res) {
+            res.set_redirect("/new", 302);
+        });
+        s.Get("/new", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("moved here", "text/plain");
+        });
+        s.Get("/bare302", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 302; // no Location: nothing to follow
+            res.set_content("found body", "text/plain");
+        });
+        s.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 404;
+            res.set_content("not found page", "text/plain");
+        });
+        s.Get("/broken", [](const httplib::Request&, httplib::Response& res) {
+            res.status = 500;
+            res.set_content("server error page", "text/plain");
+        });
+        s.Get("/nocontent",
+              [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+        s.Get(R"(/echo.*)", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(req.target, "text/plain");
+        });
+        server.Start();
+    }
+
+    static std::string LongBody() {
+        std::string body;
+        for (int i = 0; body.size() < 10000; ++i)
+            body += "line " + std::to_string(i) + "\n";
+        return body;
+    }
+
+    // NULs in the first and in the second 4095-byte read.
+    static std::string BodyWithNuls() {
+        std::string body(5000, 'x');
+        for (std::size_t i = 0; i < body.size(); ++i)
+            body[i] = static_cast<char>('a' + i % 26);
+        body[100] = '\0';
+        body[4095 + 50] = '\0';
+        return body;
+    }
+
+    LocalHttpServer server;
+};
+
+TEST_F(FetchUrlTest, SuccessfulResponsesReturnTheirBody) {
+    FetchResult r = FetchUrl(server.BaseUrl() + "/hello");
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.Status, 200);
+    EXPECT_EQ(r.Text, "hello body");
+
+    r = FetchUrl(server.BaseUrl() + "/empty");
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.Text, "");
+
+    r = FetchUrl(server.BaseUrl() + "/long");
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.Text.size(), LongBody().size());
+    EXPECT_EQ(r.Text, LongBody());
+}
+
+TEST_F(FetchUrlTest, NulEndsTheTextOfItsReadOnly) {
+    const std::string body = BodyWithNuls();
+    const std::string expected = body.substr(0, 100) + body.substr(4095, 50);
+    const FetchResult r = FetchUrl(server.BaseUrl() + "/nul");
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.Text, expected);
+}
+
+TEST_F(FetchUrlTest, RedirectsAreFollowedAndTheFinalStatusCounts) {
+    FetchResult r = FetchUrl(server.BaseUrl() + "/old");
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.Status, 200);
+    EXPECT_EQ(r.Text, "moved here");
+    const auto seen = server.Requests();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].Target, "/old");
+    EXPECT_EQ(seen[1].Target, "/new");
+
+    // A 302 that cannot be followed is still a success with its body.
+    r = FetchUrl(server.BaseUrl() + "/bare302");
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.Status, 302);
+    EXPECT_EQ(r.Text, "found body");
+}
+
+TEST_F(FetchUrlTest, OtherStatusesGiveTheStatusTextWithoutTheBody) {
+    FetchResult r = FetchUrl(server.BaseUrl() + "/missing");
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.Status, 404);
+    EXPECT_EQ(r.Text, "Status:404");
+
+    r = FetchUrl(server.BaseUrl() + "/broken");
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.Text, "Status:500");
+
+    // Only 200 and 302 count: another 2xx is a failure too.
+    r = FetchUrl(server.BaseUrl() + "/nocontent");
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.Text, "Status:204");
+
+    // No handler at all: the server's own 404.
+    r = FetchUrl(server.BaseUrl() + "/nowhere");
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.Text, "Status:404");
+}
+
+TEST_F(FetchUrlTest, NoResponseGivesAnEmptyStatus) {
+    const FetchResult refused = FetchUrl("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/");
+    EXPECT_FALSE(refused.Ok);
+    EXPECT_EQ(refused.Status, 0);
+    EXPECT_EQ(refused.Text, "Status:");
+
+    // A server that accepts but never answers: the whole-request time-out
+    // bounds the call.
+    SilentListener silent;
+    FetchOptions options;
+    options.ConnectTimeout = 2s;
+    options.TotalTimeout = 1s;
+    const auto start = std::chrono::steady_clock::now();
+    const FetchResult hung =
+        FetchUrl("http://127.0.0.1:" + std::to_string(silent.Port()) + "/", options);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(hung.Ok);
+    EXPECT_EQ(hung.Text, "Status:");
+    EXPECT_GE(elapsed, 900ms);
+    EXPECT_LT(elapsed, 15s);
+}
+
+TEST_F(FetchUrlTest, RequestCarriesAgentAndNoCacheHeaders) {
+    ASSERT_TRUE(FetchUrl(server.BaseUrl() + "/hello").Ok);
+    const auto seen = server.Requests();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].UserAgent, "InetURL:/1.0");
+    EXPECT_EQ(seen[0].CacheControl, "no-cache");
+    EXPECT_EQ(seen[0].Pragma, "no-cache");
+}
+
+TEST_F(FetchUrlTest, UnsafeBytesArePercentEncodedOnTheWire) {
+    const std::string url = server.BaseUrl() + "/echo?t=25 6&n=\xC3\xA9";
+    const std::string copy = url;
+    const FetchResult r = FetchUrl(url);
+    ASSERT_TRUE(r.Ok) << r.Text;
+    EXPECT_EQ(r.Text, "/echo?t=25%206&n=%C3%A9");
+    EXPECT_EQ(url, copy);
+}
+
+TEST_F(FetchUrlTest, SchemeIsAddedOnlyWhereMissing) {
+    // No scheme: "http://" goes in front.
+    FetchResult r = FetchUrl(server.HostPort() + "/echo?a=1");
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.Text, "/echo?a=1");
+
+    // A capitalised scheme is recognised, not prefixed a second time.
+    r = FetchUrl("HTTP://" + server.HostPort() + "/echo?a=2");
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.Text, "/echo?a=2");
+
+    // "http://" inside the query counts: the URL goes out as it is, and the
+    // client reads a URL without a scheme as plain HTTP.
+    r = FetchUrl(server.HostPort() + "/echo?u=http://x");
+    EXPECT_TRUE(r.Ok);
+    EXPECT_EQ(r.Text, "/echo?u=http://x");
+}
+
+TEST(UrlScheme, PrefixDecision) {
+    EXPECT_TRUE(NeedsHttpPrefix("example.com/t.php?t="));
+    EXPECT_TRUE(NeedsHttpPrefix("ftp://example.com/"));
+    EXPECT_TRUE(NeedsHttpPrefix(""));
+    EXPECT_TRUE(NeedsHttpPrefix("example.com/?https://x")); // https only counts at the start
+    EXPECT_FALSE(NeedsHttpPrefix("http://example.com/"));
+    EXPECT_FALSE(NeedsHttpPrefix("HtTp://example.com/"));
+    EXPECT_FALSE(NeedsHttpPrefix("https://example.com/"));
+    EXPECT_FALSE(NeedsHttpPrefix("HTTPS://example.com/"));
+    EXPECT_FALSE(NeedsHttpPrefix("example.com/?u=http://x"));
+}
+
+TEST(UrlScheme, SecureUrlIsNotTurnedIntoPlainHttp) {
+    EXPECT_EQ(UrlWithScheme("https://example.com/t?t=25,6"), "https://example.com/t?t=25,6");
+    EXPECT_EQ(UrlWithScheme("example.com/t?t=25,6"), "http://example.com/t?t=25,6");
+    EXPECT_EQ(UrlWithScheme("Http://Example.com/"), "Http://Example.com/");
+}
+
+TEST(UrlScheme, WireEncodingTouchesOnlyUnsafeBytes) {
+    EXPECT_EQ(EncodeUrlForWire("http://h/p?a=b c"), "http://h/p?a=b%20c");
+    EXPECT_EQ(EncodeUrlForWire(std::string("x\x01\x1F\x7F\xC3\xA9", 6)), "x%01%1F%7F%C3%A9");
+    // Already encoded text and the ordinary URL characters pass unchanged.
+    const std::string plain = "https://u:p@h:8080/a/b.php?x=25,6&y=%20#frag~!$'()*+;";
+    EXPECT_EQ(EncodeUrlForWire(plain), plain);
+}
+
+} // namespace

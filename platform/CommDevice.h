@@ -1,0 +1,139 @@
+// An open serial device, offering what the port core needs of it, and the
+// replaceable factory that opens one by COM number.
+//
+// Each member says which Windows communications call it stands for. The
+// device is open for as long as the object lives; destroying it drops the
+// exclusive claim, discards unsent output and closes the descriptor. Join
+// every thread that uses the device before destroying it.
+//
+// Threads: one thread may sit in WaitEvent (the event thread) and another in
+// WaitWritable/Write (the write thread) while the owner's thread calls Read,
+// ClearError, Purge, EscapeFunction, SetState, GetState and SetEventMask.
+// All members may run concurrently with each other except that only one
+// thread at a time may be inside WaitEvent, and only one inside WaitWritable.
+// SetEventMask from any thread completes a WaitEvent in progress with mask 0.
+#pragma once
+
+#include "platform/Event.h"
+#include "platform/WinTypes.h"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace platform {
+
+class CommDevice {
+public:
+    virtual ~CommDevice() = default;
+
+    // SetCommTimeouts. Stored only: reads never wait (they return what is
+    // queued) and writes take what the driver accepts without blocking.
+    virtual bool SetTimeouts(const win::COMMTIMEOUTS& timeouts) = 0;
+    // GetCommTimeouts: the values stored by SetTimeouts.
+    virtual bool GetTimeouts(win::COMMTIMEOUTS& timeouts) = 0;
+
+    // SetupComm. Stored only: the driver keeps queues of its own size.
+    virtual bool SetupQueues(win::DWORD inQueue, win::DWORD outQueue) = 0;
+
+    // SetCommMask. Completes a WaitEvent in progress with mask 0. Events
+    // that happened before are forgotten.
+    virtual bool SetEventMask(win::DWORD mask) = 0;
+    // GetCommMask.
+    virtual win::DWORD EventMask() = 0;
+
+    // SetCommState: applies the line settings. False when the device refuses
+    // them (unsupported size, parity, stop bits or handshake, or a failed
+    // system call); the previous settings then stay in force.
+    virtual bool SetState(const win::DCB& dcb) = 0;
+    // GetCommState: the last settings applied successfully (initially those
+    // the device had when it was opened).
+    virtual bool GetState(win::DCB& dcb) = 0;
+
+    // WaitCommEvent combined with WaitForMultipleObjects: waits until one of
+    // `events` is set or a comm event of the mask happens, at most timeoutMs
+    // (InfiniteWait: no limit). The comm event takes the place `commSlot` in
+    // the order of the events (commSlot may equal events.size()); several
+    // ready at once: the lowest place wins.
+    // Returns the index of the event taken, commSlot with `mask` holding the
+    // comm events (mask 0 when the event mask was changed while waiting, or
+    // is 0), WaitTimeout, or WaitFailed (mask untouched).
+    // Comm events that are not collected by a wait stay pending for the next.
+    virtual int WaitEvent(std::span<Event* const> events, std::size_t commSlot, int timeoutMs,
+                          win::DWORD& mask) = 0;
+
+    // ReadFile without waiting: copies up to `count` queued bytes. Returns
+    // the number copied (0 when nothing is queued or the device has hung up),
+    // or -1 when the read failed.
+    virtual std::ptrdiff_t Read(void* destination, std::size_t count) = 0;
+
+    // WriteFile without waiting: hands as many bytes to the driver as it
+    // takes now. Returns that number (0 when its queue is full), or -1 when
+    // the write failed (for example after a hang-up).
+    virtual std::ptrdiff_t Write(const void* source, std::size_t count) = 0;
+
+    // The wait of an overlapped write: waits until the driver takes more
+    // bytes or one of `events` is set, at most timeoutMs; the device takes
+    // the place `deviceSlot` in the order, as in WaitEvent. A device that has
+    // hung up answers at once with deviceSlot (the next Write then fails).
+    virtual int WaitWritable(std::span<Event* const> events, std::size_t deviceSlot,
+                             int timeoutMs) = 0;
+
+    // ClearCommError: the CE_* errors collected since the last call (then
+    // cleared) and, when `status` is given, the input and output queue
+    // counts. CE_IOE is reported once after the device has hung up.
+    virtual bool ClearError(win::DWORD& errors, win::COMSTAT* status) = 0;
+
+    // PurgeComm: PURGE_RXCLEAR/PURGE_RXABORT discard the input queue,
+    // PURGE_TXCLEAR/PURGE_TXABORT the output queue.
+    virtual bool Purge(win::DWORD flags) = 0;
+
+    // EscapeCommFunction: SETDTR, CLRDTR, SETRTS, CLRRTS (also SETBREAK,
+    // CLRBREAK, SETXOFF, SETXON). False when the device cannot do it, and for
+    // an RTS change while RTS handshake is on.
+    virtual bool EscapeFunction(win::DWORD code) = 0;
+
+    // The COM number the device was opened for.
+    virtual int ComNumber() const = 0;
+};
+
+// Why an open failed.
+enum class CommOpenError {
+    None,
+    NotFound,   // ERROR_FILE_NOT_FOUND: no such port
+    CannotOpen, // any other failure: in use, no permission, ...
+};
+
+struct CommOpenResult {
+    std::unique_ptr<CommDevice> Device; // set exactly when Error is None
+    CommOpenError Error = CommOpenError::None;
+    int SystemError = 0; // errno of the failure, when there was one
+};
+
+// CreateFile on "\\.\COM<n>": opens COM n exclusively (see PortMap.h for
+// the device path and the error classes) through the installed factory.
+// Safe to call from any thread.
+CommOpenResult OpenCommDevice(int comNumber);
+
+// Tests install a factory (returning fakes) in place of the real devices;
+// an empty function restores the real one. Not to be changed while another
+// thread opens a device.
+using CommDeviceFactory = std::function<CommOpenResult(int comNumber)>;
+void SetCommDeviceFactoryForTests(CommDeviceFactory factory);
+bool HasCommDeviceFactoryForTests();
+
+// The settings a port has when nobody has configured it: 9600 baud, 8 data
+// bits, no parity, one stop bit, binary, DTR and RTS on, XON 17, XOFF 19.
+win::DCB DefaultDcb();
+
+// GetDefaultCommConfig: fills `config` (size, version, the default DCB) for
+// COM n. False when the port does not exist; the port is not opened.
+// With a test factory installed every n > 0 counts as existing.
+bool GetDefaultCommConfig(int comNumber, win::COMMCONFIG& config);
+
+// GetCommConfig: fills `config` with the current settings of an open device.
+bool GetCommConfig(CommDevice& device, win::COMMCONFIG& config);
+
+} // namespace platform

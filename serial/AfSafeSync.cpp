@@ -1,0 +1,381 @@
+#include "serial/AfSafeSync.h"
+
+#include "platform/MessageBox.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QThread>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int kSlotCount = 64;
+// How long SafeSyncServeWhile sleeps at most between two looks at its
+// condition on the receiver thread, and the polling step elsewhere.
+constexpr std::chrono::milliseconds kServeTick{2};
+constexpr std::chrono::milliseconds kPollStep{1};
+
+struct TSyncSlot {
+    bool Enabled = false;
+    // Shared so that a request can keep the handler alive while it runs
+    // outside the lock, even if the slot is released meanwhile.
+    std::shared_ptr<const TSyncHandler> Handler; // null: the slot is free
+    std::uint32_t Id = 0;                        // 0: the slot is free
+};
+
+// One hand-off. The worker owns one reference while it waits, the queue
+// another until the receiver thread takes it. Every field but Call is guarded
+// by the state lock; Call is written before queuing and afterwards touched
+// only by the receiver thread.
+struct TSyncRequest {
+    std::uint32_t Id = 0;
+    TSyncHandler Call;        // empty: run the slot's handler
+    bool Finished = false;    // the code has run (or raised)
+    bool Interrupted = false; // dropped, or its slot stopped being live
+    std::condition_variable Wake;
+};
+using TSyncRequestPtr = std::shared_ptr<TSyncRequest>;
+
+QEvent::Type SyncEventType() {
+    static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+bool ServeOne();
+
+// The hidden receiver: lives on the thread of the first registration and
+// serves one queued request per event it receives.
+class TSyncReceiver final : public QObject {
+public:
+    bool event(QEvent* e) override {
+        if (e->type() == SyncEventType()) {
+            ServeOne();
+            return true;
+        }
+        return QObject::event(e);
+    }
+};
+
+struct TSyncState {
+    std::mutex Lock;
+    std::uint32_t NextSyncId = 0;
+    bool Created = false;
+    std::array<TSyncSlot, kSlotCount> Slots;
+    TSyncReceiver* Receiver = nullptr; // null before creation and after the application ended
+    TSyncReceiver* Retired = nullptr;  // a receiver that could not be deleted at teardown
+    std::thread::id ReceiverThread;
+    std::deque<TSyncRequestPtr> Queue;
+    std::vector<TSyncRequest*> Waiters; // requests whose worker is inside SyncCall
+    std::condition_variable ServeWake;  // wakes SafeSyncServeWhile on the receiver thread
+    std::uint64_t WakeCount = 0;
+};
+
+// Never destroyed: worker threads may still call in while static objects are
+// torn down at exit.
+TSyncState& State() {
+    static TSyncState* state = new TSyncState;
+    return *state;
+}
+
+// The slot with this id; id 0 never matches (free slots carry 0). Lock held.
+TSyncSlot* FindById(TSyncState& s, std::uint32_t id) {
+    if (id == 0 || !s.Created)
+        return nullptr;
+    for (TSyncSlot& slot : s.Slots)
+        if (slot.Id == id)
+            return &slot;
+    return nullptr;
+}
+
+bool IsLive(const TSyncSlot* slot) {
+    return slot && slot->Handler && slot->Enabled;
+}
+
+bool OnReceiverThread(const TSyncState& s) {
+    return s.Created && s.ReceiverThread == std::this_thread::get_id();
+}
+
+// The slot stopped being live: take its requests that have not started out of
+// the queue and release every worker waiting on it. The dropped requests go
+// to `dropped` so that their closures are destroyed after the lock is let go.
+// Lock held.
+void InterruptSlot(TSyncState& s, std::uint32_t id, std::vector<TSyncRequestPtr>& dropped) {
+    auto keep = std::stable_partition(s.Queue.begin(), s.Queue.end(),
+                                      [id](const TSyncRequestPtr& r) { return r->Id != id; });
+    for (auto it = keep; it != s.Queue.end(); ++it)
+        dropped.push_back(std::move(*it));
+    s.Queue.erase(keep, s.Queue.end());
+    for (TSyncRequest* waiter : s.Waiters) {
+        if (waiter->Id == id) {
+            waiter->Interrupted = true;
+            waiter->Wake.notify_one();
+        }
+    }
+}
+
+bool OnApplicationMainThread() {
+    const QCoreApplication* app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
+// Runs a handler on the receiver thread and returns what it raised.
+std::exception_ptr RunGuarded(const TSyncHandler& code) {
+    try {
+        code();
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+// An exception from a handler: shown by the application on its main thread,
+// dropped on any other receiver thread.
+void ReportHandlerError(std::exception_ptr error) {
+    if (error && OnApplicationMainThread())
+        platform::HandleApplicationException(error);
+}
+
+// Takes the first queued request and runs it. Receiver thread only. Returns
+// false when nothing was queued.
+bool ServeOne() {
+    TSyncState& s = State();
+    TSyncRequestPtr request;
+    std::shared_ptr<const TSyncHandler> slotHandler;
+    std::vector<TSyncRequestPtr> dropped; // released after the lock
+    {
+        std::lock_guard<std::mutex> lock(s.Lock);
+        while (!s.Queue.empty() && !request) {
+            TSyncRequestPtr next = std::move(s.Queue.front());
+            s.Queue.pop_front();
+            TSyncSlot* slot = FindById(s, next->Id);
+            if (IsLive(slot)) {
+                request = std::move(next);
+                if (!request->Call)
+                    slotHandler = slot->Handler;
+            } else {
+                // Disabling purges the queue, so this is only a safety net.
+                next->Interrupted = true;
+                next->Wake.notify_one();
+                dropped.push_back(std::move(next));
+            }
+        }
+        if (!request)
+            return false;
+    }
+    std::exception_ptr error = RunGuarded(request->Call ? request->Call : *slotHandler);
+    // The closure's captures die here on the receiver thread, not on the
+    // worker, whichever of the two lets go of the request last.
+    TSyncHandler spent = std::move(request->Call);
+    {
+        std::lock_guard<std::mutex> lock(s.Lock);
+        request->Finished = true;
+        request->Wake.notify_one();
+    }
+    // The worker has been released before the application's handler shows
+    // its box, so a box left open does not hold the worker up to its limit.
+    ReportHandlerError(error);
+    return true;
+}
+
+// The application object is going away: no more events can be delivered, so
+// stop posting, release every waiting worker and drop what is queued.
+void TearDownReceiver() {
+    TSyncState& s = State();
+    std::vector<TSyncRequestPtr> dropped;
+    TSyncReceiver* receiver = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(s.Lock);
+        receiver = std::exchange(s.Receiver, nullptr);
+        for (TSyncRequestPtr& r : s.Queue)
+            dropped.push_back(std::move(r));
+        s.Queue.clear();
+        for (TSyncRequest* waiter : s.Waiters) {
+            waiter->Interrupted = true;
+            waiter->Wake.notify_one();
+        }
+    }
+    if (!receiver)
+        return;
+    if (receiver->thread() == QThread::currentThread()) {
+        delete receiver;
+    } else {
+        // A receiver living on another thread cannot be deleted from here;
+        // it is kept until the process ends.
+        std::lock_guard<std::mutex> lock(s.Lock);
+        s.Retired = receiver;
+    }
+}
+
+// Creates the receiver on the calling thread. Lock held, first registration.
+void CreateReceiver(TSyncState& s) {
+    s.Receiver = new TSyncReceiver;
+    s.ReceiverThread = std::this_thread::get_id();
+    s.Slots = {};
+    s.Created = true;
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QObject::connect(app, &QObject::destroyed, &TearDownReceiver);
+}
+
+std::uint32_t NextId(TSyncState& s) {
+    ++s.NextSyncId; // unsigned: wraps from 2^32 - 1 to 0
+    if (s.NextSyncId == 0)
+        ++s.NextSyncId;
+    return s.NextSyncId;
+}
+
+} // namespace
+
+std::uint32_t RegisterSyncSlot(TSyncHandler handler) {
+    if (!handler)
+        return 0;
+    auto shared = std::make_shared<const TSyncHandler>(std::move(handler));
+    TSyncState& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    if (!s.Created)
+        CreateReceiver(s);
+    for (TSyncSlot& slot : s.Slots) {
+        if (!slot.Handler) {
+            slot.Enabled = false;
+            slot.Handler = std::move(shared);
+            slot.Id = NextId(s);
+            return slot.Id;
+        }
+    }
+    return 0;
+}
+
+bool EnableSyncSlot(std::uint32_t id, bool enabled) {
+    TSyncState& s = State();
+    std::vector<TSyncRequestPtr> dropped; // destroyed after the lock is released
+    std::lock_guard<std::mutex> lock(s.Lock);
+    TSyncSlot* slot = FindById(s, id);
+    if (!slot || !slot->Handler)
+        return false;
+    slot->Enabled = enabled;
+    if (!enabled)
+        InterruptSlot(s, id, dropped);
+    return true;
+}
+
+bool ReleaseSyncSlot(std::uint32_t id) {
+    TSyncState& s = State();
+    std::vector<TSyncRequestPtr> dropped;
+    std::shared_ptr<const TSyncHandler> handler; // destroyed after the lock is released
+    std::lock_guard<std::mutex> lock(s.Lock);
+    TSyncSlot* slot = FindById(s, id);
+    if (!slot)
+        return false;
+    handler = std::move(slot->Handler);
+    slot->Handler.reset();
+    slot->Id = 0; // Enabled keeps its value; the next registration resets it
+    InterruptSlot(s, id, dropped);
+    return true;
+}
+
+bool SyncCall(std::uint32_t id, std::uint32_t limitMs) {
+    return SyncCall(id, limitMs, {});
+}
+
+bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call) {
+    TSyncState& s = State();
+    // Made before the lock is taken so that the lock is held only for the
+    // look-ups; wasted only when the slot is not live.
+    auto request = std::make_shared<TSyncRequest>();
+    request->Id = id;
+    std::unique_lock<std::mutex> lock(s.Lock);
+    TSyncSlot* slot = FindById(s, id);
+    if (!IsLive(slot))
+        return false;
+    if (!s.Receiver)
+        return true; // nobody to deliver to: nothing runs, the slot is live
+
+    if (OnReceiverThread(s)) {
+        // A call on the receiver thread itself runs at once, as a message sent
+        // to one's own window does; queuing it would wait for ourselves.
+        std::shared_ptr<const TSyncHandler> slotHandler;
+        if (!call)
+            slotHandler = slot->Handler;
+        lock.unlock();
+        std::exception_ptr error = RunGuarded(call ? call : *slotHandler);
+        ReportHandlerError(error);
+        lock.lock();
+        return IsLive(FindById(s, id));
+    }
+
+    request->Call = std::move(call);
+    s.Queue.push_back(request);
+    s.Waiters.push_back(request.get());
+    // Posting under the lock keeps the receiver from being deleted under us
+    // by the application's teardown; Qt never calls back into this unit while
+    // it holds its own post lock, so the nesting cannot deadlock.
+    QCoreApplication::postEvent(s.Receiver, new QEvent(SyncEventType()));
+    s.ServeWake.notify_one();
+    request->Wake.wait_for(lock, std::chrono::milliseconds(limitMs),
+                           [&] { return request->Finished || request->Interrupted; });
+    s.Waiters.erase(std::find(s.Waiters.begin(), s.Waiters.end(), request.get()));
+    // A request that timed out stays queued and runs later with its own data.
+    return IsLive(FindById(s, id));
+}
+
+void SafeSyncServeWhile(const std::function<bool()>& keepWaiting) {
+    TSyncState& s = State();
+    bool onReceiver;
+    {
+        std::lock_guard<std::mutex> lock(s.Lock);
+        onReceiver = OnReceiverThread(s);
+    }
+    if (!onReceiver) {
+        while (keepWaiting())
+            std::this_thread::sleep_for(kPollStep);
+        return;
+    }
+    for (;;) {
+        std::uint64_t wakeSeen;
+        {
+            std::lock_guard<std::mutex> lock(s.Lock);
+            wakeSeen = s.WakeCount;
+        }
+        if (!keepWaiting())
+            return;
+        if (ServeOne())
+            continue;
+        std::unique_lock<std::mutex> lock(s.Lock);
+        s.ServeWake.wait_for(lock, kServeTick,
+                             [&] { return !s.Queue.empty() || s.WakeCount != wakeSeen; });
+    }
+}
+
+void SafeSyncServePending() {
+    TSyncState& s = State();
+    {
+        std::lock_guard<std::mutex> lock(s.Lock);
+        if (!OnReceiverThread(s))
+            return;
+    }
+    while (ServeOne()) {
+    }
+}
+
+void SafeSyncWake() {
+    TSyncState& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    ++s.WakeCount;
+    s.ServeWake.notify_all();
+}
+
+void SafeSyncSetLastIdForTesting(std::uint32_t lastId) {
+    TSyncState& s = State();
+    std::lock_guard<std::mutex> lock(s.Lock);
+    s.NextSyncId = lastId;
+}

@@ -1,0 +1,392 @@
+#include "platform/TrayShell.h"
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPixmap>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace platform {
+
+// ---- Registered window messages --------------------------------------------
+
+namespace {
+constexpr std::uint32_t kFirstRegisteredMessage = 0xC000;
+constexpr std::uint32_t kRegisteredMessageCount = 0x4000;
+
+struct MessageTable {
+    std::mutex lock;
+    std::unordered_map<std::string, std::uint32_t> byName;
+    std::unordered_map<std::uint32_t, std::string> byNumber;
+};
+MessageTable& messageTable() {
+    static MessageTable table;
+    return table;
+}
+} // namespace
+
+std::uint32_t RegisterWindowMessageName(const char* name) {
+    if (!name || !*name)
+        return 0;
+    // Names compare without regard to ASCII case, as the Windows table does.
+    std::string key(name);
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    MessageTable& table = messageTable();
+    std::lock_guard<std::mutex> guard(table.lock);
+    if (auto it = table.byName.find(key); it != table.byName.end())
+        return it->second;
+    // FNV-1a picks the first candidate; collisions probe upwards.
+    std::uint32_t hash = 2166136261u;
+    for (unsigned char c : key) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    for (std::uint32_t i = 0; i < kRegisteredMessageCount; ++i) {
+        const std::uint32_t number = kFirstRegisteredMessage + (hash + i) % kRegisteredMessageCount;
+        if (table.byNumber.count(number) == 0) {
+            table.byNumber.emplace(number, key);
+            table.byName.emplace(key, number);
+            return number;
+        }
+    }
+    return 0;
+}
+
+// ---- Hidden message windows ------------------------------------------------
+
+namespace {
+struct WindowTable {
+    std::mutex lock;
+    std::unordered_map<win::DWORD, std::shared_ptr<WindowProc>> windows;
+    win::DWORD next = 0x100;
+};
+WindowTable& windowTable() {
+    static WindowTable table;
+    return table;
+}
+} // namespace
+
+win::DWORD CreateMessageWindow(WindowProc proc) {
+    WindowTable& table = windowTable();
+    std::lock_guard<std::mutex> guard(table.lock);
+    const win::DWORD handle = table.next;
+    table.next += 4; // window handles are multiples of 4, like the system's
+    table.windows.emplace(handle, std::make_shared<WindowProc>(std::move(proc)));
+    return handle;
+}
+
+void DestroyMessageWindow(win::DWORD hwnd) {
+    std::shared_ptr<WindowProc> doomed;
+    {
+        WindowTable& table = windowTable();
+        std::lock_guard<std::mutex> guard(table.lock);
+        auto it = table.windows.find(hwnd);
+        if (it == table.windows.end())
+            return;
+        doomed = std::move(it->second);
+        table.windows.erase(it);
+    }
+    // The procedure (and what it captured) dies outside the lock, unless a
+    // message to this window is being handled right now; then it lives until
+    // that call returns.
+}
+
+bool IsMessageWindow(win::DWORD hwnd) {
+    WindowTable& table = windowTable();
+    std::lock_guard<std::mutex> guard(table.lock);
+    return table.windows.count(hwnd) != 0;
+}
+
+std::intptr_t SendWindowMessage(win::DWORD hwnd, std::uint32_t msg, std::uintptr_t wParam,
+                                std::intptr_t lParam) {
+    std::shared_ptr<WindowProc> proc;
+    {
+        WindowTable& table = windowTable();
+        std::lock_guard<std::mutex> guard(table.lock);
+        auto it = table.windows.find(hwnd);
+        if (it == table.windows.end())
+            return 0;
+        proc = it->second;
+    }
+    // Called without the lock: the procedure may create or destroy windows.
+    return (proc && *proc) ? (*proc)(msg, wParam, lParam) : 0;
+}
+
+bool PostWindowMessage(win::DWORD hwnd, std::uint32_t msg, std::uintptr_t wParam,
+                       std::intptr_t lParam) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || !IsMessageWindow(hwnd))
+        return false;
+    // The handle is looked up again at delivery: a window destroyed in the
+    // meantime simply loses the message.
+    return QMetaObject::invokeMethod(
+        app, [hwnd, msg, wParam, lParam] { SendWindowMessage(hwnd, msg, wParam, lParam); },
+        Qt::QueuedConnection);
+}
+
+// ---- Icon handles -----------------------------------------------------------
+
+namespace {
+struct IconEntry {
+    QIcon icon;
+    int references = 0; // < 0: permanent
+};
+struct IconTable {
+    std::mutex lock;
+    std::unordered_map<win::DWORD, IconEntry> byHandle;
+    std::unordered_map<qint64, win::DWORD> byKey; // QIcon::cacheKey -> handle
+    win::DWORD next = 0x10000;
+    win::DWORD stock = 0;
+};
+IconTable& iconTable() {
+    static IconTable table;
+    return table;
+}
+
+QIcon drawStockIcon() {
+    // Four coloured panes on a transparent ground: a generic "application"
+    // picture that reads at 16 and at 32 pixels.
+    QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    {
+        QPainter p(&image);
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0xE0, 0x3C, 0x31));
+        p.drawRect(3, 3, 12, 12);
+        p.setBrush(QColor(0x3C, 0xB0, 0x43));
+        p.drawRect(17, 3, 12, 12);
+        p.setBrush(QColor(0x2F, 0x6F, 0xD6));
+        p.drawRect(3, 17, 12, 12);
+        p.setBrush(QColor(0xF2, 0xC1, 0x1D));
+        p.drawRect(17, 17, 12, 12);
+    }
+    return QIcon(QPixmap::fromImage(image));
+}
+} // namespace
+
+win::DWORD AcquireIconHandle(const QIcon& icon) {
+    if (icon.isNull())
+        return 0;
+    IconTable& table = iconTable();
+    std::lock_guard<std::mutex> guard(table.lock);
+    const qint64 key = icon.cacheKey();
+    if (auto it = table.byKey.find(key); it != table.byKey.end()) {
+        IconEntry& entry = table.byHandle[it->second];
+        if (entry.references >= 0)
+            ++entry.references;
+        return it->second;
+    }
+    const win::DWORD handle = table.next++;
+    table.byHandle.emplace(handle, IconEntry{icon, 1});
+    table.byKey.emplace(key, handle);
+    return handle;
+}
+
+void ReleaseIconHandle(win::DWORD handle) {
+    if (handle == 0)
+        return;
+    QIcon doomed;
+    {
+        IconTable& table = iconTable();
+        std::lock_guard<std::mutex> guard(table.lock);
+        auto it = table.byHandle.find(handle);
+        if (it == table.byHandle.end() || it->second.references < 0)
+            return;
+        if (--it->second.references > 0)
+            return;
+        doomed = std::move(it->second.icon);
+        table.byKey.erase(doomed.cacheKey());
+        table.byHandle.erase(it);
+    }
+}
+
+QIcon IconForHandle(win::DWORD handle) {
+    IconTable& table = iconTable();
+    std::lock_guard<std::mutex> guard(table.lock);
+    auto it = table.byHandle.find(handle);
+    return it == table.byHandle.end() ? QIcon() : it->second.icon;
+}
+
+win::DWORD StockIconHandle() {
+    IconTable& table = iconTable();
+    {
+        std::lock_guard<std::mutex> guard(table.lock);
+        if (table.stock != 0)
+            return table.stock;
+    }
+    // Drawn outside the lock; the main thread is the only caller that can
+    // get here first, since drawing needs the GUI application.
+    QIcon icon = drawStockIcon();
+    std::lock_guard<std::mutex> guard(table.lock);
+    if (table.stock == 0) {
+        const win::DWORD handle = table.next++;
+        table.byKey.emplace(icon.cacheKey(), handle);
+        table.byHandle.emplace(handle, IconEntry{std::move(icon), -1});
+        table.stock = handle;
+    }
+    return table.stock;
+}
+
+// ---- The shell ----------------------------------------------------------------
+
+namespace {
+TrayShell* g_testShell = nullptr;
+} // namespace
+
+TrayShell& CurrentTrayShell() {
+    if (g_testShell)
+        return *g_testShell;
+    // Built on first use and kept until exit: the process has one desktop.
+    static QtTrayShell desktop;
+    return desktop;
+}
+
+void SetTrayShellForTests(TrayShell* shell) {
+    g_testShell = shell;
+}
+
+struct QtTrayShell::Impl {
+    struct Entry {
+        QPointer<QSystemTrayIcon> tray;
+        win::DWORD hWnd = 0;
+        win::DWORD uID = 0;
+        std::uint32_t callbackMessage = 0;
+    };
+    bool assumeHost = false;
+    std::map<std::uint64_t, Entry> icons;
+
+    static std::uint64_t keyOf(win::DWORD hWnd, win::DWORD uID) {
+        return (std::uint64_t(hWnd) << 32) | uID;
+    }
+    bool hostAvailable() const {
+        return assumeHost ||
+               (QCoreApplication::instance() && QSystemTrayIcon::isSystemTrayAvailable());
+    }
+    static QString tipOf(const NOTIFYICONDATAA& data) {
+        return QString::fromUtf8(data.szTip, qsizetype(strnlen(data.szTip, sizeof data.szTip)));
+    }
+    static QIcon iconOf(const NOTIFYICONDATAA& data) {
+        QIcon icon = IconForHandle(data.hIcon);
+        // An unknown handle still shows something: an icon without a picture
+        // would be invisible in the panel.
+        return icon.isNull() ? IconForHandle(StockIconHandle()) : icon;
+    }
+    static void apply(Entry& entry, const NOTIFYICONDATAA& data) {
+        if (data.uFlags & NIF_MESSAGE)
+            entry.callbackMessage = data.uCallbackMessage;
+        if (data.uFlags & NIF_ICON)
+            entry.tray->setIcon(iconOf(data));
+        if (data.uFlags & NIF_TIP)
+            entry.tray->setToolTip(tipOf(data));
+    }
+    void activated(std::uint64_t key, QSystemTrayIcon::ActivationReason reason) {
+        auto it = icons.find(key);
+        if (it == icons.end() || it->second.callbackMessage == 0)
+            return;
+        std::uint32_t mouse = 0;
+        switch (reason) {
+        case QSystemTrayIcon::Trigger:
+            mouse = WM_LBUTTONDOWN;
+            break;
+        case QSystemTrayIcon::DoubleClick:
+            mouse = WM_LBUTTONDBLCLK;
+            break;
+        case QSystemTrayIcon::Context:
+            mouse = WM_RBUTTONDOWN;
+            break;
+        case QSystemTrayIcon::MiddleClick:
+            mouse = WM_MBUTTONDOWN;
+            break;
+        case QSystemTrayIcon::Unknown:
+            return;
+        }
+        // Copies: the receiver may delete this very icon while handling it.
+        const win::DWORD hWnd = it->second.hWnd;
+        const win::DWORD uID = it->second.uID;
+        const std::uint32_t callback = it->second.callbackMessage;
+        SendWindowMessage(hWnd, callback, uID, std::intptr_t(mouse));
+    }
+};
+
+QtTrayShell::QtTrayShell(bool assumeHost) : d(std::make_unique<Impl>()) {
+    d->assumeHost = assumeHost;
+}
+
+QtTrayShell::~QtTrayShell() {
+    // Icons the application has already destroyed read as null here.
+    for (auto& [key, entry] : d->icons)
+        delete entry.tray.data();
+}
+
+bool QtTrayShell::Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& data) {
+    // Checked first and silently: without a panel there is nothing to do and
+    // nothing worth a warning every 500 ms.
+    if (!d->hostAvailable())
+        return false;
+    const std::uint64_t key = Impl::keyOf(data.hWnd, data.uID);
+    auto it = d->icons.find(key);
+    switch (message) {
+    case NIM_ADD: {
+        if (it != d->icons.end())
+            return false;
+        Impl::Entry entry;
+        entry.hWnd = data.hWnd;
+        entry.uID = data.uID;
+        // Parented to the application so that none outlives it, whatever the
+        // order of destruction at exit.
+        entry.tray = new QSystemTrayIcon(QCoreApplication::instance());
+        // No context menu is given to Qt: the right press is reported and the
+        // program shows its own menu.
+        QObject::connect(entry.tray.data(), &QSystemTrayIcon::activated, entry.tray.data(),
+                         [impl = d.get(), key](QSystemTrayIcon::ActivationReason reason) {
+                             impl->activated(key, reason);
+                         });
+        Impl::apply(entry, data);
+        if (!(data.uFlags & NIF_ICON))
+            entry.tray->setIcon(IconForHandle(StockIconHandle()));
+        entry.tray->show();
+        d->icons.emplace(key, std::move(entry));
+        return true;
+    }
+    case NIM_MODIFY:
+        if (it == d->icons.end() || !it->second.tray)
+            return false;
+        Impl::apply(it->second, data);
+        return true;
+    case NIM_DELETE: {
+        if (it == d->icons.end())
+            return false;
+        QSystemTrayIcon* tray = it->second.tray.data();
+        d->icons.erase(it);
+        if (tray) {
+            QObject::disconnect(tray, &QSystemTrayIcon::activated, nullptr, nullptr);
+            tray->hide();
+            // Later: the delete may come from a handler of this icon's own
+            // activation signal.
+            tray->deleteLater();
+        }
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+std::size_t QtTrayShell::IconCount() const {
+    return d->icons.size();
+}
+
+QSystemTrayIcon* QtTrayShell::IconObject(win::DWORD hWnd, win::DWORD uID) const {
+    auto it = d->icons.find(Impl::keyOf(hWnd, uID));
+    return it == d->icons.end() ? nullptr : it->second.tray.data();
+}
+
+} // namespace platform

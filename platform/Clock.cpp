@@ -14,6 +14,8 @@ QDateTime Now() {
     return QDateTime::currentDateTime();
 }
 
-void SetClockForTests(std::function<QDateTime()> clock) { override() = std::move(clock); }
+void SetClockForTests(std::function<QDateTime()> clock) {
+    override() = std::move(clock);
+}
 
 } // namespace platform

@@ -35,12 +35,20 @@ MsgResult defaultResult(MsgButtons buttons) {
 }
 } // namespace
 
-QString ApplicationTitle() { return QStringLiteral("Kelvox"); }
+QString ApplicationTitle() {
+    return QStringLiteral("Kelvox");
+}
 
-void SetHeadless(bool headless) { g_headless = headless; }
-bool IsHeadless() { return g_headless; }
+void SetHeadless(bool headless) {
+    g_headless = headless;
+}
+bool IsHeadless() {
+    return g_headless;
+}
 
-void SetMessageHook(MessageHook h) { hook() = std::move(h); }
+void SetMessageHook(MessageHook h) {
+    hook() = std::move(h);
+}
 
 MsgResult ShowMessage(const MessageRequest& request) {
     if (hook())

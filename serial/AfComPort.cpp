@@ -1,0 +1,383 @@
+#include "serial/AfComPort.h"
+
+#include "platform/CommDevice.h"
+#include "serial/AfPortConfigDialog.h"
+#include "serial/AfSafeSync.h"
+#include "serial/AfUtils.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QWidget>
+#include <limits>
+
+namespace {
+
+// The longest a worker waits for the main thread to handle one report.
+constexpr std::uint32_t HandOffLimitMs = 2000;
+
+// Shows the hourglass for its lifetime; the cursor comes back also when the
+// guarded call raises.
+class WaitCursor {
+public:
+    WaitCursor()
+        : FActive(qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
+        if (FActive)
+            QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    }
+    ~WaitCursor() {
+        if (FActive)
+            QGuiApplication::restoreOverrideCursor();
+    }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+
+private:
+    bool FActive;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// TAfCustomSerialPort
+
+TAfCustomSerialPort::TAfCustomSerialPort(QObject* AOwner) : TAfDataDispConnComponent(AOwner) {
+    // Every hand-off carries its own code; the slot's handler is never used.
+    FSyncId = RegisterSyncSlot([] {});
+    FCore = std::make_unique<TAfComPortCore>();
+    FCore->OnCoreEvent = [this](TAfComPortCore*, TAfCoreEvent EventKind, std::uint32_t Data,
+                                std::exception_ptr Error) {
+        HandleCoreEvent(EventKind, Data, std::move(Error));
+    };
+    Rebuild();
+}
+
+TAfCustomSerialPort::~TAfCustomSerialPort() {
+    FDestroying.store(true);
+    // Releasing the slot drops hand-offs not yet run and makes one under way
+    // return at once, so the core's close below never waits for it.
+    ReleaseSyncSlot(FSyncId);
+    FSyncId = 0;
+    FCore.reset(); // closes an open port; no OnPortClose
+}
+
+void TAfCustomSerialPort::Loaded() {
+    if (FAutoOpen)
+        Open();
+    else
+        Rebuild();
+}
+
+bool TAfCustomSerialPort::Active() const {
+    return FCore && FCore->IsOpen();
+}
+
+void TAfCustomSerialPort::Open() {
+    if (Active())
+        return;
+    EnableSyncSlot(FSyncId, true);
+    FCore->SetDcb(FSettings.DcbImage);
+    FCore->SetInBufSize(FSettings.InBufSize);
+    FCore->SetOutBufSize(FSettings.OutBufSize);
+    FCore->SetEventThreadPriority(FSettings.EventThreadPriority);
+    FCore->SetWriteThreadPriority(FSettings.WriteThreadPriority);
+    FClosing.store(false);
+    OpenDevice();
+    Fire(OnPortOpen);
+    TAfDataDispConnComponent::Open();
+}
+
+void TAfCustomSerialPort::Close() {
+    FClosing.store(true);
+    TAfDataDispConnComponent::Close();
+    EnableSyncSlot(FSyncId, false);
+    FCore->Close();
+    Fire(OnPortClose);
+    FClosing.store(false);
+}
+
+std::string TAfCustomSerialPort::ReadString() {
+    if (FClosing.load())
+        return {};
+    win::COMSTAT status;
+    FCore->QueryStatus(status);
+    const std::uint32_t waiting =
+        std::min<std::uint32_t>(status.cbInQue, std::numeric_limits<std::int32_t>::max());
+    if (waiting == 0)
+        return {};
+    std::string result(waiting, '\0');
+    const std::int32_t got = FCore->Read(result.data(), static_cast<std::int32_t>(waiting));
+    // Only what the read delivered: a shorter read must not leave NULs that
+    // were never received at the end of the text.
+    result.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return result;
+}
+
+void TAfCustomSerialPort::WriteData(const void* Buffer, std::int32_t Count) {
+    if (FClosing.load())
+        return;
+    if (!FCore->Write(Buffer, Count))
+        RaiseError(
+            af::Format("Write data error [requested: %d, free: %d]", Count, FCore->OutputFree()));
+}
+
+void TAfCustomSerialPort::RaiseError(const std::string& Text) {
+    throw EAfComPortError(af::Format("%s - %s ", Text.c_str(), Name().c_str()));
+}
+
+void TAfCustomSerialPort::CheckClosed() {
+    if (Active())
+        RaiseError("Port is not closed");
+}
+
+void TAfCustomSerialPort::Rebuild() {
+    FSettings.BuildDcb();
+    if (!Active())
+        return;
+    try {
+        FCore->SetDcb(FSettings.DcbImage);
+    } catch (...) {
+        // The core has read the device's actual settings back.
+        FSettings.DcbImage = FCore->Dcb();
+        throw;
+    }
+}
+
+void TAfCustomSerialPort::LoadSettingsFromDcb(const win::DCB& Dcb) {
+    if (!FSettings.LoadFromDcb(Dcb))
+        RaiseError(AfDcbLoadErrorText);
+    Rebuild();
+}
+
+// ---- Hand-off ----
+
+void TAfCustomSerialPort::HandleCoreEvent(TAfCoreEvent EventKind, std::uint32_t Data,
+                                          std::exception_ptr Error) {
+    // An exception object that is dropped here is released with Error.
+    if (FClosing.load() || FDestroying.load())
+        return;
+    if (EventKind != ceException && OnNonSyncEvent) {
+        OnNonSyncEvent(this, EventKind, Data);
+        return;
+    }
+    const bool live = SyncCall(FSyncId, HandOffLimitMs, [this, EventKind, Data, Error] {
+        SyncHandler(EventKind, Data, Error);
+    });
+    if (!live)
+        throw EAbort(); // the receiver has gone away: drop the event quietly
+}
+
+void TAfCustomSerialPort::SyncHandler(TAfCoreEvent EventKind, std::uint32_t Data,
+                                      std::exception_ptr Error) {
+    if (!FClosing.load())
+        DispatchEvent(EventKind, Data, std::move(Error));
+}
+
+void TAfCustomSerialPort::DispatchEvent(TAfCoreEvent EventKind, std::uint32_t Data,
+                                        std::exception_ptr Error) {
+    if (FClosing.load() || FDestroying.load())
+        return;
+    if (OnSyncEvent)
+        OnSyncEvent(this, EventKind, Data);
+    switch (EventKind) {
+    case ceOutFree:
+        Fire(OnOutBufFree);
+        break;
+    case ceLineEvent:
+        if (Data & win::EV_RXCHAR) {
+            win::COMSTAT status;
+            FCore->QueryStatus(status);
+            if (OnDataRecived)
+                OnDataRecived(this, static_cast<std::int32_t>(std::min<std::uint32_t>(
+                                        status.cbInQue, std::numeric_limits<std::int32_t>::max())));
+        }
+        FireLineEvents(Data);
+        break;
+    case ceNeedReadData:
+        if (OnDataRecived)
+            OnDataRecived(this, static_cast<std::int32_t>(Data));
+        break;
+    case ceException:
+        // Leaves through the notifier, which hands it to the application's
+        // exception handler.
+        if (Error)
+            std::rethrow_exception(Error);
+        break;
+    }
+}
+
+void TAfCustomSerialPort::FireLineEvents(std::uint32_t Mask) {
+    const std::uint32_t errors = FCore->TakeErrors(); // always taken, clearing them
+    if ((Mask & win::EV_ERR) && OnLineError)
+        OnLineError(this, errors);
+    if (Mask & win::EV_CTS)
+        Fire(OnCTSChanged);
+    if (Mask & win::EV_DSR)
+        Fire(OnDSRChanged);
+    if (Mask & win::EV_RING)
+        Fire(OnRINGDetected);
+    if (Mask & win::EV_RLSD)
+        Fire(OnRLSDChanged);
+}
+
+void TAfCustomSerialPort::Fire(const TNotifyEvent& Event) {
+    if (Event)
+        Event(this);
+}
+
+// ---- Property setters ----
+
+void TAfCustomSerialPort::SetBaudRate(TAfBaudrate Value) {
+    if (Value == FSettings.BaudRate)
+        return;
+    FSettings.BaudRate = Value;
+    if (Value != brUser)
+        FSettings.UserBaudRate = 0;
+    Rebuild();
+}
+
+void TAfCustomSerialPort::SetDatabits(TAfDatabits Value) {
+    if (Value == FSettings.Databits)
+        return;
+    FSettings.Databits = Value;
+    Rebuild();
+}
+
+void TAfCustomSerialPort::SetDTR(bool Value) {
+    if (Value == FSettings.DTR)
+        return;
+    FCore->EscapeFunction(Value ? win::SETDTR : win::CLRDTR); // acts only while open
+    FSettings.DTR = Value;
+}
+
+void TAfCustomSerialPort::SetEventThreadPriority(TThreadPriority Value) {
+    FSettings.EventThreadPriority = Value; // takes effect at the next Open
+}
+
+void TAfCustomSerialPort::SetFlowControl(TAfFlowControl Value) {
+    if (Value == FSettings.FlowControl)
+        return;
+    FSettings.FlowControl = Value;
+    FSettings.UpdateFlowLimits();
+    Rebuild();
+}
+
+void TAfCustomSerialPort::SetInBufSize(std::int32_t Value) {
+    if (Value == FSettings.InBufSize)
+        return;
+    CheckClosed();
+    FSettings.InBufSize = Value;
+    FSettings.UpdateFlowLimits();
+}
+
+void TAfCustomSerialPort::SetOptions(TAfComOptions Value) {
+    if (Value == FSettings.Options)
+        return;
+    FSettings.Options = Value;
+    Rebuild();
+}
+
+void TAfCustomSerialPort::SetOutBufSize(std::int32_t Value) {
+    if (Value == FSettings.OutBufSize)
+        return;
+    CheckClosed();
+    FSettings.OutBufSize = Value;
+}
+
+void TAfCustomSerialPort::SetParity(TAfParity Value) {
+    if (Value == FSettings.Parity)
+        return;
+    FSettings.Parity = Value;
+    Rebuild();
+}
+
+void TAfCustomSerialPort::SetRTS(bool Value) {
+    if (Value == FSettings.RTS)
+        return;
+    FCore->EscapeFunction(Value ? win::SETRTS : win::CLRRTS);
+    FSettings.RTS = Value;
+}
+
+void TAfCustomSerialPort::SetStopbits(TAfStopbits Value) {
+    if (Value == FSettings.Stopbits)
+        return;
+    FSettings.Stopbits = Value;
+    Rebuild();
+}
+
+void TAfCustomSerialPort::SetUserBaudRate(std::int32_t Value) {
+    if (Value == FSettings.UserBaudRate)
+        return;
+    FSettings.UserBaudRate = Value;
+    FSettings.BaudRate = brUser;
+    Rebuild();
+}
+
+void TAfCustomSerialPort::SetWriteThreadPriority(TThreadPriority Value) {
+    FSettings.WriteThreadPriority = Value; // takes effect at the next Open
+}
+
+void TAfCustomSerialPort::SetXOnChar(char Value) {
+    if (Value == FSettings.XOnChar)
+        return;
+    FSettings.XOnChar = Value;
+    Rebuild();
+}
+
+void TAfCustomSerialPort::SetXOffChar(char Value) {
+    if (Value == FSettings.XOffChar)
+        return;
+    FSettings.XOffChar = Value;
+    Rebuild();
+}
+
+// ---------------------------------------------------------------------------
+// TAfCustomComPort
+
+TAfCustomComPort::TAfCustomComPort(QObject* AOwner) : TAfCustomSerialPort(AOwner) {}
+
+TAfCustomComPort::~TAfCustomComPort() = default;
+
+void TAfCustomComPort::SetComNumber(int Value) {
+    const auto number = static_cast<std::uint16_t>(Value);
+    if (number == FComNumber)
+        return;
+    if (Active()) {
+        Close();
+        FComNumber = number;
+        Open();
+    } else {
+        FComNumber = number;
+    }
+}
+
+void TAfCustomComPort::OpenDevice() {
+    WaitCursor busy;
+    FCore->Open(FComNumber);
+}
+
+bool TAfCustomComPort::ShowConfigDialog() {
+    win::COMMCONFIG cc;
+    const QString name = QStringLiteral("COM%1").arg(FComNumber);
+    bool ok;
+    if (Active() && FCore->PortHandle())
+        ok = platform::GetCommConfig(*FCore->PortHandle(), cc);
+    else
+        ok = platform::GetDefaultCommConfig(FComNumber, cc);
+    cc.dcb = FSettings.DcbImage;
+    cc.dwSize = sizeof(win::COMMCONFIG);
+    if (!ok)
+        return false;
+    QWidget* owner = QApplication::activeWindow();
+    if (!af::CommConfigDialog(name, owner, cc))
+        return false;
+    LoadSettingsFromDcb(cc.dcb);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// TAfComPort
+
+TAfComPort::TAfComPort(QObject* AOwner) : TAfCustomComPort(AOwner) {}
+
+TAfComPort::~TAfComPort() = default;

@@ -1,0 +1,394 @@
+#include "app/uMain.h"
+
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/FormatSettings.h"
+#include "platform/Headless.h"
+#include "platform/MessageBox.h"
+#include "settings/uSettings.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTimer>
+#include <QWindow>
+#include <cstring>
+#include <stdexcept>
+
+TfMain* fMain = nullptr;
+
+namespace {
+
+// Heights of the two bottom panels; the title area takes what is left above
+// them, but never less than its own height (a collapsed window shows only
+// the title strip and the panels below it fall outside).
+constexpr int kTitleAreaHeight = 34;
+constexpr int kLogPanelHeight = 236;
+constexpr int kButtonPanelHeight = 36;
+constexpr int kExpandedHeight = 310;
+constexpr int kCollapsedHeight = 31;
+constexpr int kCollapsedLimit = 50;
+
+const QChar kArrowUp(0x21D1);   // log shown: the toggle collapses
+const QChar kArrowDown(0x21D3); // log hidden: the toggle expands
+
+QFont pixelFont(int pixels, bool bold = false) {
+    QFont f;
+    f.setPixelSize(pixels);
+    f.setBold(bold);
+    return f;
+}
+
+bool isNumberChar(char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == ',' || c == '.';
+}
+
+} // namespace
+
+TfMain::TfMain(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("fMain"));
+    // A borderless tool window: no frame to drag (the title strip does it)
+    // and no taskbar button (the tray icon is the way back to it).
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint);
+    setWindowTitle(QStringLiteral("Kelvox"));
+    setFont(pixelFont(11));
+    setAutoFillBackground(true);
+    resize(266, 306);
+    move(470, 89);
+
+    Panel2 = new QFrame(this);
+    Panel2->setObjectName(QStringLiteral("Panel2"));
+    Panel4 = new QFrame(Panel2);
+    Panel4->setObjectName(QStringLiteral("Panel4"));
+    Panel4->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel4->setGeometry(5, 3, 259, 25);
+    Label3 = new QLabel(QStringLiteral("Temperature"), Panel4);
+    Label3->setObjectName(QStringLiteral("Label3"));
+    Label3->setFont(pixelFont(18));
+    Label3->move(18, 2);
+    Label3->adjustSize();
+    Label1 = new QLabel(QStringLiteral("-"), Panel4);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setFont(pixelFont(18));
+    Label1->setAlignment(Qt::AlignCenter);
+    Label1->setGeometry(131, 2, 98, 21);
+    Button2 = new QPushButton(QString(kArrowUp), Panel4);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button2->setFont(pixelFont(13));
+    Button2->setGeometry(238, 2, 17, 21);
+    Button2->setToolTip(QStringLiteral("Show/Hide LOG"));
+    Button2->setFocusPolicy(Qt::NoFocus);
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    GroupBox1 = new QGroupBox(QStringLiteral("Log"), Panel1);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    GroupBox1->setGeometry(4, 4, 261, 225);
+    Memo1 = new QPlainTextEdit(GroupBox1);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setGeometry(6, 15, 246, 200);
+    Memo1->setReadOnly(true);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+
+    Panel3 = new QFrame(this);
+    Panel3->setObjectName(QStringLiteral("Panel3"));
+    Button1 = new QPushButton(QStringLiteral("Options"), Panel3);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(8, 6, 75, 25);
+    bClose = new QPushButton(QStringLiteral("Hide"), Panel3);
+    bClose->setObjectName(QStringLiteral("bClose"));
+    bClose->setGeometry(184, 6, 75, 25);
+
+    PopupMenu1 = new QMenu(this);
+    PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
+    Obnovit1 = PopupMenu1->addAction(QStringLiteral("Restore"));
+    Obnovit1->setObjectName(QStringLiteral("Obnovit1"));
+    PopupMenu1->setDefaultAction(Obnovit1);
+    N1 = PopupMenu1->addSeparator();
+    N1->setObjectName(QStringLiteral("N1"));
+    Ukonit1 = PopupMenu1->addAction(QStringLiteral("Close"));
+    Ukonit1->setObjectName(QStringLiteral("Ukonit1"));
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(platform::MinuteMs());
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName(QStringLiteral("Timer2"));
+    Timer2->setInterval(500);
+
+    for (QObject* strip : {static_cast<QObject*>(Panel4), static_cast<QObject*>(Label3),
+                           static_cast<QObject*>(Label1)})
+        strip->installEventFilter(this);
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(Button2); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
+    connect(bClose, &QPushButton::clicked, this, [this] { bCloseClick(bClose); });
+    connect(Obnovit1, &QAction::triggered, this, [this] { Obnovit1Click(Obnovit1); });
+    connect(Ukonit1, &QAction::triggered, this, [this] { Ukonit1Click(Ukonit1); });
+    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+
+    LayoutPanels();
+    FormCreate(this);
+    Timer1->start();
+    Timer2->start();
+}
+
+TfMain::~TfMain() {
+    FormDestroy(this);
+    if (fMain == this)
+        fMain = nullptr;
+}
+
+void TfMain::LayoutPanels() {
+    const int w = width();
+    const int bottom = kLogPanelHeight + kButtonPanelHeight;
+    const int titleHeight = std::max(height() - bottom, kTitleAreaHeight);
+    Panel2->setGeometry(0, 0, w, titleHeight);
+    Panel1->setGeometry(0, titleHeight, w, kLogPanelHeight);
+    Panel3->setGeometry(0, titleHeight + kLogPanelHeight, w, kButtonPanelHeight);
+}
+
+void TfMain::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    LayoutPanels();
+}
+
+void TfMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    FormShow(this);
+}
+
+void TfMain::closeEvent(QCloseEvent* event) {
+    event->accept();
+    if (!InFormClose_)
+        FormClose(this);
+}
+
+bool TfMain::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonPress &&
+        (watched == Panel4 || watched == Label3 || watched == Label1)) {
+        auto* me = static_cast<QMouseEvent*>(event);
+        const QPoint p = me->position().toPoint();
+        pTitleMouseDown(watched, me->button(), me->modifiers(), p.x(), p.y());
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TfMain::FormCreate(QObject* /*Sender*/) {
+    TrayIcons[0] = QIcon(QStringLiteral(":/icons/NORMAL.png"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
+    TrayIcons[1] = QIcon(QStringLiteral(":/icons/BLIK0.png"));
+    TrayIcons[2] = QIcon(QStringLiteral(":/icons/BLIK1.png"));
+    BlinkPhase = 0;
+}
+
+void TfMain::FormShow(QObject* /*Sender*/) {
+    // Nothing to hide here: as a tool window this form never gets a taskbar
+    // button in the first place.
+}
+
+void TfMain::FormDestroy(QObject* /*Sender*/) {
+    for (QIcon& icon : TrayIcons)
+        icon = QIcon();
+}
+
+void TfMain::pTitleMouseDown(QObject* /*Sender*/, Qt::MouseButton /*Button*/,
+                             Qt::KeyboardModifiers /*Shift*/, int /*X*/, int /*Y*/) {
+    // Any button drags the borderless window; the window system does the
+    // move (there is none to ask on the offscreen platform).
+    if (QWindow* w = windowHandle())
+        w->startSystemMove();
+}
+
+void TfMain::Button2Click(QObject* /*Sender*/) {
+    if (height() <= kCollapsedLimit) {
+        Button2->setText(QString(kArrowUp));
+        resize(width(), kExpandedHeight);
+    } else {
+        Button2->setText(QString(kArrowDown));
+        resize(width(), kCollapsedHeight);
+    }
+}
+
+void TfMain::bCloseClick(QObject* /*Sender*/) {
+    // Only hidden: the tray menu brings it back. (Minimising first would make
+    // the next show() come back minimised.)
+    hide();
+}
+
+void TfMain::Button1Click(QObject* /*Sender*/) {
+    if (fSettings)
+        fSettings->exec();
+}
+
+void TfMain::Obnovit1Click(QObject* /*Sender*/) {
+    if (isVisible()) {
+        hide();
+    } else {
+        show();
+        raise();
+        activateWindow();
+    }
+}
+
+void TfMain::TrayIkona1DblClick(QObject* /*Sender*/) {
+    Obnovit1Click(Obnovit1);
+}
+
+void TfMain::Ukonit1Click(QObject* /*Sender*/) {
+    close();
+}
+
+void TfMain::FormClose(QObject* /*Sender*/) {
+    InFormClose_ = true;
+    // Each step is guarded on its own: a settings file that cannot be written
+    // must neither keep the event log from being saved nor keep the program
+    // from ending (a headless instance asked to stop by a signal would
+    // otherwise run on).
+    try {
+        if (fSettings)
+            fSettings->bCloseClick(fSettings->bClose);
+    } catch (...) {
+        platform::HandleApplicationException(std::current_exception());
+    }
+    try {
+        SaveEventLog();
+    } catch (...) {
+        platform::HandleApplicationException(std::current_exception());
+    }
+    InFormClose_ = false;
+    emit Closed();
+}
+
+void TfMain::SaveEventLog() {
+    const QString path = platform::EventLogPath(platform::Now());
+    QByteArray data;
+    const QString text = Memo1->toPlainText();
+    if (!text.isEmpty()) {
+        for (const QString& line : text.split(u'\n')) {
+            data += line.toUtf8();
+            data += "\r\n";
+        }
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+        throw std::runtime_error(QStringLiteral("Cannot create file \"%1\". %2")
+                                     .arg(path, file.errorString())
+                                     .toStdString());
+    }
+}
+
+void TfMain::AddLog(const QString& text) {
+    const QString line = platform::FormatSettings::Current().FormatLongTime(platform::Now()) +
+                         QStringLiteral(" >  ") + text;
+    Memo1->appendPlainText(line);
+    if (platform::IsHeadless())
+        platform::EchoToStdout(line);
+}
+
+// One pass over ReceivedText, each byte looked at a constant number of times.
+//
+// A complete line is the text up to a CR. Its reading starts at the first
+// sign ('+' or '-') in the line; a '+' is dropped, a '-' belongs to the
+// number; the number is the run of "-0123456789,." that follows, with '.' and
+// ',' unified to the locale's decimal separator. Every complete line yields
+// exactly one result: its value, or -100 when it has no sign or its number
+// does not convert. Because a line is judged only by its own bytes, how the
+// stream was cut into arrivals does not change the results.
+//
+// A failure ends the pass: the label and the silence count keep their
+// values, and the failed line (from its number on) stays at the front of
+// ReceivedText until the next call drops it and goes on with the lines after
+// it. Text after the last CR waits for the next arrival.
+void TfMain::ParseReceived() {
+    const platform::FormatSettings& fs = platform::FormatSettings::Current();
+    char from = 0, to = 0;
+    if (fs.DecimalSeparator == QStringLiteral(",")) {
+        from = '.';
+        to = ',';
+    } else if (fs.DecimalSeparator == QStringLiteral(".")) {
+        from = ',';
+        to = '.';
+    }
+
+    std::string& text = ReceivedText;
+    const char* const data = text.data();
+    const std::size_t size = text.size();
+    std::size_t pos = 0; // everything before pos is consumed
+    bool unified = false;
+    bool failed = false;
+
+    if (DiscardToNextCR_) {
+        const void* cr = std::memchr(data, '\r', size);
+        if (cr) {
+            pos = static_cast<std::size_t>(static_cast<const char*>(cr) - data) + 1;
+            DiscardToNextCR_ = false;
+        } else {
+            pos = size; // still inside the line being discarded
+        }
+    }
+
+    while (pos < size) {
+        const void* found = std::memchr(data + pos, '\r', size - pos);
+        if (!found)
+            break;
+        const std::size_t cr = static_cast<std::size_t>(static_cast<const char*>(found) - data);
+        std::size_t start = pos;
+        while (start < cr && data[start] != '+' && data[start] != '-')
+            ++start;
+        if (start == cr) { // no sign: nothing to convert
+            pos = cr + 1;
+            failed = true;
+            break;
+        }
+        if (data[start] == '+')
+            ++start;
+        std::size_t end = start;
+        while (end < cr && isNumberChar(data[end]))
+            ++end;
+        unified = true;
+        if (from)
+            for (std::size_t i = start; i < end; ++i)
+                if (text[i] == from)
+                    text[i] = to;
+        long double value = 0;
+        if (!fs.TextToFloat(std::string_view(data + start, end - start), value)) {
+            pos = start;
+            failed = true;
+            DiscardToNextCR_ = true;
+            break;
+        }
+        Temperature = value;
+        pos = cr + 1;
+    }
+
+    text.erase(0, pos);
+    if (unified && from)
+        for (char& c : text)
+            if (c == from)
+                c = to;
+    if (text.size() > ReceivedTextLimit) {
+        const std::size_t drop = text.size() - ReceivedTextLimit;
+        // Unless the cut falls right after a CR, what remains of the cut
+        // line is not a reading any more and is dropped with its CR.
+        DiscardToNextCR_ = text[drop - 1] != '\r';
+        text.erase(0, drop);
+    }
+
+    if (failed) {
+        Temperature = -100.0L;
+        return;
+    }
+    Label1->setText(fs.FormatTemperature(Temperature) + QStringLiteral("\u00B0C"));
+    SilenceCount = 0;
+}

@@ -1,0 +1,117 @@
+// The main window: temperature display, event log, tray menu and the
+// program-wide monitor state (current temperature, blink phase, silence count,
+// received text). One instance, `fMain`, created at start-up and kept until
+// exit; it is only shown and hidden. Everything here runs on the main thread.
+#pragma once
+
+#include <QIcon>
+#include <QWidget>
+#include <array>
+#include <string>
+
+class QAction;
+class QCloseEvent;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+
+class TfMain : public QWidget {
+    Q_OBJECT
+public:
+    explicit TfMain(QWidget* parent = nullptr);
+    ~TfMain() override;
+
+    // Controls (named with setObjectName so tests can find them).
+    QFrame* Panel2 = nullptr;       // title area
+    QFrame* Panel4 = nullptr;       // title strip, the drag handle
+    QLabel* Label3 = nullptr;       // "Temperature"
+    QLabel* Label1 = nullptr;       // the temperature text
+    QPushButton* Button2 = nullptr; // log toggle
+    QFrame* Panel1 = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QPlainTextEdit* Memo1 = nullptr; // the event log
+    QFrame* Panel3 = nullptr;
+    QPushButton* Button1 = nullptr; // "Options"
+    QPushButton* bClose = nullptr;  // "Hide"
+
+    QMenu* PopupMenu1 = nullptr;
+    QAction* Obnovit1 = nullptr; // "Restore" (toggles)
+    QAction* N1 = nullptr;       // separator
+    QAction* Ukonit1 = nullptr;  // "Close"
+
+    QTimer* Timer1 = nullptr; // upload period; interval = period x MinuteMs()
+    QTimer* Timer2 = nullptr; // 500 ms tick of the link watchdog and icon blinking
+
+    // Index 0 "NORMAL", 1 "BLIK0", 2 "BLIK1".
+    std::array<QIcon, 3> TrayIcons;
+
+    // The port number the serial port component will hold; kept here until
+    // that component is wired in. Loaded from and saved to the settings file.
+    int ComNumber = 1;
+
+    // Shared monitor state.
+    long double Temperature = 0; // 0 at start, -100 after a failed conversion
+    int BlinkPhase = 0;          // 0 steady, 1/2 the two blink frames
+    int SilenceCount = 0;        // 500 ms ticks since the last good parse
+
+    // Received bytes not yet consumed by ParseReceived(). Appended to by the
+    // data handler (and tests), then ParseReceived() is called.
+    std::string ReceivedText;
+    // Unterminated text kept between arrivals is cut to this many bytes (the
+    // oldest go), so a device that never sends CR cannot grow it without end.
+    static constexpr std::size_t ReceivedTextLimit = 64 * 1024;
+
+    // Appends "<long time> >  <text>" to Memo1; when headless also writes the
+    // line to standard output (flushed at once).
+    void AddLog(const QString& text);
+
+    // Converts every complete (CR-ended) reading in ReceivedText into the
+    // current temperature and shows the last one in Label1.
+    void ParseReceived();
+
+    // Writes every line of Memo1 to today's event log file, replacing it
+    // (CR LF line ends, temporary file renamed over the target). Throws
+    // std::runtime_error when the file cannot be written.
+    void SaveEventLog();
+
+    // Handlers.
+    void FormCreate(QObject* Sender);
+    void FormShow(QObject* Sender);
+    void FormClose(QObject* Sender);
+    void FormDestroy(QObject* Sender);
+    void pTitleMouseDown(QObject* Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift,
+                         int X, int Y);
+    void Button2Click(QObject* Sender);
+    void bCloseClick(QObject* Sender);
+    void Button1Click(QObject* Sender);
+    void Obnovit1Click(QObject* Sender);
+    void TrayIkona1DblClick(QObject* Sender);
+    void Ukonit1Click(QObject* Sender);
+    // The upload: an automatic send when Sender is Timer1, a manual one when
+    // it is a button. Defined in uMainUpload.cpp.
+    void Timer1Timer(QObject* Sender);
+
+signals:
+    // Emitted at the end of FormClose, after settings and event log were
+    // saved: the program's cue to leave its event loop.
+    void Closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void LayoutPanels();
+    bool InFormClose_ = false;
+    // The previous call stopped at a failed line, or the size bound cut a
+    // line; the text up to and including the next CR is discarded first.
+    bool DiscardToNextCR_ = false;
+};
+
+extern TfMain* fMain;

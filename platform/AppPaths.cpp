@@ -1,0 +1,75 @@
+#include "platform/AppPaths.h"
+
+#include "platform/FormatSettings.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <limits>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+QString executableDir() {
+    const QFileInfo exe(QStringLiteral("/proc/self/exe"));
+    const QString target = exe.symLinkTarget();
+    if (target.isEmpty())
+        return {};
+    return QFileInfo(target).absolutePath();
+}
+
+bool writableDir(const QString& dir) {
+    return !dir.isEmpty() && ::access(QFile::encodeName(dir).constData(), W_OK | X_OK) == 0;
+}
+
+} // namespace
+
+QString AppDir() {
+    const QString home = qEnvironmentVariable("KELVOX_HOME");
+    if (!home.isEmpty()) {
+        const QString dir = QDir::cleanPath(QDir(home).absolutePath());
+        QDir().mkpath(dir);
+        return dir;
+    }
+    const QString exeDir = executableDir();
+    if (writableDir(exeDir))
+        return exeDir;
+    QString data = qEnvironmentVariable("XDG_DATA_HOME");
+    if (data.isEmpty() || QDir::isRelativePath(data))
+        data = QDir::homePath() + QStringLiteral("/.local/share");
+    const QString dir = QDir::cleanPath(data + QStringLiteral("/kelvox"));
+    QDir().mkpath(dir);
+    return dir;
+}
+
+QString AppBaseName() {
+    return QStringLiteral("kelvox");
+}
+
+QString IniPath() {
+    return AppDir() + u'/' + AppBaseName() + QStringLiteral(".ini");
+}
+
+QString EventLogPath(const QDateTime& when) {
+    return AppDir() + u'/' + AppBaseName() + QStringLiteral(" - ") +
+           FileSafeDate(FormatSettings::Current().FormatShortDate(when)) + QStringLiteral(".log");
+}
+
+QString TemperatureLogPath(const QDateTime& when) {
+    return AppDir() + QStringLiteral("/Temperature(") +
+           FileSafeDate(FormatSettings::Current().FormatShortDate(when)) + QStringLiteral(").log");
+}
+
+int MinuteMs() {
+    constexpr int kDefault = 60000;
+    // The period field goes up to 100 minutes and the timer holds an int of
+    // milliseconds, so a longer "minute" could not be represented.
+    constexpr int kMax = std::numeric_limits<int>::max() / 100;
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue("KELVOX_MINUTE_MS", &ok);
+    if (!ok || value < 1 || value > kMax)
+        return kDefault;
+    return value;
+}
+
+} // namespace platform

@@ -1,0 +1,27 @@
+// Where the program keeps its files.
+//
+// The application directory is KELVOX_HOME when that is set, else the
+// directory of the running executable when it is writable, else
+// $XDG_DATA_HOME/kelvox (~/.local/share/kelvox). It is looked up on every call
+// (cheap), so tests may point KELVOX_HOME elsewhere between cases, and it is
+// created when missing. Any thread.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+namespace platform {
+
+QString AppDir();      // no trailing separator
+QString AppBaseName(); // "kelvox"
+QString IniPath();     // <AppDir>/kelvox.ini
+// <AppDir>/kelvox - <file-safe short date>.log
+QString EventLogPath(const QDateTime& when);
+// <AppDir>/Temperature(<file-safe short date>).log
+QString TemperatureLogPath(const QDateTime& when);
+
+// Length of one "minute" of the upload period in milliseconds:
+// KELVOX_MINUTE_MS when it holds a positive integer, else 60000.
+int MinuteMs();
+
+} // namespace platform

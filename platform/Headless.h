@@ -1,0 +1,56 @@
+// Running without windows: the command line, the standard-output echo of the
+// event log and the process signals that stop the program or trigger a send.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <initializer_list>
+
+class QSocketNotifier;
+
+namespace platform {
+
+struct CommandLine {
+    bool Headless = false;
+    bool Help = false;
+    bool Version = false;
+    QString Error; // non-empty: the arguments were not understood
+};
+
+// Parses the arguments after the program name.
+CommandLine ParseCommandLine(const QStringList& arguments);
+
+// The text printed by --help.
+QString UsageText();
+
+// True when an X11 or Wayland display is named in the environment.
+bool HasDisplay();
+
+// Writes one line (plus '\n') to standard output and flushes it, so that a
+// reader on a pipe sees every event log line as it happens. Main thread.
+void EchoToStdout(const QString& line);
+
+// Signals are turned into ordinary events: the handler only writes the
+// signal number into a pipe, and a socket notifier on the main thread reads
+// it. InstallSignalPipe() may run before the application object exists (so
+// that a signal arriving during start-up waits in the pipe instead of killing
+// the process); SignalRelay then delivers what arrives, once the event loop
+// runs. Install once per process.
+bool InstallSignalPipe(std::initializer_list<int> signalNumbers);
+
+class SignalRelay : public QObject {
+    Q_OBJECT
+public:
+    explicit SignalRelay(QObject* parent = nullptr);
+    ~SignalRelay() override;
+    // Called on the main thread with the signal number.
+    std::function<void(int)> OnSignal;
+
+private:
+    void Drain();
+    QSocketNotifier* Notifier_ = nullptr;
+};
+
+} // namespace platform

@@ -1,0 +1,49 @@
+// A settings file in the classic INI form, with the lookup rules programs of
+// that family expect: section and key names are case-insensitive, the first
+// match wins, values are trimmed. Lines the program does not touch (other
+// sections and keys, comments, blank lines) are written back as they were.
+// Reads accept LF and CR LF; writes use CR LF and go through a temporary file
+// in the same directory renamed over the target, so a crash never leaves half
+// a file. A missing file reads as empty and is created by the first write.
+// Text is UTF-8. Not thread-safe; one instance per routine.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace platform {
+
+class IniFile {
+public:
+    // Reads the file now (a missing or unreadable file counts as empty).
+    explicit IniFile(QString path);
+
+    const QString& FileName() const { return Path_; }
+
+    QString ReadString(const QString& section, const QString& key, const QString& def) const;
+    // Decimal, or hexadecimal after "0x"/"0X"; anything else yields def.
+    int ReadInteger(const QString& section, const QString& key, int def) const;
+
+    // Sets the value and writes the whole file at once. CR and LF inside the
+    // value are written as blanks (they would end the line and let a value
+    // smuggle in keys of its own). Throws std::runtime_error when the file
+    // cannot be written.
+    void WriteString(const QString& section, const QString& key, const QString& value);
+    void WriteInteger(const QString& section, const QString& key, int value);
+
+    // The lines as they would be written (for tests and diagnostics).
+    const QStringList& Lines() const { return Lines_; }
+
+private:
+    void Save() const;
+    QString Path_;
+    QStringList Lines_;
+};
+
+// Integer text: optional sign and decimal digits, or "0x"/"0X" and up to 8
+// hex digits (taken as a 32-bit pattern, so 0xFFFFFFFF is -1). Surrounding
+// blanks are allowed. False when the text is not such a number or does not
+// fit in 32 bits.
+bool ParseIniInteger(const QString& text, int& out);
+
+} // namespace platform

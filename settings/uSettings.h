@@ -1,0 +1,114 @@
+// The options dialog and the settings file.
+//
+// The dialog's controls are the live settings of the running program: the
+// upload reads edTarget and chbGeneTempLOG at the moment it sends, the period
+// field drives fMain->Timer1. LoadSettings() copies the settings file into the
+// controls once at start-up; the save routine (bCloseClick) copies them back
+// and runs at every exit. One instance, `fSettings`, created right after
+// fMain and kept until exit. Main thread only.
+#pragma once
+
+#include "platform/Types.h"
+
+#include <QComboBox>
+#include <QDialog>
+#include <QSpinBox>
+#include <cstdint>
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// Period field: whole minutes, limits 0..100, out-of-range values clamp.
+// OnChange fires whenever the value changes.
+class TIntEditStandIn : public QSpinBox {
+    Q_OBJECT
+public:
+    explicit TIntEditStandIn(QWidget* parent = nullptr);
+    int Value() const { return value(); }
+    void SetValue(int v) { setValue(v); }
+    TNotifyEvent OnChange;
+};
+
+// Port chooser: ItemIndex() is -1 while nothing is selected.
+class TPortComboStandIn : public QComboBox {
+    Q_OBJECT
+public:
+    explicit TPortComboStandIn(QWidget* parent = nullptr);
+    int ItemIndex() const { return currentIndex(); }
+};
+
+// The status lamp: a circle filled with a brush colour given as a 0x00BBGGRR
+// value (red 0x0000FF while the port is closed, green 0x008000 while open).
+class TStateShape : public QWidget {
+    Q_OBJECT
+public:
+    explicit TStateShape(QWidget* parent = nullptr);
+    std::uint32_t BrushColor() const { return FBrushColor; }
+    void SetBrushColor(std::uint32_t bgr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::uint32_t FBrushColor = 0x0000FF;
+};
+
+class TfSettings : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfSettings(QWidget* parent = nullptr);
+
+    QFrame* Panel5 = nullptr;
+    QFrame* Panel3 = nullptr;
+    QFrame* Panel4 = nullptr;
+    QFrame* Panel6 = nullptr;
+    QFrame* Panel7 = nullptr;
+    QFrame* Panel8 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLineEdit* edTarget = nullptr;
+    QPushButton* bSend = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Label6 = nullptr;
+    TIntEditStandIn* IntEdit1 = nullptr;
+    QLabel* Label4 = nullptr;
+    QLabel* Label5 = nullptr;
+    QLabel* Label2 = nullptr;
+    TPortComboStandIn* AfPortComboBox1 = nullptr;
+    TStateShape* shState = nullptr;
+    QPushButton* bConn = nullptr;
+    QCheckBox* CheckBox1 = nullptr; // "Automatic" connect after start
+    QLabel* Label7 = nullptr;
+    QCheckBox* chbAlwaysOnTop = nullptr;
+    QCheckBox* chbGeneTempLOG = nullptr;
+    QFrame* Panel2 = nullptr;
+    QLabel* Label8 = nullptr; // link to the project's home page
+    QFrame* Panel1 = nullptr;
+    QPushButton* Button1 = nullptr; // "Close": hide without saving
+    QPushButton* bClose = nullptr;  // "Save and close"
+
+    // Handlers.
+    void bSendClick(QObject* Sender);
+    void bConnClick(QObject* Sender);
+    void IntEdit1Change(QObject* Sender);
+    void chbAlwaysOnTopClick(QObject* Sender);
+    void Button1Click(QObject* Sender);
+    // The save routine: writes every setting to the settings file, then
+    // closes the dialog. Throws std::runtime_error when the file cannot be
+    // written (the dialog then stays as it was).
+    void bCloseClick(QObject* Sender);
+    void Label8Click(QObject* Sender);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
+extern TfSettings* fSettings;
+
+// Fills fMain and fSettings from the settings file; runs once at start-up,
+// after both windows exist. Throws std::runtime_error("'<text>' is not a
+// valid boolean value") for a check-box value that is neither a number nor
+// True/False.
+void LoadSettings();

@@ -110,6 +110,7 @@ public:
 
 private:
     friend class FakeCommDevice;
+    friend class FakeCommPorts;
 
     bool ShouldFailLocked(FakeCall call);
     void RaiseLocked(win::DWORD events);
@@ -121,6 +122,8 @@ private:
     // Wakes a WaitEvent/WaitWritable in progress; manual reset, reset by the
     // waiter under mutex_ when it finds nothing to report.
     platform::Event wake_{platform::Event::ResetMode::Manual};
+    // The same for a WaitWritable in progress.
+    platform::Event writeWake_{platform::Event::ResetMode::Manual};
 
     // Script state.
     std::map<FakeCall, int> failures_;

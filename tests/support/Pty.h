@@ -35,7 +35,8 @@ public:
     std::string ReadAvailable();
     // Bytes waiting on the master side (written by the slave side).
     std::size_t MasterQueued() const;
-    // Bytes written by the master side and not yet read on the slave side.
+    // Bytes written by the master side and not yet read on the slave side
+    // (0 unless the pair keeps its own slave descriptor).
     std::size_t SlaveQueued() const;
 
     // Closes the master side: the slave side hangs up.

@@ -1,0 +1,43 @@
+// Arbitrary line rates through the kernel's termios2 interface. This file
+// must not include <termios.h>: the kernel's termbits header defines a
+// struct termios of its own.
+#include <asm/termbits.h>
+#include <cerrno>
+#include <sys/ioctl.h>
+
+namespace platform::detail {
+
+namespace {
+int IoctlRetry(int fd, unsigned long request, void* arg) {
+    int r;
+    do {
+        r = ::ioctl(fd, request, arg);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+} // namespace
+
+bool SetArbitraryRate(int fd, unsigned rate) {
+    if (rate == 0) {
+        errno = EINVAL;
+        return false;
+    }
+    struct termios2 t {};
+    if (IoctlRetry(fd, TCGETS2, &t) < 0)
+        return false;
+    t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+    t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    t.c_ispeed = rate;
+    t.c_ospeed = rate;
+    return IoctlRetry(fd, TCSETS2, &t) == 0;
+}
+
+bool GetArbitraryRate(int fd, unsigned& rate) {
+    struct termios2 t {};
+    if (IoctlRetry(fd, TCGETS2, &t) < 0)
+        return false;
+    rate = t.c_ospeed;
+    return true;
+}
+
+} // namespace platform::detail

@@ -1,0 +1,81 @@
+#include "platform/AppPaths.h"
+#include "platform/FormatSettings.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Restores an environment variable when the test ends.
+class EnvGuard {
+public:
+    explicit EnvGuard(const char* name) : Name_(name), Had_(qEnvironmentVariableIsSet(name)) {
+        if (Had_)
+            Old_ = qgetenv(name);
+    }
+    ~EnvGuard() {
+        if (Had_)
+            qputenv(Name_, Old_);
+        else
+            qunsetenv(Name_);
+    }
+
+private:
+    const char* Name_;
+    bool Had_;
+    QByteArray Old_;
+};
+
+} // namespace
+
+TEST(AppPaths, HomeVariableChoosesAndCreatesTheDirectory) {
+    EnvGuard guard("KELVOX_HOME");
+    QTemporaryDir tmp;
+    ASSERT_TRUE(tmp.isValid());
+    const QString home = tmp.path() + QStringLiteral("/nested/home/");
+    qputenv("KELVOX_HOME", home.toLocal8Bit());
+    const QString dir = platform::AppDir();
+    EXPECT_EQ(dir, QDir::cleanPath(home));
+    EXPECT_TRUE(QFileInfo(dir).isDir());
+    EXPECT_EQ(platform::IniPath(), dir + "/kelvox.ini");
+    EXPECT_EQ(platform::AppBaseName(), "kelvox");
+}
+
+TEST(AppPaths, WithoutHomeTheExecutablesDirectoryIsUsed) {
+    EnvGuard guard("KELVOX_HOME");
+    qunsetenv("KELVOX_HOME");
+    // The test program's own directory (the build tree) is writable.
+    const QString exeDir = QFileInfo(QFileInfo("/proc/self/exe").symLinkTarget()).absolutePath();
+    EXPECT_EQ(platform::AppDir(), exeDir);
+}
+
+TEST(AppPaths, LogFileNamesCarryAFileSafeDate) {
+    EnvGuard guard("KELVOX_HOME");
+    QTemporaryDir tmp;
+    qputenv("KELVOX_HOME", tmp.path().toLocal8Bit());
+    const platform::FormatSettings before = platform::FormatSettings::Current();
+    platform::FormatSettings slashes;
+    slashes.ShortDateFormat = "%d/%m/%Y";
+    platform::FormatSettings::SetCurrent(slashes);
+    const QDateTime when(QDate(2026, 7, 12), QTime(23, 59, 59));
+    EXPECT_EQ(platform::EventLogPath(when), tmp.path() + "/kelvox - 12-07-2026.log");
+    EXPECT_EQ(platform::TemperatureLogPath(when), tmp.path() + "/Temperature(12-07-2026).log");
+    platform::FormatSettings::SetCurrent(before);
+}
+
+TEST(AppPaths, MinuteLengthFromTheEnvironment) {
+    EnvGuard guard("KELVOX_MINUTE_MS");
+    qunsetenv("KELVOX_MINUTE_MS");
+    EXPECT_EQ(platform::MinuteMs(), 60000);
+    qputenv("KELVOX_MINUTE_MS", "250");
+    EXPECT_EQ(platform::MinuteMs(), 250);
+    for (const char* bad : {"0", "-5", "abc", "", "12x", "99999999999"}) {
+        qputenv("KELVOX_MINUTE_MS", bad);
+        EXPECT_EQ(platform::MinuteMs(), 60000) << bad;
+    }
+    // Large enough that 100 minutes would not fit the timer's interval.
+    qputenv("KELVOX_MINUTE_MS", "30000000");
+    EXPECT_EQ(platform::MinuteMs(), 60000);
+}

@@ -52,17 +52,25 @@ QEvent::Type SyncEventType() {
     return type;
 }
 
-bool ServeOne();
+struct TSyncState;
+TSyncState& State();
+std::mutex& StateLock();
+bool ServeOne(std::unique_lock<std::mutex>& lock);
 
 // The hidden receiver: lives on the thread of the first registration and
 // serves one queued request per event it receives.
 class TSyncReceiver final : public QObject {
 public:
     bool event(QEvent* e) override {
+        // The lock is taken before the event is looked at: the poster made it
+        // under this lock, and Qt's own hand-over of posted events is
+        // invisible to race detectors.
+        std::unique_lock<std::mutex> lock(StateLock());
         if (e->type() == SyncEventType()) {
-            ServeOne();
+            ServeOne(lock);
             return true;
         }
+        lock.unlock();
         return QObject::event(e);
     }
 };
@@ -86,6 +94,10 @@ struct TSyncState {
 TSyncState& State() {
     static TSyncState* state = new TSyncState;
     return *state;
+}
+
+std::mutex& StateLock() {
+    return State().Lock;
 }
 
 // The slot with this id; id 0 never matches (free slots carry 0). Lock held.
@@ -146,46 +158,49 @@ void ReportHandlerError(std::exception_ptr error) {
         platform::HandleApplicationException(error);
 }
 
-// Takes the first queued request and runs it. Receiver thread only. Returns
-// false when nothing was queued.
-bool ServeOne() {
+// Takes the first queued request and runs it. Receiver thread only; called
+// with the lock held, returns with it released. Returns false when nothing
+// was queued.
+bool ServeOne(std::unique_lock<std::mutex>& lock) {
     TSyncState& s = State();
     TSyncRequestPtr request;
     std::shared_ptr<const TSyncHandler> slotHandler;
     std::vector<TSyncRequestPtr> dropped; // released after the lock
-    {
-        std::lock_guard<std::mutex> lock(s.Lock);
-        while (!s.Queue.empty() && !request) {
-            TSyncRequestPtr next = std::move(s.Queue.front());
-            s.Queue.pop_front();
-            TSyncSlot* slot = FindById(s, next->Id);
-            if (IsLive(slot)) {
-                request = std::move(next);
-                if (!request->Call)
-                    slotHandler = slot->Handler;
-            } else {
-                // Disabling purges the queue, so this is only a safety net.
-                next->Interrupted = true;
-                next->Wake.notify_one();
-                dropped.push_back(std::move(next));
-            }
+    while (!s.Queue.empty() && !request) {
+        TSyncRequestPtr next = std::move(s.Queue.front());
+        s.Queue.pop_front();
+        TSyncSlot* slot = FindById(s, next->Id);
+        if (IsLive(slot)) {
+            request = std::move(next);
+            if (!request->Call)
+                slotHandler = slot->Handler;
+        } else {
+            // Disabling purges the queue, so this is only a safety net.
+            next->Interrupted = true;
+            next->Wake.notify_one();
+            dropped.push_back(std::move(next));
         }
-        if (!request)
-            return false;
     }
+    lock.unlock();
+    if (!request)
+        return false;
     std::exception_ptr error = RunGuarded(request->Call ? request->Call : *slotHandler);
     // The closure's captures die here on the receiver thread, not on the
     // worker, whichever of the two lets go of the request last.
     TSyncHandler spent = std::move(request->Call);
-    {
-        std::lock_guard<std::mutex> lock(s.Lock);
-        request->Finished = true;
-        request->Wake.notify_one();
-    }
+    lock.lock();
+    request->Finished = true;
+    request->Wake.notify_one();
+    lock.unlock();
     // The worker has been released before the application's handler shows
     // its box, so a box left open does not hold the worker up to its limit.
     ReportHandlerError(error);
     return true;
+}
+
+bool ServeOne() {
+    std::unique_lock<std::mutex> lock(StateLock());
+    return ServeOne(lock);
 }
 
 // The application object is going away: no more events can be delivered, so

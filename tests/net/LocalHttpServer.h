@@ -24,6 +24,11 @@ struct SeenRequest {
 class LocalHttpServer {
 public:
     LocalHttpServer() {
+        // Not the library's SO_REUSEPORT: two tests must never share a port.
+        server_.set_socket_options([](socket_t sock) {
+            int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
         port_ = server_.bind_to_any_port("127.0.0.1");
         if (port_ <= 0)
             throw std::runtime_error("cannot bind a loopback port");
@@ -43,8 +48,15 @@ public:
     // Register handlers on this before Start().
     httplib::Server& Server() { return server_; }
 
+    // Returns once the server is accepting: a stop() that came earlier would
+    // be lost and leave the destructor waiting for ever.
     void Start() {
         thread_ = std::thread([this] { server_.listen_after_bind(); });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!server_.is_running() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!server_.is_running())
+            throw std::runtime_error("the loopback server did not start");
     }
 
     int Port() const { return port_; }

@@ -303,8 +303,9 @@ void TfMain::AddLog(const QString& text) {
 // number; the number is the run of "-0123456789,." that follows, with '.' and
 // ',' unified to the locale's decimal separator. Every complete line yields
 // exactly one result: its value, or -100 when it has no sign or its number
-// does not convert. Because a line is judged only by its own bytes, how the
-// stream was cut into arrivals does not change the results.
+// does not convert. Because a line is judged only by its own bytes (the
+// separators are unified within the line being read, not in the text after
+// it), how the stream was cut into arrivals does not change the results.
 //
 // A failure ends the pass: the label and the silence count keep their
 // values, and the failed line (from its number on) stays at the front of
@@ -325,7 +326,6 @@ void TfMain::ParseReceived() {
     const char* const data = text.data();
     const std::size_t size = text.size();
     std::size_t pos = 0; // everything before pos is consumed
-    bool unified = false;
     bool failed = false;
 
     if (DiscardToNextCR_) {
@@ -333,9 +333,9 @@ void TfMain::ParseReceived() {
         if (cr) {
             pos = static_cast<std::size_t>(static_cast<const char*>(cr) - data) + 1;
             DiscardToNextCR_ = false;
-        } else {
-            pos = size; // still inside the line being discarded
         }
+        // Without a CR the whole text still belongs to the line being
+        // discarded; it waits (bounded below) for its CR.
     }
 
     while (pos < size) {
@@ -356,9 +356,8 @@ void TfMain::ParseReceived() {
         std::size_t end = start;
         while (end < cr && isNumberChar(data[end]))
             ++end;
-        unified = true;
         if (from)
-            for (std::size_t i = start; i < end; ++i)
+            for (std::size_t i = start; i < cr; ++i)
                 if (text[i] == from)
                     text[i] = to;
         long double value = 0;
@@ -373,10 +372,6 @@ void TfMain::ParseReceived() {
     }
 
     text.erase(0, pos);
-    if (unified && from)
-        for (char& c : text)
-            if (c == from)
-                c = to;
     if (text.size() > ReceivedTextLimit) {
         const std::size_t drop = text.size() - ReceivedTextLimit;
         // Unless the cut falls right after a CR, what remains of the cut

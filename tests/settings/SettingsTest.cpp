@@ -1,0 +1,279 @@
+#include "app/uMain.h"
+#include "platform/AppPaths.h"
+#include "platform/FormatSettings.h"
+#include "platform/MessageBox.h"
+#include "settings/uSettings.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Home.isValid());
+        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
+        qputenv("KELVOX_MINUTE_MS", "1000");
+        Saved_ = platform::FormatSettings::Current();
+        platform::FormatSettings::SetCurrent(platform::FormatSettings());
+        platform::SetMessageHook([this](const platform::MessageRequest& r) {
+            Boxes.push_back(r);
+            return platform::MsgResult::Ok;
+        });
+        CreateWindows();
+    }
+    void TearDown() override {
+        DestroyWindows();
+        platform::SetMessageHook({});
+        platform::FormatSettings::SetCurrent(Saved_);
+        qunsetenv("KELVOX_HOME");
+        qunsetenv("KELVOX_MINUTE_MS");
+    }
+    void CreateWindows() {
+        fMain = new TfMain;
+        fSettings = new TfSettings;
+    }
+    void DestroyWindows() {
+        delete fSettings;
+        fSettings = nullptr;
+        delete fMain;
+        fMain = nullptr;
+    }
+    // A fresh program start with the file as it is now.
+    void Restart() {
+        DestroyWindows();
+        CreateWindows();
+        LoadSettings();
+    }
+    void WriteIni(const QByteArray& bytes) {
+        QFile f(platform::IniPath());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    QByteArray ReadIni() {
+        QFile f(platform::IniPath());
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return f.readAll();
+    }
+
+    QTemporaryDir Home;
+    std::vector<platform::MessageRequest> Boxes;
+
+private:
+    platform::FormatSettings Saved_;
+};
+
+} // namespace
+
+TEST_F(SettingsTest, DefaultsWithoutAFile) {
+    LoadSettings();
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    // Centred using the window's size at load time (306 high before Height).
+    EXPECT_EQ(fMain->y(), screen.height() / 2 - 306 / 2);
+    EXPECT_EQ(fMain->x(), screen.width() / 2 - 266 / 2);
+    EXPECT_EQ(fMain->height(), 310);
+    EXPECT_EQ(fMain->ComNumber, 1);
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 1);
+    EXPECT_TRUE(fMain->Timer1->isActive());
+    EXPECT_EQ(fMain->Timer1->interval(), 1000);
+    EXPECT_EQ(fSettings->edTarget->text(), ""); // the example URL is replaced
+    EXPECT_FALSE(fSettings->CheckBox1->isChecked());
+    EXPECT_FALSE(fSettings->chbAlwaysOnTop->isChecked());
+    EXPECT_FALSE(fSettings->chbGeneTempLOG->isChecked());
+    EXPECT_FALSE(fMain->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_FALSE(QFileInfo::exists(platform::IniPath())); // only a save creates it
+}
+
+TEST_F(SettingsTest, SaveWritesEveryKeyAndLoadRestoresIt) {
+    LoadSettings();
+    fMain->move(123, 45);
+    fMain->resize(fMain->width(), 31);
+    fSettings->edTarget->setText("http://127.0.0.1:8080/t.php?t=");
+    fMain->ComNumber = 4;
+    fSettings->IntEdit1->SetValue(7);
+    fSettings->CheckBox1->setChecked(true);
+    fSettings->chbGeneTempLOG->setChecked(true);
+    fSettings->bCloseClick(fSettings->bClose);
+    EXPECT_EQ(ReadIni(), "[Main]\r\nTop=45\r\nLeft=123\r\nHeight=31\r\n"
+                         "[Data]\r\nTargetURL=http://127.0.0.1:8080/t.php?t=\r\nCOM=4\r\n"
+                         "Period=7\r\nAutoConnect=-1\r\nAlwaysOnTop=0\r\nGeneTemp=-1\r\n");
+
+    Restart();
+    EXPECT_EQ(fMain->pos(), QPoint(123, 45));
+    EXPECT_EQ(fMain->height(), 31); // the collapsed window comes back collapsed
+    EXPECT_EQ(fSettings->edTarget->text(), "http://127.0.0.1:8080/t.php?t=");
+    EXPECT_EQ(fMain->ComNumber, 4);
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 7);
+    EXPECT_EQ(fMain->Timer1->interval(), 7000);
+    EXPECT_TRUE(fSettings->CheckBox1->isChecked());
+    EXPECT_TRUE(fSettings->chbGeneTempLOG->isChecked());
+    // AutoConnect with no port chosen asks for one.
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "At first choose COM port");
+    EXPECT_EQ(Boxes[0].Caption, "");
+    EXPECT_EQ(Boxes[0].Icon, platform::MsgIcon::Warning);
+    EXPECT_EQ(Boxes[0].Parent, fSettings);
+}
+
+TEST_F(SettingsTest, PeriodIsClampedAndZeroStopsTheTimer) {
+    WriteIni("[Data]\r\nPeriod=250\r\n");
+    LoadSettings();
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 100);
+    EXPECT_EQ(fMain->Timer1->interval(), 100000);
+    EXPECT_TRUE(fMain->Timer1->isActive());
+    fSettings->bCloseClick(fSettings->bClose);
+    EXPECT_TRUE(ReadIni().contains("\r\nPeriod=100\r\n"));
+
+    WriteIni("[Data]\r\nPeriod=0\r\n");
+    Restart();
+    EXPECT_FALSE(fMain->Timer1->isActive());
+    WriteIni("[Data]\r\nPeriod=-3\r\n");
+    Restart();
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 0);
+    EXPECT_FALSE(fMain->Timer1->isActive());
+}
+
+TEST_F(SettingsTest, HexadecimalAndInvalidIntegers) {
+    WriteIni("[Main]\nTop=0x20\nLeft=0X1f\nHeight=abc\n[Data]\nCOM=0x10\nPeriod=5x\n");
+    LoadSettings();
+    EXPECT_EQ(fMain->y(), 32);
+    EXPECT_EQ(fMain->x(), 31);
+    EXPECT_EQ(fMain->height(), 310);
+    EXPECT_EQ(fMain->ComNumber, 16);
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 1);
+    // The port number is 16 bits wide; a tiny height would hide the title.
+    WriteIni("[Main]\nHeight=5\n[Data]\nCOM=65539\n");
+    Restart();
+    EXPECT_EQ(fMain->ComNumber, 3);
+    EXPECT_EQ(fMain->height(), 31);
+}
+
+TEST_F(SettingsTest, CheckStatesAcceptNumbersAndTrueFalseInAnyCase) {
+    struct Case {
+        const char* text;
+        bool checked;
+    };
+    for (const Case& c :
+         {Case{"-1", true}, Case{"0", false}, Case{"1", true}, Case{"2", true}, Case{"True", true},
+          Case{"tRUE", true}, Case{"FALSE", false}, Case{"false", false}, Case{"0.5", true},
+          Case{"0.0", false}, Case{"0x0", false}}) {
+        WriteIni(QByteArray("[Data]\r\nGeneTemp=") + c.text + "\r\nAlwaysOnTop=" + c.text + "\r\n");
+        Restart();
+        EXPECT_EQ(fSettings->chbGeneTempLOG->isChecked(), c.checked) << c.text;
+        EXPECT_EQ(fSettings->chbAlwaysOnTop->isChecked(), c.checked) << c.text;
+        EXPECT_EQ(fMain->windowFlags().testFlag(Qt::WindowStaysOnTopHint), c.checked) << c.text;
+    }
+}
+
+TEST_F(SettingsTest, AnInvalidCheckStateStopsTheStart) {
+    for (const char* bad : {"yes", "on", "", "1,5x"}) {
+        WriteIni(QByteArray("[Data]\nAlwaysOnTop=") + bad + "\n");
+        DestroyWindows();
+        CreateWindows();
+        try {
+            LoadSettings();
+            ADD_FAILURE() << "no error for '" << bad << "'";
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      std::string("'") + bad + "' is not a valid boolean value");
+        }
+    }
+}
+
+TEST_F(SettingsTest, JunkLinesAndOtherSectionsAreKept) {
+    const QByteArray original = "garbage without equals\n[Other]\nkey = value \n; comment\n"
+                                "[data]\n=no key\nTargetURL = http://h/x?t= \nnonsense\n"
+                                "COM=2\n[Main]\nTop=10\n";
+    WriteIni(original);
+    LoadSettings();
+    EXPECT_EQ(fSettings->edTarget->text(), "http://h/x?t=");
+    EXPECT_EQ(fMain->ComNumber, 2);
+    EXPECT_EQ(fMain->y(), 10);
+    fSettings->bCloseClick(fSettings->bClose);
+    const QByteArray saved = ReadIni();
+    EXPECT_TRUE(
+        saved.startsWith("garbage without equals\r\n[Other]\r\nkey = value \r\n; comment\r\n"
+                         "[data]\r\n=no key\r\nTargetURL=http://h/x?t=\r\nnonsense\r\n"
+                         "COM=2\r\nPeriod=1\r\n"))
+        << saved.toStdString();
+    EXPECT_FALSE(saved.contains("\n\n")); // every line end is CR LF
+    Restart();
+    EXPECT_EQ(fSettings->edTarget->text(), "http://h/x?t=");
+}
+
+TEST_F(SettingsTest, LfAndCrLfFilesLoadTheSame) {
+    WriteIni("[Main]\nTop=7\nLeft=8\nHeight=100\n[Data]\nTargetURL=u\nCOM=3\nPeriod=2\n");
+    LoadSettings();
+    const QRect lf = fMain->geometry();
+    const QString urlLf = fSettings->edTarget->text();
+    WriteIni("[Main]\r\nTop=7\r\nLeft=8\r\nHeight=100\r\n[Data]\r\nTargetURL=u\r\nCOM=3\r\n"
+             "Period=2\r\n");
+    Restart();
+    EXPECT_EQ(fMain->geometry(), lf);
+    EXPECT_EQ(lf, QRect(8, 7, 266, 100));
+    EXPECT_EQ(fSettings->edTarget->text(), urlLf);
+    EXPECT_EQ(urlLf, "u");
+    EXPECT_EQ(fMain->ComNumber, 3);
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 2);
+}
+
+TEST_F(SettingsTest, PeriodChangesDriveTheUploadTimer) {
+    LoadSettings();
+    fSettings->IntEdit1->SetValue(0);
+    EXPECT_FALSE(fMain->Timer1->isActive());
+    fSettings->IntEdit1->SetValue(5);
+    EXPECT_TRUE(fMain->Timer1->isActive());
+    EXPECT_EQ(fMain->Timer1->interval(), 5000);
+    fSettings->IntEdit1->SetValue(100);
+    EXPECT_EQ(fMain->Timer1->interval(), 100000);
+}
+
+TEST_F(SettingsTest, CloseKeepsTheFileSaveAndCloseWritesIt) {
+    LoadSettings();
+    fSettings->show();
+    fSettings->edTarget->setText("edited");
+    fSettings->Button1->click();
+    EXPECT_FALSE(fSettings->isVisible());
+    EXPECT_FALSE(QFileInfo::exists(platform::IniPath()));
+    EXPECT_EQ(fSettings->edTarget->text(), "edited"); // still in effect
+    fSettings->show();
+    fSettings->bClose->click();
+    EXPECT_FALSE(fSettings->isVisible());
+    EXPECT_TRUE(ReadIni().contains("TargetURL=edited\r\n"));
+}
+
+TEST_F(SettingsTest, AlwaysOnTopFollowsTheBoxAndKeepsVisibility) {
+    LoadSettings();
+    fMain->show();
+    fSettings->chbAlwaysOnTop->setChecked(true);
+    EXPECT_TRUE(fMain->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_TRUE(fMain->isVisible());
+    fMain->hide();
+    fSettings->chbAlwaysOnTop->setChecked(false);
+    EXPECT_FALSE(fMain->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_FALSE(fMain->isVisible());
+}
+
+TEST_F(SettingsTest, StatusLampAndConnectWithoutPort) {
+    EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
+    fSettings->shState->SetBrushColor(0x008000);
+    EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
+    EXPECT_EQ(fSettings->AfPortComboBox1->ItemIndex(), -1);
+    fSettings->bConn->click();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, "At first choose COM port");
+    EXPECT_EQ(fSettings->bConn->text(), "Connect");
+}

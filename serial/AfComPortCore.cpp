@@ -87,17 +87,25 @@ void DisplayException(const std::exception_ptr& error) {
     platform::ShowMessage(box);
 }
 
-// Waits for an event set by a worker. On the main thread the notifier's
-// queued requests are served meanwhile, because the worker may itself be
-// waiting for the main thread before it can set the event.
-bool WaitServing(platform::Event& event, int timeoutMs) {
-    if (!af::IsMainThread())
-        return platform::WaitFor(event, timeoutMs);
+// Waits for an event set by a worker, at most timeoutMs, and gives up early
+// once the worker has ended (it will never set the event). On the main thread
+// the notifier's queued requests are served meanwhile, because the worker may
+// itself be waiting for the main thread before it can set the event.
+bool WaitServing(platform::Event& event, int timeoutMs, const std::atomic<bool>& workerEnded) {
     const long long start = platform::MonotonicMs();
     bool taken = false;
+    if (!af::IsMainThread()) {
+        while (!taken && !workerEnded.load()) {
+            const int left = platform::RemainingMs(start, timeoutMs);
+            if (left == 0)
+                break;
+            taken = platform::WaitFor(event, left < 50 ? left : 50);
+        }
+        return taken;
+    }
     SafeSyncServeWhile([&] {
         taken = event.TryTake();
-        return !taken && platform::RemainingMs(start, timeoutMs) > 0;
+        return !taken && !workerEnded.load() && platform::RemainingMs(start, timeoutMs) > 0;
     });
     return taken;
 }
@@ -184,10 +192,14 @@ TAfComPortEventThread::~TAfComPortEventThread() = default;
 
 void TAfComPortEventThread::Execute() {
     FCore->OutFreeSignal.Reset(); // a drained signal left from an earlier opening
+    // The comm wait takes the last place: the device's wait answers with an
+    // index into this list, which would be ambiguous for an event placed
+    // after the comm slot. When several are ready at once the stop still
+    // wins, and a drained report may come one pass before a line event.
     std::array<platform::Event*, 2> waitSet = {&StopSignal, &FCore->OutFreeSignal};
     constexpr int StopIndex = 0;
-    constexpr std::size_t CommSlot = 1;
-    constexpr int OutFreeIndex = 2; // after the comm slot
+    constexpr int OutFreeIndex = 1;
+    constexpr std::size_t CommSlot = 2;
     FWaitsSuspended = false;
     FCore->ThreadStarted.Set();
 
@@ -202,7 +214,7 @@ void TAfComPortEventThread::Execute() {
                 std::this_thread::sleep_for(std::chrono::milliseconds(FailedWaitPauseMs));
                 continue;
             }
-            result = r == 1 ? OutFreeIndex : r;
+            result = r;
             pause = false;
         } else {
             win::DWORD m = 0;
@@ -382,7 +394,7 @@ bool TAfComPortWriteThread::QueueData(const void* Source, std::int32_t n) {
 
 bool TAfComPortWriteThread::FlushOutput() {
     FlushRequest.Set();
-    if (!WaitServing(FlushDone, FlushLimitMs))
+    if (!WaitServing(FlushDone, FlushLimitMs, FinishedFlag()))
         return false;
     std::lock_guard<std::mutex> lock(FCore->TxLock);
     DataReady.Reset();

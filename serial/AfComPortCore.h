@@ -97,6 +97,7 @@ protected:
     // goes to HandleThreadException, after which the thread ends.
     virtual void Execute() = 0;
     void Terminate() { FTerminated.store(true); }
+    const std::atomic<bool>& FinishedFlag() const { return FFinished; }
     // Waits until the body has returned, then joins the thread.
     void Join();
 

@@ -54,12 +54,15 @@ public:
 
     // WaitCommEvent combined with WaitForMultipleObjects: waits until one of
     // `events` is set or a comm event of the mask happens, at most timeoutMs
-    // (InfiniteWait: no limit). The comm event takes the place `commSlot` in
-    // the order of the events (commSlot may equal events.size()); several
-    // ready at once: the lowest place wins.
-    // Returns the index of the event taken, commSlot with `mask` holding the
-    // comm events (mask 0 when the event mask was changed while waiting, or
-    // is 0), WaitTimeout, or WaitFailed (mask untouched).
+    // (InfiniteWait: no limit). The wait order has events.size() + 1
+    // positions: the comm event at position commSlot (0..events.size()),
+    // events[0..commSlot) before it and the others after it, each one
+    // position further on. Several ready at once: the lowest position wins,
+    // and only that one is taken. So WaitEvent({stop, drained}, 1, ...)
+    // answers 0 for stop, 1 for the comm event, 2 for drained.
+    // Returns the position, with `mask` holding the comm events when it is
+    // commSlot (mask 0 when the event mask was changed while waiting, or is
+    // 0), or WaitTimeout, or WaitFailed (mask untouched either way).
     // Comm events that are not collected by a wait stay pending for the next.
     virtual int WaitEvent(std::span<Event* const> events, std::size_t commSlot, int timeoutMs,
                           win::DWORD& mask) = 0;
@@ -76,7 +79,8 @@ public:
 
     // The wait of an overlapped write: waits until the driver takes more
     // bytes or one of `events` is set, at most timeoutMs; the device takes
-    // the place `deviceSlot` in the order, as in WaitEvent. A device that has
+    // position `deviceSlot` in the wait order and the result is a position,
+    // as in WaitEvent. A device that has
     // hung up answers at once with deviceSlot (the next Write then fails).
     virtual int WaitWritable(std::span<Event* const> events, std::size_t deviceSlot,
                              int timeoutMs) = 0;

@@ -567,8 +567,10 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
             return WaitFailed;
 
         drain = (fds[events.size()].revents & POLLIN) != 0;
-        for (std::size_t slot = 0; slot <= events.size(); ++slot) {
-            if (slot == commSlot) {
+        // Positions in wait order: the events before commSlot, the device,
+        // the rest of the events.
+        for (std::size_t pos = 0; pos <= events.size(); ++pos) {
+            if (pos == commSlot) {
                 std::lock_guard lock(mutex_);
                 if (drain) {
                     CollectLocked(true);
@@ -583,9 +585,11 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
                     pending_ = 0;
                     return static_cast<int>(commSlot);
                 }
+                continue;
             }
-            if (slot < events.size() && (fds[slot].revents & POLLIN) && events[slot]->TryTake())
-                return static_cast<int>(slot);
+            const std::size_t e = pos < commSlot ? pos : pos - 1;
+            if ((fds[e].revents & POLLIN) && events[e]->TryTake())
+                return static_cast<int>(pos);
         }
         if (RemainingMs(start, timeoutMs) == 0)
             return WaitTimeout;
@@ -606,7 +610,11 @@ std::ptrdiff_t TermiosCommDevice::Read(void* destination, std::size_t count) {
         return n;
     }
     if (n == 0) {
-        HangUpLocked(); // end of file on a tty: the other side is gone
+        // With VMIN and VTIME 0 an empty queue reads as 0 bytes, and so does
+        // a tty that has hung up; only the latter polls POLLHUP.
+        pollfd p{fd_, POLLIN, 0};
+        if (PollRetry(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)))
+            HangUpLocked();
         return 0;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -676,11 +684,15 @@ int TermiosCommDevice::WaitWritable(std::span<Event* const> events, std::size_t 
             HangUpLocked();
             dead = true;
         }
-        for (std::size_t slot = 0; slot <= events.size(); ++slot) {
-            if (slot == deviceSlot && (dead || (dev & POLLOUT)))
-                return static_cast<int>(deviceSlot);
-            if (slot < events.size() && (fds[slot].revents & POLLIN) && events[slot]->TryTake())
-                return static_cast<int>(slot);
+        for (std::size_t pos = 0; pos <= events.size(); ++pos) {
+            if (pos == deviceSlot) {
+                if (dead || (dev & POLLOUT))
+                    return static_cast<int>(deviceSlot);
+                continue;
+            }
+            const std::size_t e = pos < deviceSlot ? pos : pos - 1;
+            if ((fds[e].revents & POLLIN) && events[e]->TryTake())
+                return static_cast<int>(pos);
         }
         if (RemainingMs(start, timeoutMs) == 0)
             return WaitTimeout;

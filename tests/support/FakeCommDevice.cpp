@@ -376,7 +376,7 @@ int FakeCommDevice::WaitEvent(std::span<Event* const> events, std::size_t commSl
         if (index < 0)
             return index;
         if (static_cast<std::size_t>(index) != commSlot)
-            return index < static_cast<int>(commSlot) ? index : index - 1;
+            return index; // positions of `all` are the wait order
         std::lock_guard lock(p.mutex_);
         ++p.wakeups_;
         if (p.maskChanged_ || p.mask_ == 0) {
@@ -445,9 +445,7 @@ int FakeCommDevice::WaitWritable(std::span<Event* const> events, std::size_t dev
             return index;
         if (static_cast<std::size_t>(index) == all.size() - 1)
             continue; // the state changed: look again
-        if (static_cast<std::size_t>(index) == deviceSlot)
-            return static_cast<int>(deviceSlot);
-        return index < static_cast<int>(deviceSlot) ? index : index - 1;
+        return index; // the device's slot or an event's position
     }
 }
 

@@ -274,6 +274,11 @@ CommOpenResult TermiosCommDevice::Open(const std::string& path, int comNumber) {
     int queued = 0;
     if (IoctlRetry(fd, FIONREAD, &queued) == 0 && queued > 0)
         device->knownInput_ = static_cast<std::size_t>(queued);
+    {
+        // Line errors count from the open on, not from the last boot.
+        std::lock_guard lock(device->mutex_);
+        device->ErrorsFromCountersLocked();
+    }
     result.Device.reset(device);
     return result;
 }

@@ -308,6 +308,73 @@ TEST_P(CommDeviceContract, WrittenBytesReachTheOtherSideInOrder) {
     EXPECT_EQ(Dev().Write("", 0), 0);
 }
 
+// The port core's threads at once: an event thread waiting, the owner
+// reading and asking for the status when told, a writer writing.
+TEST_P(CommDeviceContract, EventThreadOwnerAndWriterShareTheDevice) {
+    std::string incoming;
+    for (int i = 0; i < 400; ++i)
+        incoming += "+0" + std::to_string(10 + i % 90) + "." + std::to_string(i % 10) + "C\r";
+    std::string outgoing;
+    for (int i = 0; outgoing.size() < 48 * 1024; ++i)
+        outgoing += "request " + std::to_string(i) + "\n";
+
+    Event stop(Event::ResetMode::Manual), dataReady;
+    std::atomic<int> lineEvents{0};
+    std::thread eventThread([&] {
+        Event* set[] = {&stop};
+        for (;;) {
+            win::DWORD mask = 0;
+            const int r = Dev().WaitEvent(set, 1, 200, mask);
+            if (r == 0 || r == platform::WaitFailed)
+                return;
+            if (r == 1 && (mask & win::EV_RXCHAR))
+                ++lineEvents;
+            dataReady.Set(); // a line event, or the quiet poll
+        }
+    });
+    std::string got;
+    std::thread owner([&] {
+        char buffer[512];
+        while (got.size() < incoming.size()) {
+            Event* set[] = {&stop, &dataReady};
+            if (platform::WaitForAny(set, kLong) != 1)
+                return;
+            win::DWORD errors;
+            win::COMSTAT stat;
+            if (!Dev().ClearError(errors, &stat) || errors != 0)
+                return;
+            for (;;) {
+                const auto n = Dev().Read(buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                got.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+    });
+    std::thread writer([&] {
+        Event* set[] = {&stop};
+        std::size_t done = 0;
+        while (done < outgoing.size()) {
+            const auto n = Dev().Write(outgoing.data() + done, outgoing.size() - done);
+            if (n < 0)
+                return;
+            done += static_cast<std::size_t>(n);
+            if (n == 0 && Dev().WaitWritable(set, 1, kLong) != 1)
+                return;
+        }
+    });
+    for (std::size_t i = 0; i < incoming.size(); i += 8)
+        line_->Send(std::string_view(incoming).substr(i, 8));
+    const std::string received = line_->Receive(outgoing.size());
+    owner.join();
+    stop.Set();
+    writer.join();
+    eventThread.join();
+    EXPECT_EQ(got, incoming);
+    EXPECT_EQ(received, outgoing);
+    EXPECT_GT(lineEvents.load(), 0);
+}
+
 TEST_P(CommDeviceContract, EscapeCodesOutsideTheTableAreRefused) {
     EXPECT_FALSE(Dev().EscapeFunction(0));
     EXPECT_FALSE(Dev().EscapeFunction(77));

@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using platform::CommOpenError;
@@ -193,4 +196,45 @@ TEST(PortMap, DefaultConfigOnlyForExistingPorts) {
     EXPECT_EQ(cc.dcb.BaudRate, 57600u);
     EXPECT_EQ(cc.dcb.ByteSize, 7);
     EXPECT_EQ(cc.dcb.Parity, win::EVENPARITY);
+}
+
+// A port the user may not open: "cannot open", and one hint about the
+// dialout group on stderr however often it happens. Needs a user to drop to,
+// so it runs in a child process that gives up root.
+TEST(PortMap, NoPermissionIsCannotOpenWithOneHint) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to drop to another user";
+    TestPty pty;
+    ASSERT_EQ(::chmod(pty.SlavePath().c_str(), 0600), 0);
+    int err[2];
+    ASSERT_EQ(::pipe(err), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(err[1], 2);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(10);
+        for (int i = 0; i < 3; ++i) {
+            const auto r = platform::OpenPortDescriptor(pty.SlavePath());
+            if (r.Fd >= 0 || r.Error != CommOpenError::CannotOpen || r.SystemError != EACCES)
+                ::_exit(11);
+        }
+        ::_exit(0);
+    }
+    ::close(err[1]);
+    std::string text;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(err[0], buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(err[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::size_t hints = 0;
+    for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
+        ++hints;
+    EXPECT_NE(text.find("dialout"), std::string::npos) << text;
+    EXPECT_EQ(hints, 1u) << text; // one line for three refusals
 }

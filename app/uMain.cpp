@@ -184,7 +184,14 @@ bool TfMain::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
+// The icons are compiled into the static library; its resource registration
+// must be pulled in explicitly or the linker drops it.
+static void initResources() {
+    Q_INIT_RESOURCE(kelvox);
+}
+
 void TfMain::FormCreate(QObject* /*Sender*/) {
+    initResources();
     TrayIcons[0] = QIcon(QStringLiteral(":/icons/NORMAL.png"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
     TrayIcons[1] = QIcon(QStringLiteral(":/icons/BLIK0.png"));

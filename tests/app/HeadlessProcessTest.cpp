@@ -1,0 +1,149 @@
+// The real program, started as a separate process in headless mode.
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kBinary = QStringLiteral(KELVOX_BINARY_DIR "/kelvox");
+
+QProcessEnvironment environmentFor(const QString& home) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KELVOX_HOME", home);
+    env.insert("LC_ALL", "C.UTF-8");
+    env.remove("QT_QPA_PLATFORM");
+    return env;
+}
+
+// True once the process has a handler installed for `signo` (its SigCgt
+// mask in /proc), so a signal sent now is caught instead of killing it.
+bool waitUntilCatching(qint64 pid, int signo) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 30000) {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (status.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& line : status.readAll().split('\n')) {
+                if (line.startsWith("SigCgt:")) {
+                    bool ok = false;
+                    const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
+                    if (ok && (mask >> (signo - 1)) & 1u)
+                        return true;
+                }
+            }
+        }
+        QThread::msleep(20);
+    }
+    return false;
+}
+
+struct ProcessResult {
+    int exitCode = -1;
+    QProcess::ExitStatus status = QProcess::CrashExit;
+    QByteArray out, err;
+};
+
+ProcessResult runToEnd(QProcess& p) {
+    ProcessResult r;
+    EXPECT_TRUE(p.waitForFinished(60000));
+    r.exitCode = p.exitCode();
+    r.status = p.exitStatus();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+ProcessResult runWith(const QStringList& args, const QString& home) {
+    QProcess p;
+    p.setProcessEnvironment(environmentFor(home));
+    p.start(kBinary, args);
+    EXPECT_TRUE(p.waitForStarted(30000));
+    return runToEnd(p);
+}
+
+QStringList eventLogs(const QString& home) {
+    return QDir(home).entryList({"kelvox - *.log"}, QDir::Files);
+}
+
+} // namespace
+
+TEST(HeadlessProcess, StopSignalsSaveEverythingAndExitCleanly) {
+    for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        QTemporaryDir home;
+        QFile ini(home.path() + "/kelvox.ini");
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[Data]\r\nAutoConnect=True\r\nPeriod=250\r\n");
+        ini.close();
+        QProcess p;
+        p.setProcessEnvironment(environmentFor(home.path()));
+        p.start(kBinary, {"--headless"});
+        ASSERT_TRUE(p.waitForStarted(30000));
+        ASSERT_TRUE(waitUntilCatching(p.processId(), signo)) << signo;
+        ::kill(static_cast<pid_t>(p.processId()), signo);
+        const ProcessResult r = runToEnd(p);
+        EXPECT_EQ(r.status, QProcess::NormalExit) << signo;
+        EXPECT_EQ(r.exitCode, 0) << signo << r.err.toStdString();
+        // The start-up warning went to standard error instead of a box.
+        EXPECT_TRUE(r.err.contains("At first choose COM port")) << r.err.toStdString();
+        ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+        const QByteArray saved = ini.readAll();
+        ini.close();
+        EXPECT_TRUE(saved.contains("\r\nPeriod=100\r\n")) << saved.toStdString();
+        EXPECT_TRUE(saved.contains("\r\nAutoConnect=-1\r\n")) << saved.toStdString();
+        EXPECT_EQ(eventLogs(home.path()).size(), 1) << signo;
+    }
+}
+
+TEST(HeadlessProcess, WithoutADisplayItGoesHeadlessByItself) {
+    QTemporaryDir home;
+    QProcessEnvironment env = environmentFor(home.path());
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(kBinary, QStringList{});
+    ASSERT_TRUE(p.waitForStarted(30000));
+    ASSERT_TRUE(waitUntilCatching(p.processId(), SIGTERM));
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    const ProcessResult r = runToEnd(p);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.err.contains("running headless")) << r.err.toStdString();
+    EXPECT_TRUE(QFile::exists(home.path() + "/kelvox.ini"));
+    EXPECT_EQ(eventLogs(home.path()).size(), 1);
+}
+
+TEST(HeadlessProcess, VersionHelpAndBadOptions) {
+    QTemporaryDir home;
+    const ProcessResult version = runWith({"--version"}, home.path());
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, QByteArray("kelvox " KELVOX_VERSION "\n"));
+    const ProcessResult help = runWith({"--help"}, home.path());
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.contains("--headless"));
+    EXPECT_TRUE(help.out.contains("KELVOX_HOME"));
+    const ProcessResult bad = runWith({"--headless", "--frobnicate"}, home.path());
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_TRUE(bad.err.contains("--frobnicate")) << bad.err.toStdString();
+    EXPECT_TRUE(bad.out.isEmpty());
+    // Nothing was started, so nothing was written.
+    EXPECT_TRUE(QDir(home.path()).entryList(QDir::Files).isEmpty());
+}
+
+TEST(HeadlessProcess, AnInvalidCheckStateEndsTheStart) {
+    QTemporaryDir home;
+    QFile ini(home.path() + "/kelvox.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[Data]\nGeneTemp=maybe\n");
+    ini.close();
+    const ProcessResult r = runWith({"--headless"}, home.path());
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(r.err.contains("'maybe' is not a valid boolean value")) << r.err.toStdString();
+    // The broken file is left as it was for the user to mend.
+    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+    EXPECT_EQ(ini.readAll(), "[Data]\nGeneTemp=maybe\n");
+}

@@ -1,0 +1,238 @@
+#include "app/uMain.h"
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/FormatSettings.h"
+#include "platform/MessageBox.h"
+#include "settings/uSettings.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const QDateTime kNow(QDate(2026, 7, 3), QTime(14, 5, 9));
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Home.isValid());
+        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
+        Saved_ = platform::FormatSettings::Current();
+        platform::FormatSettings fs;
+        fs.DecimalSeparator = QStringLiteral(",");
+        fs.ShortDateFormat = "%d/%m/%Y"; // slashes: the file name must cope
+        fs.LongTimeFormat = "%H:%M:%S";
+        platform::FormatSettings::SetCurrent(fs);
+        platform::SetClockForTests([] { return kNow; });
+        platform::SetMessageHook([this](const platform::MessageRequest& r) {
+            Boxes.push_back(r);
+            return platform::MsgResult::Ok;
+        });
+        Start();
+    }
+    void TearDown() override {
+        Stop();
+        platform::SetMessageHook({});
+        platform::SetClockForTests({});
+        platform::FormatSettings::SetCurrent(Saved_);
+        qunsetenv("KELVOX_HOME");
+    }
+    void Start() {
+        fMain = new TfMain;
+        fSettings = new TfSettings;
+        LoadSettings();
+    }
+    void Stop() {
+        delete fSettings;
+        fSettings = nullptr;
+        delete fMain;
+        fMain = nullptr;
+    }
+    QString EventLog() const { return Home.path() + "/kelvox - 03-07-2026.log"; }
+    static QByteArray Read(const QString& path) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return f.readAll();
+    }
+
+    QTemporaryDir Home;
+    std::vector<platform::MessageRequest> Boxes;
+
+private:
+    platform::FormatSettings Saved_;
+};
+
+} // namespace
+
+TEST_F(MainWindowTest, ControlsAsLaidOut) {
+    EXPECT_EQ(fMain->windowTitle(), "Kelvox");
+    EXPECT_TRUE(fMain->windowFlags().testFlag(Qt::FramelessWindowHint));
+    EXPECT_EQ(fMain->windowType(), Qt::Tool); // no taskbar button
+    EXPECT_EQ(fMain->width(), 266);
+    EXPECT_EQ(fMain->Label1->text(), "-");
+    EXPECT_EQ(fMain->Label3->text(), "Temperature");
+    EXPECT_EQ(fMain->Button2->text(), QString(QChar(0x21D1)));
+    EXPECT_EQ(fMain->Button2->toolTip(), "Show/Hide LOG");
+    EXPECT_EQ(fMain->Button1->text(), "Options");
+    EXPECT_EQ(fMain->bClose->text(), "Hide");
+    EXPECT_EQ(fMain->GroupBox1->title(), "Log");
+    EXPECT_TRUE(fMain->Memo1->isReadOnly());
+    EXPECT_EQ(fMain->Label1->geometry(), QRect(131, 2, 98, 21));
+    EXPECT_EQ(fMain->Panel4->geometry(), QRect(5, 3, 259, 25));
+    EXPECT_EQ(fMain->Button1->geometry(), QRect(8, 6, 75, 25));
+    EXPECT_EQ(fMain->bClose->geometry(), QRect(184, 6, 75, 25));
+    for (const char* name :
+         {"Panel1", "Panel2", "Panel3", "Panel4", "Label1", "Label3", "Button1", "Button2",
+          "bClose", "GroupBox1", "Memo1", "PopupMenu1", "Timer1", "Timer2"})
+        EXPECT_NE(fMain->findChild<QObject*>(name), nullptr) << name;
+    const QList<QAction*> items = fMain->PopupMenu1->actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0]->text(), "Restore");
+    EXPECT_EQ(fMain->PopupMenu1->defaultAction(), items[0]);
+    EXPECT_TRUE(items[1]->isSeparator());
+    EXPECT_EQ(items[2]->text(), "Close");
+    EXPECT_EQ(fMain->Timer2->interval(), 500);
+    EXPECT_TRUE(fMain->Timer2->isActive());
+    // The three tray pictures exist and the two blink frames differ.
+    for (const QIcon& icon : fMain->TrayIcons)
+        EXPECT_FALSE(icon.pixmap(16).isNull());
+    EXPECT_NE(fMain->TrayIcons[1].pixmap(16).toImage(), fMain->TrayIcons[2].pixmap(16).toImage());
+    EXPECT_NE(fMain->TrayIcons[0].pixmap(16).toImage(), fMain->TrayIcons[1].pixmap(16).toImage());
+    EXPECT_FALSE(QApplication::windowIcon().pixmap(16).isNull());
+    EXPECT_FALSE(QIcon(":/icons/MAINICON.png").pixmap(32).isNull());
+}
+
+TEST_F(MainWindowTest, LogToggleCollapsesAndExpands) {
+    fMain->show();
+    ASSERT_EQ(fMain->height(), 310);
+    fMain->Button2->click();
+    EXPECT_EQ(fMain->height(), 31);
+    EXPECT_EQ(fMain->Button2->text(), QString(QChar(0x21D3)));
+    // Collapsed, the title strip is still wholly inside the window.
+    EXPECT_LE(fMain->Panel4->mapTo(fMain, QPoint(0, fMain->Panel4->height())).y(), 31);
+    fMain->Button2->click();
+    EXPECT_EQ(fMain->height(), 310);
+    EXPECT_EQ(fMain->Button2->text(), QString(QChar(0x21D1)));
+    EXPECT_EQ(fMain->Panel3->geometry().bottom(), 309); // buttons at the bottom again
+    fMain->resize(fMain->width(), 50);                  // exactly 50 counts as collapsed
+    fMain->Button2->click();
+    EXPECT_EQ(fMain->height(), 310);
+    fMain->resize(fMain->width(), 51);
+    fMain->Button2->click();
+    EXPECT_EQ(fMain->height(), 31);
+}
+
+TEST_F(MainWindowTest, RestoreTogglesAndHideOnlyHides) {
+    fMain->show();
+    ASSERT_TRUE(fMain->isVisible());
+    fMain->Obnovit1->trigger();
+    EXPECT_FALSE(fMain->isVisible());
+    fMain->Obnovit1->trigger();
+    EXPECT_TRUE(fMain->isVisible());
+    fMain->TrayIkona1DblClick(nullptr);
+    EXPECT_FALSE(fMain->isVisible());
+    fMain->TrayIkona1DblClick(nullptr);
+    EXPECT_TRUE(fMain->isVisible());
+    QSignalSpy closed(fMain, &TfMain::Closed);
+    fMain->bClose->click();
+    EXPECT_FALSE(fMain->isVisible());
+    EXPECT_EQ(closed.count(), 0); // hiding is not closing
+    EXPECT_FALSE(QFileInfo::exists(EventLog()));
+}
+
+TEST_F(MainWindowTest, LogLinesCarryTheTimeAndAreEchoedWhenHeadless) {
+    fMain->AddLog("OK  first");
+    EXPECT_EQ(fMain->Memo1->toPlainText(), "14:05:09 >  OK  first");
+
+    QTemporaryDir dir;
+    const QByteArray capture = (dir.path() + "/stdout.txt").toLocal8Bit();
+    std::fflush(stdout);
+    const int saved = ::dup(1);
+    const int fd = ::open(capture.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ::dup2(fd, 1);
+    platform::SetHeadless(true);
+    fMain->AddLog("ERR  second");
+    platform::SetHeadless(false);
+    fMain->AddLog("OK  not echoed");
+    std::fflush(stdout);
+    ::dup2(saved, 1);
+    ::close(saved);
+    ::close(fd);
+    EXPECT_EQ(Read(dir.path() + "/stdout.txt"), "14:05:09 >  ERR  second\n");
+    EXPECT_EQ(fMain->Memo1->toPlainText(),
+              "14:05:09 >  OK  first\n14:05:09 >  ERR  second\n14:05:09 >  OK  not echoed");
+}
+
+TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogWhichASecondRunReplaces) {
+    fMain->move(11, 22);
+    fMain->AddLog("OK  one");
+    fMain->AddLog("ERR  two");
+    QSignalSpy closed(fMain, &TfMain::Closed);
+    fMain->Ukonit1->trigger();
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_EQ(Read(EventLog()), "14:05:09 >  OK  one\r\n14:05:09 >  ERR  two\r\n");
+    const QByteArray ini = Read(platform::IniPath());
+    EXPECT_TRUE(ini.startsWith("[Main]\r\nTop=22\r\nLeft=11\r\nHeight=310\r\n[Data]\r\n"))
+        << ini.toStdString();
+    EXPECT_TRUE(Boxes.empty());
+
+    Stop(); // the next run on the same date
+    Start();
+    fMain->AddLog("OK  three");
+    fMain->close();
+    EXPECT_EQ(Read(EventLog()), "14:05:09 >  OK  three\r\n");
+    // No temporary files are left behind.
+    EXPECT_EQ(QDir(Home.path()).entryList(QDir::Files).size(), 2);
+
+    Stop(); // an empty log still replaces the file
+    Start();
+    fMain->close();
+    EXPECT_EQ(Read(EventLog()), "");
+}
+
+TEST_F(MainWindowTest, AFailedSaveIsReportedAndTheOtherFileStillWritten) {
+    // A directory where the event log should go: it cannot be replaced.
+    ASSERT_TRUE(QDir().mkpath(EventLog()));
+    fMain->AddLog("OK  kept");
+    QSignalSpy closed(fMain, &TfMain::Closed);
+    fMain->close();
+    EXPECT_EQ(closed.count(), 1);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Caption, "Kelvox");
+    EXPECT_EQ(Boxes[0].Icon, platform::MsgIcon::Error);
+    EXPECT_TRUE(Boxes[0].Text.startsWith("Cannot create file \"" + EventLog() + "\"."))
+        << Boxes[0].Text.toStdString();
+    EXPECT_TRUE(QFileInfo(platform::IniPath()).isFile());
+    ASSERT_TRUE(QDir(EventLog()).removeRecursively());
+
+    // And the other way round: the settings file cannot be written.
+    Boxes.clear();
+    Stop();
+    Start();
+    ASSERT_TRUE(QFile::remove(platform::IniPath()));
+    ASSERT_TRUE(QDir().mkpath(platform::IniPath()));
+    fMain->AddLog("OK  still saved");
+    fMain->close();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Caption, "Kelvox");
+    EXPECT_EQ(Read(EventLog()), "14:05:09 >  OK  still saved\r\n");
+}

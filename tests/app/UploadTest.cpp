@@ -1,0 +1,274 @@
+// The upload (Timer1Timer): what reaches a real server on 127.0.0.1, what
+// the event log says, and the temperature log it appends to.
+#include "app/uMain.h"
+#include "net/LocalHttpServer.h"
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/FormatSettings.h"
+#include "platform/MessageBox.h"
+#include "settings/uSettings.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kOk = QStringLiteral(" >  OK  Information successfully send");
+const QString kErr = QStringLiteral(" >  ERR  Information cannot nepodařilo odeslat!");
+
+// A loopback port that nobody listens on.
+int ClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+platform::FormatSettings CommaFormats() {
+    platform::FormatSettings f;
+    f.DecimalSeparator = ",";
+    f.ThousandSeparator = " ";
+    f.ShortDateFormat = "%d.%m.%Y";
+    f.LongTimeFormat = "%H:%M:%S";
+    return f;
+}
+
+class UploadTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        setenv("no_proxy", "127.0.0.1,localhost", 1);
+        setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(Home.isValid());
+        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
+        qputenv("KELVOX_MINUTE_MS", "60000");
+        SavedFormats = platform::FormatSettings::Current();
+        platform::FormatSettings::SetCurrent(CommaFormats());
+        platform::SetMessageHook([this](const platform::MessageRequest& r) {
+            Boxes.push_back(r.Text);
+            return platform::MsgResult::Ok;
+        });
+        platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 0, 0)); });
+
+        auto& s = Server.Server();
+        s.Get("/t.php", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("OK", "text/plain");
+        });
+        s.Get("/moved.php", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_redirect("/t.php?" + req.target.substr(req.target.find('?') + 1), 302);
+        });
+        Server.Start();
+
+        fMain = new TfMain;
+        fSettings = new TfSettings;
+        fMain->Timer1->stop(); // automatic sends only where a test starts them
+        fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
+    }
+
+    void TearDown() override {
+        delete fSettings;
+        fSettings = nullptr;
+        delete fMain;
+        fMain = nullptr;
+        platform::SetClockForTests({});
+        platform::SetMessageHook({});
+        platform::FormatSettings::SetCurrent(SavedFormats);
+        qunsetenv("KELVOX_HOME");
+        qunsetenv("KELVOX_MINUTE_MS");
+        EXPECT_TRUE(Boxes.empty()) << Boxes.front().toStdString();
+    }
+
+    QStringList LogLines() const {
+        return fMain->Memo1->toPlainText().split('\n', Qt::SkipEmptyParts);
+    }
+    std::vector<std::string> Targets() const {
+        std::vector<std::string> out;
+        for (const auto& r : Server.Requests())
+            out.push_back(r.Target);
+        return out;
+    }
+    void ManualSend() { fSettings->bSendClick(fSettings->bSend); }
+    void AutomaticSend() { fMain->Timer1Timer(fMain->Timer1); }
+
+    QByteArray TemperatureLog(QDate day) const {
+        QFile f(platform::TemperatureLogPath(QDateTime(day, QTime(12, 0))));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    QTemporaryDir Home;
+    LocalHttpServer Server;
+    QStringList Boxes;
+    platform::FormatSettings SavedFormats;
+};
+
+TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
+    fMain->Temperature = 25.6L;
+    ManualSend();
+    EXPECT_EQ(Targets(), std::vector<std::string>{"/t.php?t=25,6"});
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0], "10:00:00" + kOk);
+
+    // The URL is the field's text at the moment of sending.
+    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?x=1&t="));
+    fMain->Temperature = -3.26L;
+    ManualSend();
+    EXPECT_EQ(Targets().back(), "/t.php?x=1&t=-3,3");
+    // A redirect to a good answer counts as sent.
+    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/moved.php?t="));
+    ManualSend();
+    EXPECT_EQ(Targets().back(), "/t.php?t=-3,3");
+    EXPECT_EQ(LogLines().size(), 3);
+    EXPECT_FALSE(LogLines().join('\n').contains("ERR"));
+}
+
+TEST_F(UploadTest, SpecialValuesAndSchemeLessTarget) {
+    // Before the first reading.
+    ManualSend();
+    // After a failed conversion.
+    fMain->Temperature = -100.0L;
+    ManualSend();
+    // Thousands separators are part of the text (a blank goes out encoded).
+    fMain->Temperature = 1234.5L;
+    ManualSend();
+    // Point locale, and a target without a scheme.
+    platform::FormatSettings point;
+    platform::FormatSettings::SetCurrent(point);
+    fSettings->edTarget->setText(QString::fromStdString(Server.HostPort() + "/t.php?t="));
+    fMain->Temperature = 0.0L;
+    ManualSend();
+    EXPECT_EQ(Targets(), (std::vector<std::string>{"/t.php?t=0,0", "/t.php?t=-100,0",
+                                                   "/t.php?t=1%20234,5", "/t.php?t=0.0"}));
+    EXPECT_EQ(LogLines().filter(kOk).size(), 4);
+}
+
+TEST_F(UploadTest, TimerSendsAutomaticallyWithoutLoggingSuccess) {
+    fMain->Temperature = 21.5L;
+    fMain->Timer1->setInterval(30);
+    fMain->Timer1->start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Server.Requests().size() >= 3; }, 30000));
+    fMain->Timer1->stop();
+    for (const auto& target : Targets())
+        EXPECT_EQ(target, "/t.php?t=21,5");
+    EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join('\n').toStdString();
+}
+
+TEST_F(UploadTest, PeriodFieldDrivesTheTimerAndZeroStopsIt) {
+    qputenv("KELVOX_MINUTE_MS", "20");
+    fSettings->IntEdit1->SetValue(2);
+    fSettings->IntEdit1Change(fSettings->IntEdit1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Server.Requests().size() >= 2; }, 30000));
+
+    fSettings->IntEdit1->SetValue(0);
+    fSettings->IntEdit1Change(fSettings->IntEdit1);
+    EXPECT_FALSE(fMain->Timer1->isActive());
+    const std::size_t before = Server.Requests().size();
+    QTest::qWait(300); // fifteen periods of the old setting
+    EXPECT_EQ(Server.Requests().size(), before);
+    EXPECT_TRUE(LogLines().isEmpty());
+
+    // "Send" still works and says so.
+    ManualSend();
+    EXPECT_EQ(Server.Requests().size(), before + 1);
+    EXPECT_EQ(LogLines().filter(kOk).size(), 1);
+}
+
+TEST_F(UploadTest, FailedSendsAreLoggedForManualAndAutomaticAlike) {
+    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/nothing.php?t="));
+    ManualSend();
+    AutomaticSend();
+    fSettings->edTarget->setText(
+        QString::fromStdString("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/t.php?t="));
+    ManualSend();
+    AutomaticSend();
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 4);
+    for (const QString& line : lines)
+        EXPECT_EQ(line, "10:00:00" + kErr);
+    EXPECT_EQ(Server.Requests().size(), 2u); // the 404s reached the server
+}
+
+TEST_F(UploadTest, AnExceptionInTheSendIsLoggedAndNotPropagated) {
+    TfSettings* dialog = fSettings;
+    fSettings = nullptr; // building the URL now raises
+    EXPECT_NO_THROW(fMain->Timer1Timer(dialog->bSend));
+    fSettings = dialog;
+    EXPECT_EQ(LogLines(), QStringList{"10:00:00" + kErr});
+    EXPECT_TRUE(Server.Requests().empty());
+}
+
+TEST_F(UploadTest, TemperatureLogGetsOneLinePerSendWhateverTheOutcome) {
+    // Not asked for: no file.
+    ManualSend();
+    EXPECT_TRUE(QDir(Home.path()).entryList({"Temperature(*"}).isEmpty());
+
+    fSettings->chbGeneTempLOG->setChecked(true);
+    fMain->Temperature = 20.5L;
+    ManualSend();
+    platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 1, 0)); });
+    AutomaticSend();
+    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/nothing.php?t="));
+    platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 2, 0)); });
+    fMain->Temperature = -100.0L;
+    ManualSend(); // failed, still logged
+    EXPECT_EQ(TemperatureLog(QDate(2026, 7, 12)), "12.07.2026\t10:00:00\t20,5\r\n"
+                                                  "12.07.2026\t10:01:00\t20,5\r\n"
+                                                  "12.07.2026\t10:02:00\t-100,0\r\n");
+
+    // The next day starts a new file; yesterday's stays as it was.
+    platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 13), QTime(0, 0, 5)); });
+    AutomaticSend();
+    EXPECT_EQ(TemperatureLog(QDate(2026, 7, 13)), "13.07.2026\t00:00:05\t-100,0\r\n");
+    EXPECT_EQ(TemperatureLog(QDate(2026, 7, 12)).count('\n'), 3);
+}
+
+TEST_F(UploadTest, UnwritableTemperatureLogLosesNothingElse) {
+    fSettings->chbGeneTempLOG->setChecked(true);
+    // A home whose parent is a regular file: no directory can be made there.
+    const QString plain = Home.filePath("plain");
+    {
+        QFile f(plain);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    qputenv("KELVOX_HOME", (plain + "/home").toLocal8Bit());
+    EXPECT_NO_THROW(ManualSend());
+    EXPECT_EQ(Server.Requests().size(), 1u);
+    EXPECT_EQ(LogLines(), QStringList{"10:00:00" + kOk});
+
+    // A read-only home (only refused when not running as root).
+    const QString locked = Home.filePath("locked");
+    ASSERT_TRUE(QDir().mkpath(locked));
+    ASSERT_EQ(chmod(QFile::encodeName(locked).constData(), 0555), 0);
+    qputenv("KELVOX_HOME", locked.toLocal8Bit());
+    EXPECT_NO_THROW(AutomaticSend());
+    EXPECT_EQ(Server.Requests().size(), 2u);
+    EXPECT_EQ(LogLines().size(), 1);
+    if (geteuid() != 0) {
+        EXPECT_TRUE(QDir(locked).entryList(QDir::Files).isEmpty());
+    }
+    chmod(QFile::encodeName(locked).constData(), 0755);
+}
+
+} // namespace

@@ -356,82 +356,78 @@ TEST(AfComSettings, OptionSetHoldsOneBitPerOrdinal) {
 // Every rate (table and user rates), character format, flow mode, option
 // set and line state through BuildDcb and back through LoadFromDcb.
 TEST(AfComSettings, EveryCombinationRoundTrips) {
+    // Rates 0..14 from the table, then brUser with four rates the table lacks.
     const std::int32_t userRates[] = {31250, 250000, 1000000, 7};
-    std::uint32_t iteration = 0;
-    for (int rate = 0; rate < 16 + 3; ++rate) {
-        for (int db = 0; db < 5; ++db)
-            for (int pa = 0; pa < 5; ++pa)
-                for (int sb = 0; sb < 3; ++sb)
-                    for (int fw = 0; fw < 4; ++fw)
-                        for (unsigned opt = 0; opt < 32; ++opt)
-                            for (int lines = 0; lines < 4; ++lines, ++iteration) {
-                                TAfComSettings s;
-                                s.BaudRate = static_cast<TAfBaudrate>(rate < 16 ? rate : 15);
-                                s.UserBaudRate = rate < 15 ? 55 : userRates[rate - 15];
-                                s.Databits = static_cast<TAfDatabits>(db);
-                                s.Parity = static_cast<TAfParity>(pa);
-                                s.Stopbits = static_cast<TAfStopbits>(sb);
-                                s.FlowControl = static_cast<TAfFlowControl>(fw);
-                                s.Options = TAfComOptions::FromBits(static_cast<std::uint8_t>(opt));
-                                s.DTR = (lines & 1) != 0;
-                                s.RTS = (lines & 2) != 0;
-                                s.XOnChar = static_cast<char>(iteration * 7);
-                                s.XOffChar = static_cast<char>(iteration * 13 + 1);
-                                s.XOnLim = static_cast<std::uint16_t>(iteration * 31);
-                                s.XOffLim = static_cast<std::uint16_t>(iteration * 17 + 3);
-                                s.BuildDcb();
+    const std::uint32_t flowMask[] = {0, 0x0300, 0x2004, 0x0028};
+    const std::uint32_t optFlag[] = {0x0002, 0x0040, 0x0080, 0x0400, 0x0800};
+    constexpr std::uint32_t kCombinations = 19u * 5 * 5 * 3 * 4 * 32 * 4;
+    std::uint32_t failures = 0;
+    for (std::uint32_t i = 0; i < kCombinations && failures < 5; ++i) {
+        std::uint32_t k = i;
+        auto next = [&k](std::uint32_t radix) {
+            const std::uint32_t digit = k % radix;
+            k /= radix;
+            return static_cast<int>(digit);
+        };
+        const int lines = next(4), opt = next(32), fw = next(4), sb = next(3), pa = next(5),
+                  db = next(5), rate = next(19);
 
-                                // The image, checked against values written out here.
-                                const win::DCB& d = s.DcbImage;
-                                const std::uint32_t wantRate =
-                                    rate < 15 ? kRates[static_cast<std::size_t>(rate)]
-                                              : static_cast<std::uint32_t>(s.UserBaudRate);
-                                const std::uint32_t flowMask[] = {0, 0x0300, 0x2004, 0x0028};
-                                const std::uint32_t optFlag[] = {0x0002, 0x0040, 0x0080, 0x0400,
-                                                                 0x0800};
-                                std::uint32_t wantFlags = 0x0001 | flowMask[fw];
-                                for (unsigned i = 0; i < 5; ++i)
-                                    if (opt & (1u << i))
-                                        wantFlags |= optFlag[i];
-                                if (s.DTR && fw != 3)
-                                    wantFlags |= 0x0010;
-                                if (s.RTS && fw != 2)
-                                    wantFlags |= 0x1000;
-                                if (d.BaudRate != wantRate || d.Flags != wantFlags ||
-                                    d.ByteSize != 4 + db || d.Parity != pa || d.StopBits != sb ||
-                                    d.DCBlength != 28 || d.XonChar != s.XOnChar ||
-                                    d.XoffChar != s.XOffChar || d.XonLim != s.XOnLim ||
-                                    d.XoffLim != s.XOffLim || d.ErrorChar != 0 || d.EofChar != 0 ||
-                                    d.EvtChar != 0) {
-                                    FAIL() << "image of rate " << rate << " db " << db << " pa "
-                                           << pa << " sb " << sb << " fw " << fw << " opt " << opt
-                                           << " lines " << lines << ": flags " << std::hex
-                                           << d.Flags << " want " << wantFlags;
-                                }
+        TAfComSettings s;
+        s.BaudRate = static_cast<TAfBaudrate>(rate < 15 ? rate : 15);
+        s.UserBaudRate = rate < 15 ? 55 : userRates[rate - 15];
+        s.Databits = static_cast<TAfDatabits>(db);
+        s.Parity = static_cast<TAfParity>(pa);
+        s.Stopbits = static_cast<TAfStopbits>(sb);
+        s.FlowControl = static_cast<TAfFlowControl>(fw);
+        s.Options = TAfComOptions::FromBits(static_cast<std::uint8_t>(opt));
+        s.DTR = (lines & 1) != 0;
+        s.RTS = (lines & 2) != 0;
+        s.XOnChar = static_cast<char>(i * 7);
+        s.XOffChar = static_cast<char>(i * 13 + 1);
+        s.XOnLim = static_cast<std::uint16_t>(i * 31);
+        s.XOffLim = static_cast<std::uint16_t>(i * 17 + 3);
+        s.BuildDcb();
 
-                                // Back: a record that agrees only in what the load leaves alone.
-                                TAfComSettings r;
-                                r.DTR = s.DTR;
-                                r.RTS = s.RTS;
-                                r.UserBaudRate = s.UserBaudRate;
-                                r.FlowControl = fwDtrDsr;
-                                r.Options = TAfComOptions::FromBits(0x1F);
-                                if (!r.LoadFromDcb(d)) {
-                                    FAIL() << "load refused";
-                                }
-                                if (r.BaudRate != s.BaudRate || r.UserBaudRate != s.UserBaudRate ||
-                                    r.Databits != s.Databits || r.Parity != s.Parity ||
-                                    r.Stopbits != s.Stopbits || r.FlowControl != s.FlowControl ||
-                                    !(r.Options == s.Options) || r.XOnChar != s.XOnChar ||
-                                    r.XOffChar != s.XOffChar || r.XOnLim != s.XOnLim ||
-                                    r.XOffLim != s.XOffLim || BytesOf(r.DcbImage) != BytesOf(d)) {
-                                    FAIL() << "round trip of rate " << rate << " db " << db
-                                           << " pa " << pa << " sb " << sb << " fw " << fw
-                                           << " opt " << opt << " lines " << lines;
-                                }
-                            }
+        // The image, against values written out here rather than the tables.
+        const win::DCB& d = s.DcbImage;
+        std::uint32_t wantFlags = 0x0001 | flowMask[fw];
+        for (int o = 0; o < 5; ++o)
+            if (opt & (1 << o))
+                wantFlags |= optFlag[o];
+        if (s.DTR && fw != 3)
+            wantFlags |= 0x0010;
+        if (s.RTS && fw != 2)
+            wantFlags |= 0x1000;
+        const std::uint32_t wantRate = rate < 15 ? kRates[static_cast<std::size_t>(rate)]
+                                                 : static_cast<std::uint32_t>(s.UserBaudRate);
+        const bool imageOk = d.DCBlength == 28 && d.BaudRate == wantRate && d.Flags == wantFlags &&
+                             d.ByteSize == 4 + db && d.Parity == pa && d.StopBits == sb &&
+                             d.XonChar == s.XOnChar && d.XoffChar == s.XOffChar &&
+                             d.XonLim == s.XOnLim && d.XoffLim == s.XOffLim && d.ErrorChar == 0 &&
+                             d.EofChar == 0 && d.EvtChar == 0;
+
+        // Back into a record that agrees only in what the load leaves alone.
+        TAfComSettings r;
+        r.DTR = s.DTR;
+        r.RTS = s.RTS;
+        r.UserBaudRate = s.UserBaudRate;
+        r.FlowControl = fwDtrDsr;
+        r.Options = TAfComOptions::FromBits(0x1F);
+        const bool loaded = r.LoadFromDcb(d);
+        const bool backOk =
+            loaded && r.BaudRate == s.BaudRate && r.UserBaudRate == s.UserBaudRate &&
+            r.Databits == s.Databits && r.Parity == s.Parity && r.Stopbits == s.Stopbits &&
+            r.FlowControl == s.FlowControl && r.Options == s.Options && r.XOnChar == s.XOnChar &&
+            r.XOffChar == s.XOffChar && r.XOnLim == s.XOnLim && r.XOffLim == s.XOffLim &&
+            BytesOf(r.DcbImage) == BytesOf(d);
+        if (!imageOk || !backOk) {
+            ++failures;
+            ADD_FAILURE() << (imageOk ? "round trip" : "image") << " of rate " << rate << " db "
+                          << db << " pa " << pa << " sb " << sb << " fw " << fw << " opt " << opt
+                          << " lines " << lines << ": flags " << std::hex << d.Flags << " want "
+                          << wantFlags;
+        }
     }
-    EXPECT_EQ(iteration, 19u * 5 * 5 * 3 * 4 * 32 * 4);
 }
 
 TEST(ThreadPriority, NiceValuesAndPerThreadApplication) {

@@ -8,13 +8,18 @@
 #include <QThread>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <linux/futex.h>
 #include <memory>
 #include <mutex>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -34,16 +39,70 @@ struct TSyncSlot {
     std::uint32_t Id = 0;                        // 0: the slot is free
 };
 
+// How long a worker in SyncCall keeps looking for the answer, yielding the
+// CPU between looks, before it sleeps in the kernel: a round trip through an
+// idle main loop takes a few microseconds, and an answer seen while still
+// awake spares both threads a trip through the scheduler. Yielding rather
+// than spinning leaves the CPU to the main thread on a busy machine.
+constexpr std::chrono::microseconds kWatchBeforeSleep{20};
+
+// A one-shot wake-up with a time limit for the worker waiting in SyncCall.
+// The worker sleeps on a futex directly: unlike a condition variable it need
+// not take the state lock again on waking, which keeps the hand-off's round
+// trip short. Any thread may Set it, any number of times.
+class TWakeFlag {
+public:
+    void Set() {
+        if (Value.exchange(kSet, std::memory_order_acq_rel) == kSleeping)
+            Futex(FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+    }
+
+    // True when Set before the limit passed. Watches the flag for `watch`
+    // first, then sleeps on it.
+    bool WaitFor(std::chrono::milliseconds limit, std::chrono::microseconds watch) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto deadline = start + limit;
+        const auto watchUntil = start + std::min<std::chrono::microseconds>(watch, limit);
+        int v = Value.load(std::memory_order_acquire);
+        while (v == kIdle && std::chrono::steady_clock::now() < watchUntil) {
+            std::this_thread::yield();
+            v = Value.load(std::memory_order_acquire);
+        }
+        while (v != kSet) {
+            if (v == kIdle && !Value.compare_exchange_weak(v, kSleeping, std::memory_order_acquire))
+                continue; // v now holds the current value
+            const auto left = deadline - std::chrono::steady_clock::now();
+            if (left <= std::chrono::steady_clock::duration::zero())
+                return false;
+            const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+            timespec ts{static_cast<time_t>(secs.count()),
+                        static_cast<long>(std::chrono::nanoseconds(left - secs).count())};
+            Futex(FUTEX_WAIT_PRIVATE, kSleeping, &ts); // EINTR, EAGAIN, ETIMEDOUT: look again
+            v = Value.load(std::memory_order_acquire);
+        }
+        return true;
+    }
+
+private:
+    static constexpr int kIdle = 0, kSet = 1, kSleeping = 2;
+    static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
+
+    void Futex(int op, int value, const timespec* timeout) {
+        syscall(SYS_futex, reinterpret_cast<int*>(&Value), op, value, timeout, nullptr, 0);
+    }
+
+    std::atomic<int> Value{kIdle};
+};
+
 // One hand-off. The worker owns one reference while it waits, the queue
-// another until the receiver thread takes it. Every field but Call is guarded
-// by the state lock; Call is written before queuing and afterwards touched
-// only by the receiver thread.
+// another until the receiver thread takes it; Wake is set once the code has
+// run (or raised), or when the request is dropped or its slot stops being
+// live. Id is fixed at creation; Call is written before queuing and
+// afterwards touched only by the receiver thread.
 struct TSyncRequest {
     std::uint32_t Id = 0;
-    TSyncHandler Call;        // empty: run the slot's handler
-    bool Finished = false;    // the code has run (or raised)
-    bool Interrupted = false; // dropped, or its slot stopped being live
-    std::condition_variable Wake;
+    TSyncHandler Call; // empty: run the slot's handler
+    TWakeFlag Wake;
 };
 using TSyncRequestPtr = std::shared_ptr<TSyncRequest>;
 
@@ -87,6 +146,7 @@ struct TSyncState {
     std::vector<TSyncRequest*> Waiters; // requests whose worker is inside SyncCall
     std::condition_variable ServeWake;  // wakes SafeSyncServeWhile on the receiver thread
     std::uint64_t WakeCount = 0;
+    std::atomic<int> Posting{0}; // workers between reading Receiver and posting to it
 };
 
 // Never destroyed: worker threads may still call in while static objects are
@@ -130,8 +190,7 @@ void InterruptSlot(TSyncState& s, std::uint32_t id, std::vector<TSyncRequestPtr>
     s.Queue.erase(keep, s.Queue.end());
     for (TSyncRequest* waiter : s.Waiters) {
         if (waiter->Id == id) {
-            waiter->Interrupted = true;
-            waiter->Wake.notify_one();
+            waiter->Wake.Set();
         }
     }
 }
@@ -176,8 +235,7 @@ bool ServeOne(std::unique_lock<std::mutex>& lock) {
                 slotHandler = slot->Handler;
         } else {
             // Disabling purges the queue, so this is only a safety net.
-            next->Interrupted = true;
-            next->Wake.notify_one();
+            next->Wake.Set();
             dropped.push_back(std::move(next));
         }
     }
@@ -188,10 +246,7 @@ bool ServeOne(std::unique_lock<std::mutex>& lock) {
     // The closure's captures die here on the receiver thread, not on the
     // worker, whichever of the two lets go of the request last.
     TSyncHandler spent = std::move(request->Call);
-    lock.lock();
-    request->Finished = true;
-    request->Wake.notify_one();
-    lock.unlock();
+    request->Wake.Set(); // `request` keeps the flag alive while it is set
     // The worker has been released before the application's handler shows
     // its box, so a box left open does not hold the worker up to its limit.
     ReportHandlerError(error);
@@ -216,12 +271,13 @@ void TearDownReceiver() {
             dropped.push_back(std::move(r));
         s.Queue.clear();
         for (TSyncRequest* waiter : s.Waiters) {
-            waiter->Interrupted = true;
-            waiter->Wake.notify_one();
+            waiter->Wake.Set();
         }
     }
     if (!receiver)
         return;
+    while (s.Posting.load(std::memory_order_acquire) != 0)
+        std::this_thread::yield();
     if (receiver->thread() == QThread::currentThread()) {
         delete receiver;
     } else {
@@ -331,13 +387,20 @@ bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call) {
     request->Call = std::move(call);
     s.Queue.push_back(request);
     s.Waiters.push_back(request.get());
-    // Posting under the lock keeps the receiver from being deleted under us
-    // by the application's teardown; Qt never calls back into this unit while
-    // it holds its own post lock, so the nesting cannot deadlock.
-    QCoreApplication::postEvent(s.Receiver, new QEvent(SyncEventType()));
-    s.ServeWake.notify_one();
-    request->Wake.wait_for(lock, std::chrono::milliseconds(limitMs),
-                           [&] { return request->Finished || request->Interrupted; });
+    // Posted outside the lock, so that the receiver thread, woken by the post,
+    // does not at once run into a lock this thread still holds. The event is
+    // made before the lock is let go: the receiver takes the lock before it
+    // reads the event, which orders the two for race detectors. The posting
+    // count keeps the receiver from being deleted meanwhile.
+    QObject* receiver = s.Receiver;
+    auto* event = new QEvent(SyncEventType());
+    s.Posting.fetch_add(1, std::memory_order_relaxed);
+    lock.unlock();
+    QCoreApplication::postEvent(receiver, event);
+    s.Posting.fetch_sub(1, std::memory_order_release);
+    s.ServeWake.notify_one(); // the push was made under the lock: no lost wake-up
+    request->Wake.WaitFor(std::chrono::milliseconds(limitMs), kWatchBeforeSleep);
+    lock.lock();
     s.Waiters.erase(std::find(s.Waiters.begin(), s.Waiters.end(), request.get()));
     // A request that timed out stays queued and runs later with its own data.
     return IsLive(FindById(s, id));

@@ -187,8 +187,18 @@ QString FormatSettings::FormatTemperature(long double value) const {
 }
 
 bool FormatSettings::TextToFloat(std::string_view text, long double& out) const {
-    const QByteArray sepBytes = DecimalSeparator.toLocal8Bit();
-    const std::string_view sep(sepBytes.constData(), static_cast<std::size_t>(sepBytes.size()));
+    // The separator as bytes. A one-character ASCII separator (the usual
+    // case) needs no conversion, which keeps this free of allocations.
+    char sepChar[1];
+    QByteArray sepBytes;
+    std::string_view sep;
+    if (DecimalSeparator.size() == 1 && DecimalSeparator[0].unicode() < 0x80) {
+        sepChar[0] = static_cast<char>(DecimalSeparator[0].unicode());
+        sep = std::string_view(sepChar, 1);
+    } else {
+        sepBytes = DecimalSeparator.toLocal8Bit();
+        sep = std::string_view(sepBytes.constData(), static_cast<std::size_t>(sepBytes.size()));
+    }
 
     std::size_t i = 0;
     bool negative = false;
@@ -196,19 +206,17 @@ bool FormatSettings::TextToFloat(std::string_view text, long double& out) const 
         negative = text[i] == '-';
         ++i;
     }
-    // Mantissa digits (leading zeros dropped) and the decimal point's place.
+    const std::size_t numberStart = i;
+    std::size_t sepAt = std::string_view::npos;
+    // Up to 19 significant digits are collected exactly; value = mantissa *
+    // 10^scale before the exponent.
     std::uint64_t mantissa = 0;
-    int significant = 0; // digits collected into the mantissa
-    int scale = 0;       // value = mantissa * 10^scale (before the exponent)
+    int significant = 0;
+    int scale = 0;
     bool anyDigit = false;
     bool exactMantissa = true;
-    std::string normalized; // for the slow path: ASCII digits with '.'
-    normalized.reserve(text.size() + 2);
-    if (negative)
-        normalized += '-';
     auto takeDigit = [&](char c, bool fraction) {
         anyDigit = true;
-        normalized += c;
         if (significant == 0 && c == '0') {
             if (fraction)
                 --scale;
@@ -229,8 +237,8 @@ bool FormatSettings::TextToFloat(std::string_view text, long double& out) const 
     for (; i < text.size() && isDigit(text[i]); ++i)
         takeDigit(text[i], false);
     if (!sep.empty() && text.substr(i, sep.size()) == sep) {
+        sepAt = i;
         i += sep.size();
-        normalized += '.';
         for (; i < text.size() && isDigit(text[i]); ++i)
             takeDigit(text[i], true);
     }
@@ -238,20 +246,17 @@ bool FormatSettings::TextToFloat(std::string_view text, long double& out) const 
         return false;
     int exp10 = 0;
     if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        normalized += 'e';
         ++i;
         bool expNegative = false;
         if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
             expNegative = text[i] == '-';
-            normalized += text[i++];
+            ++i;
         }
         const std::size_t start = i;
         long long e = 0;
-        for (; i < text.size() && isDigit(text[i]); ++i) {
-            normalized += text[i];
+        for (; i < text.size() && isDigit(text[i]); ++i)
             if (e < 100000)
                 e = e * 10 + (text[i] - '0');
-        }
         if (i == start)
             return false;
         exp10 = expNegative ? static_cast<int>(-e) : static_cast<int>(e);
@@ -268,6 +273,20 @@ bool FormatSettings::TextToFloat(std::string_view text, long double& out) const 
             v *= pow10Exact(totalScale);
         out = negative ? -v : v;
         return true;
+    }
+    // Long or extreme numbers: the library's correctly rounded conversion,
+    // on a copy with '.' as the point (from_chars ignores the C locale).
+    std::string normalized;
+    normalized.reserve(text.size() + 1);
+    if (negative)
+        normalized += '-';
+    for (std::size_t k = numberStart; k < text.size(); ++k) {
+        if (k == sepAt) {
+            normalized += '.';
+            k += sep.size() - 1;
+        } else {
+            normalized += text[k];
+        }
     }
     long double v = 0;
     const char* first = normalized.data();

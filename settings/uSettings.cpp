@@ -241,6 +241,15 @@ bool TfSettings::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
+void TfSettings::showEvent(QShowEvent* event) {
+    if (const QScreen* s = QGuiApplication::primaryScreen()) {
+        const QRect screen = s->geometry();
+        move(screen.x() + (screen.width() - width()) / 2,
+             screen.y() + (screen.height() - height()) / 2);
+    }
+    QDialog::showEvent(event);
+}
+
 void TfSettings::bSendClick(QObject* /*Sender*/) {
     if (fMain)
         fMain->Timer1Timer(bSend);

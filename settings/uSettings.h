@@ -103,6 +103,8 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Centres the dialog on the screen each time it is shown.
+    void showEvent(QShowEvent* event) override;
 };
 
 extern TfSettings* fSettings;

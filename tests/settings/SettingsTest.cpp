@@ -243,7 +243,12 @@ TEST_F(SettingsTest, PeriodChangesDriveTheUploadTimer) {
 
 TEST_F(SettingsTest, CloseKeepsTheFileSaveAndCloseWritesIt) {
     LoadSettings();
+    fSettings->move(0, 0);
     fSettings->show();
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    // Centred when shown (give or take a window frame).
+    EXPECT_LE((fSettings->geometry().center() - screen.center()).manhattanLength(), 20);
+    EXPECT_EQ(fSettings->size(), QSize(333, 352));
     fSettings->edTarget->setText("edited");
     fSettings->Button1->click();
     EXPECT_FALSE(fSettings->isVisible());

@@ -30,21 +30,6 @@ TEST(CommandLine, UnknownOptionsAndArgumentsAreErrors) {
     }
 }
 
-TEST(CommandLine, DisplayDetection) {
-    const QByteArray display = qgetenv("DISPLAY"), wayland = qgetenv("WAYLAND_DISPLAY");
-    qunsetenv("DISPLAY");
-    qunsetenv("WAYLAND_DISPLAY");
-    EXPECT_FALSE(platform::HasDisplay());
-    qputenv("WAYLAND_DISPLAY", "wayland-0");
-    EXPECT_TRUE(platform::HasDisplay());
-    qunsetenv("WAYLAND_DISPLAY");
-    qputenv("DISPLAY", ":0");
-    EXPECT_TRUE(platform::HasDisplay());
-    display.isNull() ? qunsetenv("DISPLAY") : qputenv("DISPLAY", display);
-    if (!wayland.isNull())
-        qputenv("WAYLAND_DISPLAY", wayland);
-}
-
 // Signals raised before and after the relay exists all reach OnSignal on
 // the main thread, in order, once the event loop runs.
 TEST(SignalRelay, DeliversSignalsThroughTheEventLoop) {

@@ -1,0 +1,414 @@
+// Latency of one reading through a pseudo-terminal: from the moment the
+// reading is written into the other side until
+//   - OnDataRecived runs on the main thread, and
+//   - ReadString has returned it,
+// with the main thread in its ordinary event loop. Peers on the same kind of
+// pty in the same run: QSerialPort with readyRead (main thread, event loop),
+// and a pyserial reader thread (bench/pyserial_peer.py under /usr/bin/python3).
+//
+//   bench_serial_latency [--count N] [--spacing-ms N] [--no-peers] [--sequential]
+//
+// Readings go out every 10 ms by default, 10,000 of them per contender. The
+// contenders run side by side (each in its own process, on its own pty), so
+// that they meet the same load on the machine; --sequential runs them one
+// after the other in this process.
+#include "serial/AfComPort.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#ifdef KELVOX_HAVE_QSERIALPORT
+#include <QSerialPort>
+#endif
+
+#ifndef KELVOX_SOURCE_DIR
+#define KELVOX_SOURCE_DIR "."
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, as Python's monotonic_ns
+
+int g_offsetMs = 0; // when this contender's first reading goes out, after 50 ms
+
+long long NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    Pty() {
+        char name[256] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) {
+            std::perror("openpty");
+            std::exit(1);
+        }
+        path = name;
+        termios t{};
+        ::tcgetattr(master, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master, TCSANOW, &t);
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    }
+    ~Pty() {
+        ::close(slave);
+        ::close(master);
+    }
+};
+
+std::string Reading(int seq) {
+    return "+" + std::to_string(seq / 10) + "." + std::to_string(seq % 10) + "\r";
+}
+
+// Collects complete readings from a byte stream and stamps each.
+class Receiver {
+public:
+    explicit Receiver(std::vector<long long>& stamps) : FStamps(stamps) {}
+    // Stamps every reading completed by these bytes with ns; their numbers
+    // go to `completed` when given.
+    void Feed(const std::string& bytes, long long ns, std::vector<int>* completed = nullptr) {
+        for (char c : bytes) {
+            if (c != '\r') {
+                FLine += c;
+                continue;
+            }
+            const auto dot = FLine.find('.');
+            if (FLine.size() > 1 && FLine[0] == '+' && dot != std::string::npos) {
+                const int seq =
+                    std::atoi(FLine.c_str() + 1) * 10 + std::atoi(FLine.c_str() + dot + 1);
+                if (seq >= 0 && seq < static_cast<int>(FStamps.size()) && FStamps[seq] == 0) {
+                    FStamps[seq] = ns;
+                    ++FCount;
+                    if (completed)
+                        completed->push_back(seq);
+                }
+            }
+            FLine.clear();
+        }
+    }
+    int Count() const { return FCount; }
+
+private:
+    std::vector<long long>& FStamps;
+    std::string FLine;
+    int FCount = 0;
+};
+
+// Writes `count` readings into the master side, one every spacing, stamping
+// each just before its write.
+class Writer {
+public:
+    Writer(int master, int count, int spacingMs, std::vector<long long>& sent)
+        : FThread([=, &sent] {
+              auto next = Clock::now() + std::chrono::milliseconds(50 + g_offsetMs);
+              for (int i = 0; i < count; ++i) {
+                  std::this_thread::sleep_until(next);
+                  next += std::chrono::milliseconds(spacingMs);
+                  const std::string r = Reading(i);
+                  sent[i] = NowNs();
+                  if (::write(master, r.data(), r.size()) != static_cast<ssize_t>(r.size()))
+                      std::perror("write");
+              }
+          }) {}
+    ~Writer() { FThread.join(); }
+
+private:
+    std::thread FThread;
+};
+
+struct Stats {
+    double medianUs = 0, p99Us = 0, maxUs = 0;
+    int n = 0;
+};
+
+Stats Summarise(const std::vector<long long>& sent, const std::vector<long long>& got) {
+    std::vector<double> us;
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        if (sent[i] && got[i])
+            us.push_back(static_cast<double>(got[i] - sent[i]) / 1000.0);
+    Stats s;
+    s.n = static_cast<int>(us.size());
+    if (us.empty())
+        return s;
+    std::sort(us.begin(), us.end());
+    s.medianUs = us[us.size() / 2];
+    s.p99Us = us[std::min(us.size() - 1, static_cast<std::size_t>(us.size() * 0.99))];
+    s.maxUs = us.back();
+    return s;
+}
+
+void Print(const char* name, const Stats& s, int expected) {
+    std::printf("%-36s n=%5d/%d  median %8.1f us  p99 %8.1f us  max %9.1f us\n", name, s.n,
+                expected, s.medianUs, s.p99Us, s.maxUs);
+    std::fflush(stdout);
+}
+
+// Runs the event loop until done() or the time limit.
+void RunLoopUntil(const std::function<bool()>& done, int limitMs) {
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done())
+            QCoreApplication::quit();
+    });
+    check.start(20);
+    QTimer limit; // owned here, so it cannot end a later loop
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::quit(); });
+    limit.start(limitMs);
+    QCoreApplication::exec();
+}
+
+void RunOurs(int count, int spacingMs) {
+    Pty pty;
+    const std::string dir =
+        std::filesystem::temp_directory_path() / ("kelvox-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::create_symlink(pty.path, dir + "/COM1");
+    ::setenv("KELVOX_PORT_DIR", dir.c_str(), 1);
+
+    std::vector<long long> sent(count), handler(count), read(count);
+    Receiver atRead(read);
+    {
+        TAfComPort com;
+        com.setObjectName(QStringLiteral("AfComPort1"));
+        com.SetBaudRate(br9600);
+        com.SetComNumber(1);
+        com.Loaded();
+        std::vector<int> completed;
+        com.OnDataRecived = [&](QObject*, std::int32_t) {
+            const long long t1 = NowNs();
+            const std::string s = com.ReadString();
+            const long long t2 = NowNs();
+            // Every reading completed by this call got its handler at t1.
+            completed.clear();
+            atRead.Feed(s, t2, &completed);
+            for (int seq : completed)
+                handler[seq] = t1;
+        };
+        com.Open();
+        {
+            Writer w(pty.master, count, spacingMs, sent);
+            RunLoopUntil([&] { return atRead.Count() >= count; }, count * spacingMs + 10000);
+        }
+        com.Close();
+    }
+    std::filesystem::remove_all(dir);
+    Print("kelvox: write -> OnDataRecived", Summarise(sent, handler), count);
+    Print("kelvox: write -> ReadString done", Summarise(sent, read), count);
+}
+
+#ifdef KELVOX_HAVE_QSERIALPORT
+void RunQSerialPort(int count, int spacingMs) {
+    Pty pty;
+    std::vector<long long> sent(count), got(count);
+    Receiver rx(got);
+    QSerialPort port;
+    port.setPortName(QString::fromStdString(pty.path));
+    if (!port.open(QIODevice::ReadWrite)) {
+        std::printf("QSerialPort: cannot open %s: %s\n", pty.path.c_str(),
+                    port.errorString().toLocal8Bit().constData());
+        return;
+    }
+    port.setBaudRate(9600);
+    QObject::connect(&port, &QSerialPort::readyRead, [&] {
+        const QByteArray data = port.readAll();
+        rx.Feed(data.toStdString(), NowNs());
+    });
+    {
+        Writer w(pty.master, count, spacingMs, sent);
+        RunLoopUntil([&] { return rx.Count() >= count; }, count * spacingMs + 10000);
+    }
+    port.close();
+    Print("QSerialPort: write -> readAll done", Summarise(sent, got), count);
+}
+#endif
+
+void RunPyserial(int count, int spacingMs) {
+    Pty pty;
+    const std::string script = std::string(KELVOX_SOURCE_DIR) + "/bench/pyserial_peer.py";
+    int out[2];
+    if (::pipe(out) < 0)
+        return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(out[1], 1);
+        ::close(out[0]);
+        ::close(out[1]);
+        const std::string n = std::to_string(count);
+        ::execl("/usr/bin/python3", "python3", script.c_str(), "latency", pty.path.c_str(),
+                n.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(out[1]);
+    // The peer says "ready" once its reader thread runs.
+    std::string text;
+    char buffer[65536];
+    while (text.find("ready\n") == std::string::npos) {
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            std::printf("pyserial peer did not start (python3-serial missing?)\n");
+            ::close(out[0]);
+            ::waitpid(child, nullptr, 0);
+            return;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::vector<long long> sent(count), got(count);
+    {
+        Writer w(pty.master, count, spacingMs, sent);
+        for (;;) {
+            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    // Lines "seq ns".
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = text.find('\n', pos);
+        const std::string line = text.substr(pos, end == std::string::npos ? end : end - pos);
+        pos = end == std::string::npos ? text.size() : end + 1;
+        int seq;
+        long long ns;
+        if (std::sscanf(line.c_str(), "%d %lld", &seq, &ns) == 2 && seq >= 0 && seq < count)
+            got[seq] = ns;
+    }
+    Print("pyserial thread: write -> read done", Summarise(sent, got), count);
+}
+
+// Starts this program again as one contender; its output comes back on the
+// returned descriptor.
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+Child SpawnSelf(const std::vector<std::string>& args) {
+    Child c;
+    int fds[2];
+    if (::pipe(fds) < 0)
+        return c;
+    c.pid = ::fork();
+    if (c.pid == 0) {
+        ::dup2(fds[1], 1);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        std::vector<char*> argv;
+        std::string self = "/proc/self/exe";
+        argv.push_back(self.data());
+        std::vector<std::string> copy = args;
+        for (std::string& a : copy)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv("/proc/self/exe", argv.data());
+        _exit(127);
+    }
+    ::close(fds[1]);
+    c.out = fds[0];
+    return c;
+}
+
+std::string Collect(Child& c) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(c.out, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(c.out);
+    ::waitpid(c.pid, nullptr, 0);
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int count = 10000;
+    int spacingMs = 10;
+    int offsetMs = 0;
+    bool peers = true;
+    bool sequential = false;
+    std::string contender;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--count" && i + 1 < argc)
+            count = std::atoi(argv[++i]);
+        else if (a == "--spacing-ms" && i + 1 < argc)
+            spacingMs = std::atoi(argv[++i]);
+        else if (a == "--offset-ms" && i + 1 < argc)
+            offsetMs = std::atoi(argv[++i]);
+        else if (a == "--contender" && i + 1 < argc)
+            contender = argv[++i];
+        else if (a == "--no-peers")
+            peers = false;
+        else if (a == "--sequential")
+            sequential = true;
+    }
+    g_offsetMs = offsetMs;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (contender == "kelvox" || contender == "qserialport") {
+        QApplication app(argc, argv);
+        if (contender == "kelvox")
+            RunOurs(count, spacingMs);
+#ifdef KELVOX_HAVE_QSERIALPORT
+        else
+            RunQSerialPort(count, spacingMs);
+#else
+        else
+            std::printf("QSerialPort: not built (Qt6 SerialPort not found)\n");
+#endif
+        return 0;
+    }
+    std::printf("%d readings, one every %d ms, through a pseudo-terminal (%s)\n", count, spacingMs,
+                sequential || !peers ? "one contender at a time" : "contenders side by side");
+    std::fflush(stdout);
+    if (sequential || !peers) {
+        QApplication app(argc, argv);
+        RunOurs(count, spacingMs);
+        if (peers) {
+#ifdef KELVOX_HAVE_QSERIALPORT
+            RunQSerialPort(count, spacingMs);
+#endif
+            RunPyserial(count, spacingMs);
+        }
+        return 0;
+    }
+    // Side by side: every contender sees the same load on the machine. The
+    // writers are staggered by a few milliseconds so that their readings do
+    // not arrive at the same instant.
+    const std::string n = std::to_string(count), sp = std::to_string(spacingMs);
+    Child ours =
+        SpawnSelf({"--contender", "kelvox", "--count", n, "--spacing-ms", sp, "--offset-ms", "0"});
+    Child qt = SpawnSelf({"--contender", "qserialport", "--count", n, "--spacing-ms", sp,
+                          "--offset-ms", std::to_string(spacingMs / 3)});
+    g_offsetMs = 2 * spacingMs / 3;
+    RunPyserial(count, spacingMs);
+    std::fputs(Collect(ours).c_str(), stdout);
+    std::fputs(Collect(qt).c_str(), stdout);
+    return 0;
+}

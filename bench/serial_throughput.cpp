@@ -1,0 +1,260 @@
+// Throughput of a 4 MiB burst written into the other side of a pseudo-
+// terminal as fast as it takes it, received whole and in order (byte i is
+// i % 251): the port component (OnDataRecived + ReadString on the main
+// thread, event loop running) next to QSerialPort (readyRead + readAll) and a
+// pyserial reader thread, one after the other in the same run.
+//
+//   bench_serial_throughput [--mib N] [--rounds N]
+#include "serial/AfComPort.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <pty.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#ifdef KELVOX_HAVE_QSERIALPORT
+#include <QSerialPort>
+#endif
+
+#ifndef KELVOX_SOURCE_DIR
+#define KELVOX_SOURCE_DIR "."
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    Pty() {
+        char name[256] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) {
+            std::perror("openpty");
+            std::exit(1);
+        }
+        path = name;
+        termios t{};
+        ::tcgetattr(master, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master, TCSANOW, &t);
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    }
+    ~Pty() {
+        ::close(slave);
+        ::close(master);
+    }
+};
+
+// Writes the burst into the master side as fast as the pty takes it; the
+// start time is taken just before the first write.
+class Burst {
+public:
+    Burst(int master, std::size_t bytes, std::atomic<long long>& startNs)
+        : FThread([=, &startNs] {
+              std::string data(bytes, '\0');
+              for (std::size_t i = 0; i < bytes; ++i)
+                  data[i] = static_cast<char>(i % 251);
+              std::size_t done = 0;
+              startNs = NowNs();
+              while (done < bytes) {
+                  const ssize_t n = ::write(master, data.data() + done, bytes - done);
+                  if (n > 0) {
+                      done += static_cast<std::size_t>(n);
+                      continue;
+                  }
+                  pollfd p{master, POLLOUT, 0};
+                  ::poll(&p, 1, 100);
+              }
+          }) {}
+    ~Burst() { FThread.join(); }
+
+private:
+    std::thread FThread;
+};
+
+// Checks the received stream byte by byte.
+struct Checker {
+    std::size_t got = 0;
+    bool ok = true;
+    long long lastNs = 0;
+    void Feed(const char* p, std::size_t n) {
+        for (std::size_t i = 0; i < n && ok; ++i)
+            ok = static_cast<unsigned char>(p[i]) == (got + i) % 251;
+        got += n;
+        lastNs = NowNs();
+    }
+};
+
+void RunLoopUntil(const std::function<bool()>& done, int limitMs) {
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done())
+            QCoreApplication::quit();
+    });
+    check.start(5);
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::quit(); });
+    limit.start(limitMs);
+    QCoreApplication::exec();
+}
+
+void Print(const char* name, std::size_t bytes, const Checker& c, long long startNs) {
+    const double s = static_cast<double>(c.lastNs - startNs) / 1e9;
+    std::printf("%-28s %s %7.2f MB/s  (%zu of %zu bytes in %.3f s)\n", name,
+                c.ok && c.got == bytes ? "whole, in order" : "BROKEN         ",
+                s > 0 ? static_cast<double>(c.got) / 1e6 / s : 0.0, c.got, bytes, s);
+    std::fflush(stdout);
+}
+
+void RunOurs(std::size_t bytes) {
+    Pty pty;
+    const std::string dir =
+        std::filesystem::temp_directory_path() / ("kelvox-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::create_symlink(pty.path, dir + "/COM1");
+    ::setenv("KELVOX_PORT_DIR", dir.c_str(), 1);
+    Checker c;
+    std::atomic<long long> start{0};
+    {
+        TAfComPort com;
+        com.SetComNumber(1);
+        com.SetBaudRate(br115200);
+        com.Loaded();
+        com.OnDataRecived = [&](QObject*, std::int32_t) {
+            const std::string s = com.ReadString();
+            c.Feed(s.data(), s.size());
+        };
+        com.Open();
+        {
+            Burst b(pty.master, bytes, start);
+            RunLoopUntil([&] { return c.got >= bytes || !c.ok; }, 120000);
+        }
+        com.Close();
+    }
+    std::filesystem::remove_all(dir);
+    Print("kelvox component", bytes, c, start);
+}
+
+#ifdef KELVOX_HAVE_QSERIALPORT
+void RunQSerialPort(std::size_t bytes) {
+    Pty pty;
+    Checker c;
+    std::atomic<long long> start{0};
+    QSerialPort port;
+    port.setPortName(QString::fromStdString(pty.path));
+    if (!port.open(QIODevice::ReadWrite)) {
+        std::printf("QSerialPort: cannot open %s\n", pty.path.c_str());
+        return;
+    }
+    port.setBaudRate(115200);
+    QObject::connect(&port, &QSerialPort::readyRead, [&] {
+        const QByteArray d = port.readAll();
+        c.Feed(d.constData(), static_cast<std::size_t>(d.size()));
+    });
+    {
+        Burst b(pty.master, bytes, start);
+        RunLoopUntil([&] { return c.got >= bytes || !c.ok; }, 120000);
+    }
+    port.close();
+    Print("QSerialPort", bytes, c, start);
+}
+#endif
+
+void RunPyserial(std::size_t bytes) {
+    Pty pty;
+    const std::string script = std::string(KELVOX_SOURCE_DIR) + "/bench/pyserial_peer.py";
+    int out[2];
+    if (::pipe(out) < 0)
+        return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(out[1], 1);
+        ::close(out[0]);
+        ::close(out[1]);
+        const std::string n = std::to_string(bytes);
+        ::execl("/usr/bin/python3", "python3", script.c_str(), "throughput", pty.path.c_str(),
+                n.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buffer[4096];
+    while (text.find("ready\n") == std::string::npos) {
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::atomic<long long> start{0};
+    {
+        Burst b(pty.master, bytes, start);
+        ssize_t n;
+        while ((n = ::read(out[0], buffer, sizeof buffer)) > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    long long first = 0, last = 0;
+    int ok = 0;
+    const std::size_t at = text.find("ready\n");
+    if (at == std::string::npos ||
+        std::sscanf(text.c_str() + at + 6, "%lld %lld %d", &first, &last, &ok) != 3) {
+        std::printf("pyserial reader thread: no result (python3-serial missing?)\n");
+        return;
+    }
+    Checker c;
+    c.got = ok ? bytes : 0;
+    c.ok = ok != 0;
+    c.lastNs = last;
+    Print("pyserial reader thread", bytes, c, start);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::size_t mib = 4;
+    int rounds = 1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--mib" && i + 1 < argc)
+            mib = static_cast<std::size_t>(std::atoi(argv[++i]));
+        else if (a == "--rounds" && i + 1 < argc)
+            rounds = std::atoi(argv[++i]);
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const std::size_t bytes = mib << 20;
+    std::printf("%zu MiB burst through a pseudo-terminal, %d round(s)\n", mib, rounds);
+    for (int r = 0; r < rounds; ++r) {
+        RunOurs(bytes);
+#ifdef KELVOX_HAVE_QSERIALPORT
+        RunQSerialPort(bytes);
+#endif
+        RunPyserial(bytes);
+    }
+    return 0;
+}

@@ -219,8 +219,9 @@ bool TMyCustomNumEdit::ValidateText() {
 
 bool TMyCustomNumEdit::IsAcceptedChar(unsigned Code) {
     // Bit n of the low word stands for character n (0..31), bit n of the
-    // high word for character 32 + n: Ctrl+C (3), Backspace (8), Ctrl+V (22),
-    // "-" (45) and "0".."9" (48..57).
+    // high word for character 32 + n: Ctrl+C (3), Backspace (8), Enter (13,
+    // which the key handling takes before it gets here), Ctrl+V (22), "-"
+    // (45) and "0".."9" (48..57).
     constexpr unsigned long long kAccepted = (0x03FF2000ULL << 32) | 0x00402108ULL;
     return Code < 64 && ((kAccepted >> Code) & 1U) != 0;
 }
@@ -267,6 +268,14 @@ void TMyCustomNumEdit::ArrowClick(QObject*, TUDBtnType Button) {
     KeyStep(Button, false, FUpDown ? FUpDown->PressModifiers() : Qt::NoModifier);
     if (TabStop() && isEnabled() && isVisible())
         setFocus(Qt::OtherFocusReason);
+    // Qt hands the focus to the field before the press reaches the arrows,
+    // as if the text had been clicked; an entry by the arrows is not a press
+    // on the text, so it selects like any other entry.
+    if (FMouseEntry) {
+        FMouseEntry = false;
+        if (FAutoSelect)
+            selectAll();
+    }
 }
 
 void TMyCustomNumEdit::KeyStep(TUDBtnType Button, bool Page, Qt::KeyboardModifiers Modifiers) {
@@ -412,6 +421,7 @@ void TMyCustomNumEdit::focusInEvent(QFocusEvent* Event) {
     if (FEntered)
         return; // back after a rejected text or a window switch: not a new entry
     FEntered = true;
+    FMouseEntry = Event->reason() == Qt::MouseFocusReason;
     if (FAutoSelect) {
         if (Event->reason() != Qt::MouseFocusReason)
             selectAll();
@@ -423,6 +433,7 @@ void TMyCustomNumEdit::focusInEvent(QFocusEvent* Event) {
 }
 
 void TMyCustomNumEdit::focusOutEvent(QFocusEvent* Event) {
+    FMouseEntry = false;
     QLineEdit::focusOutEvent(Event);
     // A message box or a menu taking the focus is no departure; neither is a
     // focus change caused by our own validation.
@@ -451,27 +462,44 @@ void TMyCustomNumEdit::resizeEvent(QResizeEvent* Event) {
 }
 
 QMenu* TMyCustomNumEdit::CreateContextMenu() {
-    QMenu* menu = createStandardContextMenu();
+    // Built here rather than taken from the base: its entries cannot be told
+    // apart reliably, and it would advertise Ctrl+X and Ctrl+A, which this
+    // field refuses.
+    auto* menu = new QMenu(this);
+    const bool editable = !isReadOnly();
+    const bool selected = hasSelectedText();
     const bool allowed = PasteAllowed();
-    for (QAction* action : menu->actions()) {
-        const QString name = action->objectName();
-        if (name != QLatin1String("edit-paste") && name != QLatin1String("edit-cut"))
-            continue;
-        // Re-route through the gate: the flags may change while the menu is
-        // open.
-        const bool isPaste = name == QLatin1String("edit-paste");
-        disconnect(action, nullptr, this, nullptr);
-        connect(action, &QAction::triggered, this, [this, isPaste] {
-            if (!PasteAllowed())
-                return;
-            if (isPaste)
-                paste();
-            else
-                cut();
-        });
-        if (!allowed)
-            action->setEnabled(false);
-    }
+    auto add = [menu](const QString& text, const char* name, bool enabled) {
+        QAction* action = menu->addAction(text);
+        action->setObjectName(QLatin1String(name));
+        action->setEnabled(enabled);
+        return action;
+    };
+    connect(add(tr("&Undo"), "edit-undo", editable && isUndoAvailable()), &QAction::triggered, this,
+            [this] {
+                if (!isReadOnly())
+                    undo();
+            });
+    menu->addSeparator();
+    // Paste and cut check the gate again when they fire: the flags may change
+    // while the menu is open.
+    connect(add(tr("Cu&t"), "edit-cut", allowed && selected), &QAction::triggered, this, [this] {
+        if (PasteAllowed())
+            cut();
+    });
+    connect(add(tr("&Copy"), "edit-copy", selected), &QAction::triggered, this, [this] { copy(); });
+    connect(add(tr("&Paste"), "edit-paste", allowed), &QAction::triggered, this, [this] {
+        if (PasteAllowed())
+            paste();
+    });
+    connect(add(tr("&Delete"), "edit-delete", editable && selected), &QAction::triggered, this,
+            [this] {
+                if (!isReadOnly() && hasSelectedText())
+                    del();
+            });
+    menu->addSeparator();
+    connect(add(tr("Select &All"), "select-all", !text().isEmpty()), &QAction::triggered, this,
+            [this] { selectAll(); });
     return menu;
 }
 
@@ -479,6 +507,11 @@ void TMyCustomNumEdit::contextMenuEvent(QContextMenuEvent* Event) {
     QMenu* menu = CreateContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(Event->globalPos());
+}
+
+void TMyCustomNumEdit::mousePressEvent(QMouseEvent* Event) {
+    FMouseEntry = false; // the press landed on the text itself
+    QLineEdit::mousePressEvent(Event);
 }
 
 void TMyCustomNumEdit::mouseReleaseEvent(QMouseEvent* Event) {

@@ -114,12 +114,15 @@ public:
     // Accept, correct or reject the text; the base accepts anything.
     virtual bool ValidateText();
 
-    // The context menu the field shows, with paste and cut disabled while
-    // they are not allowed. The caller owns it.
+    // The context menu the field shows (Undo, Cut, Copy, Paste, Delete,
+    // Select All; actions named "edit-undo", "edit-cut", "edit-copy",
+    // "edit-paste", "edit-delete", "select-all"), with paste and cut disabled
+    // while they are not allowed. The caller owns it.
     QMenu* CreateContextMenu();
 
     // Whether a character code in the Windows convention may be typed:
-    // Ctrl+C, Backspace, Ctrl+V, "-" and the digits.
+    // Ctrl+C, Backspace, Ctrl+V, "-" and the digits (and Enter, which never
+    // gets as far as the filter).
     static bool IsAcceptedChar(unsigned Code);
 
 signals:
@@ -144,6 +147,7 @@ protected:
     void focusOutEvent(QFocusEvent* Event) override;
     void resizeEvent(QResizeEvent* Event) override;
     void contextMenuEvent(QContextMenuEvent* Event) override;
+    void mousePressEvent(QMouseEvent* Event) override;
     void mouseReleaseEvent(QMouseEvent* Event) override;
 
 private:
@@ -168,7 +172,8 @@ private:
 
     bool FStepModifiersValid = false;
     Qt::KeyboardModifiers FStepModifiers;
-    int FTabsPending = 0;  // Enter presses whose Tab has not been delivered yet
-    bool FEntered = false; // the focus arrived and has not validly left since
+    int FTabsPending = 0;     // Enter presses whose Tab has not been delivered yet
+    bool FEntered = false;    // the focus arrived and has not validly left since
+    bool FMouseEntry = false; // it arrived by a mouse press not yet delivered
     bool FValidating = false;
 };

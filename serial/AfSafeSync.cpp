@@ -147,6 +147,11 @@ struct TSyncState {
     std::condition_variable ServeWake;  // wakes SafeSyncServeWhile on the receiver thread
     std::uint64_t WakeCount = 0;
     std::atomic<int> Posting{0}; // workers between reading Receiver and posting to it
+    // Serialises the workers' posts. Qt guards its posted-event list with a
+    // lock that race detectors cannot see; with this one around it, two
+    // workers growing that list at once are visibly ordered. Never held
+    // together with Lock.
+    std::mutex PostLock;
 };
 
 // Never destroyed: worker threads may still call in while static objects are
@@ -396,7 +401,10 @@ bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call) {
     auto* event = new QEvent(SyncEventType());
     s.Posting.fetch_add(1, std::memory_order_relaxed);
     lock.unlock();
-    QCoreApplication::postEvent(receiver, event);
+    {
+        std::lock_guard<std::mutex> post(s.PostLock);
+        QCoreApplication::postEvent(receiver, event);
+    }
     s.Posting.fetch_sub(1, std::memory_order_release);
     s.ServeWake.notify_one(); // the push was made under the lock: no lost wake-up
     request->Wake.WaitFor(std::chrono::milliseconds(limitMs), kWatchBeforeSleep);

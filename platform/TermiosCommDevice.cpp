@@ -776,9 +776,13 @@ bool TermiosCommDevice::EscapeFunction(win::DWORD code) {
     case win::CLRBREAK:
         return IoctlRetry(fd_, TIOCCBRK, nullptr) == 0;
     case win::SETXOFF:
-        return ::tcflow(fd_, TCOOFF) == 0;
-    case win::SETXON:
-        return ::tcflow(fd_, TCOON) == 0;
+    case win::SETXON: {
+        int r;
+        do {
+            r = ::tcflow(fd_, code == win::SETXOFF ? TCOOFF : TCOON);
+        } while (r < 0 && errno == EINTR);
+        return r == 0;
+    }
     default:
         return false;
     }

@@ -118,6 +118,10 @@ public:
     // The port number the chooser stands for; 0 = none.
     std::uint16_t SelectedComNumber() const { return FSelectedComNumber; }
 
+    // The selected item's index, -1 for none. Setting it is no pick.
+    int ItemIndex() const { return currentIndex(); }
+    void SetItemIndex(int Value) { setCurrentIndex(Value); }
+
     // Item height in pixels: 16 until the font changes, then the font's pixel
     // height plus 5.
     int ItemHeight() const { return FItemHeight; }

@@ -283,6 +283,8 @@ TEST_F(PortChooserPick, IndexSetFromCodeIsNoPick) {
     combo.OnChange = [&](QObject*) { ++changes; };
     combo.setCurrentIndex(indexOf(5));
     combo.setCurrentText(QStringLiteral("COM 6"));
+    combo.SetItemIndex(indexOf(3));
+    EXPECT_EQ(combo.ItemIndex(), indexOf(3));
     combo.SyncItemIndex();
     EXPECT_EQ(changes, 0);
     EXPECT_EQ(port->ComNumber(), 1);

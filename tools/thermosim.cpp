@@ -349,12 +349,12 @@ int main(int argc, char** argv) {
     Terminal terminal;
     if (!terminal.Open())
         return 1;
-    std::printf("%s\n", terminal.Path().c_str());
-    std::fflush(stdout);
-
     Link link;
     if (!o.LinkDir.empty() && !link.Create(o.LinkDir, o.Com, terminal.Path()))
         return 1;
+    // The first line announces a terminal that is ready, link included.
+    std::printf("%s\n", terminal.Path().c_str());
+    std::fflush(stdout);
 
     using Clock = std::chrono::steady_clock;
     Curve curve(o.Start, o.IntervalMs);

@@ -7,9 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
-#include <regex>
 #include <string>
 
 namespace {
@@ -28,11 +28,12 @@ protected:
         if (!sink.Start(args))
             return {};
         const auto first = sink.ReadLine();
-        std::smatch m;
-        static const std::regex listening(R"(listening on (http://127\.0\.0\.1:(\d+)/))");
-        if (!first || !std::regex_match(*first, m, listening))
+        static const QRegularExpression listening(
+            QRegularExpression::anchoredPattern(R"(listening on (http://127\.0\.0\.1:\d+/))"));
+        if (!first)
             return {};
-        return m[1];
+        const auto m = listening.match(QString::fromStdString(*first));
+        return m.hasMatch() ? m.captured(1).toStdString() : std::string();
     }
 
     ToolProcess sink{"kelvox-sink"};
@@ -49,8 +50,11 @@ TEST_F(SinkTest, AnswersOkAndReportsTheLastParameter) {
     EXPECT_EQ(r.Text, "OK");
     const auto line = sink.ReadLine();
     ASSERT_TRUE(line.has_value());
-    EXPECT_TRUE(std::regex_match(
-        *line, std::regex(R"(\d\d:\d\d:\d\d /teplota\.php\?teplota=25\.6 received 25\.6)")))
+    EXPECT_TRUE(
+        QRegularExpression(QRegularExpression::anchoredPattern(
+                               R"(\d\d:\d\d:\d\d /teplota\.php\?teplota=25\.6 received 25\.6)"))
+            .match(QString::fromStdString(*line))
+            .hasMatch())
         << *line;
 
     // The last of several parameters, percent-decoded.

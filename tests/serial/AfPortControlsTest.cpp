@@ -349,18 +349,4 @@ TEST_F(PortChooserList, RecreatedNativeWindowRebuilds) {
     EXPECT_EQ(combo.currentIndex(), -1);
 }
 
-TEST(PortCtlOptions, SetOperations) {
-    TAfPortCtlOptions set{pcCheckExist, pcHighlightOpen};
-    EXPECT_EQ(set.Bits(), 0x05);
-    EXPECT_TRUE(set.Contains(pcHighlightOpen));
-    EXPECT_FALSE(set.Contains(pcDisableOpen));
-    set.Exclude(pcCheckExist).Include(pcDisableOpen);
-    EXPECT_EQ(set.Bits(), 0x06);
-    EXPECT_EQ(TAfPortCtlOptions::FromBits(0xFF).Bits(), 0x07);
-    EXPECT_TRUE(TAfPortCtlOptions{}.Empty());
-    EXPECT_EQ(AfPortNumberOfData(0x000200FFu), 255);
-    EXPECT_EQ(AfPortStateOfData(0x000200FFu), psAbsent);
-    EXPECT_EQ(AfPackPortData(70000, psFree), 0x00011170u) << "the number keeps 16 bits";
-}
-
 } // namespace

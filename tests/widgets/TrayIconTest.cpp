@@ -378,15 +378,6 @@ TEST_F(TrayIconTest, HideTaskTurnsTheOwnersWindowIntoAToolWindowAndBack) {
     EXPECT_TRUE(shell.Calls().empty()) << "the taskbar is not the tray";
 }
 
-TEST_F(TrayIconTest, HideTaskWithoutAWindowOnlyStoresTheValue) {
-    QObject owner;
-    TTrayIkona tray(&owner);
-    tray.SetHideTask(true);
-    EXPECT_TRUE(tray.HideTask());
-    tray.SetHideTask(false);
-    EXPECT_FALSE(tray.HideTask());
-}
-
 TEST_F(TrayIconTest, OwnerDestroysTheComponentAndItsIcon) {
     auto* owner = new QObject;
     auto* tray = new TTrayIkona(owner);

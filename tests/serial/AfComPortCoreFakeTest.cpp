@@ -161,8 +161,8 @@ TEST_F(CoreFake, EveryOpenFailureLeavesTheCoreClosedWithNoThreads) {
         {FakeCall::SetEventMask, " Error setting EventMask"},
         {FakeCall::SetState, "Error setting parameters from DCB"},
     };
+    Recorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
-    Recorder rec;
     rec.Attach(core);
     for (const Case& c : cases) {
         Port->FailCall(c.Call, 1);
@@ -203,8 +203,8 @@ TEST_F(CoreFake, EveryOpenFailureLeavesTheCoreClosedWithNoThreads) {
 }
 
 TEST_F(CoreFake, LineErrorsAreOredUntilTakenAndClearedByOpening) {
+    Recorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
-    Recorder rec;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(3));
     win::COMSTAT status;
@@ -233,8 +233,8 @@ TEST_F(CoreFake, LineErrorsAreOredUntilTakenAndClearedByOpening) {
 }
 
 TEST_F(CoreFake, ModemLineChangesAreReportedWithTheirBits) {
+    Recorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
-    Recorder rec;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(3));
     Port->SetCts(true);
@@ -304,8 +304,8 @@ TEST_F(CoreFake, WritesFromTheRingStorageInTwoRunsAcrossItsEnd) {
         return r;
     });
     {
-        TAfComPortCore core;
         Recorder rec;
+        TAfComPortCore core;
         rec.Attach(core);
         core.SetOutBufSize(16);
         ASSERT_TRUE(core.Open(4));
@@ -323,8 +323,8 @@ TEST_F(CoreFake, WritesFromTheRingStorageInTwoRunsAcrossItsEnd) {
 }
 
 TEST_F(CoreFake, AFullDriverQueueHoldsBytesUntilRoomAndCloseDiscardsThem) {
+    Recorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
-    Recorder rec;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(3));
     Port->SetWriteLimit(0);
@@ -349,8 +349,8 @@ TEST_F(CoreFake, AFullDriverQueueHoldsBytesUntilRoomAndCloseDiscardsThem) {
 }
 
 TEST_F(CoreFake, FailingWaitsAreRetriedAtABoundedPace) {
+    Recorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
-    Recorder rec;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(3));
     ASSERT_TRUE(Port->WaitForWaiter(Deadline));
@@ -368,9 +368,9 @@ TEST_F(CoreFake, FailingWaitsAreRetriedAtABoundedPace) {
 }
 
 TEST_F(CoreFake, CallbackExceptionsAreReportedAndTheLoopGoesOn) {
-    TAfComPortCore core;
-    Recorder rec;
+    Recorder rec; // outlives the core, whose event thread calls it
     std::atomic<int> lineEvents{0};
+    TAfComPortCore core;
     rec.Attach(core, [&](const Report& r) {
         if (r.Kind != ceLineEvent)
             return;
@@ -466,8 +466,8 @@ TEST_F(CoreFake, AnExceptionEscapingTheEventLoopGoesToTheCallbackOrTheDisplay) {
     });
     {
         // With a callback: handed over as ceException, no box.
-        TAfComPortCore core;
         Recorder rec;
+        TAfComPortCore core;
         rec.Attach(core);
         ASSERT_TRUE(core.Open(4));
         ASSERT_TRUE(rec.WaitCount(ceException, 1));
@@ -491,10 +491,10 @@ TEST_F(CoreFake, AnExceptionEscapingTheEventLoopGoesToTheCallbackOrTheDisplay) {
 TEST_F(CoreFake, CloseFromAReportThatWaitsForTheMainThreadDoesNotDeadlock) {
     // The event thread's poll and a report that reads under the status lock
     // must never block a close that is joining it.
-    TAfComPortCore core;
     std::atomic<bool> inReport{false};
     std::atomic<bool> release{false};
     Recorder rec;
+    TAfComPortCore core;
     rec.Attach(core, [&](const Report&) {
         inReport = true;
         while (!release)

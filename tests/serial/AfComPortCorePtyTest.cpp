@@ -119,8 +119,8 @@ protected:
 } // namespace
 
 TEST_F(CorePty, OpensAndClosesManyTimesWithoutLeaks) {
+    Recorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
-    Recorder rec;
     rec.Attach(core);
     // The first opening creates the process-wide objects; count after it.
     ASSERT_TRUE(core.Open(5));
@@ -200,8 +200,8 @@ TEST_F(CorePty, ClosedCoreRefusesEveryOperation) {
 }
 
 TEST_F(CorePty, ReadsWhatTheOtherSideWrote) {
+    Recorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
-    Recorder rec;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(5));
     char buffer[64];
@@ -218,8 +218,8 @@ TEST_F(CorePty, ReadsWhatTheOtherSideWrote) {
 }
 
 TEST_F(CorePty, WritingAcrossTheRingEndArrivesInOrderWithOneOutFree) {
+    Recorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
-    Recorder rec;
     rec.Attach(core);
     core.SetOutBufSize(64);
     ASSERT_TRUE(core.Open(5));
@@ -255,8 +255,8 @@ TEST_F(CorePty, WritingAcrossTheRingEndArrivesInOrderWithOneOutFree) {
 }
 
 TEST_F(CorePty, UnreadBytesAreReportedAgainAfterEveryQuietPoll) {
+    Recorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
-    Recorder rec;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(5));
     ASSERT_TRUE(Pty.Write("0123456789"));
@@ -277,8 +277,8 @@ TEST_F(CorePty, UnreadBytesAreReportedAgainAfterEveryQuietPoll) {
 }
 
 TEST_F(CorePty, ABurstGivesFewRxCharReportsNotOnePerByte) {
+    Recorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
-    Recorder rec;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(5));
     const std::string burst(3000, 'b');
@@ -290,8 +290,8 @@ TEST_F(CorePty, ABurstGivesFewRxCharReportsNotOnePerByte) {
 }
 
 TEST_F(CorePty, NoReportAfterCloseAndQueuedOutputIsDiscarded) {
+    Recorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
-    Recorder rec;
     rec.Attach(core);
     core.SetOutBufSize(1 << 20);
     ASSERT_TRUE(core.Open(5));
@@ -313,8 +313,8 @@ TEST_F(CorePty, NoReportAfterCloseAndQueuedOutputIsDiscarded) {
 }
 
 TEST_F(CorePty, HangUpGivesOneLineErrorAndNoBusyLoop) {
+    Recorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
-    Recorder rec;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(5));
     Pty.CloseSlave(); // only the core holds the slave now

@@ -57,10 +57,10 @@ protected:
     }
     PortDir Dir;
     TestPty Pty;
-    TAfComPort Com;
     std::string Received;
     int Closes = 0;
     int LineErrors = 0;
+    TAfComPort Com; // last: gone before the state its handlers use
 };
 
 } // namespace

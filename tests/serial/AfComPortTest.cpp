@@ -82,10 +82,10 @@ protected:
 
     FakeCommPorts Ports;
     std::shared_ptr<FakeCommPort> Port1, Port2;
-    TAfComPort Com;
     std::vector<std::string> Events;
     std::string Received;
     const std::thread::id MainThread = std::this_thread::get_id();
+    TAfComPort Com; // last: gone before the state its handlers use
 };
 
 } // namespace
@@ -263,6 +263,8 @@ TEST_F(Component, NonSyncEventsRunOnTheWorkerInsteadOfTheMainThread) {
     }
     EXPECT_FALSE(Has("data 3"));
     EXPECT_EQ(Events, (std::vector<std::string>{"open"}));
+    Com.Close(); // the worker-side handler uses this test's locals
+    Com.OnNonSyncEvent = nullptr;
 }
 
 TEST_F(Component, ExceptionsFromWorkerSideHandlersAreShownOnTheMainThread) {
@@ -294,6 +296,7 @@ TEST_F(Component, ExceptionsFromWorkerSideHandlersAreShownOnTheMainThread) {
     EXPECT_TRUE(boxes[1].Text.contains(QStringLiteral("main handler failed")));
     Port1->Receive("q");
     EXPECT_TRUE(PumpUntil([&] { return Received == "q"; }));
+    Com.Close();
     platform::SetMessageHook({});
 }
 

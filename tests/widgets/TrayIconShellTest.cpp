@@ -164,6 +164,22 @@ TEST(QtTrayShell, WithoutATrayHostEveryRequestIsRefusedQuietly) {
     EXPECT_EQ(WarningCounter::count, 0);
 }
 
+class QtTrayShellMapping : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hwnd = platform::CreateMessageWindow(
+            [this](std::uint32_t msg, std::uintptr_t w, std::intptr_t l) -> std::intptr_t {
+                received.emplace_back(msg, w, l);
+                return 0;
+            });
+    }
+    void TearDown() override { platform::DestroyMessageWindow(hwnd); }
+
+    platform::QtTrayShell shell{true};
+    win::DWORD hwnd = 0;
+    std::vector<std::tuple<std::uint32_t, std::uintptr_t, std::intptr_t>> received;
+};
+
 TEST_F(QtTrayShellMapping, AddModifyDeleteOneIconPerIdentifier) {
     const QIcon red = solidIcon(Qt::red);
     const win::DWORD redHandle = platform::AcquireIconHandle(red);

@@ -371,32 +371,29 @@ void TMyCustomNumEdit::keyPressEvent(QKeyEvent* Event) {
 }
 
 void TMyCustomNumEdit::ApplyChar(QKeyEvent* Event, unsigned Original, QChar Key) {
-    const unsigned code = Key.unicode();
-    if (code == 0)
+    // The control characters act directly: the base recognises them only
+    // in its own key combinations (Ctrl+Shift+V, for one, would do nothing).
+    switch (const unsigned code = Key.unicode()) {
+    case 0:
         return;
-    if (code == 22 && !PasteAllowed())
-        return;
-    if (code == Original) {
-        QLineEdit::keyPressEvent(Event);
-        Event->accept();
-        return;
-    }
-    // OnKeyPress replaced the character: type the replacement instead.
-    switch (code) {
     case 3:
         copy();
-        break;
+        return;
+    case 22:
+        if (PasteAllowed())
+            paste();
+        return;
     case 8:
         if (!isReadOnly())
             backspace();
-        break;
-    case 22:
-        paste();
-        break;
+        return;
     default:
-        if (code >= 32 && code != 127 && !isReadOnly())
-            insert(QString(Key));
-        break;
+        if (code == Original)
+            QLineEdit::keyPressEvent(Event); // typed as it came
+        else if (code >= 32 && code != 127 && !isReadOnly())
+            insert(QString(Key)); // OnKeyPress replaced it
+        Event->accept();
+        return;
     }
 }
 

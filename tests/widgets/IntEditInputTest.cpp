@@ -165,6 +165,16 @@ TEST_F(IntEditInput, PasteAndCutFollowEditorEnabledAndReadOnly) {
     EXPECT_EQ(edit->text(), "");
     EXPECT_EQ(QApplication::clipboard()->text(), "3");
 
+    // Ctrl+C copies; Ctrl+Shift+V is the same paste character as Ctrl+V.
+    edit->setText("64");
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), "64");
+    edit->end(false);
+    QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(edit->text(), "6464");
+    edit->clear();
+
     // The pasted junk is corrected when the field is left.
     QApplication::clipboard()->setText("12a");
     QTest::keyClick(edit, Qt::Key_V, Qt::ControlModifier);
@@ -424,4 +434,13 @@ TEST_F(IntEditInput, KeyEventsSeeTheFieldsOwnHandlingFirst) {
     QTest::keyClick(edit, Qt::Key_Return);
     EXPECT_EQ((std::vector<int>{0, '5'}), pressed); // Enter never reaches it
     EXPECT_EQ(edit->Value(), 6);
+}
+
+TEST_F(IntEditInput, ClosingTheDialogOverARejectedTextShowsNothing) {
+    edit->SetAutoCorrect(false);
+    Type("500");
+    dialog->reject();
+    EXPECT_FALSE(dialog->isVisible());
+    dialog.reset();
+    EXPECT_TRUE(boxes.Seen.empty());
 }

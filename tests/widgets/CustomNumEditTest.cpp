@@ -105,17 +105,6 @@ TEST(CustomNumEdit, ArrowsSitInsideTheRightEdgeAndNeverCoverTheText) {
     EXPECT_LT(edit.cursorRect().right(), arrows->x());
 }
 
-TEST(CustomNumEdit, BaseDisplayClearsAndBaseValidationAccepts) {
-    RecordingEdit edit;
-    edit.setText("abc");
-    edit.SetColored(false); // always redisplays
-    EXPECT_EQ(edit.text(), "");
-    EXPECT_EQ(edit.palette().color(QPalette::Active, QPalette::Text), QColor(0, 0, 0));
-    edit.setText("xyz");
-    EXPECT_TRUE(edit.ValidateText());
-    EXPECT_EQ(edit.text(), "xyz");
-}
-
 TEST(CustomNumEdit, DestroyingTheFieldWhileAnArrowIsHeldIsSafe) {
     auto edit = std::make_unique<RecordingEdit>();
     edit->resize(80, 21);

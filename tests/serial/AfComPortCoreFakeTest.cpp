@@ -488,9 +488,10 @@ TEST_F(CoreFake, AnExceptionEscapingTheEventLoopGoesToTheCallbackOrTheDisplay) {
     platform::SetCommDeviceFactoryForTests({});
 }
 
-TEST_F(CoreFake, CloseFromAReportThatWaitsForTheMainThreadDoesNotDeadlock) {
-    // The event thread's poll and a report that reads under the status lock
-    // must never block a close that is joining it.
+TEST_F(CoreFake, ACloseWhileAReportRunsWaitsForItAndItsCallsDoNotBlock) {
+    // A report still running when the close begins may call back into the
+    // core; those calls must be refused at once, not wait on a lock that the
+    // close holds while it joins the event thread.
     std::atomic<bool> inReport{false};
     std::atomic<bool> release{false};
     Recorder rec;

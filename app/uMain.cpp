@@ -5,7 +5,9 @@
 #include "platform/FormatSettings.h"
 #include "platform/Headless.h"
 #include "platform/MessageBox.h"
+#include "serial/AfComPort.h"
 #include "settings/uSettings.h"
+#include "widgets/uTrayIcon.h"
 
 #include <QAction>
 #include <QApplication>
@@ -52,6 +54,13 @@ bool isNumberChar(char c) {
 }
 
 } // namespace
+
+// The icons are compiled into the static library; its resource registration
+// must be pulled in explicitly or the linker drops it. The macro may not
+// stand inside a namespace.
+static void initResources() {
+    Q_INIT_RESOURCE(kelvox);
+}
 
 TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("fMain"));
@@ -126,6 +135,28 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setInterval(500);
 
+    initResources();
+    AfComPort1 = new TAfComPort(this);
+    AfComPort1->setObjectName(QStringLiteral("AfComPort1"));
+    AfComPort1->SetBaudRate(br9600);
+    AfComPort1->SetComNumber(1);
+    AfComPort1->OnDataRecived = [this](QObject* Sender, std::int32_t Count) {
+        AfComPort1DataRecived(Sender, Count);
+    };
+    AfComPort1->OnLineError = [this](QObject* Sender, std::uint32_t Errors) {
+        AfComPort1LineError(Sender, Errors);
+    };
+    AfComPort1->OnPortOpen = [this](QObject* Sender) { AfComPort1PortOpen(Sender); };
+    AfComPort1->OnPortClose = [this](QObject* Sender) { AfComPort1PortClose(Sender); };
+
+    TrayIkona1 = new TTrayIkona(this);
+    TrayIkona1->setObjectName(QStringLiteral("TrayIkona1"));
+    TrayIkona1->SetIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
+    TrayIkona1->SetHideTask(true);
+    TrayIkona1->SetIconVisible(true);
+    TrayIkona1->SetPopupMenu(PopupMenu1);
+    TrayIkona1->OnDblClick = [this](QObject* Sender) { TrayIkona1DblClick(Sender); };
+
     for (QObject* strip : {static_cast<QObject*>(Panel4), static_cast<QObject*>(Label3),
                            static_cast<QObject*>(Label1)})
         strip->installEventFilter(this);
@@ -135,6 +166,11 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     connect(Obnovit1, &QAction::triggered, this, [this] { Obnovit1Click(Obnovit1); });
     connect(Ukonit1, &QAction::triggered, this, [this] { Ukonit1Click(Ukonit1); });
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
+    connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(Timer2); });
+
+    // The after-loading step of the components, once their properties are in.
+    AfComPort1->Loaded();
+    TrayIkona1->Loaded();
 
     LayoutPanels();
     FormCreate(this);
@@ -144,6 +180,12 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
 
 TfMain::~TfMain() {
     FormDestroy(this);
+    // Before the controls go: the port's handlers use them. Destroying the
+    // port closes it without OnPortClose; the icon leaves the tray.
+    delete AfComPort1;
+    AfComPort1 = nullptr;
+    delete TrayIkona1;
+    TrayIkona1 = nullptr;
     if (fMain == this)
         fMain = nullptr;
 }
@@ -182,12 +224,6 @@ bool TfMain::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     return QWidget::eventFilter(watched, event);
-}
-
-// The icons are compiled into the static library; its resource registration
-// must be pulled in explicitly or the linker drops it.
-static void initResources() {
-    Q_INIT_RESOURCE(kelvox);
 }
 
 void TfMain::FormCreate(QObject* /*Sender*/) {

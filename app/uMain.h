@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QWidget>
 #include <array>
+#include <cstdint>
 #include <string>
 
 class QAction;
@@ -18,6 +19,8 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+class TAfComPort;
+class TTrayIkona;
 
 class TfMain : public QWidget {
     Q_OBJECT
@@ -46,12 +49,16 @@ public:
     QTimer* Timer1 = nullptr; // upload period; interval = period x MinuteMs()
     QTimer* Timer2 = nullptr; // 500 ms tick of the link watchdog and icon blinking
 
+    // The thermometer's serial port (9600 Bd, COM1 until the settings say
+    // otherwise). Its events arrive on the main thread. Owned by this window;
+    // destroyed with it, which closes an open port without OnPortClose.
+    TAfComPort* AfComPort1 = nullptr;
+    // The notification-area icon; shows TrayIcons[BlinkPhase] (set by Timer2)
+    // and PopupMenu1 on a right press. Without a tray host it shows nothing.
+    TTrayIkona* TrayIkona1 = nullptr;
+
     // Index 0 "NORMAL", 1 "BLIK0", 2 "BLIK1".
     std::array<QIcon, 3> TrayIcons;
-
-    // The port number the serial port component will hold; kept here until
-    // that component is wired in. Loaded from and saved to the settings file.
-    int ComNumber = 1;
 
     // Shared monitor state.
     long double Temperature = 0; // 0 at start, -100 after a failed conversion
@@ -72,6 +79,13 @@ public:
     // Converts every complete (CR-ended) reading in ReceivedText into the
     // current temperature and shows the last one in Label1.
     void ParseReceived();
+
+    // True while ReceivedText ends in text that still waits for its CR: a
+    // reading in the middle of arriving. Complete lines left behind by a
+    // failed pass do not count; they are already judged and only wait to be
+    // dropped by the next pass, so they must not hold the silence watchdog
+    // off for ever once the device has gone quiet.
+    bool ReadingPending() const;
 
     // Writes every line of Memo1 to today's event log file, replacing it
     // (CR LF line ends, temporary file renamed over the target). Throws
@@ -94,6 +108,17 @@ public:
     // The upload: an automatic send when Sender is Timer1, a manual one when
     // it is a button. Defined in uMainUpload.cpp.
     void Timer1Timer(QObject* Sender);
+
+    // Serial link handlers (uMainLink.cpp). The port's handlers run on the
+    // main thread inside the delivery of a serial event.
+    void AfComPort1DataRecived(QObject* Sender, std::int32_t Count);
+    void AfComPort1PortOpen(QObject* Sender);
+    void AfComPort1PortClose(QObject* Sender);
+    void AfComPort1LineError(QObject* Sender, std::uint32_t Errors);
+    // Every 500 ms: the tray icon's picture (steady or blinking) and the
+    // silence watchdog, which closes a port that has delivered no reading for
+    // more than 30 seconds.
+    void Timer2Timer(QObject* Sender);
 
 signals:
     // Emitted at the end of FormClose, after settings and event log were

@@ -5,6 +5,9 @@
 #include "platform/FormatSettings.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
+#include "serial/AfComPort.h"
+#include "serial/AfPortControls.h"
+#include "widgets/uIntEdit.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -90,18 +93,6 @@ int periodMs(int minutes) {
 
 } // namespace
 
-TIntEditStandIn::TIntEditStandIn(QWidget* parent) : QSpinBox(parent) {
-    setRange(0, 100);
-    connect(this, &QSpinBox::valueChanged, this, [this] {
-        if (OnChange)
-            OnChange(this);
-    });
-}
-
-TPortComboStandIn::TPortComboStandIn(QWidget* parent) : QComboBox(parent) {
-    setCurrentIndex(-1);
-}
-
 TStateShape::TStateShape(QWidget* parent) : QWidget(parent) {}
 
 void TStateShape::SetBrushColor(std::uint32_t bgr) {
@@ -155,9 +146,13 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
                        QStringLiteral("Period of automatic sending to server"), Panel3, 6, 76);
     Panel6 = makeSeparator(QStringLiteral("Panel6"), Panel3, 92);
     Label6 = makeLabel(QStringLiteral("Label6"), QStringLiteral("Period"), Panel3, 10, 107);
-    IntEdit1 = new TIntEditStandIn(Panel3);
+    IntEdit1 = new TIntEdit(Panel3);
     IntEdit1->setObjectName(QStringLiteral("IntEdit1"));
     IntEdit1->setGeometry(58, 103, 57, 21);
+    IntEdit1->SetShowName(QStringLiteral("Value"));
+    IntEdit1->SetColored(false);
+    IntEdit1->SetMinValue(0);
+    IntEdit1->SetMaxValue(100);
     Label4 = makeLabel(QStringLiteral("Label4"),
                        QStringLiteral("minutes    (0 = Timer is disabled)"), Panel3, 122, 107);
 
@@ -165,9 +160,16 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
         makeLabel(QStringLiteral("Label5"), QStringLiteral("Source serial port"), Panel3, 6, 140);
     Panel7 = makeSeparator(QStringLiteral("Panel7"), Panel3, 156);
     Label2 = makeLabel(QStringLiteral("Label2"), QStringLiteral("COM port"), Panel3, 10, 172);
-    AfPortComboBox1 = new TPortComboStandIn(Panel3);
+    AfPortComboBox1 = new TAfPortComboBox(Panel3);
     AfPortComboBox1->setObjectName(QStringLiteral("AfPortComboBox1"));
     AfPortComboBox1->setGeometry(62, 168, 73, 22);
+    // Each of these two rebuilds the list (probing every number); the link
+    // comes last and selects the port's number, as when a stored reference to
+    // another window's component is resolved after the stored values.
+    AfPortComboBox1->SetOptions({pcCheckExist, pcHighlightOpen});
+    AfPortComboBox1->SetMaxComPorts(255);
+    if (fMain)
+        AfPortComboBox1->SetComPort(fMain->AfComPort1);
     shState = new TStateShape(Panel3);
     shState->setObjectName(QStringLiteral("shState"));
     shState->setGeometry(147, 171, 21, 15);
@@ -224,6 +226,7 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     connect(bSend, &QPushButton::clicked, this, [this] { bSendClick(bSend); });
     connect(bConn, &QPushButton::clicked, this, [this] { bConnClick(bConn); });
     IntEdit1->OnChange = [this](QObject* sender) { IntEdit1Change(sender); };
+    IntEdit1->OnExit = [this](QObject* sender) { IntEdit1Exit(sender); };
     // Follows every change of the check state, so the window style always
     // matches the box.
     connect(chbAlwaysOnTop, &QCheckBox::toggled, this,
@@ -257,16 +260,45 @@ void TfSettings::bSendClick(QObject* /*Sender*/) {
 
 void TfSettings::bConnClick(QObject* /*Sender*/) {
     if (AfPortComboBox1->ItemIndex() == -1) {
+        // Re-entered from the warning's own modal loop (the watchdog or a
+        // line error): the user is being told already.
+        if (FConnWarningShowing)
+            return;
+        struct Showing {
+            bool& flag;
+            explicit Showing(bool& f) : flag(f) { flag = true; }
+            ~Showing() { flag = false; }
+            Showing(const Showing&) = delete;
+            Showing& operator=(const Showing&) = delete;
+        } showing(FConnWarningShowing);
         platform::MessageRequest warning;
         warning.Parent = this;
         warning.Text = QStringLiteral("At first choose COM port");
         warning.Caption = QString();
         warning.Icon = platform::MsgIcon::Warning;
         platform::ShowMessage(warning);
+        // The silence that went on while the box was open is not counted:
+        // the watchdog waits another 30 s before it asks again.
+        if (fMain)
+            fMain->SilenceCount = 0;
         return;
     }
-    // Opening and closing the port belongs to the serial link handling,
-    // which takes over from here once the port component is in place.
+    if (!fMain)
+        return;
+    TAfComPort* port = fMain->AfComPort1;
+    if (port->Active()) {
+        port->Close();
+        bConn->setText(QStringLiteral("Connect"));
+        return;
+    }
+    try {
+        port->Open(); // OnPortOpen logs the opened line inside
+        bConn->setText(QStringLiteral("Disconnect"));
+        fMain->BlinkPhase = 0;
+    } catch (...) {
+        fMain->AddLog(QStringLiteral("ERR  Port can't be opened!"));
+        fMain->BlinkPhase = 1;
+    }
 }
 
 void TfSettings::IntEdit1Change(QObject* /*Sender*/) {
@@ -278,6 +310,17 @@ void TfSettings::IntEdit1Change(QObject* /*Sender*/) {
         fMain->Timer1->start(); // (re)starts the countdown
     else
         fMain->Timer1->stop();
+}
+
+void TfSettings::IntEdit1Exit(QObject* /*Sender*/) {
+    if (!fMain)
+        return;
+    const int value = IntEdit1->Value();
+    const bool inLine =
+        value == 0 ? !fMain->Timer1->isActive()
+                   : fMain->Timer1->isActive() && fMain->Timer1->interval() == periodMs(value);
+    if (!inLine)
+        IntEdit1Change(IntEdit1);
 }
 
 void TfSettings::chbAlwaysOnTopClick(QObject* /*Sender*/) {
@@ -306,7 +349,7 @@ void TfSettings::bCloseClick(QObject* /*Sender*/) {
     }
     ini.WriteString(kData, QStringLiteral("TargetURL"), edTarget->text());
     if (fMain)
-        ini.WriteInteger(kData, QStringLiteral("COM"), fMain->ComNumber);
+        ini.WriteInteger(kData, QStringLiteral("COM"), fMain->AfComPort1->ComNumber());
     ini.WriteInteger(kData, QStringLiteral("Period"), IntEdit1->Value());
     ini.WriteString(kData, QStringLiteral("AutoConnect"), boolText(CheckBox1->isChecked()));
     ini.WriteString(kData, QStringLiteral("AlwaysOnTop"), boolText(chbAlwaysOnTop->isChecked()));
@@ -344,8 +387,9 @@ void LoadSettings() {
     fMain->resize(fMain->width(), std::max(height, 31));
 
     fSettings->edTarget->setText(ini.ReadString(kData, QStringLiteral("TargetURL"), QString()));
-    // The port number is a 16-bit value.
-    fMain->ComNumber = static_cast<int>(
+    // A 16-bit value. The port is closed here, so the number is only stored;
+    // the chooser keeps the selection it made when it was linked.
+    fMain->AfComPort1->SetComNumber(
         static_cast<std::uint16_t>(ini.ReadInteger(kData, QStringLiteral("COM"), 1)));
 
     fSettings->IntEdit1->SetValue(ini.ReadInteger(kData, QStringLiteral("Period"), 1));

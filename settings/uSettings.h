@@ -9,10 +9,10 @@
 #pragma once
 
 #include "platform/Types.h"
+#include "serial/AfPortControls.h"
+#include "widgets/uIntEdit.h"
 
-#include <QComboBox>
 #include <QDialog>
-#include <QSpinBox>
 #include <cstdint>
 
 class QCheckBox;
@@ -20,25 +20,6 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-
-// Period field: whole minutes, limits 0..100, out-of-range values clamp.
-// OnChange fires whenever the value changes.
-class TIntEditStandIn : public QSpinBox {
-    Q_OBJECT
-public:
-    explicit TIntEditStandIn(QWidget* parent = nullptr);
-    int Value() const { return value(); }
-    void SetValue(int v) { setValue(v); }
-    TNotifyEvent OnChange;
-};
-
-// Port chooser: ItemIndex() is -1 while nothing is selected.
-class TPortComboStandIn : public QComboBox {
-    Q_OBJECT
-public:
-    explicit TPortComboStandIn(QWidget* parent = nullptr);
-    int ItemIndex() const { return currentIndex(); }
-};
 
 // The status lamp: a circle filled with a brush colour given as a 0x00BBGGRR
 // value (red 0x0000FF while the port is closed, green 0x008000 while open).
@@ -72,11 +53,13 @@ public:
     QPushButton* bSend = nullptr;
     QLabel* Label3 = nullptr;
     QLabel* Label6 = nullptr;
-    TIntEditStandIn* IntEdit1 = nullptr;
+    TIntEdit* IntEdit1 = nullptr; // upload period in minutes, 0..100
     QLabel* Label4 = nullptr;
     QLabel* Label5 = nullptr;
     QLabel* Label2 = nullptr;
-    TPortComboStandIn* AfPortComboBox1 = nullptr;
+    // Lists the existing ports among COM 1-255; a pick sets fMain->AfComPort1
+    // to that number and opens it. ItemIndex() -1: no port chosen.
+    TAfPortComboBox* AfPortComboBox1 = nullptr;
     TStateShape* shState = nullptr;
     QPushButton* bConn = nullptr;
     QCheckBox* CheckBox1 = nullptr; // "Automatic" connect after start
@@ -91,7 +74,16 @@ public:
 
     // Handlers.
     void bSendClick(QObject* Sender);
+    // The connect toggle: warns "At first choose COM port" when no port is
+    // chosen; otherwise closes fMain->AfComPort1 when it is open and opens it
+    // (on its own ComNumber) when it is closed, logging a failed open. Also
+    // run by the settings loader, the line error handler and the silence
+    // watchdog. While its warning is on screen (a modal loop in which timers
+    // and serial events go on) a further call does nothing, so warnings
+    // cannot pile up; closing the warning restarts the silence count.
     void bConnClick(QObject* Sender);
+    // True while the toggle's warning box is open.
+    bool ConnWarningShowing() const { return FConnWarningShowing; }
     void IntEdit1Change(QObject* Sender);
     void chbAlwaysOnTopClick(QObject* Sender);
     void Button1Click(QObject* Sender);
@@ -105,6 +97,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     // Centres the dialog on the screen each time it is shown.
     void showEvent(QShowEvent* event) override;
+
+private:
+    // Puts the upload timer in line with a period accepted without a change
+    // of the shown text (typing 5 over 5 is no change, but typing 5 over 1
+    // is only seen by OnChange while Value is still 1).
+    void IntEdit1Exit(QObject* Sender);
+
+    bool FConnWarningShowing = false;
 };
 
 extern TfSettings* fSettings;

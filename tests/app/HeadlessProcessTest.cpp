@@ -12,9 +12,13 @@ namespace {
 
 const QString kBinary = QStringLiteral(KELVOX_BINARY_DIR "/kelvox");
 
+// The program sees no serial ports (an empty port directory), whatever the
+// machine has.
 QProcessEnvironment environmentFor(const QString& home) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("KELVOX_HOME", home);
+    QDir(home).mkpath(QStringLiteral("ports"));
+    env.insert("KELVOX_PORT_DIR", home + "/ports");
     env.insert("LC_ALL", "C.UTF-8");
     env.remove("QT_QPA_PLATFORM");
     return env;

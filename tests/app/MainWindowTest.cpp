@@ -4,6 +4,7 @@
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
 #include "settings/uSettings.h"
+#include "support/Pty.h"
 
 #include <QAction>
 #include <QApplication>
@@ -73,6 +74,7 @@ protected:
         return f.readAll();
     }
 
+    PortDir Ports; // no serial ports: the tests never touch a real device
     QTemporaryDir Home;
     std::vector<platform::MessageRequest> Boxes;
 

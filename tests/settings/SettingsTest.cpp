@@ -2,7 +2,11 @@
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
+#include "serial/AfComPort.h"
+#include "serial/AfPortControls.h"
 #include "settings/uSettings.h"
+#include "support/Pty.h"
+#include "widgets/uIntEdit.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -68,6 +72,8 @@ protected:
         return f.readAll();
     }
 
+    // No serial ports at all: the chooser has nothing to select.
+    PortDir Ports;
     QTemporaryDir Home;
     std::vector<platform::MessageRequest> Boxes;
 
@@ -84,7 +90,7 @@ TEST_F(SettingsTest, DefaultsWithoutAFile) {
     EXPECT_EQ(fMain->y(), screen.height() / 2 - 306 / 2);
     EXPECT_EQ(fMain->x(), screen.width() / 2 - 266 / 2);
     EXPECT_EQ(fMain->height(), 310);
-    EXPECT_EQ(fMain->ComNumber, 1);
+    EXPECT_EQ(fMain->AfComPort1->ComNumber(), 1);
     EXPECT_EQ(fSettings->IntEdit1->Value(), 1);
     EXPECT_TRUE(fMain->Timer1->isActive());
     EXPECT_EQ(fMain->Timer1->interval(), 1000);
@@ -102,7 +108,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyAndLoadRestoresIt) {
     fMain->move(123, 45);
     fMain->resize(fMain->width(), 31);
     fSettings->edTarget->setText("http://127.0.0.1:8080/t.php?t=");
-    fMain->ComNumber = 4;
+    fMain->AfComPort1->SetComNumber(4);
     fSettings->IntEdit1->SetValue(7);
     fSettings->CheckBox1->setChecked(true);
     fSettings->chbGeneTempLOG->setChecked(true);
@@ -115,7 +121,7 @@ TEST_F(SettingsTest, SaveWritesEveryKeyAndLoadRestoresIt) {
     EXPECT_EQ(fMain->pos(), QPoint(123, 45));
     EXPECT_EQ(fMain->height(), 31); // the collapsed window comes back collapsed
     EXPECT_EQ(fSettings->edTarget->text(), "http://127.0.0.1:8080/t.php?t=");
-    EXPECT_EQ(fMain->ComNumber, 4);
+    EXPECT_EQ(fMain->AfComPort1->ComNumber(), 4);
     EXPECT_EQ(fSettings->IntEdit1->Value(), 7);
     EXPECT_EQ(fMain->Timer1->interval(), 7000);
     EXPECT_TRUE(fSettings->CheckBox1->isChecked());
@@ -152,12 +158,12 @@ TEST_F(SettingsTest, HexadecimalAndInvalidIntegers) {
     EXPECT_EQ(fMain->y(), 32);
     EXPECT_EQ(fMain->x(), 31);
     EXPECT_EQ(fMain->height(), 310);
-    EXPECT_EQ(fMain->ComNumber, 16);
+    EXPECT_EQ(fMain->AfComPort1->ComNumber(), 16);
     EXPECT_EQ(fSettings->IntEdit1->Value(), 1);
     // The port number is 16 bits wide; a tiny height would hide the title.
     WriteIni("[Main]\nHeight=5\n[Data]\nCOM=65539\n");
     Restart();
-    EXPECT_EQ(fMain->ComNumber, 3);
+    EXPECT_EQ(fMain->AfComPort1->ComNumber(), 3);
     EXPECT_EQ(fMain->height(), 31);
 }
 
@@ -200,7 +206,7 @@ TEST_F(SettingsTest, JunkLinesAndOtherSectionsAreKept) {
     WriteIni(original);
     LoadSettings();
     EXPECT_EQ(fSettings->edTarget->text(), "http://h/x?t=");
-    EXPECT_EQ(fMain->ComNumber, 2);
+    EXPECT_EQ(fMain->AfComPort1->ComNumber(), 2);
     EXPECT_EQ(fMain->y(), 10);
     fSettings->bCloseClick(fSettings->bClose);
     const QByteArray saved = ReadIni();
@@ -226,7 +232,7 @@ TEST_F(SettingsTest, LfAndCrLfFilesLoadTheSame) {
     EXPECT_EQ(lf, QRect(8, 7, 266, 100));
     EXPECT_EQ(fSettings->edTarget->text(), urlLf);
     EXPECT_EQ(urlLf, "u");
-    EXPECT_EQ(fMain->ComNumber, 3);
+    EXPECT_EQ(fMain->AfComPort1->ComNumber(), 3);
     EXPECT_EQ(fSettings->IntEdit1->Value(), 2);
 }
 

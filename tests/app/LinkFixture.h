@@ -1,0 +1,122 @@
+// The whole program (fMain, fSettings, settings loaded) around one serial
+// port: COM1 is a pseudo-terminal whose other side the test plays, or, with
+// UseFakePorts(), a scripted fake port. A recording tray shell and a message
+// box recorder stand in for the desktop.
+#pragma once
+
+#include "app/uMain.h"
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/FormatSettings.h"
+#include "platform/MessageBox.h"
+#include "serial/AfComPort.h"
+#include "settings/uSettings.h"
+#include "support/FakeCommDevice.h"
+#include "support/FakeTrayShell.h"
+#include "support/Pty.h"
+#include "widgets/uTrayIcon.h"
+
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <vector>
+
+class LinkFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Home.isValid());
+        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
+        qputenv("KELVOX_MINUTE_MS", "60000");
+        Saved_ = platform::FormatSettings::Current();
+        platform::FormatSettings::SetCurrent(platform::FormatSettings()); // '.' decimals
+        platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 3), QTime(14, 5, 9)); });
+        platform::SetMessageHook([this](const platform::MessageRequest& r) {
+            Boxes.push_back(r);
+            if (InsideBox)
+                InsideBox();
+            return platform::MsgResult::Ok;
+        });
+    }
+    void TearDown() override {
+        Stop();
+        Fakes.reset();
+        platform::SetMessageHook({});
+        platform::SetClockForTests({});
+        platform::FormatSettings::SetCurrent(Saved_);
+        qunsetenv("KELVOX_HOME");
+        qunsetenv("KELVOX_MINUTE_MS");
+    }
+
+    // COM1 becomes a scripted fake port (call before Start).
+    std::shared_ptr<FakeCommPort> UseFakePorts() {
+        Fakes = std::make_unique<FakeCommPorts>();
+        return Fakes->Add(1);
+    }
+    void LinkPty() { Ports.Link(1, Pty.SlavePath()); }
+
+    // Starts the program with this settings file. Timer2 is stopped unless
+    // asked for, so that tests drive the 500 ms tick themselves.
+    void Start(const QByteArray& ini = {}, bool realTicks = false) {
+        if (!ini.isEmpty()) {
+            QFile f(platform::IniPath());
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write(ini);
+        }
+        fMain = new TfMain;
+        fSettings = new TfSettings;
+        if (!realTicks)
+            fMain->Timer2->stop();
+        LoadSettings();
+    }
+    void Stop() {
+        delete fSettings;
+        fSettings = nullptr;
+        delete fMain;
+        fMain = nullptr;
+    }
+
+    // Event log lines without their time stamps.
+    static QStringList Log() {
+        QStringList lines;
+        if (!fMain)
+            return lines;
+        for (const QString& line : fMain->Memo1->toPlainText().split(u'\n', Qt::SkipEmptyParts))
+            lines << line.mid(line.indexOf(QStringLiteral(" >  ")) + 4);
+        return lines;
+    }
+    static bool WaitForLog(const QString& text, int timeoutMs = 10000) {
+        return QTest::qWaitFor([&] { return Log().contains(text); }, timeoutMs);
+    }
+    static void Ticks(int n) {
+        for (int i = 0; i < n; ++i)
+            fMain->Timer2Timer(fMain->Timer2);
+    }
+    static void Connect() { fSettings->bConn->click(); }
+
+    static inline const QString kOpened = QStringLiteral("OK  Serial port COM1 opened.");
+    static inline const QString kClosed = QStringLiteral("OK  Serial port closed!");
+    static inline const QString kCantOpen = QStringLiteral("ERR  Port can't be opened!");
+    static inline const QString kLineError = QStringLiteral("ERR  Error on serial port!");
+    static inline const QString kSilent = QStringLiteral("ERR  Measure error(No data for 30 sec)");
+    static inline const QString kChoose = QStringLiteral("At first choose COM port");
+
+    FakeTrayShell Tray; // before the windows: the icon is added at construction
+    PortDir Ports;
+    TestPty Pty;
+    std::unique_ptr<FakeCommPorts> Fakes;
+    QTemporaryDir Home;
+    std::vector<platform::MessageRequest> Boxes;
+    // Runs inside every message box, as the box's modal loop would run
+    // timers and serial events.
+    std::function<void()> InsideBox;
+
+private:
+    platform::FormatSettings Saved_;
+};

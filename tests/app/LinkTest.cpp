@@ -1,0 +1,289 @@
+// The serial link as the user sees it: the connect toggle, readings on their
+// way to the label and the upload, failed opens, the silence watchdog driven
+// tick by tick, line errors and hang-ups, and warnings that must not pile up.
+#include "LinkFixture.h"
+
+#include "net/LocalHttpServer.h"
+#include "platform/PortMap.h"
+
+#include <QLabel>
+
+namespace {
+
+class LinkTest : public LinkFixture {};
+
+bool LabelShows(const QString& text) {
+    return QTest::qWaitFor([&] { return fMain->Label1->text() == text; }, 10000);
+}
+
+} // namespace
+
+TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
+    setenv("no_proxy", "127.0.0.1", 1);
+    LocalHttpServer server;
+    server.Server().Get("/t.php", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("OK", "text/plain");
+    });
+    server.Start();
+    LinkPty();
+    Start();
+    ASSERT_EQ(fSettings->AfPortComboBox1->ItemIndex(), 0);
+    EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
+
+    // The opened line comes from inside the open, before the caption changes.
+    QString captionWhenLogged;
+    const TNotifyEvent opened = fMain->AfComPort1->OnPortOpen;
+    fMain->AfComPort1->OnPortOpen = [&](QObject* sender) {
+        opened(sender);
+        captionWhenLogged = fSettings->bConn->text();
+    };
+    fMain->BlinkPhase = 1;
+    Connect();
+    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_EQ(Log(), QStringList{kOpened});
+    EXPECT_EQ(captionWhenLogged, "Connect");
+    EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
+    EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
+    EXPECT_EQ(fMain->BlinkPhase, 0);
+
+    fMain->SilenceCount = 7;
+    ASSERT_TRUE(Pty.Write("+021.5C\r+02"));
+    ASSERT_TRUE(LabelShows(QStringLiteral("21.5\u00B0C")));
+    EXPECT_TRUE(QTest::qWaitFor([] { return fMain->ReceivedText == "+02"; }, 10000));
+    EXPECT_EQ(fMain->SilenceCount, 0);
+    ASSERT_TRUE(Pty.Write("2.5C\r")); // the rest of the split reading
+    ASSERT_TRUE(LabelShows(QStringLiteral("22.5\u00B0C")));
+    EXPECT_TRUE(fMain->ReceivedText.empty());
+
+    fSettings->edTarget->setText(QString::fromStdString(server.BaseUrl() + "/t.php?t="));
+    fSettings->bSend->click();
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].Target, "/t.php?t=22.5");
+
+    Connect(); // the toggle closes an open port
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_EQ(Log().last(), kClosed);
+    EXPECT_EQ(fSettings->bConn->text(), "Connect");
+    EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
+    EXPECT_EQ(fMain->BlinkPhase, 0); // closing by hand is no error
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(LinkTest, AutoConnectOpensThePortNumberOfTheSettingsNotOfTheChooser) {
+    TestPty second;
+    LinkPty();
+    Ports.Link(2, second.SlavePath());
+    Start("[Data]\r\nCOM=2\r\nAutoConnect=-1\r\n");
+    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_EQ(Log(), QStringList{"OK  Serial port COM2 opened."});
+    EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
+    // The chooser still shows the number it selected when it was linked.
+    EXPECT_EQ(fSettings->AfPortComboBox1->currentText(), "COM 1");
+    ASSERT_TRUE(second.Write("-003.5C\r"));
+    EXPECT_TRUE(LabelShows(QStringLiteral("-3.5\u00B0C")));
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
+    LinkPty();
+    Start();
+    Ports.Unlink(1); // the device went away after the chooser listed it
+    Connect();
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_EQ(Log(), QStringList{kCantOpen});
+    EXPECT_EQ(fSettings->bConn->text(), "Connect");
+    EXPECT_EQ(fMain->BlinkPhase, 1);
+
+    // A port held by somebody else cannot be opened either.
+    Ports.Link(1, Pty.SlavePath());
+    const platform::PortOpenResult holder = platform::OpenPortDescriptor(Pty.SlavePath());
+    ASSERT_GE(holder.Fd, 0);
+    Connect();
+    platform::ClosePortDescriptor(holder.Fd);
+    EXPECT_EQ(Log(), (QStringList{kCantOpen, kCantOpen}));
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+
+    Connect(); // free again: the blinking stops
+    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_EQ(fMain->BlinkPhase, 0);
+    EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(LinkTest, WithoutAChosenPortTheToggleOnlyWarns) {
+    Start(); // no ports at all: nothing to choose
+    ASSERT_EQ(fSettings->AfPortComboBox1->ItemIndex(), -1);
+    LinkPty(); // appears later; the toggle still asks for a choice
+    Connect();
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Text, kChoose);
+    EXPECT_EQ(Boxes[0].Caption, "");
+    EXPECT_EQ(Boxes[0].Icon, platform::MsgIcon::Warning);
+    EXPECT_EQ(Boxes[0].Parent, fSettings);
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_TRUE(Log().isEmpty());
+    EXPECT_FALSE(fSettings->ConnWarningShowing());
+}
+
+TEST_F(LinkTest, APickInTheChooserOpensWithoutTouchingTheCaption) {
+    LinkPty();
+    Start();
+    emit fSettings->AfPortComboBox1->activated(0);
+    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_EQ(Log(), QStringList{kOpened});
+    EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
+    EXPECT_EQ(fSettings->bConn->text(), "Connect");
+    Connect(); // goes by the port's state, not by the caption
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_EQ(Log().last(), kClosed);
+}
+
+TEST_F(LinkTest, TheWatchdogClosesASilentPortOnThe61stTick) {
+    LinkPty();
+    Start();
+    Connect();
+    ASSERT_TRUE(Pty.Write("+20.0C\r"));
+    ASSERT_TRUE(LabelShows(QStringLiteral("20.0\u00B0C")));
+    Ticks(60);
+    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_FALSE(Log().contains(kSilent));
+    Ticks(1);
+    EXPECT_EQ(Log(), (QStringList{kOpened, kSilent, kClosed}));
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_EQ(fSettings->bConn->text(), "Connect");
+    EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
+    EXPECT_EQ(fMain->BlinkPhase, 1);
+    EXPECT_EQ(fMain->SilenceCount, 0);
+    // Closed, it never fires again.
+    Ticks(200);
+    EXPECT_EQ(Log().count(kSilent), 1);
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(LinkTest, TheWatchdogWaitsForUnterminatedTextAndNeverFiresWhileClosed) {
+    LinkPty();
+    Start();
+    Ticks(200); // closed
+    EXPECT_TRUE(Log().isEmpty());
+
+    Connect();
+    ASSERT_TRUE(Pty.Write("+20."));
+    ASSERT_TRUE(QTest::qWaitFor([] { return fMain->ReceivedText == "+20."; }, 10000));
+    Ticks(200);
+    EXPECT_FALSE(Log().contains(kSilent));
+    EXPECT_TRUE(fMain->AfComPort1->Active());
+
+    ASSERT_TRUE(Pty.Write("5C\r"));
+    ASSERT_TRUE(LabelShows(QStringLiteral("20.5\u00B0C")));
+    Ticks(61);
+    EXPECT_EQ(Log().count(kSilent), 1);
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+}
+
+TEST_F(LinkTest, AFailedLineFollowedBySilenceStillTripsTheWatchdog) {
+    LinkPty();
+    Start();
+    Connect();
+    ASSERT_TRUE(Pty.Write("+20.0C\r"));
+    ASSERT_TRUE(LabelShows(QStringLiteral("20.0\u00B0C")));
+    ASSERT_TRUE(Pty.Write("-\r")); // a sign without a number
+    ASSERT_TRUE(QTest::qWaitFor([] { return fMain->Temperature == -100.0L; }, 10000));
+    ASSERT_FALSE(fMain->ReceivedText.empty()); // the failed line waits to be dropped
+    EXPECT_FALSE(fMain->ReadingPending());
+    Ticks(61);
+    EXPECT_EQ(Log().count(kSilent), 1);
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+}
+
+TEST_F(LinkTest, ALineErrorClosesThePortAndBlinks) {
+    const std::shared_ptr<FakeCommPort> port = UseFakePorts();
+    Start();
+    Connect();
+    ASSERT_TRUE(fMain->AfComPort1->Active());
+    port->LineError(win::CE_FRAME);
+    ASSERT_TRUE(WaitForLog(kClosed));
+    EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed}));
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_FALSE(port->IsOpen());
+    EXPECT_EQ(fSettings->bConn->text(), "Connect");
+    EXPECT_EQ(fMain->BlinkPhase, 1);
+    EXPECT_TRUE(Boxes.empty());
+}
+
+TEST_F(LinkTest, AHangUpOfTheDeviceIsALineError) {
+    LinkPty();
+    Start();
+    Connect();
+    ASSERT_TRUE(Pty.Write("+19.5C\r"));
+    ASSERT_TRUE(LabelShows(QStringLiteral("19.5\u00B0C")));
+    Pty.CloseSlave();
+    Pty.CloseMaster();
+    ASSERT_TRUE(WaitForLog(kClosed));
+    EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed}));
+    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_EQ(fMain->BlinkPhase, 1);
+    EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
+}
+
+// The warning's modal loop goes on running timer ticks and serial events.
+// Neither the watchdog nor a line error may stack a second box on the first,
+// and once the box is closed the silence count starts afresh.
+TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
+    const std::shared_ptr<FakeCommPort> port = UseFakePorts();
+    Start();
+    Connect();
+    ASSERT_TRUE(fMain->AfComPort1->Active());
+    fSettings->AfPortComboBox1->SetItemIndex(-1); // no port chosen any more
+
+    InsideBox = [&] {
+        if (Boxes.size() > 1)
+            return; // a pile-up: do not recurse for ever
+        EXPECT_TRUE(fSettings->ConnWarningShowing());
+        port->LineError(win::CE_OVERRUN);
+        EXPECT_TRUE(QTest::qWaitFor([] { return Log().contains(kLineError); }, 10000));
+        Ticks(130); // 65 s with the box open
+    };
+    fMain->SilenceCount = 60;
+    Ticks(1); // the watchdog asks to close; no port is chosen: the warning
+    InsideBox = nullptr;
+
+    EXPECT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Log().count(kSilent), 1);
+    EXPECT_EQ(Log().count(kLineError), 1);
+    EXPECT_TRUE(fMain->AfComPort1->Active()); // nothing could close it
+    EXPECT_NE(fMain->BlinkPhase, 0);
+    EXPECT_EQ(fMain->SilenceCount, 0);
+    EXPECT_FALSE(fSettings->ConnWarningShowing());
+
+    Ticks(60);
+    EXPECT_EQ(Boxes.size(), 1u);
+    Ticks(1); // still silent 30 s later: asked once more
+    EXPECT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Log().count(kSilent), 2);
+}
+
+TEST_F(LinkTest, ALineErrorWithoutAChosenPortWarnsOnceAndTheSilenceCountStartsAfresh) {
+    const std::shared_ptr<FakeCommPort> port = UseFakePorts();
+    Start();
+    Connect();
+    fSettings->AfPortComboBox1->SetItemIndex(-1);
+    InsideBox = [&] {
+        if (Boxes.size() == 1)
+            Ticks(130); // the box stays open for 65 s
+    };
+    port->LineError(win::CE_FRAME);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Boxes.size() == 1 && !fSettings->ConnWarningShowing(); }, 10000));
+    InsideBox = nullptr;
+    EXPECT_EQ(Boxes[0].Text, kChoose);
+    EXPECT_EQ(Log(), (QStringList{kOpened, kLineError}));
+    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_NE(fMain->BlinkPhase, 0);
+    // The silence while the box was open is not held against the device.
+    EXPECT_EQ(fMain->SilenceCount, 0);
+    Ticks(60);
+    EXPECT_EQ(Boxes.size(), 1u);
+    Ticks(1);
+    EXPECT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Log().count(kSilent), 1);
+}

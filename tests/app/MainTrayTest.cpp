@@ -1,0 +1,116 @@
+// The main window's tray icon: shown at start with the normal picture,
+// blinking through the two frames on trouble, the double-click toggling the
+// window and the menu's "Close" ending the program; and no icon at all where
+// there is no tray host.
+#include "LinkFixture.h"
+
+#include <QAction>
+#include <QFileInfo>
+#include <QMenu>
+#include <QSignalSpy>
+
+namespace {
+
+class MainTrayTest : public LinkFixture {
+protected:
+    const FakeTrayShell::Shown* Icon() const { return Tray.Find(fMain->TrayIkona1->Identifier()); }
+    // The picture the tray shows now, as an image.
+    QImage Shown() const {
+        const FakeTrayShell::Shown* icon = Icon();
+        return icon ? platform::IconForHandle(icon->hIcon).pixmap(16).toImage() : QImage();
+    }
+    static QImage Picture(int index) {
+        return fMain->TrayIcons[static_cast<std::size_t>(index)].pixmap(16).toImage();
+    }
+};
+
+} // namespace
+
+TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
+    Start();
+    ASSERT_NE(Icon(), nullptr);
+    EXPECT_EQ(Tray.ShownCount(), 1u);
+    EXPECT_EQ(Shown(), Picture(0));
+    EXPECT_EQ(fMain->TrayIkona1->PopupMenu(), fMain->PopupMenu1);
+    EXPECT_TRUE(fMain->TrayIkona1->HideTask());
+    EXPECT_EQ(fMain->windowType(), Qt::Tool);
+
+    Ticks(1);
+    EXPECT_EQ(Shown(), Picture(0)); // steady
+    fMain->BlinkPhase = 1;          // as after any error
+    std::vector<QImage> frames;
+    for (int i = 0; i < 4; ++i) {
+        Ticks(1);
+        frames.push_back(Shown());
+    }
+    EXPECT_EQ(frames[0], Picture(1));
+    EXPECT_EQ(frames[1], Picture(2));
+    EXPECT_EQ(frames[2], Picture(1));
+    EXPECT_EQ(frames[3], Picture(2));
+    fMain->BlinkPhase = 0; // a successful open stops it at the next tick
+    Ticks(1);
+    EXPECT_EQ(Shown(), Picture(0));
+
+    fMain->BlinkPhase = 7; // never an index past the pictures
+    Ticks(1);
+    EXPECT_EQ(Shown(), Picture(1));
+}
+
+TEST_F(MainTrayTest, TheRealTimerDrivesTheBlinking) {
+    Start({}, /*realTicks=*/true);
+    fMain->BlinkPhase = 1;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Shown() == Picture(1); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Shown() == Picture(2); }, 10000));
+}
+
+TEST_F(MainTrayTest, DoubleClickTogglesTheWindowAndTheMenuClosesTheProgram) {
+    Start();
+    fMain->show();
+    const win::DWORD id = fMain->TrayIkona1->Identifier();
+    ASSERT_TRUE(Tray.Press(id, platform::WM_LBUTTONDBLCLK));
+    EXPECT_FALSE(fMain->isVisible());
+    ASSERT_TRUE(Tray.Press(id, platform::WM_LBUTTONDBLCLK));
+    EXPECT_TRUE(fMain->isVisible());
+
+    ASSERT_TRUE(Tray.Press(id, platform::WM_RBUTTONDOWN));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return fMain->PopupMenu1->isVisible(); }, 5000));
+    QSignalSpy closed(fMain, &TfMain::Closed);
+    fMain->PopupMenu1->actions().last()->trigger(); // "Close"
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_TRUE(QFileInfo::exists(platform::IniPath()));
+    EXPECT_TRUE(QFileInfo::exists(platform::EventLogPath(platform::Now())));
+}
+
+TEST_F(MainTrayTest, DestroyingTheWindowRemovesTheIcon) {
+    Start();
+    const win::DWORD id = fMain->TrayIkona1->Identifier();
+    ASSERT_NE(Tray.Find(id), nullptr);
+    Stop();
+    EXPECT_EQ(Tray.Find(id), nullptr);
+}
+
+// The desktop back end on a platform without a tray host (offscreen, as when
+// headless): every request is refused and nothing else happens.
+TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
+    QTemporaryDir home;
+    qputenv("KELVOX_HOME", home.path().toLocal8Bit());
+    PortDir ports;
+    platform::SetMessageHook(
+        [](const platform::MessageRequest&) { return platform::MsgResult::Ok; });
+    fMain = new TfMain;
+    fSettings = new TfSettings;
+    LoadSettings();
+    fMain->BlinkPhase = 1;
+    for (int i = 0; i < 5; ++i)
+        fMain->Timer2Timer(fMain->Timer2);
+    auto* desktop = dynamic_cast<platform::QtTrayShell*>(&platform::CurrentTrayShell());
+    ASSERT_NE(desktop, nullptr);
+    EXPECT_EQ(desktop->IconCount(), 0u);
+    EXPECT_TRUE(fMain->TrayIkona1->IconVisible()); // as set; the refusal is not reported
+    delete fSettings;
+    fSettings = nullptr;
+    delete fMain;
+    fMain = nullptr;
+    platform::SetMessageHook({});
+    qunsetenv("KELVOX_HOME");
+}

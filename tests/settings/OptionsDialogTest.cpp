@@ -1,0 +1,275 @@
+// The options dialog driven as a user would: "Send" with the temperature
+// log, the period field stepped and typed into, the port chooser, "Close"
+// and "Save and close", the modal show from "Options" and the home page link.
+#include "app/uMain.h"
+#include "net/LocalHttpServer.h"
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/FormatSettings.h"
+#include "platform/MessageBox.h"
+#include "serial/AfComPort.h"
+#include "settings/uSettings.h"
+#include "support/Pty.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <gtest/gtest.h>
+#include <vector>
+
+class UrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    std::vector<QUrl> Opened;
+public slots:
+    void Open(const QUrl& url) { Opened.push_back(url); }
+};
+
+namespace {
+
+class OptionsDialogTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { setenv("no_proxy", "127.0.0.1", 1); }
+    void SetUp() override {
+        ASSERT_TRUE(Home.isValid());
+        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
+        qputenv("KELVOX_MINUTE_MS", "1000");
+        Saved_ = platform::FormatSettings::Current();
+        platform::FormatSettings::SetCurrent(platform::FormatSettings());
+        platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 3), QTime(9, 30, 0)); });
+        platform::SetMessageHook([this](const platform::MessageRequest& r) {
+            Boxes.push_back(r);
+            return platform::MsgResult::Ok;
+        });
+        Ports.Link(1, Com1.SlavePath());
+        Ports.Link(3, Com3.SlavePath());
+        server.Server().Get("/t.php", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("OK", "text/plain");
+        });
+        server.Server().Get("/edited.php", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("OK", "text/plain");
+        });
+        server.Start();
+        fMain = new TfMain;
+        fSettings = new TfSettings;
+        LoadSettings();
+    }
+    void TearDown() override {
+        delete fSettings;
+        fSettings = nullptr;
+        delete fMain;
+        fMain = nullptr;
+        platform::SetMessageHook({});
+        platform::SetClockForTests({});
+        platform::FormatSettings::SetCurrent(Saved_);
+        qunsetenv("KELVOX_HOME");
+        qunsetenv("KELVOX_MINUTE_MS");
+    }
+
+    // Shows the dialog (not modally) with the keyboard focus in the field.
+    void FocusPeriod() {
+        fSettings->show();
+        fSettings->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(fSettings));
+        fSettings->IntEdit1->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(QTest::qWaitFor([] { return fSettings->IntEdit1->hasFocus(); }, 5000));
+    }
+    void TypePeriod(const char* text) {
+        fSettings->IntEdit1->selectAll();
+        QTest::keyClicks(fSettings->IntEdit1, text);
+    }
+    void LeavePeriod() {
+        fSettings->edTarget->setFocus(Qt::TabFocusReason);
+        ASSERT_TRUE(QTest::qWaitFor([] { return !fSettings->IntEdit1->hasFocus(); }, 5000));
+    }
+    static QStringList Log() {
+        return fMain->Memo1->toPlainText().split(u'\n', Qt::SkipEmptyParts);
+    }
+    static QByteArray Read(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QString Url(const char* path) const {
+        return QString::fromStdString(server.BaseUrl()) + QString::fromLatin1(path);
+    }
+
+    PortDir Ports;
+    TestPty Com1, Com3;
+    LocalHttpServer server;
+    QTemporaryDir Home;
+    std::vector<platform::MessageRequest> Boxes;
+
+private:
+    platform::FormatSettings Saved_;
+};
+
+} // namespace
+
+TEST_F(OptionsDialogTest, ThePeriodFieldAndThePortChooserAreSetUpAndLinked) {
+    TIntEdit* period = fSettings->IntEdit1;
+    EXPECT_EQ(period->ShowName(), "Value");
+    EXPECT_FALSE(period->Colored());
+    EXPECT_EQ(period->MinValue(), 0);
+    EXPECT_EQ(period->MaxValue(), 100);
+    EXPECT_EQ(period->geometry(), QRect(58, 103, 57, 21));
+    TAfPortComboBox* chooser = fSettings->AfPortComboBox1;
+    EXPECT_EQ(chooser->ComPort(), fMain->AfComPort1);
+    EXPECT_EQ(chooser->Options(), (TAfPortCtlOptions{pcCheckExist, pcHighlightOpen}));
+    EXPECT_EQ(chooser->MaxComPorts(), 255);
+    ASSERT_EQ(chooser->count(), 2); // only the ports that exist
+    EXPECT_EQ(chooser->itemText(0), "COM 1");
+    EXPECT_EQ(chooser->itemText(1), "COM 3");
+    EXPECT_EQ(chooser->ItemIndex(), 0); // the port's own number
+    EXPECT_EQ(fMain->AfComPort1->BaudRate(), br9600);
+    EXPECT_TRUE(fSettings->bClose->isDefault());
+    // The home page link shows only when the build names a home page.
+    EXPECT_EQ(fSettings->Label8->isHidden(), QStringLiteral(KELVOX_HOMEPAGE).trimmed().isEmpty());
+}
+
+TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcome) {
+    fSettings->edTarget->setText(Url("/t.php?t="));
+    fSettings->chbGeneTempLOG->setChecked(true);
+    fMain->Temperature = 21.5L;
+    fSettings->bSend->click();
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].Target, "/t.php?t=21.5");
+    ASSERT_EQ(Log().size(), 1);
+    EXPECT_TRUE(Log()[0].endsWith(" >  OK  Information successfully send"));
+    const QString tempLog = platform::TemperatureLogPath(platform::Now());
+    EXPECT_EQ(Read(tempLog).count("\r\n"), 1);
+    EXPECT_TRUE(Read(tempLog).endsWith("21.5\r\n")) << Read(tempLog).toStdString();
+
+    // "Close" after editing: the edit is in effect for the next send.
+    fSettings->show();
+    fSettings->edTarget->setText(Url("/edited.php?v="));
+    fSettings->Button1->click();
+    EXPECT_FALSE(fSettings->isVisible());
+    fSettings->bSend->click();
+    ASSERT_EQ(server.Requests().size(), 2u);
+    EXPECT_EQ(server.Requests()[1].Target, "/edited.php?v=21.5");
+    EXPECT_FALSE(QFile::exists(platform::IniPath()));
+
+    // A failed send is logged as such and still gets its log line.
+    fSettings->edTarget->setText(Url("/missing.php?t="));
+    fSettings->bSend->click();
+    EXPECT_TRUE(Log().last().endsWith(" >  ERR  Information cannot nepodařilo odeslat!"));
+    EXPECT_EQ(Read(tempLog).count("\r\n"), 3);
+}
+
+TEST_F(OptionsDialogTest, SteppingThePeriodStopsAndRestartsAutomaticSending) {
+    ASSERT_EQ(fSettings->IntEdit1->Value(), 1);
+    ASSERT_TRUE(fMain->Timer1->isActive());
+    FocusPeriod();
+    QTest::keyClick(fSettings->IntEdit1, Qt::Key_Down);
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 0);
+    EXPECT_FALSE(fMain->Timer1->isActive());
+    QTest::qWait(300);
+    for (int i = 0; i < 5; ++i)
+        QTest::keyClick(fSettings->IntEdit1, Qt::Key_Up);
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 5);
+    EXPECT_TRUE(fMain->Timer1->isActive());
+    EXPECT_EQ(fMain->Timer1->interval(), 5000);
+    // A countdown of the whole period, begun by the step.
+    EXPECT_GT(fMain->Timer1->remainingTime(), 4000);
+    // The arrow buttons step as well.
+    TUpDown* arrows = fSettings->IntEdit1->UpDown();
+    QTest::mouseClick(arrows, Qt::LeftButton, {},
+                      QPoint(arrows->width() / 2, arrows->height() / 4));
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 6);
+    EXPECT_EQ(fMain->Timer1->interval(), 6000);
+}
+
+TEST_F(OptionsDialogTest, ATypedPeriodIsCorrectedIntoRangeAndTheTimerFollows) {
+    FocusPeriod();
+    TypePeriod("150");
+    LeavePeriod();
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 100);
+    EXPECT_EQ(fSettings->IntEdit1->text(), "100");
+    EXPECT_EQ(fMain->Timer1->interval(), 100000);
+    EXPECT_TRUE(fMain->Timer1->isActive());
+    EXPECT_TRUE(Boxes.empty()); // corrected silently
+}
+
+// Typing a number whose text the field keeps as it is (5 over 1) changes no
+// text when the field is left, so OnChange alone would leave the timer on
+// the old period while 5 is shown and saved.
+TEST_F(OptionsDialogTest, ATypedPeriodTakesEffectWhenTheFieldIsLeft) {
+    FocusPeriod();
+    TypePeriod("5");
+    EXPECT_EQ(fMain->Timer1->interval(), 1000); // still the accepted value while typing
+    LeavePeriod();
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 5);
+    EXPECT_EQ(fMain->Timer1->interval(), 5000);
+    EXPECT_TRUE(fMain->Timer1->isActive());
+
+    FocusPeriod();
+    TypePeriod("0");
+    QTest::keyClick(fSettings->IntEdit1, Qt::Key_Return); // validates and moves on
+    ASSERT_TRUE(QTest::qWaitFor([] { return !fSettings->IntEdit1->hasFocus(); }, 5000));
+    EXPECT_EQ(fSettings->IntEdit1->Value(), 0);
+    EXPECT_FALSE(fMain->Timer1->isActive());
+    EXPECT_TRUE(fSettings->isVisible()); // Enter is not the default button
+}
+
+TEST_F(OptionsDialogTest, CloseKeepsThePicksSaveAndCloseWritesThem) {
+    fSettings->show();
+    fSettings->AfPortComboBox1->setCurrentIndex(1);
+    emit fSettings->AfPortComboBox1->activated(1); // the user picks COM 3
+    EXPECT_EQ(fMain->AfComPort1->ComNumber(), 3);
+    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_EQ(fSettings->AfPortComboBox1->currentText(), "COM 3");
+    fSettings->CheckBox1->setChecked(true);
+    fSettings->IntEdit1->SetValue(9);
+    fSettings->Button1->click();
+    EXPECT_FALSE(QFile::exists(platform::IniPath()));
+    EXPECT_EQ(fMain->Timer1->interval(), 9000);
+
+    fSettings->show();
+    fSettings->bClose->click();
+    EXPECT_FALSE(fSettings->isVisible());
+    const QByteArray ini = Read(platform::IniPath());
+    EXPECT_TRUE(ini.contains("\r\nCOM=3\r\nPeriod=9\r\nAutoConnect=-1\r\n")) << ini.toStdString();
+}
+
+TEST_F(OptionsDialogTest, OptionsShowsTheDialogModally) {
+    bool sawModal = false;
+    QTimer::singleShot(0, [&] {
+        sawModal = QApplication::activeModalWidget() == fSettings && fSettings->isVisible();
+        fSettings->Button1->click();
+    });
+    fMain->Button1->click(); // returns when the dialog is closed
+    EXPECT_TRUE(sawModal);
+    EXPECT_FALSE(fSettings->isVisible());
+}
+
+TEST_F(OptionsDialogTest, TheHomePageLinkOpensItsAddress) {
+    UrlRecorder recorder;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &recorder, "Open");
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), &recorder, "Open");
+
+    fSettings->Label8->setText(QStringLiteral("  www.example.org/kelvox "));
+    fSettings->Label8->setVisible(true);
+    fSettings->show();
+    QTest::mouseClick(fSettings->Label8, Qt::LeftButton);
+    fSettings->Label8->setText(QStringLiteral("https://example.org/"));
+    fSettings->Label8Click(fSettings->Label8);
+    fSettings->Label8->setText(QStringLiteral("   "));
+    fSettings->Label8Click(fSettings->Label8); // nothing to open
+
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    ASSERT_EQ(recorder.Opened.size(), 2u);
+    EXPECT_EQ(recorder.Opened[0], QUrl(QStringLiteral("http://www.example.org/kelvox")));
+    EXPECT_EQ(recorder.Opened[1], QUrl(QStringLiteral("https://example.org/")));
+}
+
+#include "OptionsDialogTest.moc"

@@ -1,4 +1,7 @@
 // The real program, started as a separate process in headless mode.
+#include "net/LocalHttpServer.h"
+#include "support/Pty.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -7,6 +10,7 @@
 #include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -20,6 +24,7 @@ QProcessEnvironment environmentFor(const QString& home) {
     QDir(home).mkpath(QStringLiteral("ports"));
     env.insert("KELVOX_PORT_DIR", home + "/ports");
     env.insert("LC_ALL", "C.UTF-8");
+    env.insert("no_proxy", "127.0.0.1");
     env.remove("QT_QPA_PLATFORM");
     return env;
 }
@@ -150,4 +155,59 @@ TEST(HeadlessProcess, AnInvalidCheckStateEndsTheStart) {
     // The broken file is left as it was for the user to mend.
     ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
     EXPECT_EQ(ini.readAll(), "[Data]\nGeneTemp=maybe\n");
+}
+
+// The main job end to end: connected at start to the thermometer on COM1, the
+// event log echoed on standard output, a reading sent on request.
+TEST(HeadlessProcess, ConnectsAtStartAndSendsWhatTheThermometerSaid) {
+    QTemporaryDir home;
+    TestPty thermometer;
+    LocalHttpServer server;
+    server.Server().Get("/t.php", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("OK", "text/plain");
+    });
+    server.Start();
+    QProcessEnvironment env = environmentFor(home.path()); // makes home/ports
+    ASSERT_EQ(::symlink(thermometer.SlavePath().c_str(),
+                        QFile::encodeName(home.path() + "/ports/COM1").constData()),
+              0);
+    QFile ini(home.path() + "/kelvox.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(QByteArray("[Data]\r\nTargetURL=") + server.BaseUrl().c_str() +
+              "/t.php?t=\r\nCOM=1\r\nPeriod=0\r\nAutoConnect=-1\r\n");
+    ini.close();
+
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(kBinary, {"--headless"});
+    ASSERT_TRUE(p.waitForStarted(30000));
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    while (!out.contains(" >  OK  Serial port COM1 opened.\n") && clock.elapsed() < 30000) {
+        p.waitForReadyRead(100);
+        out += p.readAllStandardOutput();
+    }
+    ASSERT_TRUE(out.contains(" >  OK  Serial port COM1 opened.\n")) << out.toStdString();
+    ASSERT_TRUE(waitUntilCatching(p.processId(), SIGUSR1));
+
+    ASSERT_TRUE(thermometer.Write("+024.5C\r"));
+    // Asks for sends until one carries the reading (it may still be on its way).
+    bool sent = false;
+    for (clock.restart(); !sent && clock.elapsed() < 30000;) {
+        const std::size_t before = server.Requests().size();
+        ::kill(static_cast<pid_t>(p.processId()), SIGUSR1);
+        ASSERT_TRUE(server.WaitForRequests(before + 1));
+        sent = server.Requests().back().Target == "/t.php?t=24.5";
+    }
+    EXPECT_TRUE(sent);
+
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    const ProcessResult r = runToEnd(p);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE((out + r.out).contains(" >  OK  Information successfully send\n"));
+    ASSERT_EQ(eventLogs(home.path()).size(), 1);
+    QFile log(home.path() + "/" + eventLogs(home.path())[0]);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains(" >  OK  Serial port COM1 opened.\r\n"));
 }

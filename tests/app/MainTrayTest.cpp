@@ -32,7 +32,6 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
     EXPECT_EQ(Tray.ShownCount(), 1u);
     EXPECT_EQ(Shown(), Picture(0));
     EXPECT_EQ(fMain->TrayIkona1->PopupMenu(), fMain->PopupMenu1);
-    EXPECT_TRUE(fMain->TrayIkona1->HideTask());
     EXPECT_EQ(fMain->windowType(), Qt::Tool);
 
     Ticks(1);
@@ -56,13 +55,6 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
     EXPECT_EQ(Shown(), Picture(1));
 }
 
-TEST_F(MainTrayTest, TheRealTimerDrivesTheBlinking) {
-    Start({}, /*realTicks=*/true);
-    fMain->BlinkPhase = 1;
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Shown() == Picture(1); }, 10000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Shown() == Picture(2); }, 10000));
-}
-
 TEST_F(MainTrayTest, DoubleClickTogglesTheWindowAndTheMenuClosesTheProgram) {
     Start();
     fMain->show();
@@ -79,14 +71,6 @@ TEST_F(MainTrayTest, DoubleClickTogglesTheWindowAndTheMenuClosesTheProgram) {
     EXPECT_EQ(closed.count(), 1);
     EXPECT_TRUE(QFileInfo::exists(platform::IniPath()));
     EXPECT_TRUE(QFileInfo::exists(platform::EventLogPath(platform::Now())));
-}
-
-TEST_F(MainTrayTest, DestroyingTheWindowRemovesTheIcon) {
-    Start();
-    const win::DWORD id = fMain->TrayIkona1->Identifier();
-    ASSERT_NE(Tray.Find(id), nullptr);
-    Stop();
-    EXPECT_EQ(Tray.Find(id), nullptr);
 }
 
 // The desktop back end on a platform without a tray host (offscreen, as when

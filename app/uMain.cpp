@@ -107,7 +107,10 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     Memo1->setGeometry(6, 15, 246, 200);
     Memo1->setReadOnly(true);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Long lines wrap at the box edge, as the read-only log box has no
+    // horizontal scroll bar; saving still writes one line per entry.
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
     Panel3 = new QFrame(this);
     Panel3->setObjectName(QStringLiteral("Panel3"));

@@ -7,4 +7,4 @@ BUILD=${KELVOX_BUILD_DIR:-build}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOX_WERROR=ON
 cmake --build "$BUILD" -j"$(nproc)"
 cd "$BUILD"
-ctest --output-on-failure -j"$(nproc)"
+ctest --output-on-failure --no-label-summary -j"$(nproc)"

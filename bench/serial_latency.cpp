@@ -12,6 +12,7 @@
 // contenders run side by side (each in its own process, on its own pty), so
 // that they meet the same load on the machine; --sequential runs them one
 // after the other in this process.
+#include "bench/PtyBench.h"
 #include "serial/AfComPort.h"
 
 #include <QApplication>
@@ -39,44 +40,11 @@
 #include <QSerialPort>
 #endif
 
-#ifndef KELVOX_SOURCE_DIR
-#define KELVOX_SOURCE_DIR "."
-#endif
-
 namespace {
 
-using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, as Python's monotonic_ns
+using namespace ptybench;
 
 int g_offsetMs = 0; // when this contender's first reading goes out, after 50 ms
-
-long long NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-    Pty() {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) {
-            std::perror("openpty");
-            std::exit(1);
-        }
-        path = name;
-        termios t{};
-        ::tcgetattr(master, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master, TCSANOW, &t);
-        ::fcntl(master, F_SETFD, FD_CLOEXEC);
-        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    }
-    ~Pty() {
-        ::close(slave);
-        ::close(master);
-    }
-};
 
 std::string Reading(int seq) {
     return "+" + std::to_string(seq / 10) + "." + std::to_string(seq % 10) + "\r";
@@ -165,21 +133,6 @@ void Print(const char* name, const Stats& s, int expected) {
     std::fflush(stdout);
 }
 
-// Runs the event loop until done() or the time limit.
-void RunLoopUntil(const std::function<bool()>& done, int limitMs) {
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, [&] {
-        if (done())
-            QCoreApplication::quit();
-    });
-    check.start(20);
-    QTimer limit; // owned here, so it cannot end a later loop
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::quit(); });
-    limit.start(limitMs);
-    QCoreApplication::exec();
-}
-
 void RunOurs(int count, int spacingMs) {
     Pty pty;
     const std::string dir =
@@ -210,7 +163,7 @@ void RunOurs(int count, int spacingMs) {
         com.Open();
         {
             Writer w(pty.master, count, spacingMs, sent);
-            RunLoopUntil([&] { return atRead.Count() >= count; }, count * spacingMs + 10000);
+            RunLoopUntil([&] { return atRead.Count() >= count; }, count * spacingMs + 10000, 20);
         }
         com.Close();
     }
@@ -238,7 +191,7 @@ void RunQSerialPort(int count, int spacingMs) {
     });
     {
         Writer w(pty.master, count, spacingMs, sent);
-        RunLoopUntil([&] { return rx.Count() >= count; }, count * spacingMs + 10000);
+        RunLoopUntil([&] { return rx.Count() >= count; }, count * spacingMs + 10000, 20);
     }
     port.close();
     Print("QSerialPort: write -> readAll done", Summarise(sent, got), count);
@@ -247,30 +200,18 @@ void RunQSerialPort(int count, int spacingMs) {
 
 void RunPyserial(int count, int spacingMs) {
     Pty pty;
-    const std::string script = std::string(KELVOX_SOURCE_DIR) + "/bench/pyserial_peer.py";
-    int out[2];
-    if (::pipe(out) < 0)
+    const PeerProcess peer = StartPyserialPeer("latency", pty.path, std::to_string(count));
+    if (peer.out < 0)
         return;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(out[1], 1);
-        ::close(out[0]);
-        ::close(out[1]);
-        const std::string n = std::to_string(count);
-        ::execl("/usr/bin/python3", "python3", script.c_str(), "latency", pty.path.c_str(),
-                n.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ::close(out[1]);
     // The peer says "ready" once its reader thread runs.
     std::string text;
     char buffer[65536];
     while (text.find("ready\n") == std::string::npos) {
-        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        const ssize_t n = ::read(peer.out, buffer, sizeof buffer);
         if (n <= 0) {
             std::printf("pyserial peer did not start (python3-serial missing?)\n");
-            ::close(out[0]);
-            ::waitpid(child, nullptr, 0);
+            ::close(peer.out);
+            ::waitpid(peer.pid, nullptr, 0);
             return;
         }
         text.append(buffer, static_cast<std::size_t>(n));
@@ -279,14 +220,14 @@ void RunPyserial(int count, int spacingMs) {
     {
         Writer w(pty.master, count, spacingMs, sent);
         for (;;) {
-            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            const ssize_t n = ::read(peer.out, buffer, sizeof buffer);
             if (n <= 0)
                 break;
             text.append(buffer, static_cast<std::size_t>(n));
         }
     }
-    ::close(out[0]);
-    ::waitpid(child, nullptr, 0);
+    ::close(peer.out);
+    ::waitpid(peer.pid, nullptr, 0);
     // Lines "seq ns".
     std::size_t pos = 0;
     while (pos < text.size()) {

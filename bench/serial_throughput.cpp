@@ -5,6 +5,7 @@
 // pyserial reader thread, one after the other in the same run.
 //
 //   bench_serial_throughput [--mib N] [--rounds N]
+#include "bench/PtyBench.h"
 #include "serial/AfComPort.h"
 
 #include <QApplication>
@@ -29,43 +30,9 @@
 #include <QSerialPort>
 #endif
 
-#ifndef KELVOX_SOURCE_DIR
-#define KELVOX_SOURCE_DIR "."
-#endif
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long long NowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-    Pty() {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) {
-            std::perror("openpty");
-            std::exit(1);
-        }
-        path = name;
-        termios t{};
-        ::tcgetattr(master, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(master, TCSANOW, &t);
-        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        ::fcntl(master, F_SETFD, FD_CLOEXEC);
-        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    }
-    ~Pty() {
-        ::close(slave);
-        ::close(master);
-    }
-};
+using namespace ptybench;
 
 // Writes the burst into the master side as fast as the pty takes it; the
 // start time is taken just before the first write.
@@ -107,20 +74,6 @@ struct Checker {
     }
 };
 
-void RunLoopUntil(const std::function<bool()>& done, int limitMs) {
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, [&] {
-        if (done())
-            QCoreApplication::quit();
-    });
-    check.start(5);
-    QTimer limit;
-    limit.setSingleShot(true);
-    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::quit(); });
-    limit.start(limitMs);
-    QCoreApplication::exec();
-}
-
 void Print(const char* name, std::size_t bytes, const Checker& c, long long startNs) {
     const double s = static_cast<double>(c.lastNs - startNs) / 1e9;
     std::printf("%-28s %s %7.2f MB/s  (%zu of %zu bytes in %.3f s)\n", name,
@@ -130,7 +83,7 @@ void Print(const char* name, std::size_t bytes, const Checker& c, long long star
 }
 
 void RunOurs(std::size_t bytes) {
-    Pty pty;
+    Pty pty(/*nonBlockingMaster=*/true);
     const std::string dir =
         std::filesystem::temp_directory_path() / ("kelvox-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
@@ -150,7 +103,7 @@ void RunOurs(std::size_t bytes) {
         com.Open();
         {
             Burst b(pty.master, bytes, start);
-            RunLoopUntil([&] { return c.got >= bytes || !c.ok; }, 120000);
+            RunLoopUntil([&] { return c.got >= bytes || !c.ok; }, 120000, 5);
         }
         com.Close();
     }
@@ -160,7 +113,7 @@ void RunOurs(std::size_t bytes) {
 
 #ifdef KELVOX_HAVE_QSERIALPORT
 void RunQSerialPort(std::size_t bytes) {
-    Pty pty;
+    Pty pty(/*nonBlockingMaster=*/true);
     Checker c;
     std::atomic<long long> start{0};
     QSerialPort port;
@@ -176,7 +129,7 @@ void RunQSerialPort(std::size_t bytes) {
     });
     {
         Burst b(pty.master, bytes, start);
-        RunLoopUntil([&] { return c.got >= bytes || !c.ok; }, 120000);
+        RunLoopUntil([&] { return c.got >= bytes || !c.ok; }, 120000, 5);
     }
     port.close();
     Print("QSerialPort", bytes, c, start);
@@ -184,26 +137,14 @@ void RunQSerialPort(std::size_t bytes) {
 #endif
 
 void RunPyserial(std::size_t bytes) {
-    Pty pty;
-    const std::string script = std::string(KELVOX_SOURCE_DIR) + "/bench/pyserial_peer.py";
-    int out[2];
-    if (::pipe(out) < 0)
+    Pty pty(/*nonBlockingMaster=*/true);
+    const PeerProcess peer = StartPyserialPeer("throughput", pty.path, std::to_string(bytes));
+    if (peer.out < 0)
         return;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(out[1], 1);
-        ::close(out[0]);
-        ::close(out[1]);
-        const std::string n = std::to_string(bytes);
-        ::execl("/usr/bin/python3", "python3", script.c_str(), "throughput", pty.path.c_str(),
-                n.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ::close(out[1]);
     std::string text;
     char buffer[4096];
     while (text.find("ready\n") == std::string::npos) {
-        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        const ssize_t n = ::read(peer.out, buffer, sizeof buffer);
         if (n <= 0)
             break;
         text.append(buffer, static_cast<std::size_t>(n));
@@ -212,11 +153,11 @@ void RunPyserial(std::size_t bytes) {
     {
         Burst b(pty.master, bytes, start);
         ssize_t n;
-        while ((n = ::read(out[0], buffer, sizeof buffer)) > 0)
+        while ((n = ::read(peer.out, buffer, sizeof buffer)) > 0)
             text.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(out[0]);
-    ::waitpid(child, nullptr, 0);
+    ::close(peer.out);
+    ::waitpid(peer.pid, nullptr, 0);
     long long first = 0, last = 0;
     int ok = 0;
     const std::size_t at = text.find("ready\n");

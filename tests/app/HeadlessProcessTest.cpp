@@ -1,5 +1,6 @@
 // The real program, started as a separate process in headless mode.
 #include "net/LocalHttpServer.h"
+#include "support/ChildProcess.h"
 #include "support/Pty.h"
 
 #include <QDir>
@@ -7,7 +8,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -27,28 +27,6 @@ QProcessEnvironment environmentFor(const QString& home) {
     env.insert("no_proxy", "127.0.0.1");
     env.remove("QT_QPA_PLATFORM");
     return env;
-}
-
-// True once the process has a handler installed for `signo` (its SigCgt
-// mask in /proc), so a signal sent now is caught instead of killing it.
-bool waitUntilCatching(qint64 pid, int signo) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 30000) {
-        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-        if (status.open(QIODevice::ReadOnly)) {
-            for (const QByteArray& line : status.readAll().split('\n')) {
-                if (line.startsWith("SigCgt:")) {
-                    bool ok = false;
-                    const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
-                    if (ok && (mask >> (signo - 1)) & 1u)
-                        return true;
-                }
-            }
-        }
-        QThread::msleep(20);
-    }
-    return false;
 }
 
 struct ProcessResult {
@@ -92,7 +70,7 @@ TEST(HeadlessProcess, StopSignalsSaveEverythingAndExitCleanly) {
         p.setProcessEnvironment(environmentFor(home.path()));
         p.start(kBinary, {"--headless"});
         ASSERT_TRUE(p.waitForStarted(30000));
-        ASSERT_TRUE(waitUntilCatching(p.processId(), signo)) << signo;
+        ASSERT_TRUE(WaitUntilCatching(p.processId(), signo)) << signo;
         ::kill(static_cast<pid_t>(p.processId()), signo);
         const ProcessResult r = runToEnd(p);
         EXPECT_EQ(r.status, QProcess::NormalExit) << signo;
@@ -117,7 +95,7 @@ TEST(HeadlessProcess, WithoutADisplayItGoesHeadlessByItself) {
     p.setProcessEnvironment(env);
     p.start(kBinary, QStringList{});
     ASSERT_TRUE(p.waitForStarted(30000));
-    ASSERT_TRUE(waitUntilCatching(p.processId(), SIGTERM));
+    ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGTERM));
     ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
     const ProcessResult r = runToEnd(p);
     EXPECT_EQ(r.exitCode, 0);
@@ -189,7 +167,7 @@ TEST(HeadlessProcess, ConnectsAtStartAndSendsWhatTheThermometerSaid) {
         out += p.readAllStandardOutput();
     }
     ASSERT_TRUE(out.contains(" >  OK  Serial port COM1 opened.\n")) << out.toStdString();
-    ASSERT_TRUE(waitUntilCatching(p.processId(), SIGUSR1));
+    ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGUSR1));
 
     ASSERT_TRUE(thermometer.Write("+024.5C\r"));
     // Asks for sends until one carries the reading (it may still be on its way).

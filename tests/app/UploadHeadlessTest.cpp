@@ -1,45 +1,23 @@
 // The real program, headless: SIGUSR1 sends at once, as the "Send" button
 // does, to the target URL from its settings file.
 #include "net/LocalHttpServer.h"
+#include "support/ChildProcess.h"
+#include "support/Loopback.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 const QString kBinary = QStringLiteral(KELVOX_BINARY_DIR "/kelvox");
-
-// True once the process catches signo (its SigCgt mask in /proc), so that
-// the signal is served instead of killing it.
-bool WaitUntilCatching(qint64 pid, int signo) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 30000) {
-        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-        if (status.open(QIODevice::ReadOnly)) {
-            for (const QByteArray& line : status.readAll().split('\n')) {
-                bool ok = false;
-                const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
-                if (line.startsWith("SigCgt:") && ok && ((mask >> (signo - 1)) & 1u))
-                    return true;
-            }
-        }
-        QThread::msleep(20);
-    }
-    return false;
-}
 
 // Reads standard output until a line containing text came; returns that line.
 QString WaitForLine(QProcess& p, const QString& text, QByteArray& seen) {
@@ -57,18 +35,6 @@ QString WaitForLine(QProcess& p, const QString& text, QByteArray& seen) {
         p.waitForReadyRead(200);
     }
     return {};
-}
-
-int ClosedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 class UploadHeadless : public ::testing::Test {

@@ -1,6 +1,7 @@
 // The daily temperature log written by every send.
 #include "app/TemperatureLog.h"
 #include "platform/Clock.h"
+#include "support/Formats.h"
 
 #include <gtest/gtest.h>
 
@@ -16,15 +17,6 @@ namespace {
 QByteArray ReadAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-platform::FormatSettings CommaFormats() {
-    platform::FormatSettings f;
-    f.DecimalSeparator = ",";
-    f.ThousandSeparator = " ";
-    f.ShortDateFormat = "%d.%m.%Y";
-    f.LongTimeFormat = "%H:%M:%S";
-    return f;
 }
 
 class TemperatureLogTest : public ::testing::Test {

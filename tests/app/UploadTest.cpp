@@ -7,6 +7,8 @@
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
 #include "settings/uSettings.h"
+#include "support/Formats.h"
+#include "support/Loopback.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -20,9 +22,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,28 +29,6 @@ namespace {
 
 const QString kOk = QStringLiteral(" >  OK  Information successfully send");
 const QString kErr = QStringLiteral(" >  ERR  Information cannot nepodařilo odeslat!");
-
-// A loopback port that nobody listens on.
-int ClosedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-platform::FormatSettings CommaFormats() {
-    platform::FormatSettings f;
-    f.DecimalSeparator = ",";
-    f.ThousandSeparator = " ";
-    f.ShortDateFormat = "%d.%m.%Y";
-    f.LongTimeFormat = "%H:%M:%S";
-    return f;
-}
 
 class UploadTest : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 // KELVOX_CHURN_CYCLES raises the number of cycles (the sanitizer runs use
 // 2000); the default keeps the ordinary test run fast.
 #include "serial/AfComPort.h"
+#include "support/ProcessStats.h"
 #include "support/Pty.h"
 
 #include <QCoreApplication>
@@ -10,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -35,16 +35,6 @@ bool PumpUntil(const std::function<bool()>& cond, int timeoutMs) {
         std::this_thread::sleep_for(200us);
     }
     return true;
-}
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr)
-            ++n;
-        ::closedir(d);
-    }
-    return n;
 }
 
 // Plays a talkative device on the master side: writes a reading every

@@ -4,12 +4,12 @@
 #include "platform/MessageBox.h"
 #include "serial/AfComPortCore.h"
 #include "serial/AfUtils.h"
+#include "support/CoreRecorder.h"
 #include "support/FakeCommDevice.h"
+#include "support/Pump.h"
 
-#include <QCoreApplication>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <gtest/gtest.h>
 #include <limits>
 #include <mutex>
@@ -20,57 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int Deadline = 10000;
-
-struct Report {
-    TAfCoreEvent Kind;
-    std::uint32_t Data;
-    std::exception_ptr Error;
-};
-
-class Recorder {
-public:
-    // `then` runs inside the callback, on the event thread.
-    void Attach(TAfComPortCore& core, std::function<void(const Report&)> then = {}) {
-        core.OnCoreEvent = [this, then](TAfComPortCore*, TAfCoreEvent kind, std::uint32_t data,
-                                        std::exception_ptr error) {
-            Report r{kind, data, error};
-            {
-                std::lock_guard lock(FMutex);
-                FReports.push_back(r);
-                FChanged.notify_all();
-            }
-            if (then)
-                then(r);
-        };
-    }
-    std::vector<Report> Reports() const {
-        std::lock_guard lock(FMutex);
-        return FReports;
-    }
-    int Count(TAfCoreEvent kind, std::uint32_t maskBits = 0) const {
-        std::lock_guard lock(FMutex);
-        return CountLocked(kind, maskBits);
-    }
-    bool WaitCount(TAfCoreEvent kind, int n, std::uint32_t maskBits = 0,
-                   int timeoutMs = Deadline) const {
-        std::unique_lock lock(FMutex);
-        return FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return CountLocked(kind, maskBits) >= n; });
-    }
-
-private:
-    int CountLocked(TAfCoreEvent kind, std::uint32_t maskBits) const {
-        int n = 0;
-        for (const Report& r : FReports)
-            if (r.Kind == kind && (r.Data & maskBits) == maskBits)
-                ++n;
-        return n;
-    }
-    mutable std::mutex FMutex;
-    mutable std::condition_variable FChanged;
-    std::vector<Report> FReports;
-};
+constexpr int Deadline = TestDeadlineMs;
 
 std::string MessageOf(const std::exception_ptr& e) {
     try {
@@ -80,18 +30,6 @@ std::string MessageOf(const std::exception_ptr& e) {
     } catch (...) {
         return "?";
     }
-}
-
-// Pumps the main thread (which runs the notifier's hand-offs) until cond.
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs = Deadline) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
 }
 
 class CoreFake : public ::testing::Test {
@@ -161,7 +99,7 @@ TEST_F(CoreFake, EveryOpenFailureLeavesTheCoreClosedWithNoThreads) {
         {FakeCall::SetEventMask, " Error setting EventMask"},
         {FakeCall::SetState, "Error setting parameters from DCB"},
     };
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
     rec.Attach(core);
     for (const Case& c : cases) {
@@ -203,7 +141,7 @@ TEST_F(CoreFake, EveryOpenFailureLeavesTheCoreClosedWithNoThreads) {
 }
 
 TEST_F(CoreFake, LineErrorsAreOredUntilTakenAndClearedByOpening) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(3));
@@ -233,7 +171,7 @@ TEST_F(CoreFake, LineErrorsAreOredUntilTakenAndClearedByOpening) {
 }
 
 TEST_F(CoreFake, ModemLineChangesAreReportedWithTheirBits) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(3));
@@ -245,7 +183,7 @@ TEST_F(CoreFake, ModemLineChangesAreReportedWithTheirBits) {
     EXPECT_TRUE(rec.WaitCount(ceLineEvent, 1, win::EV_RLSD));
     Port->Ring();
     EXPECT_TRUE(rec.WaitCount(ceLineEvent, 1, win::EV_RING));
-    for (const Report& r : rec.Reports()) {
+    for (const CoreReport& r : rec.Reports()) {
         EXPECT_EQ(r.Kind, ceLineEvent);
         EXPECT_NE(r.Data, 0u);
         EXPECT_EQ(r.Data & ~0x1B9u, 0u);
@@ -304,7 +242,7 @@ TEST_F(CoreFake, WritesFromTheRingStorageInTwoRunsAcrossItsEnd) {
         return r;
     });
     {
-        Recorder rec;
+        CoreRecorder rec;
         TAfComPortCore core;
         rec.Attach(core);
         core.SetOutBufSize(16);
@@ -323,7 +261,7 @@ TEST_F(CoreFake, WritesFromTheRingStorageInTwoRunsAcrossItsEnd) {
 }
 
 TEST_F(CoreFake, AFullDriverQueueHoldsBytesUntilRoomAndCloseDiscardsThem) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(3));
@@ -349,7 +287,7 @@ TEST_F(CoreFake, AFullDriverQueueHoldsBytesUntilRoomAndCloseDiscardsThem) {
 }
 
 TEST_F(CoreFake, FailingWaitsAreRetriedAtABoundedPace) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     TAfComPortCore core;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(3));
@@ -368,10 +306,10 @@ TEST_F(CoreFake, FailingWaitsAreRetriedAtABoundedPace) {
 }
 
 TEST_F(CoreFake, CallbackExceptionsAreReportedAndTheLoopGoesOn) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     std::atomic<int> lineEvents{0};
     TAfComPortCore core;
-    rec.Attach(core, [&](const Report& r) {
+    rec.Attach(core, [&](const CoreReport& r) {
         if (r.Kind != ceLineEvent)
             return;
         const int n = ++lineEvents;
@@ -388,9 +326,9 @@ TEST_F(CoreFake, CallbackExceptionsAreReportedAndTheLoopGoesOn) {
     Port->SetCts(true);
     ASSERT_TRUE(rec.WaitCount(ceLineEvent, 3));
     std::this_thread::sleep_for(100ms);
-    const std::vector<Report> reports = rec.Reports();
+    const std::vector<CoreReport> reports = rec.Reports();
     int exceptions = 0;
-    for (const Report& r : reports) {
+    for (const CoreReport& r : reports) {
         if (r.Kind == ceException) {
             ++exceptions;
             ASSERT_TRUE(r.Error);
@@ -466,7 +404,7 @@ TEST_F(CoreFake, AnExceptionEscapingTheEventLoopGoesToTheCallbackOrTheDisplay) {
     });
     {
         // With a callback: handed over as ceException, no box.
-        Recorder rec;
+        CoreRecorder rec;
         TAfComPortCore core;
         rec.Attach(core);
         ASSERT_TRUE(core.Open(4));
@@ -494,9 +432,9 @@ TEST_F(CoreFake, ACloseWhileAReportRunsWaitsForItAndItsCallsDoNotBlock) {
     // close holds while it joins the event thread.
     std::atomic<bool> inReport{false};
     std::atomic<bool> release{false};
-    Recorder rec;
+    CoreRecorder rec;
     TAfComPortCore core;
-    rec.Attach(core, [&](const Report&) {
+    rec.Attach(core, [&](const CoreReport&) {
         inReport = true;
         while (!release)
             std::this_thread::sleep_for(1ms);

@@ -1,15 +1,13 @@
 // The port core on real pseudo-terminals: the test plays the device on the
 // master side, the core opens the slave through a COM<n> link.
 #include "serial/AfComPortCore.h"
+#include "support/CoreRecorder.h"
+#include "support/ProcessStats.h"
 #include "support/Pty.h"
 
-#include <QCoreApplication>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -19,73 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int Deadline = 10000; // generous: the machine may be loaded
-
-struct Report {
-    TAfCoreEvent Kind;
-    std::uint32_t Data;
-};
-
-// Records the core's reports (made on its event thread) for the test thread.
-class Recorder {
-public:
-    void Attach(TAfComPortCore& core) {
-        core.OnCoreEvent = [this](TAfComPortCore*, TAfCoreEvent kind, std::uint32_t data,
-                                  std::exception_ptr) {
-            std::lock_guard lock(FMutex);
-            FReports.push_back({kind, data});
-            FChanged.notify_all();
-        };
-    }
-    std::vector<Report> Reports() const {
-        std::lock_guard lock(FMutex);
-        return FReports;
-    }
-    int Count(TAfCoreEvent kind, std::uint32_t maskBits = 0) const {
-        std::lock_guard lock(FMutex);
-        return CountLocked(kind, maskBits);
-    }
-    // Waits until at least n reports of the kind (with all of maskBits) came.
-    bool WaitCount(TAfCoreEvent kind, int n, std::uint32_t maskBits = 0,
-                   int timeoutMs = Deadline) const {
-        std::unique_lock lock(FMutex);
-        return FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return CountLocked(kind, maskBits) >= n; });
-    }
-    void Clear() {
-        std::lock_guard lock(FMutex);
-        FReports.clear();
-    }
-
-private:
-    int CountLocked(TAfCoreEvent kind, std::uint32_t maskBits) const {
-        int n = 0;
-        for (const Report& r : FReports)
-            if (r.Kind == kind && (r.Data & maskBits) == maskBits)
-                ++n;
-        return n;
-    }
-    mutable std::mutex FMutex;
-    mutable std::condition_variable FChanged;
-    std::vector<Report> FReports;
-};
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr)
-            ++n;
-        ::closedir(d);
-    }
-    return n;
-}
-
-double CpuSeconds() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+constexpr int Deadline = TestDeadlineMs;
 
 // Reads from the core until `count` bytes came or the deadline passed.
 std::string ReadFromCore(TAfComPortCore& core, std::size_t count) {
@@ -119,7 +51,7 @@ protected:
 } // namespace
 
 TEST_F(CorePty, OpensAndClosesManyTimesWithoutLeaks) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
     rec.Attach(core);
     // The first opening creates the process-wide objects; count after it.
@@ -200,7 +132,7 @@ TEST_F(CorePty, ClosedCoreRefusesEveryOperation) {
 }
 
 TEST_F(CorePty, ReadsWhatTheOtherSideWrote) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(5));
@@ -218,7 +150,7 @@ TEST_F(CorePty, ReadsWhatTheOtherSideWrote) {
 }
 
 TEST_F(CorePty, WritingAcrossTheRingEndArrivesInOrderWithOneOutFree) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
     rec.Attach(core);
     core.SetOutBufSize(64);
@@ -255,14 +187,14 @@ TEST_F(CorePty, WritingAcrossTheRingEndArrivesInOrderWithOneOutFree) {
 }
 
 TEST_F(CorePty, UnreadBytesAreReportedAgainAfterEveryQuietPoll) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(5));
     ASSERT_TRUE(Pty.Write("0123456789"));
     ASSERT_TRUE(rec.WaitCount(ceLineEvent, 1, win::EV_RXCHAR));
     ASSERT_TRUE(rec.WaitCount(ceNeedReadData, 3));
-    for (const Report& r : rec.Reports()) {
+    for (const CoreReport& r : rec.Reports()) {
         if (r.Kind == ceNeedReadData) {
             EXPECT_EQ(r.Data, 10u);
         }
@@ -277,7 +209,7 @@ TEST_F(CorePty, UnreadBytesAreReportedAgainAfterEveryQuietPoll) {
 }
 
 TEST_F(CorePty, ABurstGivesFewRxCharReportsNotOnePerByte) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(5));
@@ -290,7 +222,7 @@ TEST_F(CorePty, ABurstGivesFewRxCharReportsNotOnePerByte) {
 }
 
 TEST_F(CorePty, NoReportAfterCloseAndQueuedOutputIsDiscarded) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
     rec.Attach(core);
     core.SetOutBufSize(1 << 20);
@@ -313,7 +245,7 @@ TEST_F(CorePty, NoReportAfterCloseAndQueuedOutputIsDiscarded) {
 }
 
 TEST_F(CorePty, HangUpGivesOneLineErrorAndNoBusyLoop) {
-    Recorder rec; // outlives the core, whose event thread calls it
+    CoreRecorder rec; // outlives the core, whose event thread calls it
     PtyCore core;
     rec.Attach(core);
     ASSERT_TRUE(core.Open(5));

@@ -2,46 +2,18 @@
 // from the other side to ReadString, sending, hang-up, closing from a handler
 // and destruction while open.
 #include "serial/AfComPort.h"
+#include "support/ProcessStats.h"
 #include "support/Pty.h"
+#include "support/Pump.h"
 
-#include <QCoreApplication>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/resource.h>
 #include <thread>
 
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr int Deadline = 10000;
-
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs = Deadline) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-void PumpFor(std::chrono::milliseconds span) {
-    const auto end = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(1ms);
-    }
-}
-
-double CpuSeconds() {
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 class ComPty : public ::testing::Test {
 protected:

@@ -5,8 +5,8 @@
 #include "platform/MessageBox.h"
 #include "serial/AfSafeSync.h"
 #include "support/FakeCommDevice.h"
+#include "support/Pump.h"
 
-#include <QCoreApplication>
 #include <QGuiApplication>
 #include <chrono>
 #include <gtest/gtest.h>
@@ -18,26 +18,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int Deadline = 10000;
-
-bool PumpUntil(const std::function<bool()>& cond, int timeoutMs = Deadline) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-void PumpFor(std::chrono::milliseconds span) {
-    const auto end = std::chrono::steady_clock::now() + span;
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(1ms);
-    }
-}
+constexpr int Deadline = TestDeadlineMs;
 
 std::string MessageOf(const std::function<void()>& f) {
     try {

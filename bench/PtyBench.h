@@ -1,0 +1,106 @@
+// Shared pieces of the serial benchmarks: a raw pseudo-terminal pair, a
+// monotonic nanosecond clock, running the event loop until a condition holds
+// and starting the pyserial peer script. Header-only: every bench/*.cpp is
+// its own program. Use from the main thread.
+#pragma once
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <functional>
+#include <pty.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef KELVOX_SOURCE_DIR
+#define KELVOX_SOURCE_DIR "."
+#endif
+
+namespace ptybench {
+
+using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC, as Python's monotonic_ns
+
+inline long long NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// A pseudo-terminal pair, master side raw; the program exits when none can
+// be had. nonBlockingMaster: writes to the master return at once when the
+// pair is full instead of waiting for room.
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    explicit Pty(bool nonBlockingMaster = false) {
+        char name[256] = {};
+        if (::openpty(&master, &slave, name, nullptr, nullptr) < 0) {
+            std::perror("openpty");
+            std::exit(1);
+        }
+        path = name;
+        termios t{};
+        ::tcgetattr(master, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(master, TCSANOW, &t);
+        if (nonBlockingMaster)
+            ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        ::fcntl(master, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    }
+    ~Pty() {
+        ::close(slave);
+        ::close(master);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+};
+
+// Runs the application's event loop until done() holds (checked every
+// checkMs) or limitMs has passed.
+inline void RunLoopUntil(const std::function<bool()>& done, int limitMs, int checkMs) {
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done())
+            QCoreApplication::quit();
+    });
+    check.start(checkMs);
+    QTimer limit; // owned here, so it cannot end a later loop
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::quit(); });
+    limit.start(limitMs);
+    QCoreApplication::exec();
+}
+
+// The pyserial peer (bench/pyserial_peer.py) as a child process; its
+// standard output comes back on `out`. pid and out are -1 when no pipe
+// could be made.
+struct PeerProcess {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+inline PeerProcess StartPyserialPeer(const char* mode, const std::string& path,
+                                     const std::string& arg) {
+    const std::string script = std::string(KELVOX_SOURCE_DIR) + "/bench/pyserial_peer.py";
+    int out[2];
+    if (::pipe(out) < 0)
+        return {};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(out[1], 1);
+        ::close(out[0]);
+        ::close(out[1]);
+        ::execl("/usr/bin/python3", "python3", script.c_str(), mode, path.c_str(), arg.c_str(),
+                static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(out[1]);
+    return {child, out[0]};
+}
+
+} // namespace ptybench

@@ -2,6 +2,7 @@
 // clicks, paste and cut, Enter and leaving the field, inside a dialog with a
 // default button.
 #include "platform/MessageBox.h"
+#include "support/MessageRecorder.h"
 #include "widgets/uIntEdit.h"
 
 #include <QAction>
@@ -17,18 +18,6 @@
 #include <vector>
 
 namespace {
-
-class MessageRecorder {
-public:
-    MessageRecorder() {
-        platform::SetMessageHook([this](const platform::MessageRequest& r) {
-            Seen.push_back(r);
-            return platform::MsgResult::Ok;
-        });
-    }
-    ~MessageRecorder() { platform::SetMessageHook({}); }
-    std::vector<platform::MessageRequest> Seen;
-};
 
 // A dialog laid out like the options dialog's period row: the field, a
 // plain edit after it in the tab order, and a default button.

@@ -1,6 +1,7 @@
 // The integer field's value model: limits, clamping, parsing, validation,
 // colours and change notifications. No focus or window activation needed.
 #include "platform/MessageBox.h"
+#include "support/MessageRecorder.h"
 #include "widgets/uIntEdit.h"
 
 #include <QTest>
@@ -20,19 +21,6 @@ public:
 
 protected:
     void Beep() override { ++Beeps; }
-};
-
-// Records message boxes instead of showing them.
-class MessageRecorder {
-public:
-    MessageRecorder() {
-        platform::SetMessageHook([this](const platform::MessageRequest& r) {
-            Seen.push_back(r);
-            return platform::MsgResult::Ok;
-        });
-    }
-    ~MessageRecorder() { platform::SetMessageHook({}); }
-    std::vector<platform::MessageRequest> Seen;
 };
 
 QColor TextColor(const QWidget& w) {

@@ -175,7 +175,8 @@ TEST(HeadlessProcess, ConnectsAtStartAndSendsWhatTheThermometerSaid) {
     for (clock.restart(); !sent && clock.elapsed() < 30000;) {
         const std::size_t before = server.Requests().size();
         ::kill(static_cast<pid_t>(p.processId()), SIGUSR1);
-        ASSERT_TRUE(server.WaitForRequests(before + 1));
+        ASSERT_TRUE(server.WaitForRequests(before + 1))
+            << (out + p.readAllStandardOutput() + p.readAllStandardError()).toStdString();
         sent = server.Requests().back().Target == "/t.php?t=24.5";
     }
     EXPECT_TRUE(sent);

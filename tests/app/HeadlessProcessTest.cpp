@@ -171,8 +171,13 @@ TEST(HeadlessProcess, ConnectsAtStartAndSendsWhatTheThermometerSaid) {
 
     ASSERT_TRUE(thermometer.Write("+024.5C\r"));
     // Asks for sends until one carries the reading (it may still be on its way).
+    // Sends are paced and the program's output is read as it comes: a flood
+    // of requests would keep its main thread busy, and an unread output pipe
+    // that fills up would block it.
     bool sent = false;
     for (clock.restart(); !sent && clock.elapsed() < 30000;) {
+        p.waitForReadyRead(200);
+        out += p.readAllStandardOutput();
         const std::size_t before = server.Requests().size();
         ::kill(static_cast<pid_t>(p.processId()), SIGUSR1);
         ASSERT_TRUE(server.WaitForRequests(before + 1))

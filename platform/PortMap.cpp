@@ -1,5 +1,7 @@
 #include "platform/PortMap.h"
 
+#include "platform/SysRetry.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -23,14 +25,6 @@ void ShowDialoutHintOnce(const std::string& path) {
                  "kelvox: no permission to open %s; you may need to join the 'dialout' group "
                  "(sudo usermod -aG dialout $USER, then log in again)\n",
                  path.c_str());
-}
-
-int IoctlRetry(int fd, unsigned long request, void* arg) {
-    int r;
-    do {
-        r = ::ioctl(fd, request, arg);
-    } while (r < 0 && errno == EINTR);
-    return r;
 }
 
 void CloseRetryless(int fd) {
@@ -66,10 +60,8 @@ PortOpenResult OpenPortDescriptor(const std::string& path) {
         result.SystemError = ENOENT;
         return result;
     }
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = RetryOnEintr(
+        [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0) {
         const int err = errno;
         result.SystemError = err;
@@ -94,10 +86,7 @@ PortOpenResult OpenPortDescriptor(const std::string& path) {
 
     // flock conflicts between open file descriptions, also within this
     // process, so a port this process already holds reads "in use".
-    int r;
-    do {
-        r = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (r < 0 && errno == EINTR);
+    const int r = RetryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
     if (r < 0) {
         result.SystemError = errno == EWOULDBLOCK ? EBUSY : errno;
         result.Error = CommOpenError::CannotOpen;
@@ -126,10 +115,7 @@ void ClosePortDescriptor(int fd) {
         return;
     IoctlRetry(fd, TIOCNXCL, nullptr);
     // Unsent output on a stalled line can hold close() for up to 30 s.
-    int r;
-    do {
-        r = ::tcflush(fd, TCOFLUSH);
-    } while (r < 0 && errno == EINTR);
+    RetryOnEintr([&] { return ::tcflush(fd, TCOFLUSH); });
     CloseRetryless(fd);
 }
 

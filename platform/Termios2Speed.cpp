@@ -5,17 +5,9 @@
 #include <cerrno>
 #include <sys/ioctl.h>
 
-namespace platform::detail {
+#include "platform/SysRetry.h"
 
-namespace {
-int IoctlRetry(int fd, unsigned long request, void* arg) {
-    int r;
-    do {
-        r = ::ioctl(fd, request, arg);
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
-} // namespace
+namespace platform::detail {
 
 bool SetArbitraryRate(int fd, unsigned rate) {
     if (rate == 0) {

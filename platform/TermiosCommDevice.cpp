@@ -1,6 +1,7 @@
 #include "platform/TermiosCommDevice.h"
 
 #include "platform/PortMap.h"
+#include "platform/SysRetry.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,28 +25,12 @@ constexpr int kLineSampleMs = 50;
 
 constexpr win::DWORD kModemEvents = win::EV_CTS | win::EV_DSR | win::EV_RLSD | win::EV_RING;
 
-int IoctlRetry(int fd, unsigned long request, void* arg) {
-    int r;
-    do {
-        r = ::ioctl(fd, request, arg);
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
-
 int TcGetAttr(int fd, termios& t) {
-    int r;
-    do {
-        r = ::tcgetattr(fd, &t);
-    } while (r < 0 && errno == EINTR);
-    return r;
+    return RetryOnEintr([&] { return ::tcgetattr(fd, &t); });
 }
 
 int TcSetAttr(int fd, const termios& t) {
-    int r;
-    do {
-        r = ::tcsetattr(fd, TCSANOW, &t);
-    } while (r < 0 && errno == EINTR);
-    return r;
+    return RetryOnEintr([&] { return ::tcsetattr(fd, TCSANOW, &t); });
 }
 
 struct RateEntry {

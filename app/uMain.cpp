@@ -1,12 +1,12 @@
 #include "app/uMain.h"
 
+#include "monitor/Monitor.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
 #include "platform/Headless.h"
 #include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
-#include "settings/uSettings.h"
 #include "widgets/uTrayIcon.h"
 
 #include <QAction>
@@ -22,7 +22,6 @@
 #include <QSaveFile>
 #include <QTimer>
 #include <QWindow>
-#include <cstring>
 #include <stdexcept>
 
 TfMain* fMain = nullptr;
@@ -47,10 +46,6 @@ QFont pixelFont(int pixels, bool bold = false) {
     f.setPixelSize(pixels);
     f.setBold(bold);
     return f;
-}
-
-bool isNumberChar(char c) {
-    return (c >= '0' && c <= '9') || c == '-' || c == ',' || c == '.';
 }
 
 } // namespace
@@ -138,6 +133,14 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setInterval(500);
 
+    Monitor = new TMonitor(this);
+    Monitor->setObjectName(QStringLiteral("Monitor"));
+    Monitor->MainWindow = this;
+    Monitor->Timer1 = Timer1;
+    Monitor->Timer2 = Timer2;
+    Monitor->AddLog = [this](const QString& text) { AddLog(text); };
+    Monitor->Send = [this](QObject* Sender) { Timer1Timer(Sender); };
+
     initResources();
     AfComPort1 = new TAfComPort(this);
     AfComPort1->setObjectName(QStringLiteral("AfComPort1"));
@@ -151,6 +154,7 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     };
     AfComPort1->OnPortOpen = [this](QObject* Sender) { AfComPort1PortOpen(Sender); };
     AfComPort1->OnPortClose = [this](QObject* Sender) { AfComPort1PortClose(Sender); };
+    Monitor->ComPort = AfComPort1;
 
     TrayIkona1 = new TTrayIkona(this);
     TrayIkona1->setObjectName(QStringLiteral("TrayIkona1"));
@@ -189,6 +193,9 @@ TfMain::~TfMain() {
     AfComPort1 = nullptr;
     delete TrayIkona1;
     TrayIkona1 = nullptr;
+    if (Monitor && Monitor->parent() == this) {
+        delete Monitor; // clears the global
+    }
     if (fMain == this)
         fMain = nullptr;
 }
@@ -235,7 +242,7 @@ void TfMain::FormCreate(QObject* /*Sender*/) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
     TrayIcons[1] = QIcon(QStringLiteral(":/icons/BLIK0.png"));
     TrayIcons[2] = QIcon(QStringLiteral(":/icons/BLIK1.png"));
-    BlinkPhase = 0;
+    Monitor->BlinkPhase = 0;
 }
 
 void TfMain::FormShow(QObject* /*Sender*/) {
@@ -273,8 +280,8 @@ void TfMain::bCloseClick(QObject* /*Sender*/) {
 }
 
 void TfMain::Button1Click(QObject* /*Sender*/) {
-    if (fSettings)
-        fSettings->exec();
+    if (Monitor->ShowOptions)
+        Monitor->ShowOptions();
 }
 
 void TfMain::Obnovit1Click(QObject* /*Sender*/) {
@@ -302,8 +309,8 @@ void TfMain::FormClose(QObject* /*Sender*/) {
     // from ending (a headless instance asked to stop by a signal would
     // otherwise run on).
     try {
-        if (fSettings)
-            fSettings->bCloseClick(fSettings->bClose);
+        if (Monitor->SaveSettings)
+            Monitor->SaveSettings();
     } catch (...) {
         platform::HandleApplicationException(std::current_exception());
     }
@@ -342,94 +349,16 @@ void TfMain::AddLog(const QString& text) {
         platform::EchoToStdout(line);
 }
 
-// One pass over ReceivedText, each byte looked at a constant number of times.
-//
-// A complete line is the text up to a CR. Its reading starts at the first
-// sign ('+' or '-') in the line; a '+' is dropped, a '-' belongs to the
-// number; the number is the run of "-0123456789,." that follows, with '.' and
-// ',' unified to the locale's decimal separator. Every complete line yields
-// exactly one result: its value, or -100 when it has no sign or its number
-// does not convert. Because a line is judged only by its own bytes (the
-// separators are unified within the line being read, not in the text after
-// it), how the stream was cut into arrivals does not change the results.
-//
-// A failure ends the pass: the label and the silence count keep their
-// values, and the failed line (from its number on) stays at the front of
-// ReceivedText until the next call drops it and goes on with the lines after
-// it. Text after the last CR waits for the next arrival.
 void TfMain::ParseReceived() {
     const platform::FormatSettings& fs = platform::FormatSettings::Current();
-    char from = 0, to = 0;
-    if (fs.DecimalSeparator == QStringLiteral(",")) {
-        from = '.';
-        to = ',';
-    } else if (fs.DecimalSeparator == QStringLiteral(".")) {
-        from = ',';
-        to = '.';
-    }
-
-    std::string& text = ReceivedText;
-    const char* const data = text.data();
-    const std::size_t size = text.size();
-    std::size_t pos = 0; // everything before pos is consumed
-    bool failed = false;
-
-    if (DiscardToNextCR_) {
-        const void* cr = std::memchr(data, '\r', size);
-        if (cr) {
-            pos = static_cast<std::size_t>(static_cast<const char*>(cr) - data) + 1;
-            DiscardToNextCR_ = false;
-        }
-        // Without a CR the whole text still belongs to the line being
-        // discarded; it waits (bounded below) for its CR.
-    }
-
-    while (pos < size) {
-        const void* found = std::memchr(data + pos, '\r', size - pos);
-        if (!found)
-            break;
-        const std::size_t cr = static_cast<std::size_t>(static_cast<const char*>(found) - data);
-        std::size_t start = pos;
-        while (start < cr && data[start] != '+' && data[start] != '-')
-            ++start;
-        if (start == cr) { // no sign: nothing to convert
-            pos = cr + 1;
-            failed = true;
-            break;
-        }
-        if (data[start] == '+')
-            ++start;
-        std::size_t end = start;
-        while (end < cr && isNumberChar(data[end]))
-            ++end;
-        if (from)
-            for (std::size_t i = start; i < cr; ++i)
-                if (text[i] == from)
-                    text[i] = to;
-        long double value = 0;
-        if (!fs.TextToFloat(std::string_view(data + start, end - start), value)) {
-            pos = start;
-            failed = true;
-            DiscardToNextCR_ = true;
-            break;
-        }
-        Temperature = value;
-        pos = cr + 1;
-    }
-
-    text.erase(0, pos);
-    if (text.size() > ReceivedTextLimit) {
-        const std::size_t drop = text.size() - ReceivedTextLimit;
-        // Unless the cut falls right after a CR, what remains of the cut
-        // line is not a reading any more and is dropped with its CR.
-        DiscardToNextCR_ = text[drop - 1] != '\r';
-        text.erase(0, drop);
-    }
-
-    if (failed) {
-        Temperature = -100.0L;
-        return;
-    }
-    Label1->setText(fs.FormatTemperature(Temperature) + QStringLiteral("\u00B0C"));
-    SilenceCount = 0;
+    QDateTime when; // one clock reading for all readings of this arrival
+    const TParseResult result = Parser_.Parse(ReceivedText, fs, [&when](long double value) {
+        if (!when.isValid())
+            when = platform::Now();
+        Monitor->ReadingConverted(value, when);
+    });
+    if (result.LastFailed)
+        Monitor->ReadingFailed();
+    if (result.Converted > 0)
+        Label1->setText(fs.FormatTemperature(result.LastValue) + QStringLiteral("\u00B0C"));
 }

@@ -1,8 +1,10 @@
-// The main window: temperature display, event log, tray menu and the
-// program-wide monitor state (current temperature, blink phase, silence count,
-// received text). One instance, `fMain`, created at start-up and kept until
-// exit; it is only shown and hidden. Everything here runs on the main thread.
+// The main window: temperature display, event log, tray menu, the serial
+// port and the timers; the state it shares with the options dialog lives in
+// `Monitor` (monitor/Monitor.h), which it creates. One instance, `fMain`, created at start-up and
+// kept until exit; it is only shown and hidden. Everything here runs on the main thread.
 #pragma once
+
+#include "monitor/ReadingParser.h"
 
 #include <QIcon>
 #include <QWidget>
@@ -60,31 +62,23 @@ public:
     // Index 0 "NORMAL", 1 "BLIK0", 2 "BLIK1".
     std::array<QIcon, 3> TrayIcons;
 
-    // Shared monitor state.
-    long double Temperature = 0; // 0 at start, -100 after a failed conversion
-    int BlinkPhase = 0;          // 0 steady, 1/2 the two blink frames
-    int SilenceCount = 0;        // 500 ms ticks since the last good parse
-
-    // Received bytes not yet consumed by ParseReceived(). Appended to by the
-    // data handler (and tests), then ParseReceived() is called.
+    // Received bytes not yet consumed by ParseReceived(): the text after the
+    // last CR. Appended to by the data handler (and tests), then
+    // ParseReceived() is called; emptied when the port opens.
     std::string ReceivedText;
-    // Unterminated text kept between arrivals is cut to this many bytes (the
-    // oldest go), so a device that never sends CR cannot grow it without end.
-    static constexpr std::size_t ReceivedTextLimit = 64 * 1024;
 
     // Appends "<long time> >  <text>" to Memo1; when headless also writes the
     // line to standard output (flushed at once).
     void AddLog(const QString& text);
 
-    // Converts every complete (CR-ended) reading in ReceivedText into the
-    // current temperature and shows the last one in Label1.
+    // Judges every complete (CR-ended) line in ReceivedText. The current
+    // temperature follows the last one: its value, or the no-reading value
+    // when it failed. Label1 shows the last reading converted, and each
+    // converted reading restarts the silence count.
     void ParseReceived();
 
-    // True while ReceivedText ends in text that still waits for its CR: a
-    // reading in the middle of arriving. Complete lines left behind by a
-    // failed pass do not count; they are already judged and only wait to be
-    // dropped by the next pass, so they must not hold the silence watchdog
-    // off for ever once the device has gone quiet.
+    // True while ReceivedText holds the start of a reading (a sign) still
+    // waiting for its CR.
     bool ReadingPending() const;
 
     // Writes every line of Memo1 to today's event log file, replacing it
@@ -134,9 +128,7 @@ protected:
 private:
     void LayoutPanels();
     bool InFormClose_ = false;
-    // The previous call stopped at a failed line, or the size bound cut a
-    // line; the text up to and including the next CR is discarded first.
-    bool DiscardToNextCR_ = false;
+    TReadingParser Parser_;
 };
 
 extern TfMain* fMain;

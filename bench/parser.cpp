@@ -4,6 +4,7 @@
 //   cmake -S . -B build-bench -G Ninja -DKELVOX_BENCH=ON
 //   cmake --build build-bench --target bench_parser && build-bench/bench/bench_parser
 #include "app/uMain.h"
+#include "monitor/Monitor.h"
 #include "platform/FormatSettings.h"
 
 #include <QApplication>
@@ -40,7 +41,7 @@ double timeParse(TfMain& m, const std::string& data, int runs) {
         const double t0 = threadSeconds();
         m.ParseReceived();
         const double t1 = threadSeconds();
-        if (!m.ReceivedText.empty() || m.Temperature != 25.6L) {
+        if (!m.ReceivedText.empty() || Monitor->Temperature != 25.6L) {
             std::fprintf(stderr, "parse result wrong\n");
             std::exit(1);
         }

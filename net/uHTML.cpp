@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -32,6 +33,41 @@ bool GlobalInit() {
 
 bool IsAcceptedStatus(long status) {
     return status == 200 || status == 302;
+}
+
+// The cause of a request without an accepted response, for the event log.
+std::string FailureCause(CURL* easy, CURLcode code, long status) {
+    if (status != 0 && !IsAcceptedStatus(status))
+        return "HTTP " + std::to_string(status);
+    switch (code) {
+    case CURLE_OK:
+        return "no response";
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return "host not found";
+    case CURLE_COULDNT_CONNECT: {
+        long osError = 0;
+        if (curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError) == CURLE_OK &&
+            osError == ECONNREFUSED)
+            return "connection refused";
+        return "cannot connect";
+    }
+    case CURLE_OPERATION_TIMEDOUT:
+        return "timed out";
+    case CURLE_URL_MALFORMAT:
+        return "bad URL";
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return "unsupported protocol";
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CONNECT_ERROR:
+        return "TLS error";
+    default: {
+        std::string text = curl_easy_strerror(code);
+        if (!text.empty())
+            text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+        return text;
+    }
+    }
 }
 
 struct BodySink {
@@ -109,6 +145,7 @@ std::string EncodeUrlForWire(const std::string& Url) {
 
 FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
     FetchResult result;
+    result.Error = "HTTP client not available";
     if (!GlobalInit())
         return result;
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
@@ -166,5 +203,6 @@ FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
     } else {
         result.Text = status == 0 ? std::string("Status:") : "Status:" + std::to_string(status);
     }
+    result.Error = result.Ok ? std::string() : FailureCause(e, code, status);
     return result;
 }

@@ -25,6 +25,9 @@ struct FetchResult {
     bool Ok = false;
     // The final status code after redirects, 0 when no response came.
     long Status = 0;
+    // Why the request failed, in a few words for the event log ("HTTP 404",
+    // "connection refused", "timed out"); empty when Ok.
+    std::string Error;
 };
 
 // Requests Url (with "http://" put in front where UrlWithScheme says so) and

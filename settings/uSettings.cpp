@@ -1,6 +1,6 @@
 #include "settings/uSettings.h"
 
-#include "app/uMain.h"
+#include "monitor/Monitor.h"
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 #include "platform/IniFile.h"
@@ -80,6 +80,24 @@ bool readBool(const platform::IniFile& ini, const QString& key) {
     return textToBool(ini.ReadString(kData, key, QStringLiteral("0")));
 }
 
+// Sets a flag for as long as it lives.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : Flag_(flag) { Flag_ = true; }
+    ~FlagScope() { Flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& Flag_;
+};
+
+constexpr std::uint32_t kLampOpen = 0x008000;   // green
+constexpr std::uint32_t kLampClosed = 0x0000FF; // red
+// Height of the row that "Reconnect automatically" adds under the port row;
+// everything below it moves down by as much.
+constexpr int kReconnectRow = 24;
+
 QString boolText(bool checked) {
     return checked ? QStringLiteral("-1") : QStringLiteral("0");
 }
@@ -119,16 +137,16 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFont(pixelFont(11));
-    setFixedSize(333, 352);
+    setFixedSize(333, 352 + kReconnectRow);
     setModal(true);
 
     Panel5 = new QFrame(this);
     Panel5->setObjectName(QStringLiteral("Panel5"));
-    Panel5->setGeometry(0, 0, 333, 281);
+    Panel5->setGeometry(0, 0, 333, 281 + kReconnectRow);
     Panel3 = new QFrame(Panel5);
     Panel3->setObjectName(QStringLiteral("Panel3"));
     Panel3->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    Panel3->setGeometry(6, 6, 323, 267);
+    Panel3->setGeometry(6, 6, 323, 267 + kReconnectRow);
 
     Label1 =
         makeLabel(QStringLiteral("Label1"), QStringLiteral("Target URL address"), Panel3, 6, 12);
@@ -168,8 +186,8 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     // another window's component is resolved after the stored values.
     AfPortComboBox1->SetOptions({pcCheckExist, pcHighlightOpen});
     AfPortComboBox1->SetMaxComPorts(255);
-    if (fMain)
-        AfPortComboBox1->SetComPort(fMain->AfComPort1);
+    if (Monitor)
+        AfPortComboBox1->SetComPort(Monitor->ComPort);
     shState = new TStateShape(Panel3);
     shState->setObjectName(QStringLiteral("shState"));
     shState->setGeometry(147, 171, 21, 15);
@@ -182,19 +200,25 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     CheckBox1->setGeometry(240, 170, 71, 17);
     CheckBox1->setLayoutDirection(Qt::RightToLeft); // text left of the box
     CheckBox1->setToolTip(QStringLiteral("Automatically connect to port after start"));
+    chbAutoReconnect = new QCheckBox(QStringLiteral("Reconnect automatically"), Panel3);
+    chbAutoReconnect->setObjectName(QStringLiteral("chbAutoReconnect"));
+    chbAutoReconnect->setGeometry(10, 198, 301, 17);
+    chbAutoReconnect->setToolTip(
+        QStringLiteral("Reopen the port every 5 seconds after it was lost"));
 
-    Label7 = makeLabel(QStringLiteral("Label7"), QStringLiteral("Other options"), Panel3, 6, 208);
-    Panel8 = makeSeparator(QStringLiteral("Panel8"), Panel3, 224);
+    Label7 = makeLabel(QStringLiteral("Label7"), QStringLiteral("Other options"), Panel3, 6,
+                       208 + kReconnectRow);
+    Panel8 = makeSeparator(QStringLiteral("Panel8"), Panel3, 224 + kReconnectRow);
     chbAlwaysOnTop = new QCheckBox(QStringLiteral("Always on top"), Panel3);
     chbAlwaysOnTop->setObjectName(QStringLiteral("chbAlwaysOnTop"));
-    chbAlwaysOnTop->setGeometry(12, 240, 97, 17);
+    chbAlwaysOnTop->setGeometry(12, 240 + kReconnectRow, 97, 17);
     chbGeneTempLOG = new QCheckBox(QStringLiteral("Generate temperature LOG"), Panel3);
     chbGeneTempLOG->setObjectName(QStringLiteral("chbGeneTempLOG"));
-    chbGeneTempLOG->setGeometry(160, 240, 153, 17);
+    chbGeneTempLOG->setGeometry(160, 240 + kReconnectRow, 153, 17);
 
     Panel2 = new QFrame(this);
     Panel2->setObjectName(QStringLiteral("Panel2"));
-    Panel2->setGeometry(0, 281, 333, 34);
+    Panel2->setGeometry(0, 281 + kReconnectRow, 333, 34);
     Label8 = new QLabel(QStringLiteral(KELVOX_HOMEPAGE).trimmed(), Panel2);
     Label8->setObjectName(QStringLiteral("Label8"));
     Label8->setGeometry(4, 4, 325, 22);
@@ -213,7 +237,7 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
 
     Panel1 = new QFrame(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setGeometry(0, 315, 333, 37);
+    Panel1->setGeometry(0, 315 + kReconnectRow, 333, 37);
     Button1 = new QPushButton(QStringLiteral("Close"), Panel1);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(8, 6, 75, 25);
@@ -224,7 +248,12 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     bClose->setDefault(true);
 
     connect(bSend, &QPushButton::clicked, this, [this] { bSendClick(bSend); });
-    connect(bConn, &QPushButton::clicked, this, [this] { bConnClick(bConn); });
+    connect(bConn, &QPushButton::clicked, this, [this] {
+        // The user's own press: it ends any reopening, and its outcome is
+        // final (a failed open is not retried behind the user's back).
+        const FlagScope pressing(FUserConnPress);
+        bConnClick(bConn);
+    });
     IntEdit1->OnChange = [this](QObject* sender) { IntEdit1Change(sender); };
     IntEdit1->OnExit = [this](QObject* sender) { IntEdit1Exit(sender); };
     // Follows every change of the check state, so the window style always
@@ -233,6 +262,33 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
             [this] { chbAlwaysOnTopClick(chbAlwaysOnTop); });
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
     connect(bClose, &QPushButton::clicked, this, [this] { bCloseClick(bClose); });
+
+    if (Monitor) {
+        Monitor->ShowOptions = [this] { exec(); };
+        Monitor->SaveSettings = [this] { bCloseClick(bClose); };
+        Monitor->ToggleLink = [this] { bConnClick(bConn); };
+        Monitor->LinkWarningShowing = [this] { return FConnWarningShowing; };
+        Monitor->TargetUrl = [this] { return edTarget->text(); };
+        Monitor->TemperatureLogOn = [this] { return chbGeneTempLOG->isChecked(); };
+        Monitor->AutoReconnectOn = [this] { return chbAutoReconnect->isChecked(); };
+        connect(Monitor, &TMonitor::LinkChanged, this,
+                [this](bool open) { shState->SetBrushColor(open ? kLampOpen : kLampClosed); });
+        connect(Monitor->ReconnectTimer, &QTimer::timeout, this,
+                [this] { ReconnectTimerTimer(Monitor->ReconnectTimer); });
+    }
+}
+
+TfSettings::~TfSettings() {
+    if (!Monitor)
+        return;
+    Monitor->ShowOptions = nullptr;
+    Monitor->SaveSettings = nullptr;
+    Monitor->ToggleLink = nullptr;
+    Monitor->LinkWarningShowing = nullptr;
+    Monitor->TargetUrl = nullptr;
+    Monitor->TemperatureLogOn = nullptr;
+    Monitor->AutoReconnectOn = nullptr;
+    Monitor->StopReconnect();
 }
 
 bool TfSettings::eventFilter(QObject* watched, QEvent* event) {
@@ -254,23 +310,25 @@ void TfSettings::showEvent(QShowEvent* event) {
 }
 
 void TfSettings::bSendClick(QObject* /*Sender*/) {
-    if (fMain)
-        fMain->Timer1Timer(bSend);
+    if (Monitor && Monitor->Send)
+        Monitor->Send(bSend);
 }
 
 void TfSettings::bConnClick(QObject* /*Sender*/) {
-    if (AfPortComboBox1->ItemIndex() == -1) {
+    if (!Monitor || !Monitor->ComPort)
+        return;
+    const bool user = FUserConnPress;
+    if (user)
+        Monitor->StopReconnect();
+    // Reconnecting by itself, the program goes by the port's number alone:
+    // nobody is there to answer a question.
+    const bool unattended = !user && chbAutoReconnect->isChecked();
+    if (AfPortComboBox1->ItemIndex() == -1 && !unattended) {
         // Re-entered from the warning's own modal loop (the watchdog or a
         // line error): the user is being told already.
         if (FConnWarningShowing)
             return;
-        struct Showing {
-            bool& flag;
-            explicit Showing(bool& f) : flag(f) { flag = true; }
-            ~Showing() { flag = false; }
-            Showing(const Showing&) = delete;
-            Showing& operator=(const Showing&) = delete;
-        } showing(FConnWarningShowing);
+        const FlagScope showing(FConnWarningShowing);
         platform::MessageRequest warning;
         warning.Parent = this;
         warning.Text = QStringLiteral("At first choose COM port");
@@ -279,61 +337,89 @@ void TfSettings::bConnClick(QObject* /*Sender*/) {
         platform::ShowMessage(warning);
         // The silence that went on while the box was open is not counted:
         // the watchdog waits another 30 s before it asks again.
-        if (fMain)
-            fMain->SilenceCount = 0;
+        Monitor->SilenceCount = 0;
         return;
     }
-    if (!fMain)
-        return;
-    TAfComPort* port = fMain->AfComPort1;
+    TAfComPort* port = Monitor->ComPort;
     if (port->Active()) {
         port->Close();
         bConn->setText(QStringLiteral("Connect"));
         return;
     }
+    if (!OpenPort(/*retry=*/false) && !user)
+        Monitor->PortLost(/*failureLogged=*/true);
+}
+
+bool TfSettings::OpenPort(bool retry) {
     try {
-        port->Open(); // OnPortOpen logs the opened line inside
+        Monitor->ComPort->Open(); // OnPortOpen logs the opened line inside
         bConn->setText(QStringLiteral("Disconnect"));
-        fMain->BlinkPhase = 0;
+        Monitor->BlinkPhase = 0;
+        return true;
     } catch (...) {
-        fMain->AddLog(QStringLiteral("ERR  Port can't be opened!"));
-        fMain->BlinkPhase = 1;
+        // A round of retries logs its first failure only.
+        if (!retry || !Monitor->ReconnectFailureLogged)
+            Monitor->Log(QStringLiteral("ERR  Port can't be opened!"));
+        Monitor->BlinkPhase = 1;
+        return false;
     }
 }
 
-void TfSettings::IntEdit1Change(QObject* /*Sender*/) {
-    if (!fMain)
+void TfSettings::ReconnectTimerTimer(QObject* /*Sender*/) {
+    if (!Monitor)
         return;
+    if (!chbAutoReconnect->isChecked() || Monitor->ComPort->Active()) {
+        Monitor->StopReconnect();
+        return;
+    }
+    // The device may have come (or gone) since the list was made: probe
+    // afresh, and show the port's number chosen when it is there.
+    if (!AfPortComboBox1->DroppedDown()) {
+        AfPortComboBox1->FillPortList();
+        const int number = Monitor->ComPort->ComNumber();
+        for (int i = 0; i < AfPortComboBox1->count(); ++i)
+            if (AfPortNumberOfData(AfPortComboBox1->PortNumberOf(i)) == number)
+                AfPortComboBox1->SetItemIndex(i);
+    }
+    if (!OpenPort(/*retry=*/true))
+        Monitor->ReconnectFailureLogged = true;
+}
+
+void TfSettings::IntEdit1Change(QObject* /*Sender*/) {
+    if (!Monitor || !Monitor->Timer1)
+        return;
+    QTimer* timer = Monitor->Timer1;
     const int value = IntEdit1->Value();
-    fMain->Timer1->setInterval(periodMs(value));
+    timer->setInterval(periodMs(value));
     if (value != 0)
-        fMain->Timer1->start(); // (re)starts the countdown
+        timer->start(); // (re)starts the countdown
     else
-        fMain->Timer1->stop();
+        timer->stop();
 }
 
 void TfSettings::IntEdit1Exit(QObject* /*Sender*/) {
-    if (!fMain)
+    if (!Monitor || !Monitor->Timer1)
         return;
+    const QTimer* timer = Monitor->Timer1;
     const int value = IntEdit1->Value();
     const bool inLine =
-        value == 0 ? !fMain->Timer1->isActive()
-                   : fMain->Timer1->isActive() && fMain->Timer1->interval() == periodMs(value);
+        value == 0 ? !timer->isActive() : timer->isActive() && timer->interval() == periodMs(value);
     if (!inLine)
         IntEdit1Change(IntEdit1);
 }
 
 void TfSettings::chbAlwaysOnTopClick(QObject* /*Sender*/) {
-    if (!fMain)
+    if (!Monitor || !Monitor->MainWindow)
         return;
+    QWidget* main = Monitor->MainWindow;
     const bool onTop = chbAlwaysOnTop->isChecked();
-    if (fMain->windowFlags().testFlag(Qt::WindowStaysOnTopHint) == onTop)
+    if (main->windowFlags().testFlag(Qt::WindowStaysOnTopHint) == onTop)
         return;
     // Changing window flags hides a shown window; put it back as it was.
-    const bool visible = fMain->isVisible();
-    fMain->setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+    const bool visible = main->isVisible();
+    main->setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
     if (visible)
-        fMain->show();
+        main->show();
 }
 
 void TfSettings::Button1Click(QObject* /*Sender*/) {
@@ -342,18 +428,21 @@ void TfSettings::Button1Click(QObject* /*Sender*/) {
 
 void TfSettings::bCloseClick(QObject* /*Sender*/) {
     platform::IniFile ini(platform::IniPath());
-    if (fMain) {
-        ini.WriteInteger(kMain, QStringLiteral("Top"), fMain->y());
-        ini.WriteInteger(kMain, QStringLiteral("Left"), fMain->x());
-        ini.WriteInteger(kMain, QStringLiteral("Height"), fMain->height());
+    const QWidget* main = Monitor ? Monitor->MainWindow : nullptr;
+    if (main) {
+        ini.WriteInteger(kMain, QStringLiteral("Top"), main->y());
+        ini.WriteInteger(kMain, QStringLiteral("Left"), main->x());
+        ini.WriteInteger(kMain, QStringLiteral("Height"), main->height());
     }
     ini.WriteString(kData, QStringLiteral("TargetURL"), edTarget->text());
-    if (fMain)
-        ini.WriteInteger(kData, QStringLiteral("COM"), fMain->AfComPort1->ComNumber());
+    if (Monitor && Monitor->ComPort)
+        ini.WriteInteger(kData, QStringLiteral("COM"), Monitor->ComPort->ComNumber());
     ini.WriteInteger(kData, QStringLiteral("Period"), IntEdit1->Value());
     ini.WriteString(kData, QStringLiteral("AutoConnect"), boolText(CheckBox1->isChecked()));
     ini.WriteString(kData, QStringLiteral("AlwaysOnTop"), boolText(chbAlwaysOnTop->isChecked()));
     ini.WriteString(kData, QStringLiteral("GeneTemp"), boolText(chbGeneTempLOG->isChecked()));
+    ini.WriteString(kData, QStringLiteral("AutoReconnect"),
+                    boolText(chbAutoReconnect->isChecked()));
     close();
 }
 
@@ -367,8 +456,9 @@ void TfSettings::Label8Click(QObject* /*Sender*/) {
 }
 
 void LoadSettings() {
-    if (!fMain || !fSettings)
-        throw std::logic_error("LoadSettings needs fMain and fSettings");
+    if (!Monitor || !Monitor->MainWindow || !Monitor->ComPort || !Monitor->Timer1 || !fSettings)
+        throw std::logic_error("LoadSettings needs the main window and fSettings");
+    QWidget* main = Monitor->MainWindow;
     const platform::IniFile ini(platform::IniPath());
 
     QRect screen(0, 0, 0, 0);
@@ -376,26 +466,29 @@ void LoadSettings() {
         screen = s->geometry();
     // Integer halves, rounded toward zero, of the current window size.
     const int top =
-        ini.ReadInteger(kMain, QStringLiteral("Top"), screen.height() / 2 - fMain->height() / 2);
-    fMain->move(fMain->x(), top);
+        ini.ReadInteger(kMain, QStringLiteral("Top"), screen.height() / 2 - main->height() / 2);
+    main->move(main->x(), top);
     const int left =
-        ini.ReadInteger(kMain, QStringLiteral("Left"), screen.width() / 2 - fMain->width() / 2);
-    fMain->move(left, fMain->y());
+        ini.ReadInteger(kMain, QStringLiteral("Left"), screen.width() / 2 - main->width() / 2);
+    main->move(left, main->y());
     // Below the collapsed height the title strip with the log toggle would
     // be cut off and the window could not be expanded again.
     const int height = ini.ReadInteger(kMain, QStringLiteral("Height"), 310);
-    fMain->resize(fMain->width(), std::max(height, 31));
+    main->resize(main->width(), std::max(height, 31));
 
     fSettings->edTarget->setText(ini.ReadString(kData, QStringLiteral("TargetURL"), QString()));
     // A 16-bit value. The port is closed here, so the number is only stored;
     // the chooser keeps the selection it made when it was linked.
-    fMain->AfComPort1->SetComNumber(
+    Monitor->ComPort->SetComNumber(
         static_cast<std::uint16_t>(ini.ReadInteger(kData, QStringLiteral("COM"), 1)));
 
     fSettings->IntEdit1->SetValue(ini.ReadInteger(kData, QStringLiteral("Period"), 1));
-    fMain->Timer1->setInterval(periodMs(fSettings->IntEdit1->Value()));
+    Monitor->Timer1->setInterval(periodMs(fSettings->IntEdit1->Value()));
     fSettings->IntEdit1Change(fSettings->IntEdit1);
 
+    // Before the automatic connect: with it on, a port that is not there yet
+    // is a failed open that is retried, not a question to the user.
+    fSettings->chbAutoReconnect->setChecked(readBool(ini, QStringLiteral("AutoReconnect")));
     fSettings->CheckBox1->setChecked(readBool(ini, QStringLiteral("AutoConnect")));
     if (fSettings->CheckBox1->isChecked())
         fSettings->bConnClick(fSettings->bConn);

@@ -2,7 +2,9 @@
 //
 // The dialog's controls are the live settings of the running program: the
 // upload reads edTarget and chbGeneTempLOG at the moment it sends, the period
-// field drives fMain->Timer1. LoadSettings() copies the settings file into the
+// field drives the upload timer. What it shares with the main window goes
+// through `Monitor` (monitor/Monitor.h), which must exist before the dialog
+// is created. LoadSettings() copies the settings file into the
 // controls once at start-up; the save routine (bCloseClick) copies them back
 // and runs at every exit. One instance, `fSettings`, created right after
 // fMain and kept until exit. Main thread only.
@@ -41,6 +43,7 @@ class TfSettings : public QDialog {
     Q_OBJECT
 public:
     explicit TfSettings(QWidget* parent = nullptr);
+    ~TfSettings() override;
 
     QFrame* Panel5 = nullptr;
     QFrame* Panel3 = nullptr;
@@ -57,12 +60,15 @@ public:
     QLabel* Label4 = nullptr;
     QLabel* Label5 = nullptr;
     QLabel* Label2 = nullptr;
-    // Lists the existing ports among COM 1-255; a pick sets fMain->AfComPort1
-    // to that number and opens it. ItemIndex() -1: no port chosen.
+    // Lists the existing ports among COM 1-255; a pick sets the program's
+    // port (Monitor->ComPort) to that number and opens it. ItemIndex() -1: no port chosen.
     TAfPortComboBox* AfPortComboBox1 = nullptr;
     TStateShape* shState = nullptr;
     QPushButton* bConn = nullptr;
     QCheckBox* CheckBox1 = nullptr; // "Automatic" connect after start
+    // "Reconnect automatically": a port lost by a hang-up, a line error, the
+    // watchdog or a failed open is reopened every 5 s.
+    QCheckBox* chbAutoReconnect = nullptr;
     QLabel* Label7 = nullptr;
     QCheckBox* chbAlwaysOnTop = nullptr;
     QCheckBox* chbGeneTempLOG = nullptr;
@@ -75,13 +81,20 @@ public:
     // Handlers.
     void bSendClick(QObject* Sender);
     // The connect toggle: warns "At first choose COM port" when no port is
-    // chosen; otherwise closes fMain->AfComPort1 when it is open and opens it
-    // (on its own ComNumber) when it is closed, logging a failed open. Also
-    // run by the settings loader, the line error handler and the silence
-    // watchdog. While its warning is on screen (a modal loop in which timers
-    // and serial events go on) a further call does nothing, so warnings
-    // cannot pile up; closing the warning restarts the silence count.
+    // chosen; otherwise closes the port when it is open and opens it (on its
+    // own ComNumber) when it is closed, logging a failed open. Also run by
+    // the settings loader, the line error handler and the silence watchdog.
+    // While its warning is on screen (a modal loop in which timers and
+    // serial events go on) a further call does nothing, so warnings cannot
+    // pile up; closing the warning restarts the silence count. With
+    // "Reconnect automatically" on, a failed open that the user did not ask
+    // for starts the retries, and such a call opens by the port's number
+    // without asking for a choice; the user's own press ends the retries.
     void bConnClick(QObject* Sender);
+    // One retry of a lost port (Monitor->ReconnectTimer, every 5 s): probes
+    // the port list afresh and tries to open; the first failure of a round
+    // is logged.
+    void ReconnectTimerTimer(QObject* Sender);
     // True while the toggle's warning box is open.
     bool ConnWarningShowing() const { return FConnWarningShowing; }
     void IntEdit1Change(QObject* Sender);
@@ -103,8 +116,12 @@ private:
     // of the shown text (typing 5 over 5 is no change, but typing 5 over 1
     // is only seen by OnChange while Value is still 1).
     void IntEdit1Exit(QObject* Sender);
+    // Opens the port, logging a failure unless it is a retry whose round has
+    // logged one already. True when the port is open.
+    bool OpenPort(bool retry);
 
     bool FConnWarningShowing = false;
+    bool FUserConnPress = false; // inside the user's press of bConn
 };
 
 extern TfSettings* fSettings;

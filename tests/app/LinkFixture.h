@@ -5,6 +5,7 @@
 #pragma once
 
 #include "app/uMain.h"
+#include "monitor/Monitor.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"

@@ -37,20 +37,20 @@ TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
         opened(sender);
         captionWhenLogged = fSettings->bConn->text();
     };
-    fMain->BlinkPhase = 1;
+    Monitor->BlinkPhase = 1;
     Connect();
     EXPECT_TRUE(fMain->AfComPort1->Active());
     EXPECT_EQ(Log(), QStringList{kOpened});
     EXPECT_EQ(captionWhenLogged, "Connect");
     EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
-    EXPECT_EQ(fMain->BlinkPhase, 0);
+    EXPECT_EQ(Monitor->BlinkPhase, 0);
 
-    fMain->SilenceCount = 7;
+    Monitor->SilenceCount = 7;
     ASSERT_TRUE(Pty.Write("+021.5C\r+02"));
     ASSERT_TRUE(LabelShows(QStringLiteral("21.5\u00B0C")));
     EXPECT_TRUE(QTest::qWaitFor([] { return fMain->ReceivedText == "+02"; }, 10000));
-    EXPECT_EQ(fMain->SilenceCount, 0);
+    EXPECT_EQ(Monitor->SilenceCount, 0);
     ASSERT_TRUE(Pty.Write("2.5C\r")); // the rest of the split reading
     ASSERT_TRUE(LabelShows(QStringLiteral("22.5\u00B0C")));
     EXPECT_TRUE(fMain->ReceivedText.empty());
@@ -65,7 +65,7 @@ TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
     EXPECT_EQ(Log().last(), kClosed);
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
-    EXPECT_EQ(fMain->BlinkPhase, 0); // closing by hand is no error
+    EXPECT_EQ(Monitor->BlinkPhase, 0); // closing by hand is no error
     EXPECT_TRUE(Boxes.empty());
 }
 
@@ -92,7 +92,7 @@ TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_EQ(Log(), QStringList{kCantOpen});
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
-    EXPECT_EQ(fMain->BlinkPhase, 1);
+    EXPECT_EQ(Monitor->BlinkPhase, 1);
 
     // A port held by somebody else cannot be opened either.
     Ports.Link(1, Pty.SlavePath());
@@ -105,7 +105,7 @@ TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
 
     Connect(); // free again: the blinking stops
     EXPECT_TRUE(fMain->AfComPort1->Active());
-    EXPECT_EQ(fMain->BlinkPhase, 0);
+    EXPECT_EQ(Monitor->BlinkPhase, 0);
     EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
     EXPECT_TRUE(Boxes.empty());
 }
@@ -152,32 +152,60 @@ TEST_F(LinkTest, TheWatchdogClosesASilentPortOnThe61stTick) {
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
-    EXPECT_EQ(fMain->BlinkPhase, 1);
-    EXPECT_EQ(fMain->SilenceCount, 0);
+    EXPECT_EQ(Monitor->BlinkPhase, 1);
+    EXPECT_EQ(Monitor->SilenceCount, 0);
     // Closed, it never fires again.
     Ticks(200);
     EXPECT_EQ(Log().count(kSilent), 1);
     EXPECT_TRUE(Boxes.empty());
 }
 
-TEST_F(LinkTest, TheWatchdogWaitsForUnterminatedTextAndNeverFiresWhileClosed) {
+// The silence count is about the open link: a connect long after the last
+// reading is not closed at the next tick.
+TEST_F(LinkTest, AReconnectAfterLongSilenceGetsItsFull30Seconds) {
     LinkPty();
     Start();
-    Ticks(200); // closed
-    EXPECT_TRUE(Log().isEmpty());
+    Connect();
+    ASSERT_TRUE(Pty.Write("+20.0C\r"));
+    ASSERT_TRUE(LabelShows(QStringLiteral("20.0\u00B0C")));
+    Connect(); // closed by the user
+    Ticks(200);
+    EXPECT_EQ(Log(), (QStringList{kOpened, kClosed}));
 
     Connect();
-    ASSERT_TRUE(Pty.Write("+20."));
-    ASSERT_TRUE(QTest::qWaitFor([] { return fMain->ReceivedText == "+20."; }, 10000));
-    Ticks(200);
-    EXPECT_FALSE(Log().contains(kSilent));
+    Ticks(60);
     EXPECT_TRUE(fMain->AfComPort1->Active());
-
-    ASSERT_TRUE(Pty.Write("5C\r"));
-    ASSERT_TRUE(LabelShows(QStringLiteral("20.5\u00B0C")));
-    Ticks(61);
+    Ticks(1);
     EXPECT_EQ(Log().count(kSilent), 1);
-    EXPECT_FALSE(fMain->AfComPort1->Active());
+}
+
+// Only a converted reading counts as a sign of life: neither the line feed
+// of a CR LF device, nor a line that stops halfway, nor bytes without any
+// CR hold the watchdog off for long.
+TEST_F(LinkTest, TheWatchdogClosesAfter30SecondsWithoutAConvertedReading) {
+    LinkPty();
+    Start();
+    for (const std::string tail : {"\n", "+02", "+20.0C\n"}) {
+        SCOPED_TRACE(tail);
+        Connect();
+        ASSERT_TRUE(Pty.Write("+20.0C\r" + tail));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fMain->ReceivedText == tail; }, 10000));
+        const bool streaming = tail.size() > 1 && tail.back() == '\n'; // never a CR
+        int ticks = 0;
+        while (fMain->AfComPort1->Active() && ticks < 100) {
+            Ticks(1);
+            ++ticks;
+            if (streaming && fMain->AfComPort1->Active()) {
+                ASSERT_TRUE(Pty.Write(tail));
+                const std::size_t expected = tail.size() * static_cast<std::size_t>(ticks + 1);
+                ASSERT_TRUE(
+                    QTest::qWaitFor([&] { return fMain->ReceivedText.size() == expected; }, 10000));
+            }
+        }
+        EXPECT_GE(ticks, 61);
+        EXPECT_LE(ticks, 63); // a reading on its way gets a second more, no longer
+        EXPECT_EQ(Log().last(), kClosed);
+    }
 }
 
 TEST_F(LinkTest, AFailedLineFollowedBySilenceStillTripsTheWatchdog) {
@@ -187,9 +215,8 @@ TEST_F(LinkTest, AFailedLineFollowedBySilenceStillTripsTheWatchdog) {
     ASSERT_TRUE(Pty.Write("+20.0C\r"));
     ASSERT_TRUE(LabelShows(QStringLiteral("20.0\u00B0C")));
     ASSERT_TRUE(Pty.Write("-\r")); // a sign without a number
-    ASSERT_TRUE(QTest::qWaitFor([] { return fMain->Temperature == -100.0L; }, 10000));
-    ASSERT_FALSE(fMain->ReceivedText.empty()); // the failed line waits to be dropped
-    EXPECT_FALSE(fMain->ReadingPending());
+    ASSERT_TRUE(QTest::qWaitFor([] { return Monitor->Temperature == -100.0L; }, 10000));
+    EXPECT_EQ(fMain->Label1->text(), QStringLiteral("20.0\u00B0C"));
     Ticks(61);
     EXPECT_EQ(Log().count(kSilent), 1);
     EXPECT_FALSE(fMain->AfComPort1->Active());
@@ -206,7 +233,7 @@ TEST_F(LinkTest, ALineErrorClosesThePortAndBlinks) {
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_FALSE(port->IsOpen());
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
-    EXPECT_EQ(fMain->BlinkPhase, 1);
+    EXPECT_EQ(Monitor->BlinkPhase, 1);
     EXPECT_TRUE(Boxes.empty());
 }
 
@@ -221,8 +248,37 @@ TEST_F(LinkTest, AHangUpOfTheDeviceIsALineError) {
     ASSERT_TRUE(WaitForLog(kClosed));
     EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed}));
     EXPECT_FALSE(fMain->AfComPort1->Active());
-    EXPECT_EQ(fMain->BlinkPhase, 1);
+    EXPECT_EQ(Monitor->BlinkPhase, 1);
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
+    // The last value is history now: it is neither shown nor sent as current.
+    EXPECT_EQ(fMain->Label1->text(), "-");
+    EXPECT_EQ(Monitor->Temperature, -100.0L);
+}
+
+// A noise burst (a wrong baud rate, a loose plug) in one arrival: the good
+// reading after it counts at once. Text left from before a close never joins
+// the first line of the next open.
+TEST_F(LinkTest, ANoiseBurstDoesNotHideTheNextReadingNorAFragmentTheNextLink) {
+    LinkPty();
+    Start();
+    Connect();
+    std::string burst;
+    for (int i = 0; i < 100; ++i)
+        burst += "+x\r";
+    Monitor->SilenceCount = 50;
+    ASSERT_TRUE(Pty.Write(burst + "+21.5C\r"));
+    ASSERT_TRUE(LabelShows(QStringLiteral("21.5\u00B0C")));
+    EXPECT_EQ(Monitor->Temperature, 21.5L);
+    EXPECT_EQ(Monitor->SilenceCount, 0);
+
+    ASSERT_TRUE(Pty.Write("+02"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return fMain->ReceivedText == "+02"; }, 10000));
+    Connect();
+    Connect();
+    EXPECT_EQ(Monitor->Temperature, -100.0L); // nothing read on this link yet
+    ASSERT_TRUE(Pty.Write("+019.7C\r"));
+    ASSERT_TRUE(LabelShows(QStringLiteral("19.7\u00B0C")));
+    EXPECT_EQ(Monitor->Temperature, 19.7L);
 }
 
 // The warning's modal loop goes on running timer ticks and serial events.
@@ -243,7 +299,7 @@ TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
         EXPECT_TRUE(QTest::qWaitFor([] { return Log().contains(kLineError); }, 10000));
         Ticks(130); // 65 s with the box open
     };
-    fMain->SilenceCount = 60;
+    Monitor->SilenceCount = 60;
     Ticks(1); // the watchdog asks to close; no port is chosen: the warning
     InsideBox = nullptr;
 
@@ -251,8 +307,8 @@ TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
     EXPECT_EQ(Log().count(kSilent), 1);
     EXPECT_EQ(Log().count(kLineError), 1);
     EXPECT_TRUE(fMain->AfComPort1->Active()); // nothing could close it
-    EXPECT_NE(fMain->BlinkPhase, 0);
-    EXPECT_EQ(fMain->SilenceCount, 0);
+    EXPECT_NE(Monitor->BlinkPhase, 0);
+    EXPECT_EQ(Monitor->SilenceCount, 0);
     EXPECT_FALSE(fSettings->ConnWarningShowing());
 
     Ticks(60);
@@ -278,9 +334,9 @@ TEST_F(LinkTest, ALineErrorWithoutAChosenPortWarnsOnceAndTheSilenceCountStartsAf
     EXPECT_EQ(Boxes[0].Text, kChoose);
     EXPECT_EQ(Log(), (QStringList{kOpened, kLineError}));
     EXPECT_TRUE(fMain->AfComPort1->Active());
-    EXPECT_NE(fMain->BlinkPhase, 0);
+    EXPECT_NE(Monitor->BlinkPhase, 0);
     // The silence while the box was open is not held against the device.
-    EXPECT_EQ(fMain->SilenceCount, 0);
+    EXPECT_EQ(Monitor->SilenceCount, 0);
     Ticks(60);
     EXPECT_EQ(Boxes.size(), 1u);
     Ticks(1);

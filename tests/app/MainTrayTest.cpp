@@ -3,6 +3,7 @@
 // window and the menu's "Close" ending the program; and no icon at all where
 // there is no tray host.
 #include "LinkFixture.h"
+#include "monitor/Monitor.h"
 
 #include <QAction>
 #include <QFileInfo>
@@ -36,7 +37,7 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
 
     Ticks(1);
     EXPECT_EQ(Shown(), Picture(0)); // steady
-    fMain->BlinkPhase = 1;          // as after any error
+    Monitor->BlinkPhase = 1;        // as after any error
     std::vector<QImage> frames;
     for (int i = 0; i < 4; ++i) {
         Ticks(1);
@@ -46,11 +47,11 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
     EXPECT_EQ(frames[1], Picture(2));
     EXPECT_EQ(frames[2], Picture(1));
     EXPECT_EQ(frames[3], Picture(2));
-    fMain->BlinkPhase = 0; // a successful open stops it at the next tick
+    Monitor->BlinkPhase = 0; // a successful open stops it at the next tick
     Ticks(1);
     EXPECT_EQ(Shown(), Picture(0));
 
-    fMain->BlinkPhase = 7; // never an index past the pictures
+    Monitor->BlinkPhase = 7; // never an index past the pictures
     Ticks(1);
     EXPECT_EQ(Shown(), Picture(1));
 }
@@ -84,7 +85,7 @@ TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
     fMain = new TfMain;
     fSettings = new TfSettings;
     LoadSettings();
-    fMain->BlinkPhase = 1;
+    Monitor->BlinkPhase = 1;
     for (int i = 0; i < 5; ++i)
         fMain->Timer2Timer(fMain->Timer2);
     auto* desktop = dynamic_cast<platform::QtTrayShell*>(&platform::CurrentTrayShell());

@@ -1,6 +1,7 @@
 // The upload (Timer1Timer): what reaches a real server on 127.0.0.1, what
 // the event log says, and the temperature log it appends to.
 #include "app/uMain.h"
+#include "monitor/Monitor.h"
 #include "net/LocalHttpServer.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -101,7 +102,7 @@ protected:
 };
 
 TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
-    fMain->Temperature = 25.6L;
+    Monitor->Temperature = 25.6L;
     ManualSend();
     EXPECT_EQ(Targets(), std::vector<std::string>{"/t.php?t=25,6"});
     const QStringList lines = LogLines();
@@ -110,7 +111,7 @@ TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
 
     // The URL is the field's text at the moment of sending.
     fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?x=1&t="));
-    fMain->Temperature = -3.26L;
+    Monitor->Temperature = -3.26L;
     ManualSend();
     EXPECT_EQ(Targets().back(), "/t.php?x=1&t=-3,3");
     // A redirect to a good answer counts as sent.
@@ -122,27 +123,27 @@ TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
 }
 
 TEST_F(UploadTest, SpecialValuesAndSchemeLessTarget) {
-    // Before the first reading.
+    // Before the first reading: no live reading, the no-reading value.
     ManualSend();
     // After a failed conversion.
-    fMain->Temperature = -100.0L;
+    Monitor->Temperature = -100.0L;
     ManualSend();
     // Thousands separators are part of the text (a blank goes out encoded).
-    fMain->Temperature = 1234.5L;
+    Monitor->Temperature = 1234.5L;
     ManualSend();
     // Point locale, and a target without a scheme.
     platform::FormatSettings point;
     platform::FormatSettings::SetCurrent(point);
     fSettings->edTarget->setText(QString::fromStdString(Server.HostPort() + "/t.php?t="));
-    fMain->Temperature = 0.0L;
+    Monitor->Temperature = 0.0L;
     ManualSend();
-    EXPECT_EQ(Targets(), (std::vector<std::string>{"/t.php?t=0,0", "/t.php?t=-100,0",
+    EXPECT_EQ(Targets(), (std::vector<std::string>{"/t.php?t=-100,0", "/t.php?t=-100,0",
                                                    "/t.php?t=1%20234,5", "/t.php?t=0.0"}));
     EXPECT_EQ(LogLines().filter(kOk).size(), 4);
 }
 
 TEST_F(UploadTest, TimerSendsAutomaticallyWithoutLoggingSuccess) {
-    fMain->Temperature = 21.5L;
+    Monitor->Temperature = 21.5L;
     fMain->Timer1->setInterval(30);
     fMain->Timer1->start();
     EXPECT_TRUE(QTest::qWaitFor([&] { return Server.Requests().size() >= 3; }, 30000));
@@ -180,19 +181,22 @@ TEST_F(UploadTest, FailedSendsAreLoggedForManualAndAutomaticAlike) {
         QString::fromStdString("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/t.php?t="));
     ManualSend();
     AutomaticSend();
-    const QStringList lines = LogLines();
-    ASSERT_EQ(lines.size(), 4);
-    for (const QString& line : lines)
-        EXPECT_EQ(line, "10:00:00" + kErr);
+    // Each failure line says why, after the line as the user knows it.
+    EXPECT_EQ(LogLines(), (QStringList{"10:00:00" + kErr + " (HTTP 404)",
+                                       "10:00:00" + kErr + " (HTTP 404)",
+                                       "10:00:00" + kErr + " (connection refused)",
+                                       "10:00:00" + kErr + " (connection refused)"}));
     EXPECT_EQ(Server.Requests().size(), 2u); // the 404s reached the server
 }
 
-TEST_F(UploadTest, AnExceptionInTheSendIsLoggedAndNotPropagated) {
-    TfSettings* dialog = fSettings;
-    fSettings = nullptr; // building the URL now raises
-    EXPECT_NO_THROW(fMain->Timer1Timer(dialog->bSend));
-    fSettings = dialog;
-    EXPECT_EQ(LogLines(), QStringList{"10:00:00" + kErr});
+// An empty target is no address: "http://" alone would ask this machine.
+TEST_F(UploadTest, AnEmptyTargetIsNotRequestedAndIsLogged) {
+    for (const QString& target : {QString(), QStringLiteral("  ")}) {
+        fSettings->edTarget->setText(target);
+        ManualSend();
+    }
+    EXPECT_EQ(LogLines(), (QStringList{"10:00:00" + kErr + " (no target URL)",
+                                       "10:00:00" + kErr + " (no target URL)"}));
     EXPECT_TRUE(Server.Requests().empty());
 }
 
@@ -202,13 +206,13 @@ TEST_F(UploadTest, TemperatureLogGetsOneLinePerSendWhateverTheOutcome) {
     EXPECT_TRUE(QDir(Home.path()).entryList({"Temperature(*"}).isEmpty());
 
     fSettings->chbGeneTempLOG->setChecked(true);
-    fMain->Temperature = 20.5L;
+    Monitor->Temperature = 20.5L;
     ManualSend();
     platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 1, 0)); });
     AutomaticSend();
     fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/nothing.php?t="));
     platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 2, 0)); });
-    fMain->Temperature = -100.0L;
+    Monitor->Temperature = -100.0L;
     ManualSend(); // failed, still logged
     EXPECT_EQ(TemperatureLog(QDate(2026, 7, 12)), "12.07.2026\t10:00:00\t20,5\r\n"
                                                   "12.07.2026\t10:01:00\t20,5\r\n"

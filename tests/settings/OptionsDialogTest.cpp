@@ -2,6 +2,7 @@
 // log, the period field stepped and typed into, the port chooser, "Close"
 // and "Save and close", the modal show from "Options" and the home page link.
 #include "app/uMain.h"
+#include "monitor/Monitor.h"
 #include "net/LocalHttpServer.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -128,7 +129,7 @@ TEST_F(OptionsDialogTest, TheChooserListsTheExistingPortsAndSelectsThePortsNumbe
 TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcome) {
     fSettings->edTarget->setText(Url("/t.php?t="));
     fSettings->chbGeneTempLOG->setChecked(true);
-    fMain->Temperature = 21.5L;
+    Monitor->Temperature = 21.5L;
     fSettings->bSend->click();
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(server.Requests()[0].Target, "/t.php?t=21.5");
@@ -151,7 +152,7 @@ TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcom
     // A failed send is logged as such and still gets its log line.
     fSettings->edTarget->setText(Url("/missing.php?t="));
     fSettings->bSend->click();
-    EXPECT_TRUE(Log().last().endsWith(" >  ERR  Information cannot nepodařilo odeslat!"));
+    EXPECT_TRUE(Log().last().endsWith(" >  ERR  Information cannot nepodařilo odeslat! (HTTP 404)"));
     EXPECT_EQ(Read(tempLog).count("\r\n"), 3);
 }
 

@@ -115,7 +115,8 @@ TEST_F(SettingsTest, SaveWritesEveryKeyAndLoadRestoresIt) {
     fSettings->bCloseClick(fSettings->bClose);
     EXPECT_EQ(ReadIni(), "[Main]\r\nTop=45\r\nLeft=123\r\nHeight=31\r\n"
                          "[Data]\r\nTargetURL=http://127.0.0.1:8080/t.php?t=\r\nCOM=4\r\n"
-                         "Period=7\r\nAutoConnect=-1\r\nAlwaysOnTop=0\r\nGeneTemp=-1\r\n");
+                         "Period=7\r\nAutoConnect=-1\r\nAlwaysOnTop=0\r\nGeneTemp=-1\r\n"
+                         "AutoReconnect=0\r\n");
 
     Restart();
     EXPECT_EQ(fMain->pos(), QPoint(123, 45));
@@ -254,7 +255,7 @@ TEST_F(SettingsTest, CloseKeepsTheFileSaveAndCloseWritesIt) {
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     // Centred when shown (give or take a window frame).
     EXPECT_LE((fSettings->geometry().center() - screen.center()).manhattanLength(), 20);
-    EXPECT_EQ(fSettings->size(), QSize(333, 352));
+    EXPECT_EQ(fSettings->size(), QSize(333, 376)); // a row for reconnecting
     fSettings->edTarget->setText("edited");
     fSettings->Button1->click();
     EXPECT_FALSE(fSettings->isVisible());

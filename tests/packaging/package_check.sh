@@ -1,0 +1,89 @@
+#!/bin/sh
+# Builds the Debian package from a configured and built tree and checks it the
+# way Debian and the desktops would: lintian (errors fail), the desktop entry,
+# the AppStream metadata, the systemd units, the manual page, the icons, the
+# dependencies, and the unpacked program answering --version.
+# Usage: package_check.sh BUILD_DIR WORK_DIR VERSION
+# Exit 77 (skipped) when a checking tool is missing.
+set -eu
+build=$1 work=$2 version=$3
+id=org.kelvox.Kelvox
+
+for tool in cpack dpkg-deb lintian desktop-file-validate appstreamcli systemd-analyze file man; do
+  if ! command -v "$tool" >/dev/null 2>&1; then
+    echo "SKIP: $tool is not installed (tools/install-deps.sh installs it)"
+    exit 77
+  fi
+done
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail "cpack"; }
+set -- "$work"/kelvox_*.deb
+[ $# -eq 1 ] && [ -f "$1" ] || fail "expected one .deb in $work, found: $*"
+deb=$1
+echo "package: $(basename "$deb")"
+
+# Control data: our version, shared-library dependencies found by shlibdeps.
+[ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "version $(dpkg-deb -f "$deb" Version)"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+for lib in libc6 libqt6widgets6 libqt6gui6 libqt6core6 libcurl4; do
+  echo "$depends" | grep -q "$lib (>= " || fail "Depends lacks a versioned $lib"
+done
+
+echo "--- lintian"
+lintian --fail-on error --display-info "$deb" >"$work/lintian.log" 2>&1 || lintian_rc=$?
+cat "$work/lintian.log"
+[ "${lintian_rc:-0}" -eq 0 ] || fail "lintian reported errors"
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+for f in usr/bin/kelvox "usr/share/applications/$id.desktop" "usr/share/metainfo/$id.metainfo.xml" \
+  "usr/share/icons/hicolor/scalable/apps/$id.svg" usr/share/man/man1/kelvox.1.gz \
+  usr/share/doc/kelvox/copyright usr/share/doc/kelvox/changelog.Debian.gz \
+  usr/lib/systemd/system/kelvox.service usr/lib/systemd/system/kelvox@.service; do
+  [ -f "$root/$f" ] || fail "missing /$f"
+done
+for size in 16 22 24 32 48 64 128 256; do
+  png=$root/usr/share/icons/hicolor/${size}x$size/apps/$id.png
+  file "$png" | grep -q "PNG image data, $size x $size," || fail "icon $size: $(file "$png")"
+done
+
+echo "--- desktop-file-validate"
+desktop-file-validate "$root/usr/share/applications/$id.desktop" || fail "desktop entry"
+grep -qx "Exec=kelvox" "$root/usr/share/applications/$id.desktop" || fail "desktop entry Exec"
+
+echo "--- appstreamcli validate"
+appstreamcli validate --pedantic --no-net "$root/usr/share/metainfo/$id.metainfo.xml" ||
+  fail "AppStream metadata"
+grep -q "<release version=\"$version\"" "$root/usr/share/metainfo/$id.metainfo.xml" ||
+  fail "AppStream metadata has no release $version"
+
+echo "--- manual page"
+warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
+  man --warnings -E UTF-8 -l -Tutf8 -Z "$root/usr/share/man/man1/kelvox.1.gz" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "man: $warnings"
+
+echo "--- systemd-analyze verify"
+# Verified inside the unpacked tree, so that ExecStart must name the packaged
+# program; the host's units stand in for the rest of the system.
+cp -rn /lib/systemd/system/. "$root/usr/lib/systemd/system/" 2>/dev/null || true
+grep -qx "ExecStart=/usr/bin/kelvox --headless" "$root/usr/lib/systemd/system/kelvox.service" ||
+  fail "kelvox.service ExecStart"
+out=$(systemd-analyze verify --man=no --root="$root" kelvox.service kelvox@first.service 2>&1) ||
+  fail "systemd-analyze: $out"
+[ -z "$out" ] || fail "systemd-analyze: $out"
+echo "kelvox.service and kelvox@first.service verified"
+
+echo "--- unpacked program"
+got=$("$root/usr/bin/kelvox" --version) || fail "kelvox --version failed"
+[ "$got" = "kelvox $version" ] || fail "kelvox --version printed '$got'"
+echo "$got"
+echo "package checks passed"

@@ -24,6 +24,16 @@ bool writableDir(const QString& dir) {
 
 } // namespace
 
+bool IsSystemLocation(const QString& dir) {
+    const QString clean = QDir::cleanPath(dir);
+    for (const char* root : {"/usr", "/opt", "/bin"}) {
+        const QString r = QString::fromLatin1(root);
+        if (clean == r || clean.startsWith(r + u'/'))
+            return true;
+    }
+    return false;
+}
+
 QString AppDir() {
     const QString home = qEnvironmentVariable("KELVOX_HOME");
     if (!home.isEmpty()) {
@@ -31,8 +41,10 @@ QString AppDir() {
         QDir().mkpath(dir);
         return dir;
     }
+    // Root may write to /usr/bin, yet an installed program must not keep its
+    // settings and logs there; a portable copy keeps them beside itself.
     const QString exeDir = executableDir();
-    if (writableDir(exeDir))
+    if (writableDir(exeDir) && !IsSystemLocation(exeDir))
         return exeDir;
     QString data = qEnvironmentVariable("XDG_DATA_HOME");
     if (data.isEmpty() || QDir::isRelativePath(data))

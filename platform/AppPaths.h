@@ -1,10 +1,11 @@
 // Where the program keeps its files.
 //
 // The application directory is KELVOX_HOME when that is set, else the
-// directory of the running executable when it is writable, else
-// $XDG_DATA_HOME/kelvox (~/.local/share/kelvox). It is looked up on every call
-// (cheap), so tests may point KELVOX_HOME elsewhere between cases, and it is
-// created when missing. Any thread.
+// directory of the running executable when it is writable and not a system
+// location (a portable copy), else $XDG_DATA_HOME/kelvox
+// (~/.local/share/kelvox). It is looked up on every call (cheap), so tests
+// may point KELVOX_HOME elsewhere between cases, and it is created when
+// missing. Any thread.
 #pragma once
 
 #include <QDateTime>
@@ -12,7 +13,10 @@
 
 namespace platform {
 
-QString AppDir();      // no trailing separator
+QString AppDir(); // no trailing separator
+// True for /usr, /opt and /bin and every directory below them (/usr/local
+// included): places of installed programs, never of their data.
+bool IsSystemLocation(const QString& dir);
 QString AppBaseName(); // "kelvox"
 QString IniPath();     // <AppDir>/kelvox.ini
 // <AppDir>/kelvox - <file-safe short date>.log

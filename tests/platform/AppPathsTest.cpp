@@ -51,6 +51,17 @@ TEST(AppPaths, WithoutHomeTheExecutablesDirectoryIsUsed) {
     EXPECT_EQ(platform::AppDir(), exeDir);
 }
 
+// Root can write to /usr/bin, but an installed program must not keep its
+// settings and logs beside itself there.
+TEST(AppPaths, InstalledProgramsDoNotKeepTheirFilesBesideThemselves) {
+    for (const char* dir : {"/usr", "/usr/bin", "/usr/local/bin", "/usr/local/bin/", "/opt",
+                            "/opt/kelvox/bin", "/bin", "/usr/../usr/sbin"})
+        EXPECT_TRUE(platform::IsSystemLocation(QString::fromLatin1(dir))) << dir;
+    for (const char* dir : {"/home/user/kelvox", "/media/user/STICK/kelvox", "/usrx/bin",
+                            "/optional", "/binaries", "/tmp/usr/bin", "/srv/kelvox"})
+        EXPECT_FALSE(platform::IsSystemLocation(QString::fromLatin1(dir))) << dir;
+}
+
 TEST(AppPaths, LogFileNamesCarryAFileSafeDate) {
     EnvGuard guard("KELVOX_HOME");
     QTemporaryDir tmp;

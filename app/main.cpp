@@ -1,12 +1,17 @@
 // Program entry: locale, command line, the two windows, settings, event loop.
 #include "app/uMain.h"
+#include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 #include "platform/Headless.h"
 #include "platform/MessageBox.h"
+#include "platform/PortMap.h"
+#include "serial/AfComPort.h"
 #include "settings/uSettings.h"
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QUrl>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -29,6 +34,21 @@ public:
         }
     }
 };
+
+// The first line a service's journal shows: where the files are, which port
+// and which server. A password in the URL stays out of the log.
+QString headlessStartLine() {
+    const int com = fMain->AfComPort1->ComNumber();
+    const std::string device = platform::ComPortPath(com);
+    QString url = fSettings->edTarget->text();
+    if (const QUrl parsed(url); !parsed.password().isEmpty())
+        url = parsed.toDisplayString(QUrl::RemovePassword);
+    return QStringLiteral("kelvox %1 headless: application directory %2, port COM%3 (%4), "
+                          "target URL %5")
+        .arg(QStringLiteral(KELVOX_VERSION), platform::AppDir(), QString::number(com),
+             device.empty() ? QStringLiteral("no such port") : QString::fromStdString(device),
+             url.isEmpty() ? QStringLiteral("(none)") : url);
+}
 
 } // namespace
 
@@ -98,7 +118,9 @@ int main(int argc, char** argv) {
             rc = 1;
         }
         if (started) {
-            if (!headless)
+            if (headless)
+                platform::EchoToStdout(platform::JournalPrefix({}) + headlessStartLine());
+            else
                 fMain->show();
             rc = app.exec();
         }

@@ -346,7 +346,7 @@ void TfMain::AddLog(const QString& text) {
                          QStringLiteral(" >  ") + text;
     Memo1->appendPlainText(line);
     if (platform::IsHeadless())
-        platform::EchoToStdout(line);
+        platform::EchoToStdout(platform::JournalPrefix(text) + line);
 }
 
 void TfMain::ParseReceived() {

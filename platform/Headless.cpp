@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -60,6 +61,26 @@ QString UsageText() {
 bool HasDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+QString JournalPrefix(const QString& text) {
+    // JOURNAL_STREAM is inherited by children whose output goes elsewhere, so
+    // it counts only when it names the very stream standard output is. Fixed
+    // for the process: standard output is not redirected while it runs.
+    static const bool journal = [] {
+        const QByteArray value = qgetenv("JOURNAL_STREAM");
+        const int colon = value.indexOf(':');
+        bool devOk = false, inoOk = false;
+        const qulonglong dev = value.left(colon).toULongLong(&devOk);
+        const qulonglong ino = value.mid(colon + 1).toULongLong(&inoOk);
+        struct stat st {};
+        return colon > 0 && devOk && inoOk && ::fstat(STDOUT_FILENO, &st) == 0 &&
+               dev == static_cast<qulonglong>(st.st_dev) &&
+               ino == static_cast<qulonglong>(st.st_ino);
+    }();
+    if (!journal)
+        return {};
+    return text.startsWith(QStringLiteral("ERR")) ? QStringLiteral("<3>") : QStringLiteral("<6>");
 }
 
 void EchoToStdout(const QString& line) {

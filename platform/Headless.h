@@ -28,6 +28,12 @@ QString UsageText();
 // True when an X11 or Wayland display is named in the environment.
 bool HasDisplay();
 
+// The sd-daemon priority that starts an echoed event log line when standard
+// output is the journal (JOURNAL_STREAM names its device and inode): "<3>"
+// (error) when the line's text starts with "ERR", "<6>" (information)
+// otherwise. Empty when standard output is anything else. Any thread.
+QString JournalPrefix(const QString& text);
+
 // Writes one line (plus '\n') to standard output and flushes it, so that a
 // reader on a pipe sees every event log line as it happens. Main thread.
 void EchoToStdout(const QString& line);

@@ -1,6 +1,7 @@
 // The real program, started as a separate process in headless mode.
 #include "net/LocalHttpServer.h"
 #include "support/ChildProcess.h"
+#include "support/Loopback.h"
 #include "support/Pty.h"
 
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -194,4 +196,62 @@ TEST(HeadlessProcess, ConnectsAtStartAndSendsWhatTheThermometerSaid) {
     QFile log(home.path() + "/" + eventLogs(home.path())[0]);
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     EXPECT_TRUE(log.readAll().contains(" >  OK  Serial port COM1 opened.\r\n"));
+}
+
+// Under systemd the output is the journal: each line starts with its
+// priority, errors at 3. A JOURNAL_STREAM naming another stream (inherited
+// from a parent) changes nothing. The first line tells where the program
+// keeps its files, which port it uses and where it sends.
+TEST(HeadlessProcess, JournalLinesCarryTheirPriority) {
+    for (const bool journal : {true, false}) {
+        QTemporaryDir home;
+        const QByteArray dir = QFile::encodeName(home.path());
+        const QByteArray url = "http://127.0.0.1:" + QByteArray::number(ClosedPort()) + "/t.php?t=";
+        QFile ini(home.path() + "/kelvox.ini");
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[Data]\r\nTargetURL=" + url + "\r\nCOM=3\r\nPeriod=0\r\n");
+        ini.close();
+        QFile out(home.path() + "/stdout.txt");
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.close();
+        struct stat st {};
+        ASSERT_EQ(::stat(QFile::encodeName(out.fileName()).constData(), &st), 0);
+        QProcessEnvironment env = environmentFor(home.path());
+        env.insert("JOURNAL_STREAM",
+                   QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino + (journal ? 0 : 1)));
+
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setStandardOutputFile(out.fileName());
+        p.start(kBinary, {"--headless"});
+        ASSERT_TRUE(p.waitForStarted(30000));
+        ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGUSR1));
+        ::kill(static_cast<pid_t>(p.processId()), SIGUSR1); // the send fails: an ERR line
+        QByteArray text;
+        QElapsedTimer clock;
+        for (clock.start(); !text.contains(" >  ERR  ") && clock.elapsed() < 30000;) {
+            p.waitForFinished(100);
+            ASSERT_TRUE(out.open(QIODevice::ReadOnly));
+            text = out.readAll();
+            out.close();
+        }
+        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+        EXPECT_EQ(runToEnd(p).exitCode, 0);
+        ASSERT_TRUE(out.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = out.readAll().split('\n');
+        const QByteArray info = journal ? "<6>" : "";
+        const QByteArray error = journal ? "<3>" : "";
+        ASSERT_GE(lines.size(), 3) << journal;
+        EXPECT_EQ(lines[0], info + "kelvox " KELVOX_VERSION " headless: application directory " +
+                                dir + ", port COM3 (" + dir + "/ports/COM3), target URL " + url);
+        int errors = 0;
+        for (const QByteArray& line : lines.mid(1, lines.size() - 2)) {
+            const bool isError = line.contains(" >  ERR  ");
+            errors += isError;
+            EXPECT_TRUE(line.startsWith(isError ? error : info)) << line.toStdString();
+            EXPECT_NE(line.at(info.size()), '<') << line.toStdString(); // one prefix at most
+        }
+        EXPECT_EQ(errors, 1) << text.toStdString();
+        EXPECT_TRUE(lines.last().isEmpty());
+    }
 }

@@ -8,7 +8,8 @@ PKGS="build-essential ccache cmake ninja-build pkg-config git ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox trayer xdotool x11-utils imagemagick
   python3 python3-serial fonts-dejavu-core procps
-  dpkg-dev file gzip librsvg2-bin lintian desktop-file-utils appstream man-db systemd"
+  dpkg-dev file gzip librsvg2-bin lintian desktop-file-utils appstream man-db systemd
+  clang libclang-rt-14-dev"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

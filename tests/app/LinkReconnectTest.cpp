@@ -1,0 +1,78 @@
+// Reconnecting by itself ("Reconnect automatically"): a lost port is reopened
+// every 5 s until the device is back, in real time; the user's own
+// Disconnect is never undone. Its own program, so that it runs beside the
+// other tests.
+#include "LinkFixture.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+
+namespace {
+
+class LinkReconnect : public LinkFixture {
+protected:
+    static bool Open() { return fMain->AfComPort1->Active(); }
+};
+
+} // namespace
+
+TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStays) {
+    LinkPty();
+    Start("[Data]\r\nAutoReconnect=-1\r\n");
+    Connect();
+    ASSERT_TRUE(Pty.Write("+19.5C\r"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return Monitor->Temperature == 19.5L; }, 10000));
+    Pty.CloseSlave();
+    Pty.CloseMaster();
+    ASSERT_TRUE(WaitForLog(kClosed));
+
+    // Gone for two tries: the first failure is logged, the second is not.
+    ASSERT_TRUE(WaitForLog(kCantOpen, 7000));
+    QTest::qWait(5500);
+    EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed, kCantOpen}));
+    EXPECT_NE(Monitor->BlinkPhase, 0);
+
+    TestPty back; // the device is back behind the same link
+    Ports.Link(1, back.SlavePath());
+    QElapsedTimer took;
+    took.start();
+    ASSERT_TRUE(QTest::qWaitFor(Open, 7000));
+    EXPECT_LE(took.elapsed(), 6000);
+    EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed, kCantOpen, kOpened}));
+    EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
+    EXPECT_EQ(Monitor->BlinkPhase, 0);
+
+    // Kept open while readings flow, 90 s of ticks in all.
+    for (const char* reading : {"+20.1C\r", "+20.2C\r", "+20.3C\r"}) {
+        ASSERT_TRUE(back.Write(reading));
+        const long double value = std::stold(std::string(reading + 1));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Monitor->Temperature == value; }, 10000));
+        Ticks(60);
+    }
+    EXPECT_TRUE(Open());
+
+    Connect(); // the user's Disconnect
+    QTest::qWait(6000);
+    EXPECT_FALSE(Open());
+    EXPECT_EQ(Log().last(), kClosed);
+    EXPECT_EQ(Log().count(kOpened), 2);
+    EXPECT_TRUE(Boxes.empty());
+}
+
+// A USB thermometer plugged in after the program started: with the stored
+// port absent the start is a failed open like any other, retried until the
+// device appears; nobody is asked to choose a port.
+TEST_F(LinkReconnect, AStartBeforeTheDeviceIsThereWaitsForIt) {
+    Start("[Data]\r\nAutoConnect=-1\r\nAutoReconnect=-1\r\n");
+    EXPECT_EQ(Log(), QStringList{kCantOpen});
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_EQ(fSettings->AfPortComboBox1->ItemIndex(), -1);
+
+    LinkPty();
+    ASSERT_TRUE(QTest::qWaitFor(Open, 7000));
+    EXPECT_EQ(Log(), (QStringList{kCantOpen, kOpened}));
+    EXPECT_EQ(fSettings->AfPortComboBox1->currentText(), "COM 1"); // listed afresh
+    ASSERT_TRUE(Pty.Write("+18.0C\r"));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [] { return fMain->Label1->text() == QStringLiteral("18.0\u00B0C"); }, 10000));
+}

@@ -23,7 +23,8 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
     ASSERT_TRUE(Pty.Write("+19.5C\r"));
     ASSERT_TRUE(QTest::qWaitFor([] { return Monitor->Temperature == 19.5L; }, 10000));
     Pty.CloseSlave();
-    Pty.CloseMaster();
+    Pty.CloseMaster(); // unplugged: its node is gone
+    Ports.Unlink(1);
     ASSERT_TRUE(WaitForLog(kClosed));
 
     // Gone for two tries: the first failure is logged, the second is not.

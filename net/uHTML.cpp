@@ -15,6 +15,11 @@ namespace {
 // the next read starts afresh. Callers have always seen bodies this way.
 constexpr std::size_t kReadSize = 4095;
 
+// More body than this ends the request as failed: a server that streams
+// without end must neither fill the memory nor hold the caller until the
+// time-out.
+constexpr std::size_t kMaxBody = 1 << 20;
+
 constexpr const char* kUserAgent = "InetURL:/1.0";
 
 // Only plain and secure HTTP: a URL from the settings must not make the
@@ -73,6 +78,8 @@ std::string FailureCause(CURL* easy, CURLcode code, long status) {
 struct BodySink {
     CURL* Easy = nullptr;
     bool StatusChecked = false;
+    bool TooLarge = false;
+    std::size_t Received = 0;
     std::string Read;   // the read being filled, up to kReadSize bytes
     std::string Result; // the text of the finished reads
 
@@ -94,6 +101,11 @@ std::size_t OnBodyData(char* data, std::size_t size, std::size_t count, void* us
         if (!IsAcceptedStatus(status))
             return length == 0 ? 1 : 0;
         sink.StatusChecked = true;
+    }
+    sink.Received += length;
+    if (sink.Received > kMaxBody) {
+        sink.TooLarge = true;
+        return length == 0 ? 1 : 0;
     }
     std::size_t offset = 0;
     while (offset < length) {
@@ -203,6 +215,8 @@ FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
     } else {
         result.Text = status == 0 ? std::string("Status:") : "Status:" + std::to_string(status);
     }
-    result.Error = result.Ok ? std::string() : FailureCause(e, code, status);
+    result.Error = result.Ok       ? std::string()
+                   : sink.TooLarge ? std::string("response too large")
+                                   : FailureCause(e, code, status);
     return result;
 }

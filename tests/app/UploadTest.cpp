@@ -8,6 +8,7 @@
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
 #include "settings/uSettings.h"
+#include "support/FaultyHttpServer.h"
 #include "support/Formats.h"
 #include "support/Loopback.h"
 
@@ -182,11 +183,29 @@ TEST_F(UploadTest, FailedSendsAreLoggedForManualAndAutomaticAlike) {
     ManualSend();
     AutomaticSend();
     // Each failure line says why, after the line as the user knows it.
-    EXPECT_EQ(LogLines(), (QStringList{"10:00:00" + kErr + " (HTTP 404)",
-                                       "10:00:00" + kErr + " (HTTP 404)",
-                                       "10:00:00" + kErr + " (connection refused)",
-                                       "10:00:00" + kErr + " (connection refused)"}));
+    EXPECT_EQ(LogLines(),
+              (QStringList{"10:00:00" + kErr + " (HTTP 404)", "10:00:00" + kErr + " (HTTP 404)",
+                           "10:00:00" + kErr + " (connection refused)",
+                           "10:00:00" + kErr + " (connection refused)"}));
     EXPECT_EQ(Server.Requests().size(), 2u); // the 404s reached the server
+}
+
+// A server that resets or floods: the send fails with its line and cause,
+// the temperature log keeps its line, and the next server is served as usual.
+TEST_F(UploadTest, ResettingAndFloodingServersAreLoggedAndSendingGoesOn) {
+    FaultyHttpServer faulty(FaultyHttpServer::Mode::Reset);
+    fSettings->chbGeneTempLOG->setChecked(true);
+    fSettings->edTarget->setText(QString::fromStdString(faulty.BaseUrl() + "/t.php?t="));
+    ManualSend();
+    faulty.SetMode(FaultyHttpServer::Mode::FloodBody);
+    AutomaticSend();
+    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
+    ManualSend();
+    EXPECT_EQ(LogLines(),
+              (QStringList{"10:00:00" + kErr + " (failure when receiving data from the peer)",
+                           "10:00:00" + kErr + " (response too large)", "10:00:00" + kOk}));
+    EXPECT_EQ(faulty.Requests(), 2);
+    EXPECT_EQ(TemperatureLog(QDate(2026, 7, 12)).count('\n'), 3);
 }
 
 // An empty target is no address: "http://" alone would ask this machine.

@@ -2,6 +2,7 @@
 // that decide the scheme prefix and the wire form of a URL.
 #include "net/LocalHttpServer.h"
 #include "net/uHTML.h"
+#include "support/FaultyHttpServer.h"
 
 #include <gtest/gtest.h>
 
@@ -197,6 +198,40 @@ TEST_F(FetchUrlTest, NoResponseGivesAnEmptyStatus) {
     EXPECT_EQ(hung.Text, "Status:");
     EXPECT_GE(elapsed, 900ms);
     EXPECT_LT(elapsed, 15s);
+}
+
+// Servers that reset, stall mid-body or flood: each request ends within the
+// time-out with a failure, and a flood costs neither the whole time-out nor
+// memory without bound.
+TEST_F(FetchUrlTest, MisbehavingServersEndInBoundedTimeAndMemory) {
+    FetchOptions options;
+    options.ConnectTimeout = 2s;
+    options.TotalTimeout = 3s;
+    FaultyHttpServer faulty(FaultyHttpServer::Mode::Reset);
+    auto fetch = [&](FaultyHttpServer::Mode mode, std::chrono::steady_clock::duration& took) {
+        faulty.SetMode(mode);
+        const auto start = std::chrono::steady_clock::now();
+        FetchResult r = FetchUrl(faulty.BaseUrl() + "/t.php?t=21,5", options);
+        took = std::chrono::steady_clock::now() - start;
+        EXPECT_FALSE(r.Ok);
+        EXPECT_FALSE(r.Error.empty());
+        return r;
+    };
+    std::chrono::steady_clock::duration took{};
+    EXPECT_EQ(fetch(FaultyHttpServer::Mode::Reset, took).Status, 0);
+    EXPECT_LT(took, 2s);
+
+    EXPECT_EQ(fetch(FaultyHttpServer::Mode::StallBody, took).Error, "timed out");
+    EXPECT_GE(took, 2900ms);
+
+    fetch(FaultyHttpServer::Mode::FloodHeaders, took);
+    EXPECT_LT(took, 2s);
+
+    const FetchResult flood = fetch(FaultyHttpServer::Mode::FloodBody, took);
+    EXPECT_EQ(flood.Error, "response too large");
+    EXPECT_LE(flood.Text.size(), 1u << 20);
+    EXPECT_LT(took, 2s);
+    EXPECT_EQ(faulty.Requests(), 4);
 }
 
 TEST_F(FetchUrlTest, RequestCarriesAgentAndNoCacheHeaders) {

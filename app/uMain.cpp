@@ -1,5 +1,9 @@
 #include "app/uMain.h"
 
+#include "app/TemperatureHistory.h"
+#include "app/TemperatureLogReader.h"
+#include "app/uHistory.h"
+
 #include "monitor/Monitor.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -84,13 +88,21 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setFont(pixelFont(18));
     Label1->setAlignment(Qt::AlignCenter);
-    Label1->setGeometry(131, 2, 98, 21);
     Button2 = new QPushButton(QString(kArrowUp), Panel4);
     Button2->setObjectName(QStringLiteral("Button2"));
     Button2->setFont(pixelFont(13));
     Button2->setGeometry(238, 2, 17, 21);
     Button2->setToolTip(QStringLiteral("Show/Hide LOG"));
     Button2->setFocusPolicy(Qt::NoFocus);
+    bHistory = new QPushButton(Panel4);
+    bHistory->setObjectName(QStringLiteral("bHistory"));
+    bHistory->setIcon(HistoryIcon());
+    bHistory->setGeometry(Button2->x() - 19, 2, 17, 21);
+    bHistory->setToolTip(QStringLiteral("History"));
+    bHistory->setFocusPolicy(Qt::NoFocus);
+    // The temperature takes the room between its caption and the buttons.
+    const int label1Left = Label3->x() + Label3->width() + 4;
+    Label1->setGeometry(label1Left, 2, bHistory->x() - 2 - label1Left, 21);
 
     Panel1 = new QFrame(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -121,6 +133,8 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     Obnovit1 = PopupMenu1->addAction(QStringLiteral("Restore"));
     Obnovit1->setObjectName(QStringLiteral("Obnovit1"));
     PopupMenu1->setDefaultAction(Obnovit1);
+    History1 = PopupMenu1->addAction(QStringLiteral("History"));
+    History1->setObjectName(QStringLiteral("History1"));
     N1 = PopupMenu1->addSeparator();
     N1->setObjectName(QStringLiteral("N1"));
     Ukonit1 = PopupMenu1->addAction(QStringLiteral("Close"));
@@ -164,6 +178,18 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     TrayIkona1->SetPopupMenu(PopupMenu1);
     TrayIkona1->OnDblClick = [this](QObject* Sender) { TrayIkona1DblClick(Sender); };
 
+    // Every converted reading goes into the history; a failed line or a
+    // closed port breaks its line.
+    History = new TemperatureHistory(this);
+    connect(Monitor, &TMonitor::Reading, History, [this](long double value, const QDateTime& when) {
+        History->AddReading(when.toMSecsSinceEpoch(), static_cast<double>(value));
+    });
+    connect(Monitor, &TMonitor::ReadingLost, History, &TemperatureHistory::BreakLine);
+    connect(Monitor, &TMonitor::LinkChanged, History, [this](bool open) {
+        if (!open)
+            History->BreakLine();
+    });
+
     for (QObject* strip : {static_cast<QObject*>(Panel4), static_cast<QObject*>(Label3),
                            static_cast<QObject*>(Label1)})
         strip->installEventFilter(this);
@@ -172,6 +198,8 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     connect(bClose, &QPushButton::clicked, this, [this] { bCloseClick(bClose); });
     connect(Obnovit1, &QAction::triggered, this, [this] { Obnovit1Click(Obnovit1); });
     connect(Ukonit1, &QAction::triggered, this, [this] { Ukonit1Click(Ukonit1); });
+    connect(History1, &QAction::triggered, this, [this] { History1Click(History1); });
+    connect(bHistory, &QPushButton::clicked, this, [this] { History1Click(bHistory); });
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
     connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(Timer2); });
 
@@ -187,6 +215,9 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
 
 TfMain::~TfMain() {
     FormDestroy(this);
+    // A top-level window of its own, not a child: it goes first, while the
+    // history it shows still exists.
+    delete HistoryWindow_.data();
     // Before the controls go: the port's handlers use them. Destroying the
     // port closes it without OnPortClose; the icon leaves the tray.
     delete AfComPort1;
@@ -302,8 +333,31 @@ void TfMain::Ukonit1Click(QObject* /*Sender*/) {
     close();
 }
 
+TfHistory* TfMain::HistoryWindow() const {
+    return HistoryWindow_.data();
+}
+
+void TfMain::History1Click(QObject* /*Sender*/) {
+    if (!HistoryWindow_) {
+        if (!HistoryFilled_) {
+            HistoryFilled_ = true;
+            // Sends a period apart belong to one line; a missed send or
+            // more breaks it. Without automatic sends only neighbours join.
+            const int periodMinutes = Timer1->isActive() ? (Timer1->interval() + 59999) / 60000 : 1;
+            History->FillEarlier(ReadTemperatureLogs(platform::Now(), 7), periodMinutes + 1);
+        }
+        HistoryWindow_ = new TfHistory(History);
+    }
+    HistoryWindow_->show();
+    HistoryWindow_->raise();
+    HistoryWindow_->activateWindow();
+}
+
 void TfMain::FormClose(QObject* /*Sender*/) {
     InFormClose_ = true;
+    // The history window keeps its place in the settings file when it closes.
+    if (HistoryWindow_)
+        HistoryWindow_->close();
     // Each step is guarded on its own: a settings file that cannot be written
     // must neither keep the event log from being saved nor keep the program
     // from ending (a headless instance asked to stop by a signal would

@@ -7,6 +7,7 @@
 #include "monitor/ReadingParser.h"
 
 #include <QIcon>
+#include <QPointer>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -23,6 +24,8 @@ class QPushButton;
 class QTimer;
 class TAfComPort;
 class TTrayIkona;
+class TemperatureHistory;
+class TfHistory;
 
 class TfMain : public QWidget {
     Q_OBJECT
@@ -31,11 +34,12 @@ public:
     ~TfMain() override;
 
     // Controls (named with setObjectName so tests can find them).
-    QFrame* Panel2 = nullptr;       // title area
-    QFrame* Panel4 = nullptr;       // title strip, the drag handle
-    QLabel* Label3 = nullptr;       // "Temperature"
-    QLabel* Label1 = nullptr;       // the temperature text
-    QPushButton* Button2 = nullptr; // log toggle
+    QFrame* Panel2 = nullptr;        // title area
+    QFrame* Panel4 = nullptr;        // title strip, the drag handle
+    QLabel* Label3 = nullptr;        // "Temperature"
+    QLabel* Label1 = nullptr;        // the temperature text
+    QPushButton* Button2 = nullptr;  // log toggle
+    QPushButton* bHistory = nullptr; // opens the history chart
     QFrame* Panel1 = nullptr;
     QGroupBox* GroupBox1 = nullptr;
     QPlainTextEdit* Memo1 = nullptr; // the event log
@@ -45,6 +49,7 @@ public:
 
     QMenu* PopupMenu1 = nullptr;
     QAction* Obnovit1 = nullptr; // "Restore" (toggles)
+    QAction* History1 = nullptr; // "History"
     QAction* N1 = nullptr;       // separator
     QAction* Ukonit1 = nullptr;  // "Close"
 
@@ -61,6 +66,10 @@ public:
 
     // Index 0 "NORMAL", 1 "BLIK0", 2 "BLIK1".
     std::array<QIcon, 3> TrayIcons;
+
+    // The converted readings of the last 7 days, one point per minute, for
+    // the history chart. Owned by this window.
+    TemperatureHistory* History = nullptr;
 
     // Received bytes not yet consumed by ParseReceived(): the text after the
     // last CR. Appended to by the data handler (and tests), then
@@ -99,6 +108,12 @@ public:
     void Obnovit1Click(QObject* Sender);
     void TrayIkona1DblClick(QObject* Sender);
     void Ukonit1Click(QObject* Sender);
+    // Opens the history window, or brings the open one to the front. The
+    // first time, the days before the start are read from the temperature
+    // logs.
+    void History1Click(QObject* Sender);
+    // The open history window, or null.
+    TfHistory* HistoryWindow() const;
     // The upload: an automatic send when Sender is Timer1, a manual one when
     // it is a button. Defined in uMainUpload.cpp.
     void Timer1Timer(QObject* Sender);
@@ -129,6 +144,8 @@ private:
     void LayoutPanels();
     bool InFormClose_ = false;
     TReadingParser Parser_;
+    QPointer<TfHistory> HistoryWindow_;
+    bool HistoryFilled_ = false;
 };
 
 extern TfMain* fMain;

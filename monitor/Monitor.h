@@ -70,7 +70,10 @@ public:
     // Readings, called by the parser's caller. A converted reading becomes
     // the current temperature and restarts the silence count.
     void ReadingConverted(long double value, const QDateTime& when);
-    void ReadingFailed() { Temperature = NoReading; }
+    void ReadingFailed() {
+        Temperature = NoReading;
+        emit ReadingLost();
+    }
 
     // Reopening a port that was lost (not closed by the user): starts the
     // retries when AutoReconnectOn says so. failureLogged: the failure that
@@ -84,6 +87,8 @@ public:
 signals:
     // A reading was converted (one signal per reading, in stream order).
     void Reading(long double value, const QDateTime& when);
+    // The last line of an arrival gave no reading.
+    void ReadingLost();
     // The port was opened or closed.
     void LinkChanged(bool open);
 };

@@ -97,7 +97,19 @@ TEST_F(MainWindowTest, ControlsAsLaidOut) {
     EXPECT_EQ(fMain->bClose->text(), "Hide");
     EXPECT_EQ(fMain->GroupBox1->title(), "Log");
     EXPECT_TRUE(fMain->Memo1->isReadOnly());
-    EXPECT_EQ(fMain->Label1->geometry(), QRect(131, 2, 98, 21));
+    // The title strip: caption, temperature, chart button and log toggle
+    // side by side inside it, the temperature wide enough for a failure.
+    const QRect strip(QPoint(0, 0), fMain->Panel4->size());
+    int right = -1;
+    for (const QWidget* w : std::initializer_list<const QWidget*>{
+             fMain->Label3, fMain->Label1, fMain->bHistory, fMain->Button2}) {
+        EXPECT_TRUE(strip.contains(w->geometry())) << w->objectName().toStdString();
+        EXPECT_GT(w->x(), right) << w->objectName().toStdString();
+        right = w->geometry().right();
+    }
+    EXPECT_GE(fMain->Label1->width(),
+              fMain->Label1->fontMetrics().horizontalAdvance(QString::fromUtf8("-100.0°C")));
+    EXPECT_EQ(fMain->Label3->width(), fMain->Label3->sizeHint().width());
     EXPECT_EQ(fMain->Panel4->geometry(), QRect(5, 3, 259, 25));
     EXPECT_EQ(fMain->Button1->geometry(), QRect(8, 6, 75, 25));
     EXPECT_EQ(fMain->bClose->geometry(), QRect(184, 6, 75, 25));
@@ -106,11 +118,12 @@ TEST_F(MainWindowTest, ControlsAsLaidOut) {
           "bClose", "GroupBox1", "Memo1", "PopupMenu1", "Timer1", "Timer2"})
         EXPECT_NE(fMain->findChild<QObject*>(name), nullptr) << name;
     const QList<QAction*> items = fMain->PopupMenu1->actions();
-    ASSERT_EQ(items.size(), 3);
+    ASSERT_EQ(items.size(), 4);
     EXPECT_EQ(items[0]->text(), "Restore");
     EXPECT_EQ(fMain->PopupMenu1->defaultAction(), items[0]);
-    EXPECT_TRUE(items[1]->isSeparator());
-    EXPECT_EQ(items[2]->text(), "Close");
+    EXPECT_EQ(items[1]->text(), "History");
+    EXPECT_TRUE(items[2]->isSeparator());
+    EXPECT_EQ(items[3]->text(), "Close");
     EXPECT_EQ(fMain->Timer2->interval(), 500);
     EXPECT_TRUE(fMain->Timer2->isActive());
     // The three tray pictures exist and the two blink frames differ.

@@ -110,7 +110,8 @@ TEST_F(UploadHeadless, SigUsr1ToAnUnreachableServerReportsTheFailure) {
     Signal(SIGUSR1);
     QByteArray seen;
     const QString line = WaitForLine(Process, "Information", seen);
-    EXPECT_TRUE(line.endsWith(" >  ERR  Information cannot nepodařilo odeslat! (connection refused)"))
+    EXPECT_TRUE(
+        line.endsWith(" >  ERR  Information cannot nepodařilo odeslat! (connection refused)"))
         << seen.toStdString();
     StopAndExpectCleanExit();
     // Logged although the send failed.

@@ -5,8 +5,9 @@
 #
 # Checks: the window appears with its size, the tray icon appears, an
 # uploaded value is one the simulator sent, a double-click on the tray icon
-# hides the window and a second shows it, the tray menu's "Close" ends the
-# program, and the settings and event log files are written.
+# hides the window and a second shows it, the tray menu's "History" opens
+# the chart (screenshot kept), the tray menu's "Close" ends the program, and
+# the settings and event log files are written.
 # Usage: desktop_e2e.sh KELVOX THERMOSIM SINK ARTIFACT_DIR
 set -u
 
@@ -103,6 +104,17 @@ AlwaysOnTop=0
 GeneTemp=-1
 EOF
 
+# Earlier readings in the temperature logs (C locale formats, each line in
+# its day's file): the history chart starts from them. The last three hours,
+# one line a minute.
+NOW_S=$(date +%s)
+for ((m = 180; m >= 1; m--)); do
+    T=$((NOW_S - m * 60))
+    V=$((200 + (180 - m) / 10))
+    printf '%s\t%s\t%d.%d\r\n' "$(date -d "@$T" +%m/%d/%y)" "$(date -d "@$T" +%H:%M:%S)" \
+        $((V / 10)) $((V % 10)) >>"$WORK/home/Temperature($(date -d "@$T" +%m-%d-%y)).log"
+done
+
 KELVOX_HOME="$WORK/home" KELVOX_PORT_DIR="$WORK/ports" KELVOX_MINUTE_MS=1000 \
     "$KELVOX" >"$WORK/kelvox.out" 2>&1 &
 KPID=$!
@@ -143,10 +155,24 @@ echo "uploaded value $VALUE matches a simulator reading"
 
 import -window "$WIN" "$ARTIFACTS/window.png" 2>/dev/null || fail "no screenshot of the window"
 
-# A double-click on the tray icon hides the window, a second shows it.
 eval "$(xdotool getwindowgeometry --shell "$TRAY_ICON")"
 CX=$((X + WIDTH / 2))
 CY=$((Y + HEIGHT / 2))
+
+# The tray menu's "History" (the item after "Restore") opens the chart
+# window; its picture is kept, and it must show the line.
+xdotool mousemove "$CX" "$CY" click 3
+sleep 0.8
+xdotool key Down Down Return
+wait_for 20 xdotool search --onlyvisible --name '^Kelvox - History$' || fail "the history window did not appear"
+HWIN=$(xdotool search --onlyvisible --name '^Kelvox - History$' | head -n1)
+sleep 1
+import -window "$HWIN" "$ARTIFACTS/history.png" 2>/dev/null || fail "no screenshot of the history window"
+LINE_PIXELS=$(convert "$ARTIFACTS/history.png" txt:- | grep -ci '#1F5FBF')
+[ "$LINE_PIXELS" -gt 20 ] || fail "the history window shows no line ($LINE_PIXELS pixels of it)"
+echo "history window shows its line ($LINE_PIXELS pixels)"
+
+# A double-click on the tray icon hides the window, a second shows it.
 xdotool mousemove "$CX" "$CY" click --repeat 2 --delay 80 1
 wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Kelvox\$'" || fail "double-click did not hide the window"
 sleep 0.5
@@ -173,6 +199,7 @@ STATUS=$?
 [ "$STATUS" -eq 0 ] || fail "kelvox exited with $STATUS"
 
 [ -s "$WORK/home/kelvox.ini" ] || fail "kelvox.ini was not written"
+grep -q '^\[History\]' "$WORK/home/kelvox.ini" || fail "the history window's place was not kept"
 ls "$WORK/home"/kelvox\ -\ *.log >/dev/null 2>&1 || fail "the event log file was not written"
 ls "$WORK/home"/Temperature\(*\).log >/dev/null 2>&1 || fail "the temperature log was not written"
 grep -q 'Serial port COM1 opened' "$WORK/home"/kelvox\ -\ *.log || fail "the event log lacks the opened line"

@@ -1,0 +1,72 @@
+// The temperature history behind the chart: the converted readings of the
+// last seven days, kept as one point per minute (lowest, highest and last
+// reading of that minute), so its size depends neither on the reading rate
+// nor on how long the program runs. Main thread only.
+#pragma once
+
+#include <QObject>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+// One minute of readings. Minute counts minutes since the epoch (UTC), so a
+// change of daylight saving time neither folds nor tears the line.
+struct HistoryPoint {
+    std::int64_t Minute = 0;
+    double Min = 0;
+    double Max = 0;
+    double Last = 0;
+    // The line continues from the previous point: neither a failed reading
+    // nor a time without readings lies between the two.
+    bool Joined = false;
+};
+
+// A reading with its time, as read back from a temperature log.
+struct HistorySample {
+    std::int64_t MSecs = 0; // since the epoch
+    double Value = 0;
+};
+
+class TemperatureHistory : public QObject {
+    Q_OBJECT
+public:
+    static constexpr std::int64_t kSpanMinutes = 7 * 24 * 60;
+    // The value the program holds after a reading failed to convert.
+    static constexpr double kFailed = -100.0;
+
+    enum class Change {
+        LastUpdated, // the newest point took another reading
+        Appended,    // a new newest point (older ones may have left the front)
+        Reset,       // anything else: points inserted or removed in between
+    };
+
+    explicit TemperatureHistory(QObject* parent = nullptr) : QObject(parent) {}
+
+    // Oldest first; at most kSpanMinutes points, all within kSpanMinutes of
+    // the newest.
+    const std::deque<HistoryPoint>& Points() const { return Points_; }
+    // The newest reading failed: the line is broken after the last point.
+    bool LastFailed() const { return BreakPending_; }
+
+    // A converted reading taken at msecs. kFailed (and anything not finite)
+    // breaks the line instead of being plotted. Two minutes in a row with
+    // readings are joined. A reading before the newest point means the clock
+    // went back: the points after it are dropped, as their time has not come.
+    void AddReading(std::int64_t msecs, double value);
+
+    // The next reading starts a new line (a failed reading, a closed port).
+    void BreakLine() { BreakPending_ = true; }
+
+    // Earlier readings (read back from the temperature logs, in time order)
+    // put in front of what is there. Those at or after the first point's
+    // minute are left out: the live readings already cover that time.
+    // Readings no more than joinMinutes apart are joined.
+    void FillEarlier(const std::vector<HistorySample>& samples, int joinMinutes);
+
+signals:
+    void Changed(TemperatureHistory::Change change);
+
+private:
+    std::deque<HistoryPoint> Points_;
+    bool BreakPending_ = false;
+};

@@ -1,0 +1,476 @@
+#include "app/uHistory.h"
+
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/FormatSettings.h"
+#include "platform/IniFile.h"
+#include "platform/MessageBox.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QtCharts/QCategoryAxis>
+#include <QtCharts/QChart>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+namespace {
+
+const QString kSection = QStringLiteral("History");
+const QString kDegrees = QStringLiteral("\u00B0C");
+const QColor kLineColor(0x1f, 0x5f, 0xbf);
+
+struct SpanInfo {
+    std::int64_t Minutes; // what the span shows
+    std::int64_t Step;    // how far the time axis moves at a time
+};
+
+SpanInfo spanInfo(TfHistory::Span span) {
+    switch (span) {
+    case TfHistory::Span::Hour:
+        return {60, 2};
+    case TfHistory::Span::Day:
+        return {24 * 60, 20};
+    case TfHistory::Span::Week:
+        break;
+    }
+    return {TemperatureHistory::kSpanMinutes, 120};
+}
+
+std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
+    return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
+
+std::int64_t minuteOf(const QDateTime& t) {
+    return floorDiv(t.toMSecsSinceEpoch(), 60000);
+}
+
+QDateTime timeOfMinute(std::int64_t minute) {
+    return QDateTime::fromMSecsSinceEpoch(minute * 60000);
+}
+
+// The locale's time of day without seconds: "%H:%M:%S" -> "%H:%M",
+// "%r" -> "%I:%M %p".
+std::string shortTimeFormat(std::string format) {
+    for (std::size_t at; (at = format.find("%T")) != std::string::npos;)
+        format.replace(at, 2, "%H:%M:%S");
+    for (std::size_t at; (at = format.find("%r")) != std::string::npos;)
+        format.replace(at, 2, "%I:%M:%S %p");
+    if (const std::size_t at = format.find("%S"); at != std::string::npos) {
+        const bool separated = at > 0 && format[at - 1] != '%' && format[at - 1] != ' ';
+        format.erase(separated ? at - 1 : at, separated ? 3 : 2);
+    }
+    return format;
+}
+
+// A step of 1, 2 or 5 times a power of ten, at least `rough`.
+double niceStep(double rough) {
+    const double power = std::pow(10.0, std::floor(std::log10(rough)));
+    for (double m : {1.0, 2.0, 5.0})
+        if (m * power >= rough)
+            return m * power;
+    return 10 * power;
+}
+
+void clearCategories(QCategoryAxis* axis) {
+    for (const QString& label : axis->categoriesLabels())
+        axis->remove(label);
+}
+
+} // namespace
+
+QIcon HistoryIcon() {
+    QPixmap pixmap(13, 13);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0x40, 0x40, 0x40), 1));
+    painter.drawLine(QPointF(1.5, 0.5), QPointF(1.5, 11.5));
+    painter.drawLine(QPointF(1.5, 11.5), QPointF(12.5, 11.5));
+    painter.setPen(QPen(kLineColor, 1.5));
+    const QPointF line[] = {{3, 9}, {5.5, 5}, {8, 7.5}, {12, 2}};
+    painter.drawPolyline(line, 4);
+    painter.end();
+    return QIcon(pixmap);
+}
+
+TfHistory::TfHistory(TemperatureHistory* history, QWidget* parent)
+    : QWidget(parent, Qt::Window), History_(history) {
+    setObjectName(QStringLiteral("fHistory"));
+    setWindowTitle(QStringLiteral("Kelvox - History"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setMinimumSize(360, 240);
+    resize(640, 420);
+
+    auto* layout = new QVBoxLayout(this);
+    auto* bar = new QHBoxLayout;
+    layout->addLayout(bar);
+    auto makeButton = [&](const char* name, const QString& text) {
+        auto* b = new QPushButton(text, this);
+        b->setObjectName(QString::fromLatin1(name));
+        bar->addWidget(b);
+        return b;
+    };
+    bHour = makeButton("bHour", QStringLiteral("Last hour"));
+    bDay = makeButton("bDay", QStringLiteral("24 hours"));
+    bWeek = makeButton("bWeek", QStringLiteral("7 days"));
+    bar->addStretch(1);
+    bSavePng = makeButton("bSavePng", QStringLiteral("Save as PNG..."));
+    bCopy = makeButton("bCopy", QStringLiteral("Copy"));
+    SpanGroup_ = new QButtonGroup(this);
+    SpanGroup_->setExclusive(true);
+    for (QPushButton* b : {bHour, bDay, bWeek}) {
+        b->setCheckable(true);
+        SpanGroup_->addButton(b);
+    }
+    bDay->setChecked(true);
+
+    // The picture: the summary line above the chart, on one background.
+    Plot_ = new QWidget(this);
+    Plot_->setObjectName(QStringLiteral("Plot"));
+    Plot_->setAutoFillBackground(true);
+    Plot_->setBackgroundRole(QPalette::Base);
+    layout->addWidget(Plot_, 1);
+    auto* plotLayout = new QVBoxLayout(Plot_);
+    plotLayout->setContentsMargins(6, 6, 6, 0);
+    lSummary = new QLabel(Plot_);
+    lSummary->setObjectName(QStringLiteral("lSummary"));
+    plotLayout->addWidget(lSummary);
+
+    Chart_ = new QChart;
+    Chart_->legend()->hide();
+    Chart_->setBackgroundRoundness(0);
+    Chart_->setMargins(QMargins(4, 4, 12, 4));
+    AxisX_ = new QCategoryAxis;
+    AxisX_->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    AxisY_ = new QCategoryAxis;
+    AxisY_->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    Chart_->addAxis(AxisX_, Qt::AlignBottom);
+    Chart_->addAxis(AxisY_, Qt::AlignLeft);
+    ChartView = new QChartView(Chart_, Plot_); // owns the chart
+    ChartView->setObjectName(QStringLiteral("ChartView"));
+    ChartView->setRenderHint(QPainter::Antialiasing);
+    ChartView->setFrameShape(QFrame::NoFrame);
+    ChartView->setBackgroundBrush(Chart_->backgroundBrush());
+    plotLayout->addWidget(ChartView, 1);
+
+    connect(bHour, &QPushButton::clicked, this, [this] { SetSpan(Span::Hour); });
+    connect(bDay, &QPushButton::clicked, this, [this] { SetSpan(Span::Day); });
+    connect(bWeek, &QPushButton::clicked, this, [this] { SetSpan(Span::Week); });
+    connect(bSavePng, &QPushButton::clicked, this, [this] { bSavePngClick(); });
+    connect(bCopy, &QPushButton::clicked, this, [this] { bCopyClick(); });
+    if (History_)
+        connect(History_, &TemperatureHistory::Changed, this, &TfHistory::HistoryChanged);
+
+    // The axis moves on and "current" goes stale with the clock, also
+    // while no reading arrives.
+    Clock_ = new QTimer(this);
+    Clock_->setInterval(15000);
+    connect(Clock_, &QTimer::timeout, this, &TfHistory::Tick);
+    Clock_->start();
+
+    RestoreGeometry();
+    Rebuild();
+}
+
+std::int64_t TfHistory::AxisStep() const {
+    return spanInfo(Span_).Step;
+}
+
+void TfHistory::SetSpan(Span span) {
+    Span_ = span;
+    (span == Span::Hour ? bHour : span == Span::Day ? bDay : bWeek)->setChecked(true);
+    Rebuild();
+}
+
+void TfHistory::Rebuild() {
+    Chart_->removeAllSeries();
+    Pieces_.clear();
+    TailMinute_ = -1;
+    HasData_ = false;
+
+    const SpanInfo span = spanInfo(Span_);
+    std::int64_t newest = minuteOf(platform::Now());
+    const std::deque<HistoryPoint>* points = History_ ? &History_->Points() : nullptr;
+    if (points && !points->empty())
+        newest = std::max(newest, points->back().Minute);
+    RangeEnd_ = (floorDiv(newest, span.Step) + 1) * span.Step;
+    RangeStart_ = RangeEnd_ - span.Minutes - span.Step;
+
+    if (points) {
+        auto it = std::lower_bound(
+            points->begin(), points->end(), RangeStart_,
+            [](const HistoryPoint& p, std::int64_t minute) { return p.Minute < minute; });
+        QList<QPointF> piece;
+        for (; it != points->end(); ++it) {
+            const QPointF xy(static_cast<double>(it->Minute), it->Last);
+            if (!HasData_) {
+                Min_ = it->Min;
+                Max_ = it->Max;
+                HasData_ = true;
+            }
+            Min_ = std::min(Min_, it->Min);
+            Max_ = std::max(Max_, it->Max);
+            if (piece.isEmpty()) {
+                piece.append(xy);
+            } else if (!it->Joined) {
+                AddPiece(piece);
+                piece = {xy};
+            } else if (piece.size() >= PieceLength) {
+                const QPointF last = piece.back();
+                AddPiece(piece);
+                piece = {last, xy};
+            } else {
+                piece.append(xy);
+            }
+            TailMinute_ = it->Minute;
+        }
+        if (!piece.isEmpty())
+            AddPiece(piece);
+    }
+    UpdateTimeAxis();
+    UpdateValueAxis();
+    UpdateSummary();
+}
+
+void TfHistory::AddPiece(const QList<QPointF>& points) {
+    auto* series = new QLineSeries;
+    // Set before the chart sees the series, so its theme keeps this pen.
+    series->setPen(QPen(kLineColor, 1.5));
+    // A lone point has no line to show it.
+    series->setPointsVisible(points.size() == 1);
+    series->replace(points);
+    Chart_->addSeries(series);
+    series->attachAxis(AxisX_);
+    series->attachAxis(AxisY_);
+    Pieces_.push_back(series);
+}
+
+void TfHistory::HistoryChanged(TemperatureHistory::Change change) {
+    const std::deque<HistoryPoint>& points = History_->Points();
+    if (change == TemperatureHistory::Change::Reset || points.empty()) {
+        Rebuild();
+        return;
+    }
+    const HistoryPoint& p = points.back();
+    const QPointF xy(static_cast<double>(p.Minute), p.Last);
+    if (change == TemperatureHistory::Change::LastUpdated) {
+        if (Pieces_.empty() || TailMinute_ != p.Minute) {
+            Rebuild();
+            return;
+        }
+        QLineSeries* tail = Pieces_.back();
+        tail->replace(tail->count() - 1, xy);
+    } else { // Appended
+        if (p.Minute >= RangeEnd_ || p.Minute < RangeStart_) {
+            Rebuild();
+            return;
+        }
+        const bool joined = p.Joined && !Pieces_.empty() && points.size() >= 2 &&
+                            TailMinute_ == points[points.size() - 2].Minute;
+        if (joined && Pieces_.back()->count() < PieceLength) {
+            QLineSeries* tail = Pieces_.back();
+            tail->append(xy);
+            tail->setPointsVisible(false);
+        } else if (joined) {
+            AddPiece({Pieces_.back()->at(Pieces_.back()->count() - 1), xy});
+        } else {
+            AddPiece({xy});
+        }
+        TailMinute_ = p.Minute;
+    }
+    if (!HasData_) {
+        Min_ = p.Min;
+        Max_ = p.Max;
+        HasData_ = true;
+    }
+    Min_ = std::min(Min_, p.Min);
+    Max_ = std::max(Max_, p.Max);
+    if (Min_ < AxisMin_ || Max_ > AxisMax_)
+        UpdateValueAxis();
+    UpdateSummary();
+}
+
+void TfHistory::Tick() {
+    if (minuteOf(platform::Now()) >= RangeEnd_)
+        Rebuild();
+    else
+        UpdateSummary();
+}
+
+// Ticks at round local times inside the span: every 10 minutes for the
+// hour, every 3 hours for the day (the date at midnight), every midnight
+// for the week. Labels are in the locale's formats.
+void TfHistory::UpdateTimeAxis() {
+    const platform::FormatSettings& fs = platform::FormatSettings::Current();
+    const SpanInfo span = spanInfo(Span_);
+    // Ticks within the span and clear of the ends, where a label centred on
+    // its tick would be cut off.
+    const std::int64_t margin = (RangeEnd_ - RangeStart_) / 20;
+    const std::int64_t first = std::max(RangeEnd_ - span.Minutes, RangeStart_ + margin);
+    const std::int64_t last = RangeEnd_ - margin;
+    const std::string timeFormat = shortTimeFormat(fs.LongTimeFormat);
+    platform::FormatSettings shortTime = fs;
+    shortTime.LongTimeFormat = timeFormat;
+
+    const int everyMinutes = Span_ == Span::Hour ? 10 : Span_ == Span::Day ? 180 : 24 * 60;
+    clearCategories(AxisX_);
+    AxisX_->setStartValue(static_cast<double>(RangeStart_));
+    QStringList used;
+    const QDate lastDay = timeOfMinute(RangeEnd_).date();
+    for (QDate day = timeOfMinute(first).date(); day <= lastDay; day = day.addDays(1)) {
+        for (int m = 0; m < 24 * 60; m += everyMinutes) {
+            const QDateTime at(day, QTime(m / 60, m % 60));
+            const std::int64_t minute = minuteOf(at);
+            if (minute <= first || minute >= last)
+                continue;
+            const QString label = (m == 0 && Span_ != Span::Hour) ? fs.FormatShortDate(at)
+                                                                  : shortTime.FormatLongTime(at);
+            // The axis keys its ticks by label; an hour repeated by the
+            // clock going back gets one tick.
+            if (label.isEmpty() || used.contains(label))
+                continue;
+            used << label;
+            AxisX_->append(label, static_cast<double>(minute));
+        }
+    }
+    AxisX_->setRange(static_cast<double>(RangeStart_), static_cast<double>(RangeEnd_));
+}
+
+void TfHistory::UpdateValueAxis() {
+    double lo = HasData_ ? Min_ : 15.0;
+    double hi = HasData_ ? Max_ : 25.0;
+    if (hi - lo < 1.0) {
+        const double mid = (lo + hi) / 2;
+        lo = mid - 0.5;
+        hi = mid + 0.5;
+    }
+    const double step = niceStep((hi - lo) / 5);
+    AxisMin_ = std::floor(lo / step) * step;
+    AxisMax_ = std::ceil(hi / step) * step;
+    // Room between the line and the frame.
+    if (lo - AxisMin_ < step / 4)
+        AxisMin_ -= step;
+    if (AxisMax_ - hi < step / 4)
+        AxisMax_ += step;
+
+    const platform::FormatSettings& fs = platform::FormatSettings::Current();
+    clearCategories(AxisY_);
+    // Labels stand at the ends of categories; starting one step below the
+    // axis gives its lowest value a label too.
+    AxisY_->setStartValue(AxisMin_ - step);
+    const int ticks = static_cast<int>(std::lround((AxisMax_ - AxisMin_) / step));
+    for (int i = 0; i <= ticks; ++i) {
+        const double v = AxisMin_ + i * step;
+        AxisY_->append(fs.FormatTemperature(v), v);
+    }
+    AxisY_->setRange(AxisMin_, AxisMax_);
+}
+
+void TfHistory::UpdateSummary() {
+    const platform::FormatSettings& fs = platform::FormatSettings::Current();
+    auto text = [&](bool known, double v) {
+        return known ? fs.FormatTemperature(v) + kDegrees : QStringLiteral("-");
+    };
+    // Current: the newest reading, while it is fresh and did not fail.
+    bool fresh = false;
+    double current = 0;
+    if (History_ && !History_->Points().empty() && !History_->LastFailed()) {
+        const HistoryPoint& p = History_->Points().back();
+        fresh = p.Minute >= minuteOf(platform::Now()) - 1;
+        current = p.Last;
+    }
+    lSummary->setText(QStringLiteral("Minimum: %1    Maximum: %2    Current: %3")
+                          .arg(text(HasData_, Min_), text(HasData_, Max_), text(fresh, current)));
+}
+
+QImage TfHistory::Picture() {
+    return Plot_->grab().toImage();
+}
+
+bool TfHistory::SavePicture(const QString& path) {
+    const QImage image = Picture();
+    return !image.isNull() && image.save(path, "PNG");
+}
+
+void TfHistory::bSavePngClick() {
+    const QString dir = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    const QString name =
+        QStringLiteral("Kelvox history %1.png")
+            .arg(platform::FileSafeDate(
+                platform::FormatSettings::Current().FormatShortDate(platform::Now())));
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save as PNG"),
+                                                dir.isEmpty() ? name : dir + u'/' + name,
+                                                QStringLiteral("PNG images (*.png)"));
+    if (path.isEmpty())
+        return;
+    if (!path.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive))
+        path += QStringLiteral(".png");
+    if (!SavePicture(path)) {
+        platform::MessageRequest request;
+        request.Parent = this;
+        request.Caption = windowTitle();
+        request.Text = QStringLiteral("Cannot save the picture to \"%1\".").arg(path);
+        request.Icon = platform::MsgIcon::Error;
+        platform::ShowMessage(request);
+    }
+}
+
+void TfHistory::bCopyClick() {
+    QApplication::clipboard()->setImage(Picture());
+}
+
+void TfHistory::closeEvent(QCloseEvent* event) {
+    SaveGeometry();
+    QWidget::closeEvent(event);
+}
+
+void TfHistory::RestoreGeometry() {
+    try {
+        const platform::IniFile ini(platform::IniPath());
+        const int w = ini.ReadInteger(kSection, QStringLiteral("Width"), 0);
+        const int h = ini.ReadInteger(kSection, QStringLiteral("Height"), 0);
+        const int x = ini.ReadInteger(kSection, QStringLiteral("Left"), INT_MIN);
+        const int y = ini.ReadInteger(kSection, QStringLiteral("Top"), INT_MIN);
+        if (w > 0 && h > 0)
+            resize(std::clamp(w, minimumWidth(), 8192), std::clamp(h, minimumHeight(), 8192));
+        if (x == INT_MIN || y == INT_MIN)
+            return;
+        // Only where some of it can be seen: the screen it was on may be gone.
+        const QRect wanted(QPoint(x, y), size());
+        for (const QScreen* screen : QGuiApplication::screens()) {
+            if (screen->availableGeometry().intersects(wanted)) {
+                move(x, y);
+                return;
+            }
+        }
+    } catch (...) {
+        // An unreadable settings file leaves the default place and size.
+    }
+}
+
+void TfHistory::SaveGeometry() {
+    try {
+        platform::IniFile ini(platform::IniPath());
+        ini.WriteInteger(kSection, QStringLiteral("Left"), x());
+        ini.WriteInteger(kSection, QStringLiteral("Top"), y());
+        ini.WriteInteger(kSection, QStringLiteral("Width"), width());
+        ini.WriteInteger(kSection, QStringLiteral("Height"), height());
+    } catch (...) {
+        // The place of this window is not worth an error box at close.
+    }
+}

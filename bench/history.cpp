@@ -1,0 +1,131 @@
+// Cost of one new point on an open history chart that shows a full week
+// (10,080 minutes), against replotting the week from scratch, which is what
+// the chart does only when its time axis moves on; and the cost of a
+// reading while no chart is open.
+//
+//   cmake -S . -B build-bench -G Ninja -DKELVOX_BENCH=ON
+//   cmake --build build-bench --target bench_history && build-bench/bench/bench_history
+//   (--png FILE also saves the week's picture)
+#include "app/TemperatureHistory.h"
+#include "app/uHistory.h"
+#include "platform/Clock.h"
+
+#include <QApplication>
+#include <QtCharts/QLineSeries>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <time.h>
+#include <vector>
+
+namespace {
+
+// CPU time of the calling thread: on a shared, loaded machine wall time
+// mostly measures how long other processes held the CPU. Painting happens
+// on this thread too (offscreen platform).
+double threadMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) * 1e-6;
+}
+
+// Everything the change set off: the scene's update, the repaint.
+void settle() {
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents();
+}
+
+double temperatureAt(std::int64_t minute) {
+    return 21.0 + 3.0 * std::sin(static_cast<double>(minute) / 180.0) +
+           0.2 * std::sin(static_cast<double>(minute) / 7.0);
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("KELVOX_HOME", "/nonexistent-kelvox-bench"); // no settings file is written
+    QApplication app(argc, argv);
+    const char* png = nullptr;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--png") == 0)
+            png = argv[i + 1];
+
+    // A week of readings, three a minute, ending at a round two hours so
+    // that the timed points below start a fresh stretch of the time axis.
+    const std::int64_t start = 29'500'080 - TemperatureHistory::kSpanMinutes;
+    std::int64_t minute = start;
+    QDateTime now;
+    platform::SetClockForTests([&] { return now; });
+    TemperatureHistory history;
+    auto add = [&](std::int64_t m) {
+        now = QDateTime::fromMSecsSinceEpoch(m * 60000 + 30000);
+        for (int s = 0; s < 3; ++s)
+            history.AddReading(m * 60000 + s * 20000, temperatureAt(m) + 0.05 * s);
+    };
+    for (; minute < start + TemperatureHistory::kSpanMinutes; ++minute)
+        add(minute);
+
+    // Closed chart: a reading costs only the per-minute store.
+    {
+        TemperatureHistory closed;
+        const int n = 3 * 100000;
+        const double t0 = threadMs();
+        for (int i = 0; i < n; ++i)
+            closed.AddReading((start + i / 3) * 60000 + (i % 3) * 20000, 20.0 + (i % 50) * 0.1);
+        const double t1 = threadMs();
+        std::printf("no chart open: %.0f ns per reading (%d readings)\n", (t1 - t0) * 1e6 / n, n);
+    }
+
+    auto* w = new TfHistory(&history);
+    w->SetSpan(TfHistory::Span::Week);
+    w->resize(900, 520);
+    w->show();
+    settle();
+    std::printf("week on screen: %zu points in %zu pieces of the line\n", history.Points().size(),
+                w->Pieces().size());
+
+    // One new minute at a time: three readings, the first one a new point.
+    std::vector<double> appends;
+    std::vector<double> shifts;
+    for (int i = 0; i < 480; ++i, ++minute) {
+        const double t0 = threadMs();
+        add(minute);
+        settle();
+        const double t1 = threadMs();
+        (minute % w->AxisStep() == 0 ? shifts : appends).push_back(t1 - t0);
+    }
+
+    // The peer: the same week replotted from scratch, as a chart that
+    // rebuilt its series for every point would have to.
+    std::vector<double> full;
+    for (int i = 0; i < 20; ++i) {
+        const double t0 = threadMs();
+        w->Rebuild();
+        settle();
+        full.push_back(threadMs() - t0);
+    }
+
+    std::printf("(times are thread CPU time, 900x520 window, antialiased)\n");
+    std::printf("new point on the full week: median %.3f ms, 95%% %.3f ms, max %.3f ms over %zu"
+                " points (goal < 2 ms)\n",
+                percentile(appends, 0.5), percentile(appends, 0.95),
+                *std::max_element(appends.begin(), appends.end()), appends.size());
+    std::printf("time axis moving on (once every %lld minutes): median %.3f ms over %zu moves\n",
+                static_cast<long long>(w->AxisStep()), percentile(shifts, 0.5), shifts.size());
+    std::printf("peer, the week replotted from scratch: median %.3f ms over %zu runs\n",
+                percentile(full, 0.5), full.size());
+    std::printf("a new point costs %.1f%% of a full replot\n",
+                100.0 * percentile(appends, 0.5) / percentile(full, 0.5));
+    if (png && !w->SavePicture(QString::fromLocal8Bit(png)))
+        std::fprintf(stderr, "cannot write %s\n", png);
+    delete w;
+    platform::SetClockForTests({});
+    return 0;
+}

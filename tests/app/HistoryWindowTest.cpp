@@ -1,0 +1,113 @@
+// The history window of the running program, on the offscreen platform:
+// opened from the tray menu, filled from the day's temperature log and the
+// live readings, gaps where readings failed, axes in the locale's formats,
+// the picture saved as PNG, and its size kept in the settings file.
+#include "LinkFixture.h"
+#include "app/TemperatureLog.h"
+#include "app/uHistory.h"
+#include "monitor/Monitor.h"
+#include "platform/IniFile.h"
+#include "support/Formats.h"
+
+#include <QAction>
+#include <QImage>
+#include <QLabel>
+#include <QRegularExpression>
+#include <QtCharts/QCategoryAxis>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+
+namespace {
+
+class HistoryWindowTest : public LinkFixture {
+protected:
+    void SetUp() override {
+        LinkFixture::SetUp();
+        platform::FormatSettings::SetCurrent(CommaFormats());
+        platform::SetClockForTests([this] { return Now; });
+    }
+    // One reading arriving from the thermometer at the given time.
+    void Receive(QTime time, const char* text) {
+        Now = QDateTime(Today, time);
+        fMain->ReceivedText += text;
+        fMain->ParseReceived();
+    }
+
+    const QDate Today{2026, 12, 7};
+    QDateTime Now{Today, QTime(12, 0)};
+};
+
+} // namespace
+
+TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
+    // This morning's sends, five minutes apart.
+    for (int i = 0; i <= 6; ++i) {
+        const QDateTime t(Today, QTime(10, 5 * i));
+        ASSERT_TRUE(
+            AppendTemperatureLogLine(platform::TemperatureLogPath(t),
+                                     TemperatureLogLine(CommaFormats(), t, 19.0L + i * 0.1L)));
+    }
+    Start("[Data]\r\nPeriod=5\r\n");
+    Receive(QTime(12, 0, 10), "+021.5C\r");
+    Receive(QTime(12, 1, 10), "+022.0C\r");
+
+    fMain->History1->trigger();
+    TfHistory* w = fMain->HistoryWindow();
+    ASSERT_NE(w, nullptr);
+    EXPECT_TRUE(w->isVisible() && !w->isModal());
+    EXPECT_EQ(w->windowTitle(), "Kelvox - History");
+    ASSERT_EQ(w->Pieces().size(), 2u); // the log's morning, the live noon
+    EXPECT_EQ(w->Pieces()[0]->count(), 7);
+
+    // A failed reading breaks the line; the pieces drawn stay as they are.
+    QLineSeries* noon = w->Pieces()[1];
+    Receive(QTime(12, 2, 10), "+ERR\r");
+    Receive(QTime(12, 3, 10), "+023.5C\r");
+    Receive(QTime(12, 4, 10), "+023.0C\r");
+    ASSERT_EQ(w->Pieces().size(), 3u);
+    EXPECT_EQ(w->Pieces()[1], noon);
+    EXPECT_EQ(noon->count(), 2);
+    EXPECT_EQ(w->lSummary->text(),
+              QString::fromUtf8("Minimum: 19,0°C    Maximum: 23,5°C    Current: 23,0°C"));
+
+    Monitor->LinkClosed(); // a lost link breaks the line too
+    Receive(QTime(12, 5, 10), "+023.0C\r");
+    EXPECT_EQ(w->Pieces().size(), 4u);
+
+    // Numbers and times in the locale's formats.
+    const QStringList values = w->AxisY()->categoriesLabels();
+    ASSERT_FALSE(values.isEmpty());
+    for (const QString& v : values)
+        EXPECT_TRUE(QRegularExpression("^-?\\d+,\\d$").match(v).hasMatch()) << v.toStdString();
+    EXPECT_TRUE(w->AxisX()->categoriesLabels().contains("07.12.2026"));
+    EXPECT_TRUE(w->AxisX()->categoriesLabels().contains("09:00"));
+    w->bHour->click();
+    EXPECT_EQ(w->AxisX()->categoriesLabels(),
+              QStringList({"11:10", "11:20", "11:30", "11:40", "11:50", "12:00"}));
+    EXPECT_EQ(w->Pieces().size(), 3u); // the morning is out of the hour
+
+    // The picture: the window's plot, with the line in it.
+    const QString png = Home.filePath("history.png");
+    ASSERT_TRUE(w->SavePicture(png));
+    const QImage image(png);
+    EXPECT_EQ(image.size(), w->findChild<QWidget*>("Plot")->size());
+    const QColor line = w->Pieces()[0]->pen().color();
+    int linePixels = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            linePixels += QColor(image.pixel(x, y)) == line;
+    EXPECT_GT(linePixels, 10);
+
+    // Its size is kept for the next time.
+    w->resize(700, 480);
+    w->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fMain->HistoryWindow() == nullptr; }, 5000));
+    const platform::IniFile ini(platform::IniPath());
+    EXPECT_EQ(
+        QSize(ini.ReadInteger("History", "Width", 0), ini.ReadInteger("History", "Height", 0)),
+        QSize(700, 480));
+    fMain->bHistory->click();
+    ASSERT_NE(fMain->HistoryWindow(), nullptr);
+    EXPECT_EQ(fMain->HistoryWindow()->size(), QSize(700, 480));
+    EXPECT_EQ(fMain->HistoryWindow()->Pieces().size(), 4u); // the log is read only once
+}

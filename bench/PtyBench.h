@@ -7,12 +7,15 @@
 #include <QCoreApplication>
 #include <QTimer>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -101,6 +104,45 @@ inline PeerProcess StartPyserialPeer(const char* mode, const std::string& path,
     }
     ::close(out[1]);
     return {child, out[0]};
+}
+
+// Reads from fd into text until done(text) holds (true), the writer closes
+// its end or fails (false), or limitMs has passed (false). Never blocks past
+// the limit, whatever the other side does.
+inline bool ReadUntil(int fd, std::string& text,
+                      const std::function<bool(const std::string&)>& done, int limitMs) {
+    const long long end = NowNs() + static_cast<long long>(limitMs) * 1000000;
+    char buffer[65536];
+    while (!done(text)) {
+        const long long left = (end - NowNs()) / 1000000;
+        if (left <= 0)
+            return false;
+        pollfd p{fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Ends a child for good: closes its output, kills it if it still runs and
+// reaps it.
+inline void EndChild(pid_t pid, int& out) {
+    if (out >= 0)
+        ::close(out);
+    out = -1;
+    if (pid <= 0)
+        return;
+    if (::waitpid(pid, nullptr, WNOHANG) == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
 }
 
 } // namespace ptybench

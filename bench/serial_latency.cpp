@@ -200,34 +200,27 @@ void RunQSerialPort(int count, int spacingMs) {
 
 void RunPyserial(int count, int spacingMs) {
     Pty pty;
-    const PeerProcess peer = StartPyserialPeer("latency", pty.path, std::to_string(count));
+    PeerProcess peer = StartPyserialPeer("latency", pty.path, std::to_string(count));
     if (peer.out < 0)
         return;
     // The peer says "ready" once its reader thread runs.
     std::string text;
-    char buffer[65536];
-    while (text.find("ready\n") == std::string::npos) {
-        const ssize_t n = ::read(peer.out, buffer, sizeof buffer);
-        if (n <= 0) {
-            std::printf("pyserial peer did not start (python3-serial missing?)\n");
-            ::close(peer.out);
-            ::waitpid(peer.pid, nullptr, 0);
-            return;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
+    const auto ready = [](const std::string& t) { return t.find("ready\n") != std::string::npos; };
+    if (!ReadUntil(peer.out, text, ready, 20000)) {
+        std::printf("pyserial peer did not start (python3-serial missing?)\n");
+        EndChild(peer.pid, peer.out);
+        return;
     }
     std::vector<long long> sent(count), got(count);
     {
         Writer w(pty.master, count, spacingMs, sent);
-        for (;;) {
-            const ssize_t n = ::read(peer.out, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
+        // The peer prints its result and ends once it has seen every reading,
+        // or when its own time limit passes.
+        ReadUntil(
+            peer.out, text, [](const std::string&) { return false; },
+            static_cast<int>(count) * (spacingMs + 50) + 70000);
     }
-    ::close(peer.out);
-    ::waitpid(peer.pid, nullptr, 0);
+    EndChild(peer.pid, peer.out);
     // Lines "seq ns".
     std::size_t pos = 0;
     while (pos < text.size()) {
@@ -274,14 +267,13 @@ Child SpawnSelf(const std::vector<std::string>& args) {
     return c;
 }
 
-std::string Collect(Child& c) {
+// The contender's output; one that has not finished within limitMs is
+// killed.
+std::string Collect(Child& c, int limitMs) {
     std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(c.out, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(n));
-    ::close(c.out);
-    ::waitpid(c.pid, nullptr, 0);
+    ReadUntil(
+        c.out, text, [](const std::string&) { return false; }, limitMs);
+    EndChild(c.pid, c.out);
     return text;
 }
 
@@ -349,7 +341,9 @@ int main(int argc, char** argv) {
                           "--offset-ms", std::to_string(spacingMs / 3)});
     g_offsetMs = 2 * spacingMs / 3;
     RunPyserial(count, spacingMs);
-    std::fputs(Collect(ours).c_str(), stdout);
-    std::fputs(Collect(qt).c_str(), stdout);
+    // A contender runs count * spacing; one that hangs is killed well after.
+    const int limitMs = count * (spacingMs + 5) + 60000;
+    std::fputs(Collect(ours, limitMs).c_str(), stdout);
+    std::fputs(Collect(qt, limitMs).c_str(), stdout);
     return 0;
 }

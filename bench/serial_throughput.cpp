@@ -35,9 +35,11 @@ namespace {
 using namespace ptybench;
 
 // Writes the burst into the master side as fast as the pty takes it; the
-// start time is taken just before the first write.
+// start time is taken just before the first write. Gives up when nobody
+// takes the bytes for kStallMs, so a dead reader cannot hang the run.
 class Burst {
 public:
+    static constexpr int kStallMs = 10000;
     Burst(int master, std::size_t bytes, std::atomic<long long>& startNs)
         : FThread([=, &startNs] {
               std::string data(bytes, '\0');
@@ -45,19 +47,29 @@ public:
                   data[i] = static_cast<char>(i % 251);
               std::size_t done = 0;
               startNs = NowNs();
-              while (done < bytes) {
+              long long lastProgress = NowNs();
+              while (done < bytes && !FStop.load()) {
                   const ssize_t n = ::write(master, data.data() + done, bytes - done);
                   if (n > 0) {
                       done += static_cast<std::size_t>(n);
+                      lastProgress = NowNs();
                       continue;
+                  }
+                  if (NowNs() - lastProgress > kStallMs * 1000000LL) {
+                      std::printf("burst writer: nobody reads, giving up\n");
+                      break;
                   }
                   pollfd p{master, POLLOUT, 0};
                   ::poll(&p, 1, 100);
               }
           }) {}
-    ~Burst() { FThread.join(); }
+    ~Burst() {
+        FStop.store(true);
+        FThread.join();
+    }
 
 private:
+    std::atomic<bool> FStop{false};
     std::thread FThread;
 };
 
@@ -138,26 +150,24 @@ void RunQSerialPort(std::size_t bytes) {
 
 void RunPyserial(std::size_t bytes) {
     Pty pty(/*nonBlockingMaster=*/true);
-    const PeerProcess peer = StartPyserialPeer("throughput", pty.path, std::to_string(bytes));
+    PeerProcess peer = StartPyserialPeer("throughput", pty.path, std::to_string(bytes));
     if (peer.out < 0)
         return;
     std::string text;
-    char buffer[4096];
-    while (text.find("ready\n") == std::string::npos) {
-        const ssize_t n = ::read(peer.out, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
+    const auto ready = [](const std::string& t) { return t.find("ready\n") != std::string::npos; };
+    if (!ReadUntil(peer.out, text, ready, 20000)) {
+        std::printf("pyserial reader thread: did not start (python3-serial missing?)\n");
+        EndChild(peer.pid, peer.out);
+        return;
     }
     std::atomic<long long> start{0};
     {
         Burst b(pty.master, bytes, start);
-        ssize_t n;
-        while ((n = ::read(peer.out, buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
+        // The peer prints its result and ends within 120 s of its start.
+        ReadUntil(
+            peer.out, text, [](const std::string&) { return false; }, 130000);
     }
-    ::close(peer.out);
-    ::waitpid(peer.pid, nullptr, 0);
+    EndChild(peer.pid, peer.out);
     long long first = 0, last = 0;
     int ok = 0;
     const std::size_t at = text.find("ready\n");

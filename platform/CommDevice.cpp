@@ -1,47 +1,56 @@
 #include "platform/CommDevice.h"
 
-#include "platform/PortMap.h"
 #include "platform/TermiosCommDevice.h"
 
+#include <atomic>
 #include <cerrno>
-#include <mutex>
-#include <unistd.h>
 
 namespace platform {
 
 namespace {
 
-std::mutex factoryMutex;
-CommDeviceFactory testFactory;
-
-CommDeviceFactory InstalledFactory() {
-    std::lock_guard lock(factoryMutex);
-    return testFactory;
-}
+std::atomic<CommBackend*> installed{nullptr};
 
 } // namespace
 
-CommOpenResult OpenCommDevice(int comNumber) {
-    if (CommDeviceFactory factory = InstalledFactory())
-        return factory(comNumber);
-    const std::string path = ComPortPath(comNumber);
-    if (path.empty()) {
-        CommOpenResult result;
-        result.Error = CommOpenError::NotFound;
-        result.SystemError = ENOENT;
-        return result;
+CommOpenError OpenErrorOf(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case ENOTDIR:
+    case EIO:
+        return CommOpenError::NotFound;
+    default:
+        return CommOpenError::CannotOpen;
     }
-    return TermiosCommDevice::Open(path, comNumber);
 }
 
-void SetCommDeviceFactoryForTests(CommDeviceFactory factory) {
-    std::lock_guard lock(factoryMutex);
-    testFactory = std::move(factory);
+std::string OpenFailureHint(const CommOpenResult& result) {
+    if (result.Error != CommOpenError::CannotOpen ||
+        (result.SystemError != EACCES && result.SystemError != EPERM))
+        return {};
+    return "No permission to open " + (result.Path.empty() ? "the port" : result.Path) +
+           ": join the 'dialout' group (sudo usermod -aG dialout $USER, then log in again).";
 }
 
-bool HasCommDeviceFactoryForTests() {
-    std::lock_guard lock(factoryMutex);
-    return static_cast<bool>(testFactory);
+void SetCommBackend(CommBackend* backend) {
+    installed.store(backend);
+}
+
+CommBackend& ActiveCommBackend() {
+    if (CommBackend* backend = installed.load())
+        return *backend;
+    static TermiosCommBackend termios;
+    return termios;
+}
+
+CommOpenResult OpenCommDevice(int comNumber) {
+    return ActiveCommBackend().Open(comNumber);
+}
+
+PortProbe ProbeComPort(int comNumber) {
+    return ActiveCommBackend().Probe(comNumber);
 }
 
 win::DCB DefaultDcb() {
@@ -68,13 +77,8 @@ void FillConfig(win::COMMCONFIG& config, const win::DCB& dcb) {
 } // namespace
 
 bool GetDefaultCommConfig(int comNumber, win::COMMCONFIG& config) {
-    if (comNumber <= 0)
+    if (comNumber <= 0 || !ActiveCommBackend().Exists(comNumber))
         return false;
-    if (!HasCommDeviceFactoryForTests()) {
-        const std::string path = ComPortPath(comNumber);
-        if (path.empty() || ::access(path.c_str(), F_OK) != 0)
-            return false;
-    }
     FillConfig(config, DefaultDcb());
     return true;
 }

@@ -1,5 +1,5 @@
 // An open serial device, offering what the port core needs of it, and the
-// replaceable factory that opens one by COM number.
+// replaceable back end that opens one by COM number.
 //
 // Each member says which Windows communications call it stands for. The
 // device is open for as long as the object lives; destroying it drops the
@@ -18,7 +18,6 @@
 #include "platform/WinTypes.h"
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -43,6 +42,10 @@ public:
     virtual bool SetEventMask(win::DWORD mask) = 0;
     // GetCommMask.
     virtual win::DWORD EventMask() = 0;
+    // Whether anyone listens to the modem-line events of the mask (on at
+    // open). A device that must sample the lines to see their changes stops
+    // sampling while nobody listens, so a quiet port costs nothing.
+    virtual void WatchModemLines(bool on) = 0;
 
     // SetCommState: applies the line settings. False when the device refuses
     // them (unsupported size, parity, stop bits or handshake, or a failed
@@ -71,6 +74,9 @@ public:
     // the number copied (0 when nothing is queued or the device has hung up),
     // or -1 when the read failed.
     virtual std::ptrdiff_t Read(void* destination, std::size_t count) = 0;
+    // cbInQue alone, without collecting errors: cheap enough to ask before
+    // every wait.
+    virtual std::size_t InputQueued() = 0;
 
     // WriteFile without waiting: hands as many bytes to the driver as it
     // takes now. Returns that number (0 when its queue is full), or -1 when
@@ -110,23 +116,50 @@ enum class CommOpenError {
     CannotOpen, // any other failure: in use, no permission, ...
 };
 
+// The class of an open that failed with errno `err`: ENOENT, ENXIO, ENODEV,
+// ENOTDIR and EIO (a tty node without hardware) are NotFound, everything
+// else CannotOpen. The one place where system errors become open errors.
+CommOpenError OpenErrorOf(int err);
+
 struct CommOpenResult {
     std::unique_ptr<CommDevice> Device; // set exactly when Error is None
     CommOpenError Error = CommOpenError::None;
     int SystemError = 0; // errno of the failure, when there was one
+    std::string Path;    // the device path tried, when there was one
 };
 
-// CreateFile on "\\.\COM<n>": opens COM n exclusively (see PortMap.h for
-// the device path and the error classes) through the installed factory.
-// Safe to call from any thread.
-CommOpenResult OpenCommDevice(int comNumber);
+// What a user can do about a failed open, or an empty string: for a refused
+// permission, the device path and the hint to join the dialout group.
+std::string OpenFailureHint(const CommOpenResult& result);
 
-// Tests install a factory (returning fakes) in place of the real devices;
-// an empty function restores the real one. Not to be changed while another
-// thread opens a device.
-using CommDeviceFactory = std::function<CommOpenResult(int comNumber)>;
-void SetCommDeviceFactoryForTests(CommDeviceFactory factory);
-bool HasCommDeviceFactoryForTests();
+// Result of probing one port for the port chooser.
+enum class PortProbe { Free, InUse, Absent };
+
+// Where COM ports come from. The termios back end (real ttys, see PortMap.h)
+// serves unless another is installed; tests install fakes. Every member is
+// safe on any thread.
+class CommBackend {
+public:
+    virtual ~CommBackend() = default;
+    // CreateFile on "\\.\COM<n>": opens COM n exclusively.
+    virtual CommOpenResult Open(int comNumber) = 0;
+    // Opens COM n as Open does and releases it at once, leaving the device
+    // as it was. A port held open by this very process reads InUse.
+    virtual PortProbe Probe(int comNumber) = 0;
+    // Whether COM n exists, without opening it.
+    virtual bool Exists(int comNumber) = 0;
+};
+
+// Installs `backend` for every later call (nullptr: the termios back end);
+// the caller keeps it alive while installed. Not to be changed while
+// another thread opens a device.
+void SetCommBackend(CommBackend* backend);
+// The back end in use.
+CommBackend& ActiveCommBackend();
+
+// ActiveCommBackend().Open / .Probe.
+CommOpenResult OpenCommDevice(int comNumber);
+PortProbe ProbeComPort(int comNumber);
 
 // The settings a port has when nobody has configured it: 9600 baud, 8 data
 // bits, no parity, one stop bit, binary, DTR and RTS on, XON 17, XOFF 19.
@@ -134,7 +167,6 @@ win::DCB DefaultDcb();
 
 // GetDefaultCommConfig: fills `config` (size, version, the default DCB) for
 // COM n. False when the port does not exist; the port is not opened.
-// With a test factory installed every n > 0 counts as existing.
 bool GetDefaultCommConfig(int comNumber, win::COMMCONFIG& config);
 
 // GetCommConfig: fills `config` with the current settings of an open device.

@@ -1,9 +1,10 @@
 #include "platform/Event.h"
 
+#include "platform/SysRetry.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <system_error>
 #include <unistd.h>
@@ -26,6 +27,7 @@ int RemainingMs(long long startMs, int timeoutMs) {
 
 int PollRetry(pollfd* fds, std::size_t count, int timeoutMs) {
     const long long start = MonotonicMs();
+    // Not RetryOnEintr: each retry waits only for the time that is left.
     int wait = timeoutMs < 0 ? -1 : timeoutMs;
     for (;;) {
         const int n = ::poll(fds, static_cast<nfds_t>(count), wait);
@@ -35,33 +37,28 @@ int PollRetry(pollfd* fds, std::size_t count, int timeoutMs) {
     }
 }
 
-Event::Event(ResetMode mode, bool initiallySet) : mode_(mode) {
-    fd_ = ::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd_ < 0)
+Event::Event(ResetMode mode, bool initiallySet)
+    : fd_(::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)), mode_(mode) {
+    if (!fd_.Valid())
         throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
-Event::~Event() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
+Event::~Event() = default;
 
 void Event::Set() {
     const std::uint64_t one = 1;
     // The counter only ever matters as zero/non-zero, so it cannot overflow
     // in practice; EAGAIN (counter at its maximum) means "set" anyway.
-    while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    RetryOnEintr([&] { return ::write(fd_.Get(), &one, sizeof one); });
 }
 
 void Event::Reset() {
     std::uint64_t value = 0;
-    while (::read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
-    }
+    RetryOnEintr([&] { return ::read(fd_.Get(), &value, sizeof value); });
 }
 
 bool Event::IsSet() const {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{fd_.Get(), POLLIN, 0};
     return PollRetry(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
@@ -71,12 +68,8 @@ bool Event::TryTake() {
     // Reading the counter both tests and resets it atomically, so of two
     // waiters woken by one Set exactly one gets it.
     std::uint64_t value = 0;
-    for (;;) {
-        if (::read(fd_, &value, sizeof value) == static_cast<ssize_t>(sizeof value))
-            return true;
-        if (errno != EINTR)
-            return false;
-    }
+    return RetryOnEintr([&] { return ::read(fd_.Get(), &value, sizeof value); }) ==
+           static_cast<ssize_t>(sizeof value);
 }
 
 int WaitForAny(std::span<Event* const> events, int timeoutMs) {
@@ -92,10 +85,9 @@ int WaitForAny(std::span<Event* const> events, int timeoutMs) {
             return WaitFailed;
         if (n == 0)
             return WaitTimeout;
-        for (std::size_t i = 0; i < events.size(); ++i) {
-            if ((fds[i].revents & POLLIN) && events[i]->TryTake())
-                return static_cast<int>(i);
-        }
+        const int taken = TakeInWaitOrder(events, fds.data(), events.size(), [] { return false; });
+        if (taken >= 0)
+            return taken;
         // Every ready auto-reset event was taken by another waiter first:
         // wait again for what is left of the time.
         if (RemainingMs(start, timeoutMs) == 0)

@@ -10,11 +10,12 @@
 // it is a fault of the caller.
 #pragma once
 
+#include "platform/SysRetry.h"
+
 #include <cstddef>
 #include <initializer_list>
+#include <poll.h>
 #include <span>
-
-struct pollfd;
 
 namespace platform {
 
@@ -46,10 +47,10 @@ public:
 
     bool IsManualReset() const { return mode_ == ResetMode::Manual; }
     // The eventfd: readable while the event is set. Only for polling.
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.Get(); }
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
     ResetMode mode_;
 };
 
@@ -59,6 +60,28 @@ private:
 // or WaitFailed (poll failed for a reason other than EINTR, or no events).
 int WaitForAny(std::span<Event* const> events, int timeoutMs);
 int WaitForAny(std::initializer_list<Event*> events, int timeoutMs);
+
+// The wait order shared by every "wait for any" that also watches a device:
+// after a poll in which fds[i] watched events[i], walks the positions in
+// order - the events before `deviceSlot`, the device at `deviceSlot`, the
+// rest one position further on - and takes the first one ready:
+// deviceReady() is asked when the device's position comes. Returns the
+// position, or -1 when nothing could be taken.
+template <class DeviceReady>
+int TakeInWaitOrder(std::span<Event* const> events, const pollfd* fds, std::size_t deviceSlot,
+                    DeviceReady&& deviceReady) {
+    for (std::size_t pos = 0; pos <= events.size(); ++pos) {
+        if (pos == deviceSlot) {
+            if (deviceReady())
+                return static_cast<int>(pos);
+            continue;
+        }
+        const std::size_t e = pos < deviceSlot ? pos : pos - 1;
+        if ((fds[e].revents & POLLIN) && events[e]->TryTake())
+            return static_cast<int>(pos);
+    }
+    return -1;
+}
 
 // Waits for one event: true when it was set (and taken) in time.
 bool WaitFor(Event& event, int timeoutMs);

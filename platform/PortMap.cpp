@@ -4,9 +4,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -18,18 +23,55 @@ namespace {
 
 std::atomic<bool> dialoutHintShown{false};
 
-void ShowDialoutHintOnce(const std::string& path) {
-    if (dialoutHintShown.exchange(true))
-        return;
-    std::fprintf(stderr,
-                 "kelvox: no permission to open %s; you may need to join the 'dialout' group "
-                 "(sudo usermod -aG dialout $USER, then log in again)\n",
-                 path.c_str());
+void ShowHintOnce(const std::string& hint) {
+    if (!hint.empty() && !dialoutHintShown.exchange(true))
+        std::fprintf(stderr, "kelvox: %s\n", hint.c_str());
 }
 
-void CloseRetryless(int fd) {
-    // close() must not be retried on EINTR: the descriptor is gone either way.
-    ::close(fd);
+// The UUCP lock file of a device: LCK..<name>, where name is the device's
+// path below /dev with '/' turned into '_' (LCK..ttyUSB0, LCK..pts_3).
+std::string LockFilePath(const std::string& path, const std::string& lockDir) {
+    char resolved[PATH_MAX];
+    if (lockDir.empty() || ::realpath(path.c_str(), resolved) == nullptr)
+        return {};
+    std::string name = resolved;
+    if (name.rfind("/dev/", 0) == 0)
+        name.erase(0, 5);
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    return lockDir + "/LCK.." + name;
+}
+
+// True when the device's lock file names a live process. The pid is text
+// (HDB style) or, in the oldest style, a 4-byte binary int.
+bool LockedByLiveProcess(const std::string& path, const std::string& lockDir) {
+    const std::string lock = LockFilePath(path, lockDir);
+    if (lock.empty())
+        return false;
+    UniqueFd fd(RetryOnEintr([&] { return ::open(lock.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd.Valid())
+        return false;
+    char text[32] = {};
+    const ssize_t n = RetryOnEintr([&] { return ::read(fd.Get(), text, sizeof text - 1); });
+    long pid = 0;
+    if (n == 4 && (text[0] != ' ' && (text[0] < '0' || text[0] > '9'))) {
+        std::int32_t binary;
+        std::memcpy(&binary, text, sizeof binary);
+        pid = binary;
+    } else if (n > 0) {
+        pid = std::strtol(text, nullptr, 10);
+    }
+    if (pid <= 0)
+        return false;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+PortOpenResult Failed(CommOpenError error, int systemError) {
+    PortOpenResult result;
+    result.Error = error;
+    result.SystemError = systemError;
+    return result;
 }
 
 } // namespace
@@ -53,95 +95,78 @@ std::string ComPortPath(int comNumber) {
     return std::string(families[index]) + std::to_string((comNumber - 1) % 32);
 }
 
-PortOpenResult OpenPortDescriptor(const std::string& path) {
-    PortOpenResult result;
-    if (path.empty()) {
-        result.Error = CommOpenError::NotFound;
-        result.SystemError = ENOENT;
-        return result;
-    }
-    const int fd = RetryOnEintr(
-        [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
-    if (fd < 0) {
+PortOpenResult OpenPortDescriptor(const std::string& path, const PortOpenContext& context) {
+    if (path.empty())
+        return Failed(CommOpenError::NotFound, ENOENT);
+    if (LockedByLiveProcess(path, context.LockDir))
+        return Failed(CommOpenError::CannotOpen, EBUSY);
+    UniqueFd fd(RetryOnEintr(
+        [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+    if (!fd.Valid()) {
         const int err = errno;
-        result.SystemError = err;
-        // EIO: a /dev/ttyS node whose UART is not there.
-        if (err == ENOENT || err == ENXIO || err == ENODEV || err == EIO || err == ENOTDIR) {
-            result.Error = CommOpenError::NotFound;
-        } else {
-            result.Error = CommOpenError::CannotOpen;
-            if (err == EACCES)
-                ShowDialoutHintOnce(path);
-        }
+        PortOpenResult result = Failed(OpenErrorOf(err), err);
+        CommOpenResult described;
+        described.Error = result.Error;
+        described.SystemError = err;
+        described.Path = path;
+        ShowHintOnce(OpenFailureHint(described));
         return result;
     }
 
     // A plain file or a directory linked as a port is no serial device.
-    if (!::isatty(fd)) {
-        CloseRetryless(fd);
-        result.Error = CommOpenError::NotFound;
-        result.SystemError = ENOTTY;
-        return result;
+    if (!::isatty(fd.Get()))
+        return Failed(CommOpenError::NotFound, ENOTTY);
+
+    // Most PCs have /dev/ttyS0-3 (some up to 31) whether or not a UART is
+    // behind them; such a node opens fine and then reports an unknown type,
+    // or fails its first driver ioctl with EIO. Drivers without the ioctl
+    // (USB adapters, pseudo-terminals) answer ENOTTY or EINVAL.
+    int type = -1;
+    if (context.Uart->SerialType(fd.Get(), type) == 0) {
+        if (type == PORT_UNKNOWN)
+            return Failed(CommOpenError::NotFound, ENODEV);
+    } else if (errno == EIO) {
+        return Failed(CommOpenError::NotFound, EIO);
     }
 
     // flock conflicts between open file descriptions, also within this
     // process, so a port this process already holds reads "in use".
-    const int r = RetryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); });
-    if (r < 0) {
-        result.SystemError = errno == EWOULDBLOCK ? EBUSY : errno;
-        result.Error = CommOpenError::CannotOpen;
-        CloseRetryless(fd);
-        return result;
-    }
+    if (RetryOnEintr([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) < 0)
+        return Failed(CommOpenError::CannotOpen, errno == EWOULDBLOCK ? EBUSY : errno);
 
     // The tty's exclusive flag keeps other openers out (root ignores it, so
     // it is checked here explicitly). Drivers without it answer ENOTTY or
     // EINVAL; flock alone then guards the port.
     int exclusive = 0;
-    if (IoctlRetry(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        result.SystemError = EBUSY;
-        result.Error = CommOpenError::CannotOpen;
-        CloseRetryless(fd);
-        return result;
-    }
-    IoctlRetry(fd, TIOCEXCL, nullptr);
+    if (IoctlRetry(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
+        return Failed(CommOpenError::CannotOpen, EBUSY);
+    IoctlRetry(fd.Get(), TIOCEXCL, nullptr);
 
-    result.Fd = fd;
+    PortOpenResult result;
+    result.Fd = fd.Release();
     return result;
 }
 
-void ClosePortDescriptor(int fd) {
-    if (fd < 0)
+void ClosePortDescriptor(int descriptor, bool flushOutput) {
+    UniqueFd fd(descriptor);
+    if (!fd.Valid())
         return;
-    IoctlRetry(fd, TIOCNXCL, nullptr);
+    IoctlRetry(fd.Get(), TIOCNXCL, nullptr);
     // Unsent output on a stalled line can hold close() for up to 30 s.
-    RetryOnEintr([&] { return ::tcflush(fd, TCOFLUSH); });
-    CloseRetryless(fd);
+    if (flushOutput)
+        RetryOnEintr([&] { return ::tcflush(fd.Get(), TCOFLUSH); });
 }
 
-PortProbe ProbeComPort(int comNumber) {
-    if (HasCommDeviceFactoryForTests()) {
-        CommOpenResult opened = OpenCommDevice(comNumber);
-        switch (opened.Error) {
-        case CommOpenError::None:
-            return PortProbe::Free;
-        case CommOpenError::NotFound:
-            return PortProbe::Absent;
-        case CommOpenError::CannotOpen:
-            return PortProbe::InUse;
-        }
-        return PortProbe::InUse;
-    }
-    const std::string path = ComPortPath(comNumber);
+PortProbe ProbePortPath(const std::string& path, const PortOpenContext& context) {
     if (path.empty())
         return PortProbe::Absent;
     // A missing node is the common case on machines without such ports;
     // answering it without open() keeps a 255-port scan cheap.
     if (::access(path.c_str(), F_OK) != 0 && (errno == ENOENT || errno == ENOTDIR))
         return PortProbe::Absent;
-    PortOpenResult opened = OpenPortDescriptor(path);
+    PortOpenResult opened = OpenPortDescriptor(path, context);
     if (opened.Fd >= 0) {
-        ClosePortDescriptor(opened.Fd);
+        ClosePortDescriptor(opened.Fd, /*flushOutput=*/false);
         return PortProbe::Free;
     }
     return opened.Error == CommOpenError::NotFound ? PortProbe::Absent : PortProbe::InUse;

@@ -1,5 +1,5 @@
-// COM numbers to device paths, the exclusive open of a serial device with its
-// error classes, and the quick probe used by the port chooser.
+// COM numbers to device paths, and the exclusive open and the probe of a
+// serial device that the termios back end uses.
 //
 // COM n is KELVOX_PORT_DIR/COM<n> when that variable is set (no entry: the
 // port does not exist); otherwise COM1-32 are /dev/ttyS0-31, COM33-64
@@ -9,6 +9,8 @@
 #pragma once
 
 #include "platform/CommDevice.h"
+#include "platform/SysRetry.h"
+#include "platform/Uart.h"
 
 #include <string>
 
@@ -17,9 +19,15 @@ namespace platform {
 // The device path of COM n, or an empty string when no such port can exist.
 std::string ComPortPath(int comNumber);
 
+// Where a port open looks besides the device itself.
+struct PortOpenContext {
+    UartAccess* Uart = &SystemUart();  // the UART ioctls
+    std::string LockDir = "/var/lock"; // UUCP lock files (LCK..<name>)
+};
+
 // Result of OpenPortDescriptor.
 struct PortOpenResult {
-    int Fd = -1; // the open, exclusively held descriptor; -1 on failure
+    int Fd = -1; // the open, exclusively held descriptor, now the caller's; -1 on failure
     CommOpenError Error = CommOpenError::None;
     int SystemError = 0;
 };
@@ -28,22 +36,21 @@ struct PortOpenResult {
 // terminal, non-blocking, close-on-exec; then flock(LOCK_EX|LOCK_NB) and the
 // tty's exclusive flag (a port already exclusive counts as in use, also for
 // root). Input is not flushed: the device may already be talking.
-// ENOENT, ENXIO, ENODEV and EIO (a tty node without hardware) are NotFound;
-// every other failure is CannotOpen. EACCES prints, once per process, a hint
-// about the dialout group to stderr.
-PortOpenResult OpenPortDescriptor(const std::string& path);
+// A node that is no tty, or a serial node with no UART behind it (serial
+// type PORT_UNKNOWN, or EIO from the first driver ioctl), is NotFound; a
+// UUCP lock file naming a live process makes the port in use (EBUSY). Other
+// errors are classed by OpenErrorOf. EACCES prints, once per process, the
+// permission hint to stderr.
+PortOpenResult OpenPortDescriptor(const std::string& path, const PortOpenContext& context = {});
 
-// Undoes OpenPortDescriptor: clears the exclusive flag, discards unsent
-// output (so close cannot stall on a blocked line) and closes. fd < 0 is
-// left alone.
-void ClosePortDescriptor(int fd);
+// Undoes OpenPortDescriptor: clears the exclusive flag and closes.
+// flushOutput discards unsent output first, so that close cannot stall on a
+// blocked line; a probe leaves it to the port's other users. fd < 0 is left
+// alone.
+void ClosePortDescriptor(int fd, bool flushOutput = true);
 
-// Result of probing one port for the port chooser.
-enum class PortProbe { Free, InUse, Absent };
-
-// Opens COM n as a real open does and closes it again at once. A port held
-// open by this very process reads InUse. With a test factory installed the
-// probe opens through it (and releases the device at once).
-PortProbe ProbeComPort(int comNumber);
+// The termios back end's probe of `path`: opens it as a real open does and
+// closes it again at once, without flushing.
+PortProbe ProbePortPath(const std::string& path, const PortOpenContext& context);
 
 } // namespace platform

@@ -1,14 +1,19 @@
-// System calls retried when a signal interrupts them. The program catches
-// signals (headless mode), so any blocking call may come back with EINTR.
-// Only for calls that report failure as a negative result with errno; never
-// for close(), whose descriptor is gone either way.
+// The one policy for system calls: every call that can be interrupted by a
+// signal is retried through RetryOnEintr (the program catches signals in
+// headless mode, so any blocking call may come back with EINTR), and every
+// descriptor the platform layer opens is owned by a UniqueFd, so failure
+// paths need no hand cleanup.
 #pragma once
 
 #include <cerrno>
 #include <sys/ioctl.h>
+#include <unistd.h>
+#include <utility>
 
 namespace platform {
 
+// Only for calls that report failure as a negative result with errno; never
+// for close(), whose descriptor is gone either way.
 template <class Call> auto RetryOnEintr(Call&& call) {
     decltype(call()) r;
     do {
@@ -20,5 +25,36 @@ template <class Call> auto RetryOnEintr(Call&& call) {
 inline int IoctlRetry(int fd, unsigned long request, void* arg) {
     return RetryOnEintr([&] { return ::ioctl(fd, request, arg); });
 }
+
+// Owns one descriptor and closes it once. close() is never retried: on Linux
+// the descriptor is released even when it answers EINTR, and a retry could
+// close a descriptor another thread has just been given.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other)
+            Reset(other.Release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    // Gives up ownership without closing.
+    int Release() { return std::exchange(fd_, -1); }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
 
 } // namespace platform

@@ -17,8 +17,11 @@ bool SetArbitraryRate(int fd, unsigned rate) {
     struct termios2 t {};
     if (IoctlRetry(fd, TCGETS2, &t) < 0)
         return false;
-    t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
-    t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    // BOTHER on the output bits only, CIBAUD clear: the input follows the
+    // output, so a later standard rate (which sets the output bits alone)
+    // moves both.
+    t.c_cflag &= ~(CBAUD | CIBAUD);
+    t.c_cflag |= BOTHER;
     t.c_ispeed = rate;
     t.c_ospeed = rate;
     return IoctlRetry(fd, TCSETS2, &t) == 0;

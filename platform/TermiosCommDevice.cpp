@@ -1,27 +1,23 @@
 #include "platform/TermiosCommDevice.h"
 
-#include "platform/PortMap.h"
-#include "platform/SysRetry.h"
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
+#include <cstring>
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <poll.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
 namespace {
 
-// Modem lines and error counters are looked at no more often than this.
+// Watched modem lines are sampled this often.
 constexpr int kLineSampleMs = 50;
+// The input queue holds at least this much, whatever SetupQueues asked: a
+// pseudo-terminal or a USB adapter hands over up to 4 KiB at a time.
+constexpr std::size_t kMinInputQueue = 4096;
 
 constexpr win::DWORD kModemEvents = win::EV_CTS | win::EV_DSR | win::EV_RLSD | win::EV_RING;
 
@@ -202,79 +198,60 @@ bool detail::TermiosFromDcb(const win::DCB& dcb, termios& t) {
     t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
     speed_t code = 0;
-    if (StandardRateCode(dcb.BaudRate, code))
+    if (StandardRateCode(dcb.BaudRate, code)) {
+        // An input rate left in CIBAUD (BOTHER from an earlier non-standard
+        // rate) would outlive cfsetspeed, which sets the output bits only;
+        // with CIBAUD clear the input follows the output.
+        t.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
         cfsetspeed(&t, code);
+    }
     return true;
 }
 
-CommOpenResult TermiosCommDevice::Open(const std::string& path, int comNumber) {
+CommOpenResult TermiosCommDevice::Open(const std::string& path, int comNumber,
+                                       const PortOpenContext& context) {
     CommOpenResult result;
-    PortOpenResult opened = OpenPortDescriptor(path);
+    result.Path = path;
+    PortOpenResult opened = OpenPortDescriptor(path, context);
     if (opened.Fd < 0) {
         result.Error = opened.Error;
         result.SystemError = opened.SystemError;
         return result;
     }
-    const int fd = opened.Fd;
-    auto fail = [&](int err, int epfd, int wfd) {
-        if (wfd >= 0)
-            ::close(wfd);
-        if (epfd >= 0)
-            ::close(epfd);
-        ClosePortDescriptor(fd);
-        result.Error = CommOpenError::CannotOpen;
-        result.SystemError = err;
-        return std::move(result);
-    };
-
+    UniqueFd owned(opened.Fd);
+    const int fd = owned.Get();
     termios t{};
-    if (TcGetAttr(fd, t) < 0)
-        return fail(errno, -1, -1);
-    const win::DCB initial = detail::DcbFromTermios(t, CurrentRate(fd, t));
-    MakeRaw(t);
-    if (TcSetAttr(fd, t) < 0)
-        return fail(errno, -1, -1);
-
-    const int epfd = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epfd < 0)
-        return fail(errno, -1, -1);
-    const int wfd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wfd < 0)
-        return fail(errno, epfd, -1);
-    // Edge-triggered: the tty wakes its readers whenever bytes arrive, so
-    // each arrival gives one notification, and unread bytes give none.
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLET;
-    ev.data.fd = fd;
-    if (::epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) < 0)
-        return fail(errno, epfd, wfd);
-    epoll_event wev{};
-    wev.events = EPOLLIN;
-    wev.data.fd = wfd;
-    if (::epoll_ctl(epfd, EPOLL_CTL_ADD, wfd, &wev) < 0)
-        return fail(errno, epfd, wfd);
-
-    auto* device = new TermiosCommDevice(fd, epfd, wfd, comNumber);
+    bool ok = TcGetAttr(fd, t) == 0;
+    const win::DCB initial = detail::DcbFromTermios(t, ok ? CurrentRate(fd, t) : 0);
+    if (ok) {
+        MakeRaw(t);
+        ok = TcSetAttr(fd, t) == 0;
+    }
+    if (!ok) {
+        result.SystemError = errno;
+        result.Error = CommOpenError::CannotOpen;
+        ClosePortDescriptor(owned.Release());
+        return result;
+    }
+    std::unique_ptr<TermiosCommDevice> device(
+        new TermiosCommDevice(std::move(owned), comNumber, *context.Uart));
     device->shadow_ = initial;
-    int queued = 0;
-    if (IoctlRetry(fd, FIONREAD, &queued) == 0 && queued > 0)
-        device->knownInput_ = static_cast<std::size_t>(queued);
     {
         // Line errors count from the open on, not from the last boot.
         std::lock_guard lock(device->mutex_);
-        device->ErrorsFromCountersLocked();
+        device->SampleCountersLocked();
+        device->errors_ = 0;
+        device->pending_ = 0;
     }
-    result.Device.reset(device);
+    result.Device = std::move(device);
     return result;
 }
 
-TermiosCommDevice::TermiosCommDevice(int fd, int epollFd, int wakeFd, int comNumber)
-    : fd_(fd), epollFd_(epollFd), wakeFd_(wakeFd), comNumber_(comNumber) {}
+TermiosCommDevice::TermiosCommDevice(UniqueFd fd, int comNumber, UartAccess& uart)
+    : fd_(std::move(fd)), comNumber_(comNumber), uart_(uart), queue_(kMinInputQueue) {}
 
 TermiosCommDevice::~TermiosCommDevice() {
-    ::close(wakeFd_);
-    ::close(epollFd_);
-    ClosePortDescriptor(fd_);
+    ClosePortDescriptor(fd_.Release());
 }
 
 bool TermiosCommDevice::SetTimeouts(const win::COMMTIMEOUTS& timeouts) {
@@ -291,67 +268,28 @@ bool TermiosCommDevice::GetTimeouts(win::COMMTIMEOUTS& timeouts) {
 
 bool TermiosCommDevice::SetupQueues(win::DWORD inQueue, win::DWORD outQueue) {
     std::lock_guard lock(mutex_);
-    inQueue_ = inQueue;
+    const std::size_t size = std::max<std::size_t>(inQueue, kMinInputQueue);
+    if (size > queue_.size()) {
+        // Grows the ring, keeping what it holds in order.
+        std::vector<char> bigger(size);
+        for (std::size_t i = 0; i < queued_; ++i)
+            bigger[i] = queue_[(head_ + i) % queue_.size()];
+        queue_.swap(bigger);
+        head_ = 0;
+    }
     outQueue_ = outQueue;
     return true;
 }
 
-bool TermiosCommDevice::IsHangUpError(int err) {
+namespace {
+
+bool IsHangUpError(int err) {
     return err == EIO || err == ENXIO || err == ENODEV;
 }
 
-void TermiosCommDevice::WakeWaiter() {
-    const std::uint64_t one = 1;
-    while (::write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-}
+constexpr win::DWORD kLineStatusErrors = win::CE_FRAME | win::CE_OVERRUN | win::CE_RXPARITY;
 
-void TermiosCommDevice::HangUpLocked() {
-    if (hungUp_)
-        return;
-    hungUp_ = true;
-    errors_ |= win::CE_IOE;
-    if (mask_ & win::EV_ERR)
-        pending_ |= win::EV_ERR;
-    // A dead tty polls ready for ever; out of the set it cannot wake anyone.
-    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd_, nullptr);
-    WakeWaiter();
-}
-
-bool TermiosCommDevice::WantsLineSamples() const {
-    if (hungUp_)
-        return false;
-    return ((mask_ & kModemEvents) && modemSupported_) ||
-           ((mask_ & win::EV_ERR) && countersSupported_);
-}
-
-int TermiosCommDevice::NextSampleInLocked(long long nowMs) const {
-    if (!WantsLineSamples())
-        return InfiniteWait;
-    const long long due = lastSampleMs_ + kLineSampleMs - nowMs;
-    return due > 0 ? static_cast<int>(due) : 0;
-}
-
-bool TermiosCommDevice::ReadCountersLocked(LineCounters& counters) {
-    if (!countersSupported_ || hungUp_)
-        return false;
-    serial_icounter_struct ic{};
-    if (IoctlRetry(fd_, TIOCGICOUNT, &ic) < 0) {
-        if (IsHangUpError(errno))
-            HangUpLocked();
-        else
-            countersSupported_ = false; // pseudo-terminals and the like
-        return false;
-    }
-    counters.Frame = ic.frame;
-    counters.Overrun = ic.overrun;
-    counters.Parity = ic.parity;
-    counters.Break = ic.brk;
-    counters.BufferOverrun = ic.buf_overrun;
-    return true;
-}
-
-win::DWORD TermiosCommDevice::ChangedErrors(const LineCounters& before, const LineCounters& now) {
+win::DWORD ChangedErrors(const UartCounters& before, const UartCounters& now) {
     win::DWORD errors = 0;
     if (now.Frame != before.Frame)
         errors |= win::CE_FRAME;
@@ -366,108 +304,142 @@ win::DWORD TermiosCommDevice::ChangedErrors(const LineCounters& before, const Li
     return errors;
 }
 
-win::DWORD TermiosCommDevice::ErrorsFromCountersLocked() {
-    LineCounters now;
-    if (!ReadCountersLocked(now))
-        return 0;
-    const win::DWORD errors = errorCountersValid_ ? ChangedErrors(errorCounters_, now) : 0;
-    errorCounters_ = now;
-    errorCountersValid_ = true;
-    return errors;
-}
+} // namespace
 
-void TermiosCommDevice::SampleLinesLocked(long long nowMs) {
-    lastSampleMs_ = nowMs;
-    if ((mask_ & kModemEvents) && modemSupported_ && !hungUp_) {
-        int bits = 0;
-        if (IoctlRetry(fd_, TIOCMGET, &bits) < 0) {
-            if (IsHangUpError(errno))
-                HangUpLocked();
-            else
-                modemSupported_ = false;
-        } else {
-            if (modemBaseValid_) {
-                const int changed = bits ^ modemBase_;
-                win::DWORD events = 0;
-                if (changed & TIOCM_CTS)
-                    events |= win::EV_CTS;
-                if (changed & TIOCM_DSR)
-                    events |= win::EV_DSR;
-                if (changed & TIOCM_CD)
-                    events |= win::EV_RLSD;
-                if (changed & TIOCM_RI)
-                    events |= win::EV_RING;
-                pending_ |= events & mask_;
-            }
-            modemBase_ = bits;
-            modemBaseValid_ = true;
-        }
-    }
-    if ((mask_ & win::EV_ERR) && countersSupported_ && !hungUp_) {
-        LineCounters now;
-        if (ReadCountersLocked(now)) {
-            if (eventCountersValid_ && ChangedErrors(eventCounters_, now) != 0)
-                pending_ |= win::EV_ERR;
-            eventCounters_ = now;
-            eventCountersValid_ = true;
-        }
-    }
-}
-
-void TermiosCommDevice::CollectLocked(bool drainEpoll) {
-    if (drainEpoll) {
-        epoll_event evs[4];
-        int n;
-        do {
-            n = ::epoll_wait(epollFd_, evs, 4, 0);
-        } while (n < 0 && errno == EINTR);
-        for (int i = 0; i < n; ++i) {
-            if (evs[i].data.fd == wakeFd_) {
-                std::uint64_t value;
-                while (::read(wakeFd_, &value, sizeof value) < 0 && errno == EINTR) {
-                }
-            } else if (evs[i].data.fd == fd_ && (evs[i].events & (EPOLLHUP | EPOLLERR))) {
-                // Bytes that came before the hang-up are still counted below.
-                int queued = 0;
-                if (IoctlRetry(fd_, FIONREAD, &queued) == 0 &&
-                    static_cast<std::size_t>(queued) > knownInput_ && (mask_ & win::EV_RXCHAR))
-                    pending_ |= win::EV_RXCHAR;
-                HangUpLocked();
-            }
-        }
-    }
+void TermiosCommDevice::HangUpLocked() {
     if (hungUp_)
         return;
-    int queued = 0;
-    if (IoctlRetry(fd_, FIONREAD, &queued) < 0) {
+    hungUp_ = true;
+    errors_ |= win::CE_IOE;
+    if (mask_ & win::EV_ERR)
+        pending_ |= win::EV_ERR;
+    // Found by any thread: the waiter reports it, and no longer polls the
+    // descriptor (a dead tty polls ready for ever).
+    wake_.Set();
+}
+
+bool TermiosCommDevice::WatchingModemLinesLocked() const {
+    return (mask_ & kModemEvents) && watchModem_ && modemSupported_ && !hungUp_;
+}
+
+int TermiosCommDevice::NextSampleInLocked(long long nowMs) const {
+    if (!WatchingModemLinesLocked())
+        return InfiniteWait;
+    const long long due = lastSampleMs_ + kLineSampleMs - nowMs;
+    return due > 0 ? static_cast<int>(due) : 0;
+}
+
+void TermiosCommDevice::SampleCountersLocked() {
+    if (!countersSupported_ || hungUp_)
+        return;
+    UartCounters now;
+    if (uart_.Counters(fd_.Get(), now) < 0) {
         if (IsHangUpError(errno))
             HangUpLocked();
-    } else {
-        const auto now = static_cast<std::size_t>(queued);
-        if (now > knownInput_ && (mask_ & win::EV_RXCHAR))
-            pending_ |= win::EV_RXCHAR;
-        knownInput_ = now;
+        else
+            countersSupported_ = false; // pseudo-terminals and the like
+        return;
     }
-    const long long nowMs = MonotonicMs();
-    if (NextSampleInLocked(nowMs) == 0)
-        SampleLinesLocked(nowMs);
+    const win::DWORD changed = countersValid_ ? ChangedErrors(counters_, now) : 0;
+    counters_ = now;
+    countersValid_ = true;
+    if (changed == 0)
+        return;
+    errors_ |= changed;
+    // Only frame, overrun and parity errors are line-status errors; a break
+    // is an event of its own, and a full tty buffer is no event at all.
+    if (changed & kLineStatusErrors)
+        pending_ |= win::EV_ERR & mask_;
+    if (changed & win::CE_BREAK)
+        pending_ |= win::EV_BREAK & mask_;
+}
+
+void TermiosCommDevice::SampleModemLinesLocked(long long nowMs) {
+    lastSampleMs_ = nowMs;
+    int bits = 0;
+    if (uart_.ModemLines(fd_.Get(), bits) < 0) {
+        if (IsHangUpError(errno))
+            HangUpLocked();
+        else
+            modemSupported_ = false;
+        return;
+    }
+    if (modemBaseValid_) {
+        const int changed = bits ^ modemBase_;
+        win::DWORD events = 0;
+        if (changed & TIOCM_CTS)
+            events |= win::EV_CTS;
+        if (changed & TIOCM_DSR)
+            events |= win::EV_DSR;
+        if (changed & TIOCM_CD)
+            events |= win::EV_RLSD;
+        if (changed & TIOCM_RI)
+            events |= win::EV_RING;
+        pending_ |= events & mask_;
+    }
+    modemBase_ = bits;
+    modemBaseValid_ = true;
+}
+
+void TermiosCommDevice::FillQueueLocked(bool silent) {
+    std::size_t arrived = 0;
+    while (!hungUp_ && !QueueFullLocked()) {
+        // The free run of the ring behind the queued bytes.
+        const std::size_t tail = (head_ + queued_) % queue_.size();
+        const std::size_t room = tail >= head_ ? queue_.size() - tail : head_ - tail;
+        const ssize_t n =
+            RetryOnEintr([&] { return ::read(fd_.Get(), queue_.data() + tail, room); });
+        if (n > 0) {
+            queued_ += static_cast<std::size_t>(n);
+            arrived += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < room)
+                break; // the tty has no more just now
+            continue;
+        }
+        // With VMIN and VTIME 0 an empty tty reads as 0 bytes (a hung-up one
+        // too; the poll tells those apart).
+        if (n < 0 && IsHangUpError(errno))
+            HangUpLocked();
+        break;
+    }
+    if (arrived == 0)
+        return;
+    if (!silent)
+        unreported_ += arrived;
+    // Errors come in with the bytes they spoiled (a UART counts them before
+    // it hands the bytes on), so they are reported together.
+    SampleCountersLocked();
+}
+
+void TermiosCommDevice::TakeArrivalsLocked() {
+    if (unreported_ == 0)
+        return;
+    if (mask_ & win::EV_RXCHAR)
+        pending_ |= win::EV_RXCHAR;
+    unreported_ = 0;
+}
+
+void TermiosCommDevice::TakeInUnwatchedLocked() {
+    // A waiter watching the tty takes bytes in as they come; otherwise (no
+    // waiter, or one busy reporting) the caller looks itself.
+    if (!waiting_)
+        FillQueueLocked(/*silent=*/false);
 }
 
 bool TermiosCommDevice::SetEventMask(win::DWORD mask) {
     std::lock_guard lock(mutex_);
     mask_ = mask;
+    // Fresh baselines: what happened before the mask was set is no event.
+    FillQueueLocked(/*silent=*/true);
+    SampleCountersLocked();
     pending_ = 0;
-    // Fresh baselines: what happened before the mask was set is not an event.
-    int queued = 0;
-    if (!hungUp_ && IoctlRetry(fd_, FIONREAD, &queued) == 0)
-        knownInput_ = static_cast<std::size_t>(std::max(queued, 0));
+    unreported_ = 0;
     modemBaseValid_ = false;
-    eventCountersValid_ = false;
-    if (WantsLineSamples())
-        SampleLinesLocked(MonotonicMs());
+    if (WatchingModemLinesLocked())
+        SampleModemLinesLocked(MonotonicMs());
     if (waiting_) {
         maskChanged_ = true;
-        WakeWaiter();
+        wake_.Set();
     }
     return true;
 }
@@ -477,10 +449,23 @@ win::DWORD TermiosCommDevice::EventMask() {
     return mask_;
 }
 
+void TermiosCommDevice::WatchModemLines(bool on) {
+    std::lock_guard lock(mutex_);
+    if (watchModem_ == on)
+        return;
+    watchModem_ = on;
+    modemBaseValid_ = false;
+    if (WatchingModemLinesLocked())
+        SampleModemLinesLocked(MonotonicMs());
+    if (waiting_)
+        wake_.Set(); // the waiter's sampling pace has changed
+}
+
 bool TermiosCommDevice::SetState(const win::DCB& dcb) {
     std::lock_guard lock(mutex_);
+    const int fd = fd_.Get();
     termios old{};
-    if (TcGetAttr(fd_, old) < 0)
+    if (TcGetAttr(fd, old) < 0)
         return false;
     termios t = old;
     if (!detail::TermiosFromDcb(dcb, t))
@@ -488,10 +473,11 @@ bool TermiosCommDevice::SetState(const win::DCB& dcb) {
 
     speed_t code = 0;
     const bool standard = StandardRateCode(dcb.BaudRate, code);
-    if (TcSetAttr(fd_, t) < 0)
+    if (TcSetAttr(fd, t) < 0)
         return false;
-    if (!standard && !detail::SetArbitraryRate(fd_, dcb.BaudRate)) {
-        TcSetAttr(fd_, old); // back to the settings in force before
+    if (!standard && !detail::SetArbitraryRate(fd, dcb.BaudRate)) {
+        // Back to the settings in force before.
+        TcSetAttr(fd, old);
         return false;
     }
 
@@ -499,9 +485,9 @@ bool TermiosCommDevice::SetState(const win::DCB& dcb) {
     // drives RTS itself.
     const win::DWORD dtr = win::dtrControlOf(dcb.Flags);
     const win::DWORD rts = win::rtsControlOf(dcb.Flags);
-    SetLines(fd_, TIOCM_DTR, dtr == win::DTR_CONTROL_ENABLE);
+    SetLines(fd, TIOCM_DTR, dtr == win::DTR_CONTROL_ENABLE);
     if (!(t.c_cflag & CRTSCTS))
-        SetLines(fd_, TIOCM_RTS, rts != win::RTS_CONTROL_DISABLE);
+        SetLines(fd, TIOCM_RTS, rts != win::RTS_CONTROL_DISABLE);
     shadow_ = dcb;
     return true;
 }
@@ -532,55 +518,71 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
         }
     } guard{this};
 
-    std::vector<pollfd> fds(events.size() + 1);
+    // The events, then the wake-up, then the device.
+    const std::size_t wakeAt = events.size();
+    const std::size_t deviceAt = events.size() + 1;
+    pollfd fdsOnStack[8];
+    std::vector<pollfd> fdsOnHeap;
+    pollfd* fds = fdsOnStack;
+    if (events.size() + 2 > std::size(fdsOnStack)) {
+        fdsOnHeap.resize(events.size() + 2);
+        fds = fdsOnHeap.data();
+    }
+    for (std::size_t i = 0; i < events.size(); ++i)
+        fds[i] = pollfd{events[i]->Fd(), POLLIN, 0};
+    fds[wakeAt] = pollfd{wake_.Fd(), POLLIN, 0};
+
     const long long start = MonotonicMs();
-    bool drain = true; // look at the device once before sleeping
     for (;;) {
-        bool commReady;
-        int sampleIn;
+        int wait;
         {
             std::lock_guard lock(mutex_);
-            CollectLocked(drain);
-            commReady = maskChanged_ || mask_ == 0 || pending_ != 0;
-            sampleIn = NextSampleInLocked(MonotonicMs());
-        }
-        int wait = RemainingMs(start, timeoutMs);
-        if (commReady)
-            wait = 0;
-        else if (sampleIn != InfiniteWait && (wait == InfiniteWait || sampleIn < wait))
-            wait = sampleIn;
-        for (std::size_t i = 0; i < events.size(); ++i)
-            fds[i] = pollfd{events[i]->Fd(), POLLIN, 0};
-        fds[events.size()] = pollfd{epollFd_, POLLIN, 0};
-        const int n = PollRetry(fds.data(), fds.size(), wait);
-        if (n < 0)
-            return WaitFailed;
-
-        drain = (fds[events.size()].revents & POLLIN) != 0;
-        // Positions in wait order: the events before commSlot, the device,
-        // the rest of the events.
-        for (std::size_t pos = 0; pos <= events.size(); ++pos) {
-            if (pos == commSlot) {
-                std::lock_guard lock(mutex_);
-                if (drain) {
-                    CollectLocked(true);
-                    drain = false;
-                }
-                if (maskChanged_ || mask_ == 0) {
-                    mask = 0;
-                    return static_cast<int>(commSlot);
-                }
-                if (pending_ != 0) {
-                    mask = pending_;
-                    pending_ = 0;
-                    return static_cast<int>(commSlot);
-                }
-                continue;
+            const long long now = MonotonicMs();
+            if (NextSampleInLocked(now) == 0)
+                SampleModemLinesLocked(now);
+            wait = RemainingMs(start, timeoutMs);
+            TakeArrivalsLocked();
+            if (maskChanged_ || mask_ == 0 || pending_ != 0) {
+                wait = 0;
+            } else {
+                const int sampleIn = NextSampleInLocked(now);
+                if (sampleIn != InfiniteWait && (wait == InfiniteWait || sampleIn < wait))
+                    wait = sampleIn;
             }
-            const std::size_t e = pos < commSlot ? pos : pos - 1;
-            if ((fds[e].revents & POLLIN) && events[e]->TryTake())
-                return static_cast<int>(pos);
+            // A full queue takes nothing more; the tty holds the rest.
+            const bool watch = !hungUp_ && !QueueFullLocked();
+            fds[deviceAt] = pollfd{watch ? fd_.Get() : -1, POLLIN, 0};
         }
+        fds[deviceAt].revents = 0;
+        if (PollRetry(fds, deviceAt + 1, wait) < 0)
+            return WaitFailed;
+        if (fds[wakeAt].revents & POLLIN)
+            wake_.TryTake();
+        const short device = fds[deviceAt].revents;
+
+        const int taken = TakeInWaitOrder(events, fds, commSlot, [&] {
+            std::lock_guard lock(mutex_);
+            if (device & POLLIN)
+                FillQueueLocked(/*silent=*/false);
+            if (device & (POLLHUP | POLLERR | POLLNVAL)) {
+                // Bytes that came before the hang-up are still taken in.
+                FillQueueLocked(/*silent=*/false);
+                HangUpLocked();
+            }
+            TakeArrivalsLocked();
+            if (maskChanged_ || mask_ == 0) {
+                mask = 0;
+                return true;
+            }
+            if (pending_ != 0) {
+                mask = pending_;
+                pending_ = 0;
+                return true;
+            }
+            return false;
+        });
+        if (taken >= 0)
+            return taken;
         if (RemainingMs(start, timeoutMs) == 0)
             return WaitTimeout;
     }
@@ -591,38 +593,33 @@ std::ptrdiff_t TermiosCommDevice::Read(void* destination, std::size_t count) {
         return 0;
     // Also after a hang-up: bytes that came before it can still be read.
     std::lock_guard lock(mutex_);
-    ssize_t n;
-    do {
-        n = ::read(fd_, destination, count);
-    } while (n < 0 && errno == EINTR);
-    if (n > 0) {
-        knownInput_ -= std::min(knownInput_, static_cast<std::size_t>(n));
-        return n;
+    TakeInUnwatchedLocked();
+    const bool wasFull = QueueFullLocked();
+    auto* out = static_cast<char*>(destination);
+    std::size_t done = 0;
+    while (done < count && queued_ > 0) {
+        const std::size_t run = std::min({count - done, queued_, queue_.size() - head_});
+        std::memcpy(out + done, queue_.data() + head_, run);
+        head_ = (head_ + run) % queue_.size();
+        queued_ -= run;
+        done += run;
     }
-    if (n == 0) {
-        // With VMIN and VTIME 0 an empty queue reads as 0 bytes, and so does
-        // a tty that has hung up; only the latter polls POLLHUP.
-        pollfd p{fd_, POLLIN, 0};
-        if (PollRetry(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)))
-            HangUpLocked();
-        return 0;
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return 0;
-    if (IsHangUpError(errno)) {
-        HangUpLocked();
-        return 0;
-    }
-    return -1;
+    // Bytes read are no longer news.
+    unreported_ = std::min(unreported_, queued_);
+    if (wasFull && done > 0 && waiting_)
+        wake_.Set(); // the waiter watches the tty again
+    return static_cast<std::ptrdiff_t>(done);
+}
+
+std::size_t TermiosCommDevice::InputQueued() {
+    std::lock_guard lock(mutex_);
+    return queued_;
 }
 
 std::ptrdiff_t TermiosCommDevice::Write(const void* source, std::size_t count) {
     if (count == 0)
         return 0;
-    ssize_t n;
-    do {
-        n = ::write(fd_, source, count);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = RetryOnEintr([&] { return ::write(fd_.Get(), source, count); });
     if (n >= 0)
         return n;
     if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -664,26 +661,19 @@ int TermiosCommDevice::WaitWritable(std::span<Event* const> events, std::size_t 
             fds[i] = pollfd{events[i]->Fd(), POLLIN, 0};
         // A dead device is not polled (it would be ready for ever); it
         // answers at once in its place instead.
-        fds[events.size()] = pollfd{dead ? -1 : fd_, POLLOUT, 0};
-        const int n = PollRetry(fds.data(), fds.size(), dead ? 0 : RemainingMs(start, timeoutMs));
-        if (n < 0)
+        fds[events.size()] = pollfd{dead ? -1 : fd_.Get(), POLLOUT, 0};
+        if (PollRetry(fds.data(), fds.size(), dead ? 0 : RemainingMs(start, timeoutMs)) < 0)
             return WaitFailed;
-        const short dev = fds[events.size()].revents;
-        if (dev & (POLLHUP | POLLERR | POLLNVAL)) {
+        const short device = fds[events.size()].revents;
+        if (device & (POLLHUP | POLLERR | POLLNVAL)) {
             std::lock_guard lock(mutex_);
             HangUpLocked();
             dead = true;
         }
-        for (std::size_t pos = 0; pos <= events.size(); ++pos) {
-            if (pos == deviceSlot) {
-                if (dead || (dev & POLLOUT))
-                    return static_cast<int>(deviceSlot);
-                continue;
-            }
-            const std::size_t e = pos < deviceSlot ? pos : pos - 1;
-            if ((fds[e].revents & POLLIN) && events[e]->TryTake())
-                return static_cast<int>(pos);
-        }
+        const int taken = TakeInWaitOrder(events, fds.data(), deviceSlot,
+                                          [&] { return dead || (device & POLLOUT); });
+        if (taken >= 0)
+            return taken;
         if (RemainingMs(start, timeoutMs) == 0)
             return WaitTimeout;
     }
@@ -691,25 +681,22 @@ int TermiosCommDevice::WaitWritable(std::span<Event* const> events, std::size_t 
 
 bool TermiosCommDevice::ClearError(win::DWORD& errors, win::COMSTAT* status) {
     std::lock_guard lock(mutex_);
-    win::DWORD inQueue = 0, outQueue = 0;
-    errors_ |= ErrorsFromCountersLocked();
-    // Asked also after a hang-up: a pseudo-terminal whose other side closed
-    // still hands out the bytes that came before.
-    int value = 0;
-    if (IoctlRetry(fd_, FIONREAD, &value) == 0)
-        inQueue = static_cast<win::DWORD>(std::max(value, 0));
-    else if (IsHangUpError(errno))
-        HangUpLocked();
-    value = 0;
-    if (IoctlRetry(fd_, TIOCOUTQ, &value) == 0)
-        outQueue = static_cast<win::DWORD>(std::max(value, 0));
-    errors = errors_;
-    errors_ = 0;
+    TakeInUnwatchedLocked();
+    const win::DWORD before = pending_;
+    SampleCountersLocked();
+    if (pending_ != before && waiting_)
+        wake_.Set(); // errors that came without bytes: the waiter reports them
+    win::DWORD outQueue = 0;
     if (status != nullptr) {
+        int value = 0;
+        if (!hungUp_ && IoctlRetry(fd_.Get(), TIOCOUTQ, &value) == 0)
+            outQueue = static_cast<win::DWORD>(std::max(value, 0));
         status->Flags = 0;
-        status->cbInQue = inQueue;
+        status->cbInQue = static_cast<win::DWORD>(queued_);
         status->cbOutQue = outQueue;
     }
+    errors = errors_;
+    errors_ = 0;
     return true;
 }
 
@@ -719,17 +706,19 @@ bool TermiosCommDevice::Purge(win::DWORD flags) {
     if (!rx && !tx)
         return true;
     std::lock_guard lock(mutex_);
-    int r;
-    do {
-        r = ::tcflush(fd_, rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH));
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) {
+    if (rx) {
+        if (QueueFullLocked())
+            wake_.Set();
+        head_ = 0;
+        queued_ = 0;
+        unreported_ = 0;
+    }
+    const int how = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
+    if (RetryOnEintr([&] { return ::tcflush(fd_.Get(), how); }) < 0) {
         if (IsHangUpError(errno))
             HangUpLocked();
         return false;
     }
-    if (rx)
-        knownInput_ = 0;
     return true;
 }
 
@@ -737,6 +726,7 @@ bool TermiosCommDevice::EscapeFunction(win::DWORD code) {
     std::lock_guard lock(mutex_);
     if (hungUp_)
         return false;
+    const int fd = fd_.Get();
     int bits = 0;
     unsigned long request = 0;
     switch (code) {
@@ -757,21 +747,39 @@ bool TermiosCommDevice::EscapeFunction(win::DWORD code) {
         break;
     }
     case win::SETBREAK:
-        return IoctlRetry(fd_, TIOCSBRK, nullptr) == 0;
+        return IoctlRetry(fd, TIOCSBRK, nullptr) == 0;
     case win::CLRBREAK:
-        return IoctlRetry(fd_, TIOCCBRK, nullptr) == 0;
+        return IoctlRetry(fd, TIOCCBRK, nullptr) == 0;
     case win::SETXOFF:
-    case win::SETXON: {
-        int r;
-        do {
-            r = ::tcflow(fd_, code == win::SETXOFF ? TCOOFF : TCOON);
-        } while (r < 0 && errno == EINTR);
-        return r == 0;
-    }
+    case win::SETXON:
+        return RetryOnEintr([&] { return ::tcflow(fd, code == win::SETXOFF ? TCOOFF : TCOON); }) ==
+               0;
     default:
         return false;
     }
-    return IoctlRetry(fd_, request, &bits) == 0;
+    return IoctlRetry(fd, request, &bits) == 0;
+}
+
+// ---------------------------------------------------------------------------
+
+CommOpenResult TermiosCommBackend::Open(int comNumber) {
+    const std::string path = ComPortPath(comNumber);
+    if (path.empty()) {
+        CommOpenResult result;
+        result.Error = CommOpenError::NotFound;
+        result.SystemError = ENOENT;
+        return result;
+    }
+    return TermiosCommDevice::Open(path, comNumber, context_);
+}
+
+PortProbe TermiosCommBackend::Probe(int comNumber) {
+    return ProbePortPath(ComPortPath(comNumber), context_);
+}
+
+bool TermiosCommBackend::Exists(int comNumber) {
+    const std::string path = ComPortPath(comNumber);
+    return !path.empty() && ::access(path.c_str(), F_OK) == 0;
 }
 
 } // namespace platform

@@ -1,26 +1,38 @@
 // The comm device on a Linux tty (serial ports, USB adapters, pseudo-
-// terminals), through termios and the tty ioctls.
+// terminals), through termios and the tty ioctls, and the back end that
+// opens it by COM number.
 //
 // How the Windows behaviour is kept:
-// - Comm events: EV_RXCHAR when the input queue has grown since the last
-//   look (the tty descriptor sits edge-triggered in an epoll set, so bytes
-//   left unread do not wake the waiter again and again); EV_CTS, EV_DSR,
-//   EV_RLSD, EV_RING from changes of the modem lines and EV_ERR from changes
-//   of the line error counters, sampled at most every 50 ms and only while
-//   the mask asks for them (drivers without these ioctls simply give none).
+// - The input queue: the event thread moves arriving bytes from the tty into
+//   a queue of the size asked for with SetupQueues, so that Read and the
+//   queue count cost the owner no system call. While that queue is full the
+//   tty keeps the rest (and its flow control holds the sender back).
+// - Comm events: EV_RXCHAR when bytes have come into the queue since the
+//   last report. The line error counters are read whenever new input is
+//   seen, so that errors arrive in one mask with the bytes they came with:
+//   frame, overrun and parity give EV_ERR, a break EV_BREAK; breaks and
+//   tty-buffer overruns are still collected (CE_BREAK, CE_RXOVER) for
+//   ClearError. EV_CTS, EV_DSR, EV_RLSD and EV_RING come from changes of the
+//   modem lines, sampled every 50 ms only while the mask asks for them and
+//   the owner watches them (WatchModemLines), so a quiet port costs no
+//   wake-ups. Drivers without these ioctls simply give no such events.
 // - A hang-up (the adapter unplugged, the other side of a pseudo-terminal
 //   closed) is reported once as EV_ERR with CE_IOE for ClearError; then the
-//   descriptor leaves the epoll set, so nothing spins on a dead device.
+//   descriptor leaves the poll set, so nothing spins on a dead device.
 // - A shadow DCB: GetState answers the last DCB applied, because pseudo-
 //   terminals silently rewrite the size and parity bits.
-// Thread rules: see CommDevice. One internal mutex guards the event state;
-// it is never held while sleeping.
+// Thread rules: see CommDevice. One internal mutex guards the event state
+// and the input queue; it is never held while sleeping.
 #pragma once
 
 #include "platform/CommDevice.h"
+#include "platform/PortMap.h"
+#include "platform/SysRetry.h"
+#include "platform/Uart.h"
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct termios;
 
@@ -30,7 +42,8 @@ class TermiosCommDevice : public CommDevice {
 public:
     // Opens `path` exclusively for COM `comNumber` (see OpenPortDescriptor)
     // and puts the line into raw mode, keeping its rate and format.
-    static CommOpenResult Open(const std::string& path, int comNumber);
+    static CommOpenResult Open(const std::string& path, int comNumber,
+                               const PortOpenContext& context = {});
     ~TermiosCommDevice() override;
 
     bool SetTimeouts(const win::COMMTIMEOUTS& timeouts) override;
@@ -38,11 +51,13 @@ public:
     bool SetupQueues(win::DWORD inQueue, win::DWORD outQueue) override;
     bool SetEventMask(win::DWORD mask) override;
     win::DWORD EventMask() override;
+    void WatchModemLines(bool on) override;
     bool SetState(const win::DCB& dcb) override;
     bool GetState(win::DCB& dcb) override;
     int WaitEvent(std::span<Event* const> events, std::size_t commSlot, int timeoutMs,
                   win::DWORD& mask) override;
     std::ptrdiff_t Read(void* destination, std::size_t count) override;
+    std::size_t InputQueued() override;
     std::ptrdiff_t Write(const void* source, std::size_t count) override;
     int WaitWritable(std::span<Event* const> events, std::size_t deviceSlot,
                      int timeoutMs) override;
@@ -52,27 +67,35 @@ public:
     int ComNumber() const override { return comNumber_; }
 
     // The descriptor, for tests that look at the termios settings.
-    int Fd() const { return fd_; }
+    int Fd() const { return fd_.Get(); }
 
 private:
-    TermiosCommDevice(int fd, int epollFd, int wakeFd, int comNumber);
+    TermiosCommDevice(UniqueFd fd, int comNumber, UartAccess& uart);
 
-    // Looks at the device without waiting and adds what happened to the
-    // pending events. `drainEpoll`: consume the epoll set's notifications.
-    void CollectLocked(bool drainEpoll);
-    void SampleLinesLocked(long long nowMs);
+    // Moves what the tty holds into the input queue; with `silent` the
+    // bytes raise no EV_RXCHAR (they came before the mask was set).
+    void FillQueueLocked(bool silent);
+    // EV_RXCHAR for bytes come since the last report and still queued.
+    void TakeArrivalsLocked();
+    // FillQueueLocked for a caller other than the waiter, when the waiter
+    // is not watching the tty itself.
+    void TakeInUnwatchedLocked();
+    // Reads the error counters: changes become CE_* bits for ClearError
+    // and, within the mask, EV_ERR or EV_BREAK.
+    void SampleCountersLocked();
+    void SampleModemLinesLocked(long long nowMs);
     void HangUpLocked();
-    static bool IsHangUpError(int err);
-    void WakeWaiter();
-    bool WantsLineSamples() const;
-    // Milliseconds until the next line sample is due, or InfiniteWait.
+    bool WatchingModemLinesLocked() const;
+    // Milliseconds until the next modem-line sample is due, or InfiniteWait.
     int NextSampleInLocked(long long nowMs) const;
-    win::DWORD ErrorsFromCountersLocked();
+    bool QueueFullLocked() const { return queued_ >= queue_.size(); }
 
-    const int fd_;
-    const int epollFd_;
-    const int wakeFd_; // eventfd in the epoll set: wakes the waiter
+    UniqueFd fd_; // moved out only by the destructor
     const int comNumber_;
+    UartAccess& uart_;
+    // Wakes the event thread: a changed mask, a hang-up or errors found by
+    // another thread, or room in a full queue. Auto reset.
+    Event wake_;
 
     std::mutex mutex_; // guards everything below
     win::DWORD mask_ = 0;
@@ -82,27 +105,38 @@ private:
     bool writeWaiting_ = false;
     bool maskChanged_ = false; // complete the wait in progress with mask 0
     bool hungUp_ = false;
-    std::size_t knownInput_ = 0; // input bytes seen at the last look, less reads
 
+    // The input queue: a ring of queue_.size() bytes, queued_ of them from
+    // head_ on.
+    std::vector<char> queue_;
+    std::size_t head_ = 0;
+    std::size_t queued_ = 0;
+    std::size_t unreported_ = 0; // bytes come since the last EV_RXCHAR, still queued
+
+    bool watchModem_ = true;
     bool modemSupported_ = true;
     bool countersSupported_ = true;
     int modemBase_ = 0;
     bool modemBaseValid_ = false;
-    struct LineCounters {
-        int Frame = 0, Overrun = 0, Parity = 0, Break = 0, BufferOverrun = 0;
-    };
-    bool ReadCountersLocked(LineCounters& counters);
-    static win::DWORD ChangedErrors(const LineCounters& before, const LineCounters& now);
-    LineCounters eventCounters_{};
-    bool eventCountersValid_ = false;
-    LineCounters errorCounters_{};
-    bool errorCountersValid_ = false;
+    UartCounters counters_{};
+    bool countersValid_ = false;
     long long lastSampleMs_ = 0;
 
     win::DCB shadow_{};
     win::COMMTIMEOUTS timeouts_{};
-    win::DWORD inQueue_ = 0;
     win::DWORD outQueue_ = 0;
+};
+
+// Opens real ttys: COM n is ComPortPath(n).
+class TermiosCommBackend : public CommBackend {
+public:
+    explicit TermiosCommBackend(PortOpenContext context = {}) : context_(std::move(context)) {}
+    CommOpenResult Open(int comNumber) override;
+    PortProbe Probe(int comNumber) override;
+    bool Exists(int comNumber) override;
+
+private:
+    const PortOpenContext context_;
 };
 
 namespace detail {
@@ -118,7 +152,8 @@ win::DCB DcbFromTermios(const termios& t, unsigned rate);
 
 // termios2/BOTHER, kept in a file of its own because the kernel's termios
 // header clashes with the C library's. Both keep every other setting.
-// Sets input and output rate to any value; false (errno set) on failure.
+// Sets the rate to any value, input and output alike; false (errno set) on
+// failure.
 bool SetArbitraryRate(int fd, unsigned rate);
 // Reads the output rate, also a non-standard one; false on failure.
 bool GetArbitraryRate(int fd, unsigned& rate);

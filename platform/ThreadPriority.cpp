@@ -1,5 +1,7 @@
 #include "platform/ThreadPriority.h"
 
+#include "platform/SysRetry.h"
+
 #include <array>
 #include <cerrno>
 #include <sys/resource.h>
@@ -12,19 +14,19 @@ int PriorityToNice(TThreadPriority priority) {
     return priority < nice.size() ? nice[priority] : 0;
 }
 
-bool ApplyThreadPriority(TThreadPriority priority) {
-    const int want = PriorityToNice(priority);
+bool SetThreadPriority(pid_t tid, TThreadPriority priority) {
+    if (tid <= 0)
+        return false;
     // On Linux PRIO_PROCESS with a thread id addresses that one thread.
-    const auto tid = static_cast<id_t>(gettid());
-    int rc;
-    do {
-        rc = setpriority(PRIO_PROCESS, tid, want);
-    } while (rc != 0 && errno == EINTR);
-    if (rc == 0)
-        return true;
     // EACCES/EPERM: a raise without the privilege to do so. The thread keeps
     // its priority; the port works the same, only less promptly under load.
-    return false;
+    return RetryOnEintr([&] {
+               return ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), PriorityToNice(priority));
+           }) == 0;
+}
+
+bool ApplyThreadPriority(TThreadPriority priority) {
+    return SetThreadPriority(::gettid(), priority);
 }
 
 } // namespace platform

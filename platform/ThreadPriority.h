@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/types.h>
 
 // Ordinals 0 to 6, stored in one byte.
 enum TThreadPriority : std::uint8_t {
@@ -21,10 +22,12 @@ namespace platform {
 // the enumeration is taken as tpNormal.
 int PriorityToNice(TThreadPriority priority);
 
-// Sets the nice value of the calling thread (not of the process). Raising the
-// priority needs privileges the program usually lacks; a refused raise leaves
-// the thread as it was and is otherwise ignored. Returns true when the thread
-// now runs at the requested nice value.
+// Sets the nice value of the thread with kernel id `tid` (not of the
+// process). Raising the priority needs privileges the program usually lacks;
+// a refused raise leaves the thread as it was and is otherwise ignored.
+// Returns true when the thread now runs at the requested nice value.
+bool SetThreadPriority(pid_t tid, TThreadPriority priority);
+// The same for the calling thread.
 bool ApplyThreadPriority(TThreadPriority priority);
 
 } // namespace platform

@@ -81,6 +81,10 @@ void TAfCustomSerialPort::Open() {
     FCore->SetOutBufSize(FSettings.OutBufSize);
     FCore->SetEventThreadPriority(FSettings.EventThreadPriority);
     FCore->SetWriteThreadPriority(FSettings.WriteThreadPriority);
+    // A device that must sample its modem lines to see them change does so
+    // only when someone listens, so that a quiet port costs no wake-ups.
+    FCore->SetWatchModemLines(OnCTSChanged || OnDSRChanged || OnRINGDetected || OnRLSDChanged ||
+                              OnSyncEvent || OnNonSyncEvent);
     FClosing.store(false);
     OpenDevice();
     Fire(OnPortOpen);

@@ -125,6 +125,9 @@ public:
     std::uint32_t SyncId() const { return FSyncId; }
 
     // ---- Events (all with this component as Sender) ----
+    // Assign the modem-line events (and OnSyncEvent, OnNonSyncEvent, which
+    // see every line event) before Open: the lines are watched only when
+    // one of them is set at that moment.
     TNotifyEvent OnCTSChanged;
     TAfCPTDataReceivedEvent OnDataRecived;
     TNotifyEvent OnDSRChanged;

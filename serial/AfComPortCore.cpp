@@ -110,12 +110,14 @@ bool WaitServing(platform::Event& event, int timeoutMs, const std::atomic<bool>&
     return taken;
 }
 
-void SetNice(pid_t tid, TThreadPriority priority) {
-    if (tid <= 0)
-        return;
-    // A raise above the normal priority needs a privilege the program
-    // usually lacks; the refusal leaves the thread as it was.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), platform::PriorityToNice(priority));
+// The designed failure texts of an open: the one place where the class of a
+// system error becomes a message.
+EAfComPortCoreError OpenFailure(std::int32_t n, const platform::CommOpenResult& result) {
+    const char* text = result.Error == platform::CommOpenError::NotFound
+                           ? "Invalid port number (COM%d)"
+                           : "Can't open device COM%d";
+    return EAfComPortCoreError(af::Format(text, n), result.SystemError,
+                               platform::OpenFailureHint(result));
 }
 
 } // namespace
@@ -167,7 +169,7 @@ void TAfComPortCoreThread::StopThread() {
 }
 
 void TAfComPortCoreThread::SetPriority(TThreadPriority Priority) {
-    SetNice(ThreadId(), Priority);
+    platform::SetThreadPriority(ThreadId(), Priority);
 }
 
 void TAfComPortCoreThread::HandleThreadException(std::exception_ptr Error) {
@@ -217,8 +219,13 @@ void TAfComPortEventThread::Execute() {
             result = r;
             pause = false;
         } else {
+            // The poll can only find bytes that are already queued; with an
+            // empty queue the next arrival is a comm event anyway, so a
+            // quiet port sleeps without a time limit.
+            const int limit =
+                FPortHandle->InputQueued() > 0 ? PollIntervalMs : platform::InfiniteWait;
             win::DWORD m = 0;
-            result = FPortHandle->WaitEvent(waitSet, CommSlot, PollIntervalMs, m);
+            result = FPortHandle->WaitEvent(waitSet, CommSlot, limit, m);
             mask = m;
         }
         if (result == StopIndex) {
@@ -423,15 +430,15 @@ TAfComPortCore::~TAfComPortCore() {
 bool TAfComPortCore::Open(std::int32_t n) {
     if (IsOpen())
         return false;
-    if (n <= 0)
-        throw EAfComPortCoreError(af::Format("Invalid port number (COM%d)", n));
+    if (n <= 0) {
+        platform::CommOpenResult none;
+        none.Error = platform::CommOpenError::NotFound;
+        throw OpenFailure(n, none);
+    }
     FComNumber = n;
     platform::CommOpenResult opened = platform::OpenCommDevice(n);
-    if (!opened.Device) {
-        if (opened.Error == platform::CommOpenError::NotFound)
-            throw EAfComPortCoreError(af::Format("Invalid port number (COM%d)", n));
-        throw EAfComPortCoreError(af::Format("Can't open device COM%d", n));
-    }
+    if (!opened.Device)
+        throw OpenFailure(n, opened);
     FPortHandle = std::move(opened.Device);
     try {
         EventThread.reset();
@@ -445,37 +452,35 @@ bool TAfComPortCore::Open(std::int32_t n) {
             throw EAfComPortCoreError("Error initializing buffers");
         if (!FPortHandle->SetEventMask(FEventMask))
             throw EAfComPortCoreError(" Error setting EventMask");
+        FPortHandle->WatchModemLines(FWatchModemLines);
         ApplyDcb();
         {
             std::lock_guard<std::mutex> lock(StatusLock);
             FLineErrors = 0;
         }
         ThreadStarted.Reset();
-        try {
-            WriteThread = std::make_unique<TAfComPortWriteThread>(this);
-            WriteThread->Start();
-        } catch (const std::system_error&) {
-            throw EAfComPortCoreError("Error creating threads");
-        }
-        if (!platform::WaitFor(ThreadStarted, ThreadStartLimitMs))
-            throw EAfComPortCoreError("Error creating threads");
-        WriteThread->SetPriority(FWriteThreadPriority);
+        StartWorker(WriteThread, FWriteThreadPriority);
         FReady.store(true);
-        try {
-            EventThread = std::make_unique<TAfComPortEventThread>(this);
-            EventThread->Start();
-        } catch (const std::system_error&) {
-            throw EAfComPortCoreError("Error creating threads");
-        }
-        if (!platform::WaitFor(ThreadStarted, ThreadStartLimitMs))
-            throw EAfComPortCoreError("Error creating threads");
-        EventThread->SetPriority(FEventThreadPriority);
+        StartWorker(EventThread, FEventThreadPriority);
     } catch (...) {
         CloseSequence();
         throw;
     }
     FIsOpen.store(true);
     return true;
+}
+
+template <class Thread>
+void TAfComPortCore::StartWorker(std::unique_ptr<Thread>& Worker, TThreadPriority Priority) {
+    try {
+        Worker = std::make_unique<Thread>(this);
+        Worker->Start();
+    } catch (const std::system_error&) {
+        throw EAfComPortCoreError("Error creating threads");
+    }
+    if (!platform::WaitFor(ThreadStarted, ThreadStartLimitMs))
+        throw EAfComPortCoreError("Error creating threads");
+    Worker->SetPriority(Priority);
 }
 
 void TAfComPortCore::Close() {

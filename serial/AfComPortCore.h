@@ -58,10 +58,22 @@ enum TAfCoreEvent : std::uint8_t {
 using TAfCoreEventProc = std::function<void(TAfComPortCore* Sender, TAfCoreEvent EventKind,
                                             std::uint32_t Data, std::exception_ptr Error)>;
 
-// Every failure the core raises.
+// Every failure the core raises. A failed open also keeps the system error
+// behind it and, where the user can do something about it, a hint.
 class EAfComPortCoreError : public std::runtime_error {
 public:
-    explicit EAfComPortCoreError(const std::string& message) : std::runtime_error(message) {}
+    explicit EAfComPortCoreError(const std::string& message, int systemError = 0,
+                                 std::string hint = {})
+        : std::runtime_error(message), FSystemError(systemError), FHint(std::move(hint)) {}
+    // The errno of the failed open; 0 for other failures.
+    int SystemError() const { return FSystemError; }
+    // For example the device path and the dialout group when permission was
+    // refused; empty when there is nothing to add.
+    const std::string& Hint() const { return FHint; }
+
+private:
+    int FSystemError;
+    std::string FHint;
 };
 
 // A worker thread of the core: built suspended, started, stopped and joined
@@ -234,6 +246,10 @@ public:
     void SetWriteThreadPriority(TThreadPriority Value);
     TThreadPriority EventThreadPriority() const { return FEventThreadPriority; }
     TThreadPriority WriteThreadPriority() const { return FWriteThreadPriority; }
+    // Whether the owner listens to modem-line events (on by default). A
+    // device that has to sample the lines does so only while this is on.
+    // Takes effect at the next Open.
+    void SetWatchModemLines(bool Value) { FWatchModemLines = Value; }
     std::uint32_t EventMask() const { return FEventMask; }
 
     // The callback; the event thread copies it when it is built at Open, so
@@ -251,6 +267,10 @@ private:
     friend class TAfComPortWriteThread;
 
     void CloseSequence();
+    // Builds and starts a worker, waits for its body to begin and gives it
+    // its priority; throws "Error creating threads" when it does not begin.
+    template <class Thread>
+    void StartWorker(std::unique_ptr<Thread>& Worker, TThreadPriority Priority);
     // SetCommState, and on failure GetCommState into FDcb and throw.
     void ApplyDcb();
     bool Ready() const { return FReady.load(); }
@@ -273,4 +293,5 @@ private:
     std::unique_ptr<TAfComPortWriteThread> WriteThread;
     TThreadPriority FWriteThreadPriority = tpHigher;
     TThreadPriority FEventThreadPriority = tpNormal;
+    bool FWatchModemLines = true;
 };

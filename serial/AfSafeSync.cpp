@@ -1,6 +1,7 @@
 #include "serial/AfSafeSync.h"
 
 #include "platform/MessageBox.h"
+#include "serial/AfUtils.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -200,11 +201,6 @@ void InterruptSlot(TSyncState& s, std::uint32_t id, std::vector<TSyncRequestPtr>
     }
 }
 
-bool OnApplicationMainThread() {
-    const QCoreApplication* app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 // Runs a handler on the receiver thread and returns what it raised.
 std::exception_ptr RunGuarded(const TSyncHandler& code) {
     try {
@@ -218,7 +214,7 @@ std::exception_ptr RunGuarded(const TSyncHandler& code) {
 // An exception from a handler: shown by the application on its main thread,
 // dropped on any other receiver thread.
 void ReportHandlerError(std::exception_ptr error) {
-    if (error && OnApplicationMainThread())
+    if (error && af::IsMainThread())
         platform::HandleApplicationException(error);
 }
 

@@ -12,9 +12,11 @@
 // disabling or releasing a slot drops every request of that slot that has
 // not started yet.
 //
-// Locking: one process-wide std::mutex guards the table, the queue and the id
-// counter. It is never held while a handler runs, so a handler may register,
-// enable, release, call SyncCall or serve requests itself.
+// Locking: two process-wide std::mutexes. The state lock guards the table,
+// the queue and the id counter; it is never held while a handler runs, so a
+// handler may register, enable, release, call SyncCall or serve requests
+// itself. The post lock only orders the workers' posts to the receiver and
+// is never held together with the state lock.
 //
 // Handlers run one at a time on the receiver thread, in queue order, when
 // that thread's Qt event loop runs (exec, processEvents, a modal dialog) or
@@ -69,7 +71,7 @@ bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call);
 // For joins on the receiver thread: serves queued requests (running their
 // handlers) until keepWaiting() returns false. Sleeps on a condition variable
 // between checks, woken at once when a request arrives or SafeSyncWake is
-// called, and re-checks keepWaiting at least every 5 ms. Does not run the Qt
+// called, and re-checks keepWaiting at least every 2 ms. Does not run the Qt
 // event loop. Called on any other thread it only polls keepWaiting with short
 // sleeps. keepWaiting is always called on the calling thread.
 void SafeSyncServeWhile(const std::function<bool()>& keepWaiting);
@@ -79,7 +81,7 @@ void SafeSyncServeWhile(const std::function<bool()>& keepWaiting);
 void SafeSyncServePending();
 
 // Makes a SafeSyncServeWhile that is sleeping re-check its condition now
-// instead of at its next 5 ms tick (for a worker that is about to end).
+// instead of at its next 2 ms tick (for a worker that is about to end).
 // Any thread.
 void SafeSyncWake();
 

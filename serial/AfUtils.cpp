@@ -2,25 +2,10 @@
 
 #include <QCoreApplication>
 #include <QThread>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <unistd.h>
 
 namespace af {
-
-bool SafeCloseHandle(int& handle) {
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    // close() is not retried on EINTR: on Linux the descriptor is released
-    // even then, and a retry could close a descriptor another thread has
-    // just been given.
-    if (::close(handle) == 0 || errno == EINTR) {
-        handle = INVALID_HANDLE_VALUE;
-        return true;
-    }
-    return false;
-}
 
 std::string Format(const char* format, ...) {
     va_list args;

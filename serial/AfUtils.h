@@ -1,6 +1,6 @@
 // Small helpers shared by the serial port units: the silent abort exception,
-// the safe release of descriptors and owned handles, printf-style message
-// formatting and the main-thread test.
+// the safe release of owned handles, printf-style message formatting and the
+// main-thread test.
 #pragma once
 
 #include <memory>
@@ -17,17 +17,9 @@ public:
 
 namespace af {
 
-// The value of a descriptor that is not open.
-constexpr int INVALID_HANDLE_VALUE = -1;
-
-// Closes a descriptor once: INVALID_HANDLE_VALUE is left alone; otherwise the
-// descriptor is closed and, when that succeeds, the variable becomes
-// INVALID_HANDLE_VALUE. Returns whether a descriptor was closed.
-bool SafeCloseHandle(int& handle);
-
-// The same for an owned object standing in for a handle (an event, a device):
+// Closes a handle once. Handles here are owned objects (a device, an event):
 // an empty pointer is left alone, otherwise the object is destroyed and the
-// pointer emptied.
+// pointer emptied. Returns whether something was closed.
 template <class T> bool SafeCloseHandle(std::unique_ptr<T>& handle) {
     if (!handle)
         return false;
@@ -41,6 +33,7 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 
 // True on the thread that runs the application's event loop (the thread of
 // the QCoreApplication instance). False when no application object exists.
+// The one main-thread test of the serial units.
 bool IsMainThread();
 
 } // namespace af

@@ -36,7 +36,7 @@ protected:
 TEST(FakePorts, FactoryOpensAddedPortsOnlyAndOnlyOnce) {
     {
         FakeCommPorts fakes;
-        EXPECT_TRUE(platform::HasCommDeviceFactoryForTests());
+        EXPECT_EQ(&platform::ActiveCommBackend(), &fakes);
         auto port = fakes.Add(6);
         EXPECT_EQ(fakes.Add(6), port);
         EXPECT_EQ(fakes.Port(7), nullptr);
@@ -62,7 +62,7 @@ TEST(FakePorts, FactoryOpensAddedPortsOnlyAndOnlyOnce) {
         EXPECT_EQ(port->OpenCount(), 2);
         EXPECT_EQ(port->FailedOpenCount(), 3);
     }
-    EXPECT_FALSE(platform::HasCommDeviceFactoryForTests());
+    EXPECT_EQ(dynamic_cast<FakeCommPorts*>(&platform::ActiveCommBackend()), nullptr);
 }
 
 TEST_F(FakeDevice, ModemLineChangesBecomeEventsOfTheMask) {

@@ -236,7 +236,7 @@ TEST_F(CoreFake, WritesFromTheRingStorageInTwoRunsAcrossItsEnd) {
     std::vector<std::size_t> runs;
     std::mutex runsMutex;
     auto port = std::make_shared<FakeCommPort>(4);
-    platform::SetCommDeviceFactoryForTests([&](int) {
+    CommBackendFunction backend([&](int) {
         platform::CommOpenResult r;
         r.Device = std::make_unique<RunDevice>(port, &runs, &runsMutex);
         return r;
@@ -257,7 +257,6 @@ TEST_F(CoreFake, WritesFromTheRingStorageInTwoRunsAcrossItsEnd) {
         std::lock_guard lock(runsMutex);
         EXPECT_EQ(runs, (std::vector<std::size_t>{10, 6, 4}));
     }
-    platform::SetCommDeviceFactoryForTests({});
 }
 
 TEST_F(CoreFake, AFullDriverQueueHoldsBytesUntilRoomAndCloseDiscardsThem) {
@@ -348,7 +347,7 @@ TEST_F(CoreFake, AnExceptionOnTheWriteThreadIsShownOnTheMainThread) {
         }
     };
     auto port = std::make_shared<FakeCommPort>(4);
-    platform::SetCommDeviceFactoryForTests([&](int) {
+    CommBackendFunction backend([&](int) {
         platform::CommOpenResult r;
         r.Device = std::make_unique<ThrowingDevice>(port);
         return r;
@@ -379,7 +378,6 @@ TEST_F(CoreFake, AnExceptionOnTheWriteThreadIsShownOnTheMainThread) {
             << "the close waited for a flush that an ended thread cannot acknowledge";
     }
     platform::SetMessageHook({});
-    platform::SetCommDeviceFactoryForTests({});
     EXPECT_EQ(boxes.size(), 1u);
 }
 
@@ -392,7 +390,7 @@ TEST_F(CoreFake, AnExceptionEscapingTheEventLoopGoesToTheCallbackOrTheDisplay) {
         }
     };
     auto port = std::make_shared<FakeCommPort>(4);
-    platform::SetCommDeviceFactoryForTests([&](int) {
+    CommBackendFunction backend([&](int) {
         platform::CommOpenResult r;
         r.Device = std::make_unique<ThrowingWaitDevice>(port);
         return r;
@@ -423,7 +421,6 @@ TEST_F(CoreFake, AnExceptionEscapingTheEventLoopGoesToTheCallbackOrTheDisplay) {
         core.Close();
     }
     platform::SetMessageHook({});
-    platform::SetCommDeviceFactoryForTests({});
 }
 
 TEST_F(CoreFake, ACloseWhileAReportRunsWaitsForItAndItsCallsDoNotBlock) {

@@ -148,7 +148,7 @@ TEST_F(Component, ReadStringReturnsOnlyTheBytesTheReadDelivered) {
         }
     };
     auto port = std::make_shared<FakeCommPort>(6);
-    platform::SetCommDeviceFactoryForTests([&](int) {
+    CommBackendFunction backend([&](int) {
         platform::CommOpenResult r;
         r.Device = std::make_unique<ShortReadDevice>(port);
         return r;
@@ -160,7 +160,6 @@ TEST_F(Component, ReadStringReturnsOnlyTheBytesTheReadDelivered) {
         EXPECT_EQ(com.ReadString(), "") << "bytes never received returned as NULs";
         com.Close();
     }
-    platform::SetCommDeviceFactoryForTests({});
 }
 
 TEST_F(Component, DataThenLineErrorInOneMaskFireInThatOrder) {

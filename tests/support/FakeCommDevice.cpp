@@ -27,6 +27,9 @@ void FakeCommPort::WakeAllLocked() {
 void FakeCommPort::RaiseLocked(win::DWORD events) {
     if (!open_ || hungUp_)
         return;
+    // Unwatched modem lines are not looked at, so their changes go unseen.
+    if (!watchModem_)
+        events &= ~(win::EV_CTS | win::EV_DSR | win::EV_RLSD | win::EV_RING);
     pendingEvents_ |= events & mask_;
     if (pendingEvents_ != 0)
         WakeAllLocked();
@@ -181,6 +184,11 @@ std::size_t FakeCommPort::InputQueued() const {
     std::lock_guard lock(mutex_);
     return input_.size();
 }
+bool FakeCommPort::ModemLinesWatched() const {
+    std::lock_guard lock(mutex_);
+    return watchModem_;
+}
+
 int FakeCommPort::WaitEventCalls() const {
     std::lock_guard lock(mutex_);
     return waitEventCalls_;
@@ -204,11 +212,46 @@ bool FakeCommPort::WaitForWaiter(int timeoutMs) const {
 // --------------------------------------------------------------- ports ----
 
 FakeCommPorts::FakeCommPorts() {
-    platform::SetCommDeviceFactoryForTests([this](int n) { return Open(n); });
+    platform::SetCommBackend(this);
 }
 
 FakeCommPorts::~FakeCommPorts() {
-    platform::SetCommDeviceFactoryForTests({});
+    platform::SetCommBackend(nullptr);
+}
+
+namespace {
+platform::PortProbe ProbeByOpening(platform::CommBackend& backend, int comNumber) {
+    switch (backend.Open(comNumber).Error) {
+    case CommOpenError::None:
+        return platform::PortProbe::Free; // released again at once
+    case CommOpenError::NotFound:
+        return platform::PortProbe::Absent;
+    case CommOpenError::CannotOpen:
+        break;
+    }
+    return platform::PortProbe::InUse;
+}
+} // namespace
+
+platform::PortProbe FakeCommPorts::Probe(int comNumber) {
+    return ProbeByOpening(*this, comNumber);
+}
+
+bool FakeCommPorts::Exists(int comNumber) {
+    return Port(comNumber) != nullptr;
+}
+
+CommBackendFunction::CommBackendFunction(std::function<platform::CommOpenResult(int)> open)
+    : open_(std::move(open)) {
+    platform::SetCommBackend(this);
+}
+
+CommBackendFunction::~CommBackendFunction() {
+    platform::SetCommBackend(nullptr);
+}
+
+platform::PortProbe CommBackendFunction::Probe(int comNumber) {
+    return ProbeByOpening(*this, comNumber);
 }
 
 std::shared_ptr<FakeCommPort> FakeCommPorts::Add(int comNumber) {
@@ -254,6 +297,7 @@ CommOpenResult FakeCommPorts::Open(int comNumber) {
         port->pendingEvents_ = 0;
         port->errors_ = 0;
         port->maskChanged_ = false;
+        port->watchModem_ = true;
         port->state_ = port->deviceDcb_;
         port->dtr_ = win::dtrControlOf(port->state_.Flags) != win::DTR_CONTROL_DISABLE;
         port->rts_ = win::rtsControlOf(port->state_.Flags) != win::RTS_CONTROL_DISABLE;
@@ -320,6 +364,16 @@ bool FakeCommDevice::SetEventMask(win::DWORD mask) {
 win::DWORD FakeCommDevice::EventMask() {
     std::lock_guard lock(port_->mutex_);
     return port_->mask_;
+}
+
+void FakeCommDevice::WatchModemLines(bool on) {
+    std::lock_guard lock(port_->mutex_);
+    port_->watchModem_ = on;
+}
+
+std::size_t FakeCommDevice::InputQueued() {
+    std::lock_guard lock(port_->mutex_);
+    return port_->input_.size();
 }
 
 bool FakeCommDevice::SetState(const win::DCB& dcb) {

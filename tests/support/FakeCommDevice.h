@@ -1,7 +1,8 @@
 // An in-memory stand-in for serial ports, for tests.
 //
-// FakeCommPorts installs a device factory: OpenCommDevice(n) then opens the
-// FakeCommPort added for n (numbers never added are absent). The port is the
+// FakeCommPorts installs itself as the comm back end: OpenCommDevice(n) then
+// opens the FakeCommPort added for n (numbers never added are absent), and
+// probes and existence checks answer for the same ports. The port is the
 // scripted "hardware" behind the devices opened on it: a test feeds it bytes,
 // modem-line changes, line errors and a hang-up, makes calls fail, and reads
 // back a record of everything the code under test applied. The device keeps
@@ -17,6 +18,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -100,6 +102,7 @@ public:
     bool Dtr() const;                // line states set by SetState
     bool Rts() const;                // and EscapeFunction
     std::size_t InputQueued() const; // bytes not read yet
+    bool ModemLinesWatched() const;  // the last WatchModemLines (on at open)
     int WaitEventCalls() const;      // WaitEvent entries so far
     int WaitEventWakeups() const;    // times a waiter woke up
 
@@ -142,6 +145,7 @@ private:
     bool maskChanged_ = false; // a waiter is to complete with mask 0
     bool waiting_ = false;
     bool cts_ = false, dsr_ = false, rlsd_ = false;
+    bool watchModem_ = true;
     bool dtr_ = false, rts_ = false;
     win::DCB state_;
 
@@ -160,8 +164,8 @@ private:
     int wakeups_ = 0;
 };
 
-// Installs the fake factory for its lifetime (restoring the real one after).
-class FakeCommPorts {
+// Installs the fake back end for its lifetime (restoring the real one after).
+class FakeCommPorts : public platform::CommBackend {
 public:
     FakeCommPorts();
     ~FakeCommPorts();
@@ -173,14 +177,31 @@ public:
     // The port added for n, or null.
     std::shared_ptr<FakeCommPort> Port(int comNumber) const;
 
-private:
-    platform::CommOpenResult Open(int comNumber);
+    platform::CommOpenResult Open(int comNumber) override;
+    platform::PortProbe Probe(int comNumber) override;
+    bool Exists(int comNumber) override;
 
+private:
     mutable std::mutex mutex_;
     std::map<int, std::shared_ptr<FakeCommPort>> ports_;
 };
 
-// A device opened on a FakeCommPort. Created by the installed factory.
+// A back end whose every open is answered by `open`, installed for its
+// lifetime: for tests that hand out devices of their own. Every port exists;
+// a probe opens and releases.
+class CommBackendFunction : public platform::CommBackend {
+public:
+    explicit CommBackendFunction(std::function<platform::CommOpenResult(int)> open);
+    ~CommBackendFunction() override;
+    platform::CommOpenResult Open(int comNumber) override { return open_(comNumber); }
+    platform::PortProbe Probe(int comNumber) override;
+    bool Exists(int) override { return true; }
+
+private:
+    std::function<platform::CommOpenResult(int)> open_;
+};
+
+// A device opened on a FakeCommPort. Created by FakeCommPorts.
 class FakeCommDevice : public platform::CommDevice {
 public:
     explicit FakeCommDevice(std::shared_ptr<FakeCommPort> port);
@@ -191,11 +212,13 @@ public:
     bool SetupQueues(win::DWORD inQueue, win::DWORD outQueue) override;
     bool SetEventMask(win::DWORD mask) override;
     win::DWORD EventMask() override;
+    void WatchModemLines(bool on) override;
     bool SetState(const win::DCB& dcb) override;
     bool GetState(win::DCB& dcb) override;
     int WaitEvent(std::span<platform::Event* const> events, std::size_t commSlot, int timeoutMs,
                   win::DWORD& mask) override;
     std::ptrdiff_t Read(void* destination, std::size_t count) override;
+    std::size_t InputQueued() override;
     std::ptrdiff_t Write(const void* source, std::size_t count) override;
     int WaitWritable(std::span<platform::Event* const> events, std::size_t deviceSlot,
                      int timeoutMs) override;

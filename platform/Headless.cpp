@@ -1,12 +1,14 @@
 #include "platform/Headless.h"
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -113,17 +115,25 @@ SignalRelay::SignalRelay(QObject* parent) : QObject(parent) {
 SignalRelay::~SignalRelay() = default;
 
 void SignalRelay::Drain() {
+    // Everything waiting is read first and each signal is delivered once: a
+    // handler may block for a long time (a send to a server that does not
+    // answer), and the repeats that pile up meanwhile must not each run it
+    // again back to back, ahead of everything else the program has to do.
+    std::vector<int> pending;
     unsigned char buffer[64];
     for (;;) {
         const ssize_t n = ::read(g_pipe[0], buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return;
+            break;
         for (ssize_t i = 0; i < n; ++i)
-            if (OnSignal)
-                OnSignal(buffer[i]);
+            if (std::find(pending.begin(), pending.end(), buffer[i]) == pending.end())
+                pending.push_back(buffer[i]);
     }
+    for (const int signo : pending)
+        if (OnSignal)
+            OnSignal(signo);
 }
 
 } // namespace platform

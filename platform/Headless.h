@@ -43,7 +43,8 @@ void EchoToStdout(const QString& line);
 // it. InstallSignalPipe() may run before the application object exists (so
 // that a signal arriving during start-up waits in the pipe instead of killing
 // the process); SignalRelay then delivers what arrives, once the event loop
-// runs. Install once per process.
+// runs. A signal raised again before the relay got to it is delivered once.
+// Install once per process.
 bool InstallSignalPipe(std::initializer_list<int> signalNumbers);
 
 class SignalRelay : public QObject {

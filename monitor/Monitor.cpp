@@ -54,7 +54,3 @@ void TMonitor::StopReconnect() {
     ReconnectTimer->stop();
     ReconnectFailureLogged = false;
 }
-
-bool TMonitor::Reconnecting() const {
-    return ReconnectTimer->isActive();
-}

@@ -24,7 +24,7 @@ public:
     // The program's value for "no reading": uploaded after a failed line and
     // whenever there is no live reading.
     static constexpr long double NoReading = -100.0L;
-    // Seconds between two tries to reopen a lost port.
+    // Milliseconds between two tries to reopen a lost port.
     static constexpr int ReconnectMs = 5000;
 
     explicit TMonitor(QObject* parent = nullptr);
@@ -80,7 +80,6 @@ public:
     // started them has logged its line already.
     void PortLost(bool failureLogged);
     void StopReconnect();
-    bool Reconnecting() const;
     // Whether the current round of retries has logged its failed open.
     bool ReconnectFailureLogged = false;
 

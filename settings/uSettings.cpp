@@ -202,7 +202,7 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     CheckBox1->setToolTip(QStringLiteral("Automatically connect to port after start"));
     chbAutoReconnect = new QCheckBox(QStringLiteral("Reconnect automatically"), Panel3);
     chbAutoReconnect->setObjectName(QStringLiteral("chbAutoReconnect"));
-    chbAutoReconnect->setGeometry(10, 198, 301, 17);
+    chbAutoReconnect->setGeometry(10, 197, 301, 19);
     chbAutoReconnect->setToolTip(
         QStringLiteral("Reopen the port every 5 seconds after it was lost"));
 

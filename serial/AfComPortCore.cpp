@@ -116,8 +116,13 @@ EAfComPortCoreError OpenFailure(std::int32_t n, const platform::CommOpenResult& 
     const char* text = result.Error == platform::CommOpenError::NotFound
                            ? "Invalid port number (COM%d)"
                            : "Can't open device COM%d";
-    return EAfComPortCoreError(af::Format(text, n), result.SystemError,
-                               platform::OpenFailureHint(result));
+    // The hint also goes on a line of its own, so that the error box that
+    // shows the message tells the user what to do.
+    std::string hint = platform::OpenFailureHint(result);
+    std::string message = af::Format(text, n);
+    if (!hint.empty())
+        message += "\n" + hint;
+    return EAfComPortCoreError(message, result.SystemError, std::move(hint));
 }
 
 } // namespace

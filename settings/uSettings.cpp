@@ -29,6 +29,18 @@ TfSettings* fSettings = nullptr;
 
 namespace {
 
+// What the user can do about a failed open (for a refused permission: the
+// device path and the dialout group), or an empty text.
+QString OpenFailureHint(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const EAfComPortCoreError& e) {
+        return QString::fromStdString(e.Hint());
+    } catch (...) {
+    }
+    return {};
+}
+
 const QString kMain = QStringLiteral("Main");
 const QString kData = QStringLiteral("Data");
 
@@ -358,8 +370,11 @@ bool TfSettings::OpenPort(bool retry) {
         return true;
     } catch (...) {
         // A round of retries logs its first failure only.
-        if (!retry || !Monitor->ReconnectFailureLogged)
+        if (!retry || !Monitor->ReconnectFailureLogged) {
             Monitor->Log(QStringLiteral("ERR  Port can't be opened!"));
+            if (const QString hint = OpenFailureHint(std::current_exception()); !hint.isEmpty())
+                Monitor->Log(QStringLiteral("ERR  ") + hint);
+        }
         Monitor->BlinkPhase = 1;
         return false;
     }

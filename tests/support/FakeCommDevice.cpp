@@ -270,6 +270,7 @@ std::shared_ptr<FakeCommPort> FakeCommPorts::Port(int comNumber) const {
 
 CommOpenResult FakeCommPorts::Open(int comNumber) {
     CommOpenResult result;
+    result.Path = "/dev/fakeCOM" + std::to_string(comNumber);
     std::shared_ptr<FakeCommPort> port = Port(comNumber);
     if (!port) {
         result.Error = CommOpenError::NotFound;

@@ -1,0 +1,27 @@
+// A port the user may not open: the event log and the error message say
+// which device it is and how to get the permission.
+#include "LinkFixture.h"
+
+#include <cerrno>
+
+namespace {
+class PortPermission : public LinkFixture {};
+} // namespace
+
+TEST_F(PortPermission, ARefusedOpenNamesTheDeviceAndTheDialoutGroup) {
+    UseFakePorts()->SetOpenError(platform::CommOpenError::CannotOpen, EACCES);
+    Start();
+    Connect();
+    const QString hint = QStringLiteral(
+        "No permission to open /dev/fakeCOM1: join the 'dialout' group (sudo usermod -aG "
+        "dialout $USER, then log in again).");
+    EXPECT_EQ(Log(), (QStringList{kCantOpen, QStringLiteral("ERR  ") + hint}));
+    try {
+        fMain->AfComPort1->Open();
+        ADD_FAILURE() << "opened";
+    } catch (const std::exception& e) {
+        EXPECT_EQ(QString::fromStdString(e.what()),
+                  QStringLiteral("Can't open device COM1\n") + hint)
+            << "the text of the error box";
+    }
+}

@@ -198,8 +198,6 @@ void TfHistory::SetSpan(Span span) {
 }
 
 void TfHistory::Rebuild() {
-    Chart_->removeAllSeries();
-    Pieces_.clear();
     TailMinute_ = -1;
     HasData_ = false;
 
@@ -211,11 +209,11 @@ void TfHistory::Rebuild() {
     RangeEnd_ = (floorDiv(newest, span.Step) + 1) * span.Step;
     RangeStart_ = RangeEnd_ - span.Minutes - span.Step;
 
+    std::vector<QList<QPointF>> pieces;
     if (points) {
         auto it = std::lower_bound(
             points->begin(), points->end(), RangeStart_,
             [](const HistoryPoint& p, std::int64_t minute) { return p.Minute < minute; });
-        QList<QPointF> piece;
         for (; it != points->end(); ++it) {
             const QPointF xy(static_cast<double>(it->Minute), it->Last);
             if (!HasData_) {
@@ -225,38 +223,54 @@ void TfHistory::Rebuild() {
             }
             Min_ = std::min(Min_, it->Min);
             Max_ = std::max(Max_, it->Max);
-            if (piece.isEmpty()) {
-                piece.append(xy);
-            } else if (!it->Joined) {
-                AddPiece(piece);
-                piece = {xy};
-            } else if (piece.size() >= PieceLength) {
-                const QPointF last = piece.back();
-                AddPiece(piece);
-                piece = {last, xy};
-            } else {
-                piece.append(xy);
-            }
+            if (pieces.empty() || !it->Joined)
+                pieces.push_back({xy});
+            else if (pieces.back().size() >= PieceLength)
+                pieces.push_back({pieces.back().back(), xy});
+            else
+                pieces.back().append(xy);
             TailMinute_ = it->Minute;
         }
-        if (!piece.isEmpty())
-            AddPiece(piece);
     }
+
+    // The series are kept and refilled: creating and removing chart series
+    // costs far more than their points. Emptied first, so that the new axes
+    // do not replot the old points.
+    Spares_.insert(Spares_.begin(), Pieces_.rbegin(), Pieces_.rend());
+    Pieces_.clear();
+    for (QLineSeries* series : Spares_)
+        if (series->count() > 0)
+            series->clear();
     UpdateTimeAxis();
     UpdateValueAxis();
+    for (const QList<QPointF>& piece : pieces)
+        AddPiece(piece);
+    while (Spares_.size() < kSpareSeries)
+        Spares_.push_back(NewSeries());
     UpdateSummary();
 }
 
-void TfHistory::AddPiece(const QList<QPointF>& points) {
+QLineSeries* TfHistory::NewSeries() {
     auto* series = new QLineSeries;
     // Set before the chart sees the series, so its theme keeps this pen.
     series->setPen(QPen(kLineColor, 1.5));
-    // A lone point has no line to show it.
-    series->setPointsVisible(points.size() == 1);
-    series->replace(points);
     Chart_->addSeries(series);
     series->attachAxis(AxisX_);
     series->attachAxis(AxisY_);
+    return series;
+}
+
+void TfHistory::AddPiece(const QList<QPointF>& points) {
+    QLineSeries* series = nullptr;
+    if (Spares_.empty()) {
+        series = NewSeries();
+    } else {
+        series = Spares_.back();
+        Spares_.pop_back();
+    }
+    // A lone point has no line to show it.
+    series->setPointsVisible(points.size() == 1);
+    series->replace(points);
     Pieces_.push_back(series);
 }
 
@@ -373,7 +387,9 @@ void TfHistory::UpdateValueAxis() {
     // Labels stand at the ends of categories; starting one step below the
     // axis gives its lowest value a label too.
     AxisY_->setStartValue(AxisMin_ - step);
-    const int ticks = static_cast<int>(std::lround((AxisMax_ - AxisMin_) / step));
+    // About five to ten; none for a range beyond what a double can span.
+    const double steps = (AxisMax_ - AxisMin_) / step;
+    const int ticks = steps >= 0 && steps <= 20 ? static_cast<int>(std::lround(steps)) : 0;
     for (int i = 0; i <= ticks; ++i) {
         const double v = AxisMin_ + i * step;
         AxisY_->append(fs.FormatTemperature(v), v);

@@ -36,6 +36,8 @@ class TfHistory : public QWidget {
 public:
     enum class Span { Hour, Day, Week };
     static constexpr int PieceLength = 120;
+    // Empty series kept ready for new pieces (a failed reading starts one).
+    static constexpr std::size_t kSpareSeries = 4;
 
     explicit TfHistory(TemperatureHistory* history, QWidget* parent = nullptr);
 
@@ -73,6 +75,7 @@ protected:
 private:
     void HistoryChanged(TemperatureHistory::Change change);
     void Tick();
+    QLineSeries* NewSeries();
     void AddPiece(const QList<QPointF>& points);
     void UpdateTimeAxis();
     void UpdateValueAxis();
@@ -91,7 +94,8 @@ private:
     QCategoryAxis* AxisY_ = nullptr;
     QTimer* Clock_ = nullptr;
     std::vector<QLineSeries*> Pieces_;
-    std::int64_t RangeStart_ = 0; // minutes since the epoch, as plotted
+    std::vector<QLineSeries*> Spares_; // in the chart, without points
+    std::int64_t RangeStart_ = 0;      // minutes since the epoch, as plotted
     std::int64_t RangeEnd_ = 0;
     std::int64_t TailMinute_ = -1; // minute of the last plotted point
     bool HasData_ = false;

@@ -139,6 +139,21 @@ QString IniFile::ReadString(const QString& section, const QString& key, const QS
     return def;
 }
 
+QStringList IniFile::ReadSection(const QString& section) const {
+    QStringList keys;
+    const qsizetype header = findSection(Lines_, section);
+    if (header < 0)
+        return keys;
+    for (qsizetype i = header + 1; i < Lines_.size(); ++i) {
+        if (!sectionName(Lines_[i]).isNull())
+            break;
+        QString k, v;
+        if (splitKey(Lines_[i], k, v) && !k.isEmpty() && !keys.contains(k, Qt::CaseInsensitive))
+            keys << k;
+    }
+    return keys;
+}
+
 int IniFile::ReadInteger(const QString& section, const QString& key, int def) const {
     int value = 0;
     if (ParseIniInteger(ReadString(section, key, QString()), value))

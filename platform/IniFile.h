@@ -21,6 +21,8 @@ public:
     const QString& FileName() const { return Path_; }
 
     QString ReadString(const QString& section, const QString& key, const QString& def) const;
+    // The keys of the section's first occurrence, in file order, each once.
+    QStringList ReadSection(const QString& section) const;
     // Decimal, or hexadecimal after "0x"/"0X"; anything else yields def.
     int ReadInteger(const QString& section, const QString& key, int def) const;
 

@@ -1,5 +1,6 @@
 #include "platform/PortMap.h"
 
+#include "platform/PortNames.h"
 #include "platform/SysRetry.h"
 
 #include <atomic>
@@ -87,6 +88,8 @@ std::string ComPortPath(int comNumber) {
             path += '/';
         return path + "COM" + std::to_string(comNumber);
     }
+    if (std::string mapped = MappedPortPath(comNumber); !mapped.empty())
+        return mapped;
     static const char* const families[] = {"/dev/ttyS", "/dev/ttyUSB", "/dev/ttyACM",
                                            "/dev/ttyAMA"};
     const int index = (comNumber - 1) / 32;

@@ -2,10 +2,12 @@
 // serial device that the termios back end uses.
 //
 // COM n is KELVOX_PORT_DIR/COM<n> when that variable is set (no entry: the
-// port does not exist); otherwise COM1-32 are /dev/ttyS0-31, COM33-64
-// /dev/ttyUSB0-31, COM65-96 /dev/ttyACM0-31, COM97-128 /dev/ttyAMA0-31, and
-// higher numbers do not exist. The variable is read at every call, so tests
-// may set it at run time. All functions are safe on any thread.
+// port does not exist). Otherwise a number mapped in the [Ports] table of the
+// settings file (platform/PortNames.h) is its mapped path; the others follow
+// the default map: COM1-32 are /dev/ttyS0-31, COM33-64 /dev/ttyUSB0-31,
+// COM65-96 /dev/ttyACM0-31, COM97-128 /dev/ttyAMA0-31, and higher numbers do
+// not exist. The variable is read at every call, so tests may set it at run
+// time. All functions are safe on any thread.
 #pragma once
 
 #include "platform/CommDevice.h"

@@ -2,6 +2,7 @@
 
 #include "platform/MessageBox.h"
 #include "platform/PortMap.h"
+#include "platform/PortNames.h"
 #include "serial/AfComPort.h"
 
 #include <QAbstractItemView>
@@ -11,6 +12,7 @@
 #include <QPainter>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -106,6 +108,9 @@ TAfPortComboBox::TAfPortComboBox(QWidget* Parent) : QComboBox(Parent) {
     // A drop-down list: not editable, items drawn by the delegate at a fixed
     // height. The list itself is built when the window comes into being.
     setEditable(false);
+    // The box grows with its longest entry; the owner decides how much room
+    // it gets.
+    setSizeAdjustPolicy(QComboBox::AdjustToContents);
     FDelegate = new TAfPortItemDelegate(this);
     setItemDelegate(FDelegate);
     if (auto* list = qobject_cast<QListView*>(view()))
@@ -153,10 +158,34 @@ void TAfPortComboBox::FillPortList() {
             else if (checkExist)
                 add = state == psInUse || state == psFree;
             if (add)
-                addItem(QStringLiteral("COM %1").arg(n), QVariant::fromValue<uint>(data));
+                addItem(ItemText(n, state), QVariant::fromValue<uint>(data));
         }
         setCurrentIndex(-1);
     }
+    // The open list is as wide as its longest entry, whatever the box's width.
+    int widest = 0;
+    for (int i = 0; i < count(); ++i)
+        widest = std::max(widest, fontMetrics().horizontalAdvance(itemText(i)));
+    view()->setMinimumWidth(widest + 2 * view()->frameWidth() + 8);
+}
+
+QString TAfPortComboBox::ItemText(int ComNumber, TAfPortState State) const {
+    QString text = QStringLiteral("COM %1").arg(ComNumber);
+    if (State == psAbsent)
+        return text;
+    const std::string about =
+        platform::DescribePortDevice(platform::ComPortPath(ComNumber), FSysfsRoot.toStdString());
+    if (!about.empty())
+        text += QStringLiteral("  ") + QString::fromStdString(about);
+    return text;
+}
+
+void TAfPortComboBox::SetSysfsRoot(const QString& Value) {
+    if (Value == FSysfsRoot)
+        return;
+    FSysfsRoot = Value;
+    if (FWindowCreated)
+        FillPortList();
 }
 
 void TAfPortComboBox::SyncItemIndex() {

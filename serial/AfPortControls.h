@@ -1,7 +1,8 @@
 // The port chooser: a drop-down list of COM port numbers that probes every
-// number from 1 to MaxComPorts, lists them as Options say, greys ports in use
-// while the list is dropped down, and applies a pick by the user at once to
-// the linked serial port component (new number, opened if closed).
+// number from 1 to MaxComPorts, lists them as Options say (each with the
+// device behind it), greys ports in use while the list is dropped down, and
+// applies a pick by the user at once to the linked serial port component
+// (new number, opened if closed).
 //
 // Main (GUI) thread only. A rebuild probes every number synchronously; each
 // free port is briefly opened and closed.
@@ -131,6 +132,14 @@ public:
     // not fire it.
     TNotifyEvent OnChange;
 
+    // Where sysfs is mounted ("/sys"); item texts describe the device behind
+    // each listed number from there. Changing it rebuilds a built list.
+    QString SysfsRoot() const { return FSysfsRoot; }
+    void SetSysfsRoot(const QString& Value);
+    // "COM 33  ttyUSB0 (FT232R USB UART)": the number, then for a port that
+    // exists the device behind it and what it is, as far as sysfs tells.
+    QString ItemText(int ComNumber, TAfPortState State) const;
+
     // Probes COM n and packs the result as an item's data value.
     static std::uint32_t ProbeComPort(int ComNumber);
     // Probes 1..MaxComPorts and lists them as Options say; afterwards
@@ -160,6 +169,7 @@ private:
     TAfPortCtlOptions FOptions{pcCheckExist};
     std::int16_t FMaxComPorts = 4;
     int FItemHeight = 16;
+    QString FSysfsRoot = QStringLiteral("/sys");
     bool FWindowCreated = false;
     bool FHadNativeWindow = false;
     TAfPortItemDelegate* FDelegate = nullptr;

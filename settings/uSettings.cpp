@@ -5,6 +5,7 @@
 #include "platform/FormatSettings.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
+#include "platform/PortNames.h"
 #include "serial/AfComPort.h"
 #include "serial/AfPortControls.h"
 #include "widgets/uIntEdit.h"
@@ -475,6 +476,16 @@ void LoadSettings() {
         throw std::logic_error("LoadSettings needs the main window and fSettings");
     QWidget* main = Monitor->MainWindow;
     const platform::IniFile ini(platform::IniPath());
+
+    // Mapped ports first: the port number read below may be one of them. The
+    // chooser was filled before the table existed; it lists them now.
+    std::map<int, std::string> mapped = platform::ReadMappedPorts(ini);
+    const bool anyMapped = !mapped.empty();
+    platform::SetMappedPorts(std::move(mapped));
+    if (anyMapped) {
+        fSettings->AfPortComboBox1->FillPortList();
+        fSettings->AfPortComboBox1->SyncItemIndex();
+    }
 
     QRect screen(0, 0, 0, 0);
     if (const QScreen* s = QGuiApplication::primaryScreen())

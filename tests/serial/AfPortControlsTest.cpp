@@ -6,6 +6,7 @@
 #include "serial/AfPortControls.h"
 
 #include "platform/PortMap.h"
+#include "support/FakeSysfs.h"
 #include "support/Pty.h"
 
 #include <QAbstractItemView>
@@ -35,7 +36,7 @@ protected:
     static QStringList texts(const QComboBox& combo) {
         QStringList result;
         for (int i = 0; i < combo.count(); ++i)
-            result << combo.itemText(i);
+            result << combo.itemText(i).section(QStringLiteral("  "), 0, 0); // the number part
         return result;
     }
 
@@ -95,6 +96,23 @@ TEST_F(PortChooserList, EachOptionSetListsItsPorts) {
     EXPECT_EQ(combo.currentIndex(), -1);
 }
 
+TEST_F(PortChooserList, ItemsNameTheDeviceAndWhatSysfsSaysItIs) {
+    FakeSysfs sys;
+    const std::string pts1 = pty1.SlavePath().substr(5); // "pts/N"
+    sys.AddUsbTty("pts!" + pts1.substr(4), "1-1", "FT232R USB UART", "1-1:1.0", "", "ttyUSB0");
+    TAfPortComboBox combo;
+    combo.SetSysfsRoot(QString::fromStdString(sys.Root()));
+    combo.SetMaxComPorts(6);
+    ASSERT_EQ(combo.count(), 3);
+    EXPECT_EQ(combo.itemText(0), QString::fromStdString("COM 1  " + pts1 + " (FT232R USB UART)"));
+    EXPECT_EQ(combo.itemText(1), QString::fromStdString("COM 3  " + pty3.SlavePath().substr(5)))
+        << "a device sysfs does not know is still named";
+    EXPECT_EQ(combo.PortNumberOf(0), 0x00010001u) << "still picked by number";
+    EXPECT_GE(combo.view()->minimumWidth(),
+              combo.fontMetrics().horizontalAdvance(combo.itemText(0)))
+        << "the open list shows the longest entry whole";
+}
+
 TEST_F(PortChooserList, RebuildsOnlyWhenAPropertyReallyChanges) {
     TAfPortComboBox combo;
     combo.SetMaxComPorts(6);
@@ -138,7 +156,9 @@ TEST_F(PortChooserList, TwoAndThreeDigitNumbers) {
     combo.SetOptions({});
     ASSERT_EQ(combo.count(), 255);
     for (int i = 0; i < combo.count(); ++i)
-        ASSERT_EQ(combo.itemText(i), QStringLiteral("COM %1").arg(i + 1)) << "ascending order";
+        ASSERT_EQ(combo.itemText(i).section(QStringLiteral("  "), 0, 0),
+                  QStringLiteral("COM %1").arg(i + 1))
+            << "ascending order";
 }
 
 TEST_F(PortChooserList, RebuildReportsTheIndexOnceAndNoPassingSelection) {

@@ -2,6 +2,7 @@
 
 #include "monitor/Monitor.h"
 #include "platform/AppPaths.h"
+#include "platform/Autostart.h"
 #include "platform/FormatSettings.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
@@ -11,6 +12,8 @@
 #include "widgets/uIntEdit.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFrame>
 #include <QGuiApplication>
@@ -20,6 +23,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalBlocker>
+#include <QStyle>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
@@ -45,11 +50,39 @@ QString OpenFailureHint(const std::exception_ptr& error) {
 const QString kMain = QStringLiteral("Main");
 const QString kData = QStringLiteral("Data");
 
-QFont pixelFont(int pixels, bool bold = false) {
+// The desktop's default family at a designed height in pixels, taken at
+// 96 dpi: at a higher resolution the text grows as the desktop's does, and
+// FitCaptions makes room for it.
+QFont designFont(int pixels, bool bold = false) {
     QFont f;
-    f.setPixelSize(pixels);
+    f.setPointSizeF(pixels * 72.0 / 96.0);
     f.setBold(bold);
     return f;
+}
+
+constexpr int kGap = 4;             // between controls pushed apart
+constexpr int kRowLimitMargin = 12; // a row ends this far before its panel's right edge
+constexpr int kDesignedLabelHeight = 13;
+
+// Room a control needs for its captions in its current font.
+QSize captionNeed(QWidget* control, const QRect& designed, const QStringList& captions) {
+    const QFontMetrics fm = control->fontMetrics();
+    QStyle* style = control->style();
+    const int frame = style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, control);
+    const int boxHeight = fm.height() + 2 * frame + 2;
+    if (qobject_cast<QPushButton*>(control)) {
+        int text = 0;
+        for (const QString& caption : captions)
+            text = std::max(text, fm.horizontalAdvance(caption));
+        const int margin = style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, control);
+        return {text + 2 * frame + margin, boxHeight};
+    }
+    if (qobject_cast<QLabel*>(control) || qobject_cast<QCheckBox*>(control) ||
+        qobject_cast<QComboBox*>(control))
+        return control->sizeHint();
+    if (qobject_cast<QLineEdit*>(control))
+        return {designed.width(), boxHeight};
+    return designed.size(); // the lamp and the separators keep their size
 }
 
 QLabel* makeLabel(const QString& name, const QString& text, QWidget* parent, int x, int y) {
@@ -107,9 +140,14 @@ private:
 
 constexpr std::uint32_t kLampOpen = 0x008000;   // green
 constexpr std::uint32_t kLampClosed = 0x0000FF; // red
-// Height of the row that "Reconnect automatically" adds under the port row;
-// everything below it moves down by as much.
-constexpr int kReconnectRow = 24;
+// Height of the rows that the lamp with the connect toggle and "Reconnect
+// automatically" add under the port row; everything below moves down by as
+// much.
+constexpr int kLinkRows = 28 + 24;
+// The inner panel as designed, with those rows and "Start with the desktop
+// session".
+constexpr int kDesignedPanelWidth = 323;
+constexpr int kDesignedPanelHeight = 267 + kLinkRows + 24;
 
 QString boolText(bool checked) {
     return checked ? QStringLiteral("-1") : QStringLiteral("0");
@@ -149,17 +187,16 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Options"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    setFont(pixelFont(11));
-    setFixedSize(333, 352 + kReconnectRow);
+    setFont(designFont(11));
     setModal(true);
 
     Panel5 = new QFrame(this);
     Panel5->setObjectName(QStringLiteral("Panel5"));
-    Panel5->setGeometry(0, 0, 333, 281 + kReconnectRow);
+    Panel5->setGeometry(0, 0, 333, 14 + kDesignedPanelHeight);
     Panel3 = new QFrame(Panel5);
     Panel3->setObjectName(QStringLiteral("Panel3"));
     Panel3->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    Panel3->setGeometry(6, 6, 323, 267 + kReconnectRow);
+    Panel3->setGeometry(6, 6, kDesignedPanelWidth, kDesignedPanelHeight);
 
     Label1 =
         makeLabel(QStringLiteral("Label1"), QStringLiteral("Target URL address"), Panel3, 6, 12);
@@ -201,43 +238,48 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     AfPortComboBox1->SetMaxComPorts(255);
     if (Monitor)
         AfPortComboBox1->SetComPort(Monitor->ComPort);
+    // The lamp, the toggle and "Automatic" stand in a row of their own below
+    // the chooser, which takes the whole width for its device names.
     shState = new TStateShape(Panel3);
     shState->setObjectName(QStringLiteral("shState"));
-    shState->setGeometry(147, 171, 21, 15);
+    shState->setGeometry(147, 199, 21, 15);
     bConn = new QPushButton(QStringLiteral("Connect"), Panel3);
     bConn->setObjectName(QStringLiteral("bConn"));
-    bConn->setGeometry(158, 168, 61, 21);
+    bConn->setGeometry(158, 196, 61, 21);
     bConn->setAutoDefault(false);
     CheckBox1 = new QCheckBox(QStringLiteral("Automatic"), Panel3);
     CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
-    CheckBox1->setGeometry(240, 170, 71, 17);
+    CheckBox1->setGeometry(240, 198, 71, 17);
     CheckBox1->setLayoutDirection(Qt::RightToLeft); // text left of the box
     CheckBox1->setToolTip(QStringLiteral("Automatically connect to port after start"));
     chbAutoReconnect = new QCheckBox(QStringLiteral("Reconnect automatically"), Panel3);
     chbAutoReconnect->setObjectName(QStringLiteral("chbAutoReconnect"));
-    chbAutoReconnect->setGeometry(10, 197, 301, 19);
+    chbAutoReconnect->setGeometry(10, 222, 301, 19);
     chbAutoReconnect->setToolTip(
         QStringLiteral("Reopen the port every 5 seconds after it was lost"));
 
     Label7 = makeLabel(QStringLiteral("Label7"), QStringLiteral("Other options"), Panel3, 6,
-                       208 + kReconnectRow);
-    Panel8 = makeSeparator(QStringLiteral("Panel8"), Panel3, 224 + kReconnectRow);
+                       208 + kLinkRows);
+    Panel8 = makeSeparator(QStringLiteral("Panel8"), Panel3, 224 + kLinkRows);
     chbAlwaysOnTop = new QCheckBox(QStringLiteral("Always on top"), Panel3);
     chbAlwaysOnTop->setObjectName(QStringLiteral("chbAlwaysOnTop"));
-    chbAlwaysOnTop->setGeometry(12, 240 + kReconnectRow, 97, 17);
+    chbAlwaysOnTop->setGeometry(12, 240 + kLinkRows, 97, 17);
     chbGeneTempLOG = new QCheckBox(QStringLiteral("Generate temperature LOG"), Panel3);
     chbGeneTempLOG->setObjectName(QStringLiteral("chbGeneTempLOG"));
-    chbGeneTempLOG->setGeometry(160, 240 + kReconnectRow, 153, 17);
+    chbGeneTempLOG->setGeometry(160, 240 + kLinkRows, 153, 17);
+    chbAutostart = new QCheckBox(QStringLiteral("Start with the desktop session"), Panel3);
+    chbAutostart->setObjectName(QStringLiteral("chbAutostart"));
+    chbAutostart->setGeometry(12, 264 + kLinkRows, 170, 17);
 
     Panel2 = new QFrame(this);
     Panel2->setObjectName(QStringLiteral("Panel2"));
-    Panel2->setGeometry(0, 281 + kReconnectRow, 333, 34);
+    Panel2->setGeometry(0, 14 + kDesignedPanelHeight, 333, 34);
     Label8 = new QLabel(QStringLiteral(KELVOX_HOMEPAGE).trimmed(), Panel2);
     Label8->setObjectName(QStringLiteral("Label8"));
     Label8->setGeometry(4, 4, 325, 22);
     Label8->setAlignment(Qt::AlignCenter);
     Label8->setCursor(Qt::PointingHandCursor);
-    Label8->setFont(pixelFont(19, true));
+    Label8->setFont(designFont(19, true));
     {
         QPalette p = Label8->palette();
         constexpr std::uint32_t kLinkColor = 0x3B8F00;
@@ -250,7 +292,7 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
 
     Panel1 = new QFrame(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setGeometry(0, 315 + kReconnectRow, 333, 37);
+    Panel1->setGeometry(0, 48 + kDesignedPanelHeight, 333, 37);
     Button1 = new QPushButton(QStringLiteral("Close"), Panel1);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(8, 6, 75, 25);
@@ -259,6 +301,32 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     bClose->setObjectName(QStringLiteral("bClose"));
     bClose->setGeometry(242, 6, 82, 25);
     bClose->setDefault(true);
+
+    // The rows of the inner panel, top to bottom, with their designed
+    // places; labels as designed for the 11-pixel font.
+    auto label = [](QLabel* l) {
+        return Placed{l, QRect(l->pos(), QSize(l->width(), kDesignedLabelHeight))};
+    };
+    auto as = [](QWidget* w, int stretchMargin = 0) {
+        return Placed{w, w->geometry(), stretchMargin};
+    };
+    AddRow({label(Label1)});
+    AddRow({as(Panel4, 6)});
+    AddRow({as(edTarget), as(bSend)});
+    AddRow({label(Label3)});
+    AddRow({as(Panel6, 6)});
+    AddRow({label(Label6), as(IntEdit1), label(Label4)});
+    AddRow({label(Label5)});
+    AddRow({as(Panel7, 6)});
+    AddRow({label(Label2), as(AfPortComboBox1, kRowLimitMargin)});
+    AddRow({as(shState), as(bConn), as(CheckBox1)});
+    AddRow({as(chbAutoReconnect)});
+    AddRow({label(Label7)});
+    AddRow({as(Panel8, 6)});
+    AddRow({as(chbAlwaysOnTop), as(chbGeneTempLOG)});
+    AddRow({as(chbAutostart)});
+    Panel3->installEventFilter(this);
+    FitCaptions();
 
     connect(bSend, &QPushButton::clicked, this, [this] { bSendClick(bSend); });
     connect(bConn, &QPushButton::clicked, this, [this] {
@@ -275,6 +343,7 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
             [this] { chbAlwaysOnTopClick(chbAlwaysOnTop); });
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
     connect(bClose, &QPushButton::clicked, this, [this] { bCloseClick(bClose); });
+    connect(chbAutostart, &QCheckBox::clicked, this, [this] { chbAutostartClick(chbAutostart); });
 
     if (Monitor) {
         Monitor->ShowOptions = [this] { exec(); };
@@ -291,6 +360,91 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     }
 }
 
+void TfSettings::FitCaptions() {
+    if (FFitting)
+        return;
+    FFitting = true;
+    // One row at a given width of the inner panel and vertical shift: the
+    // rectangles, and how far the row's bottom passed its designed bottom.
+    auto placeRow = [this](const std::vector<Placed>& row, int panelWidth, int dy, int& grown) {
+        const int limit = panelWidth - kRowLimitMargin;
+        std::vector<QRect> rects;
+        int designedBottom = 0, bottom = 0;
+        for (const Placed& p : row) {
+            QStringList captions;
+            if (auto* button = qobject_cast<QPushButton*>(p.Control))
+                captions << button->text();
+            if (p.Control == bConn)
+                captions = {QStringLiteral("Connect"), QStringLiteral("Disconnect")};
+            const QSize need = captionNeed(p.Control, p.Designed, captions);
+            QRect r = p.Designed.translated(0, dy);
+            r.setSize(r.size().expandedTo(need));
+            if (!rects.empty())
+                r.moveLeft(std::max(r.left(), rects.back().right() + 1 + kGap));
+            if (p.StretchMargin > 0)
+                r.setRight(std::max(r.right(), panelWidth - p.StretchMargin - 1));
+            rects.push_back(r);
+            designedBottom = std::max(designedBottom, p.Designed.bottom() + dy);
+            bottom = std::max(bottom, r.bottom());
+        }
+        if (row.back().StretchMargin == 0) {
+            // Pulled back from the right edge, each control only as far as
+            // the room before it allows; what still sticks out widens the
+            // panel.
+            int bound = limit;
+            for (auto r = rects.rbegin(); r != rects.rend(); ++r) {
+                if (r->right() + 1 > bound)
+                    r->moveRight(bound - 1);
+                bound = r->left() - kGap;
+            }
+            const int back = kRowLimitMargin / 2 - rects.front().left();
+            if (back > 0)
+                for (QRect& r : rects)
+                    r.translate(back, 0);
+        }
+        grown = std::max(0, bottom - designedBottom);
+        return rects;
+    };
+
+    // The width the rows need: the designed one unless a row sticks out.
+    int panelWidth = kDesignedPanelWidth;
+    for (const auto& row : FRows) {
+        int grown = 0;
+        const std::vector<QRect> rects = placeRow(row, kDesignedPanelWidth, 0, grown);
+        const int margin =
+            row.back().StretchMargin > 0 ? row.back().StretchMargin : kRowLimitMargin;
+        panelWidth = std::max(panelWidth, rects.back().right() + 1 + margin);
+    }
+    int dy = 0;
+    for (const auto& row : FRows) {
+        int grown = 0;
+        const std::vector<QRect> rects = placeRow(row, panelWidth, dy, grown);
+        for (std::size_t i = 0; i < row.size(); ++i)
+            row[i].Control->setGeometry(rects[i]);
+        dy += grown;
+    }
+    Panel3->setGeometry(6, 6, panelWidth, kDesignedPanelHeight + dy);
+
+    const QSize linkNeed = Label8->sizeHint();
+    const QSize closeNeed =
+        captionNeed(Button1, QRect(0, 0, 75, 25), {Button1->text()}).expandedTo(QSize(75, 25));
+    const QSize saveNeed =
+        captionNeed(bClose, QRect(0, 0, 82, 25), {bClose->text()}).expandedTo(QSize(82, 25));
+    const int width = std::max({panelWidth + 10, linkNeed.width() + 8,
+                                8 + closeNeed.width() + kGap + saveNeed.width() + 9});
+    const int topHeight = Panel3->geometry().bottom() + 1 + 8;
+    Panel5->setGeometry(0, 0, width, topHeight);
+    const int linkHeight = std::max(22, linkNeed.height());
+    Panel2->setGeometry(0, topHeight, width, linkHeight + 12);
+    Label8->setGeometry(4, 4, width - 8, linkHeight);
+    const int buttonHeight = std::max(closeNeed.height(), saveNeed.height());
+    Panel1->setGeometry(0, Panel2->geometry().bottom() + 1, width, buttonHeight + 12);
+    Button1->setGeometry(8, 6, closeNeed.width(), buttonHeight);
+    bClose->setGeometry(width - 9 - saveNeed.width(), 6, saveNeed.width(), buttonHeight);
+    setFixedSize(width, Panel1->geometry().bottom() + 1);
+    FFitting = false;
+}
+
 TfSettings::~TfSettings() {
     if (!Monitor)
         return;
@@ -305,6 +459,9 @@ TfSettings::~TfSettings() {
 }
 
 bool TfSettings::eventFilter(QObject* watched, QEvent* event) {
+    // A control asks for other room (the chooser's list was rebuilt).
+    if (watched == Panel3 && event->type() == QEvent::LayoutRequest)
+        FitCaptions();
     if (watched == Label8 && event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         Label8Click(Label8);
@@ -314,6 +471,11 @@ bool TfSettings::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfSettings::showEvent(QShowEvent* event) {
+    {
+        const QSignalBlocker quiet(chbAutostart);
+        chbAutostart->setChecked(platform::AutostartEnabled());
+    }
+    FitCaptions();
     if (const QScreen* s = QGuiApplication::primaryScreen()) {
         const QRect screen = s->geometry();
         move(screen.x() + (screen.width() - width()) / 2,
@@ -460,6 +622,21 @@ void TfSettings::bCloseClick(QObject* /*Sender*/) {
     ini.WriteString(kData, QStringLiteral("AutoReconnect"),
                     boolText(chbAutoReconnect->isChecked()));
     close();
+}
+
+void TfSettings::chbAutostartClick(QObject* /*Sender*/) {
+    try {
+        platform::SetAutostart(chbAutostart->isChecked(), QCoreApplication::applicationFilePath());
+    } catch (const std::exception& e) {
+        platform::MessageRequest error;
+        error.Parent = this;
+        error.Text = QString::fromStdString(e.what());
+        error.Icon = platform::MsgIcon::Error;
+        platform::ShowMessage(error);
+    }
+    // The box shows what is on disk, whatever happened.
+    const QSignalBlocker quiet(chbAutostart);
+    chbAutostart->setChecked(platform::AutostartEnabled());
 }
 
 void TfSettings::Label8Click(QObject* /*Sender*/) {

@@ -16,6 +16,7 @@
 
 #include <QDialog>
 #include <cstdint>
+#include <vector>
 
 class QCheckBox;
 class QFrame;
@@ -72,6 +73,9 @@ public:
     QLabel* Label7 = nullptr;
     QCheckBox* chbAlwaysOnTop = nullptr;
     QCheckBox* chbGeneTempLOG = nullptr;
+    // "Start with the desktop session": shows and sets whether the session's
+    // autostart entry exists (platform/Autostart.h); no settings key.
+    QCheckBox* chbAutostart = nullptr;
     QFrame* Panel2 = nullptr;
     QLabel* Label8 = nullptr; // link to the project's home page
     QFrame* Panel1 = nullptr;
@@ -105,6 +109,15 @@ public:
     // written (the dialog then stays as it was).
     void bCloseClick(QObject* Sender);
     void Label8Click(QObject* Sender);
+    void chbAutostartClick(QObject* Sender);
+
+    // Places the controls: each keeps its designed place and size unless its
+    // caption (in the font and resolution in effect) needs more; it then
+    // grows, what follows in its row moves right (the row moves left when it
+    // would stick out, as far as the room before each control allows), the
+    // rows below move down, and the panels and the dialog grow with them.
+    // Run at construction, at every show and when a control asks for room.
+    void FitCaptions();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -122,6 +135,19 @@ private:
 
     bool FConnWarningShowing = false;
     bool FUserConnPress = false; // inside the user's press of bConn
+
+    // One control of a row, as designed.
+    struct Placed {
+        QWidget* Control;
+        QRect Designed;
+        // > 0: the right edge stays this far from the panel's right edge.
+        int StretchMargin = 0;
+    };
+    // The inner panel's rows, top to bottom; a control added to the dialog
+    // goes into the row it stands in.
+    std::vector<std::vector<Placed>> FRows;
+    void AddRow(std::vector<Placed> Row) { FRows.push_back(std::move(Row)); }
+    bool FFitting = false;
 };
 
 extern TfSettings* fSettings;

@@ -177,6 +177,7 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     TrayIkona1->SetIconVisible(true);
     TrayIkona1->SetPopupMenu(PopupMenu1);
     TrayIkona1->OnDblClick = [this](QObject* Sender) { TrayIkona1DblClick(Sender); };
+    TrayIkona1->OnShownChange = [this](QObject*) { TrayShownChange(); };
 
     // Every converted reading goes into the history; a failed line or a
     // closed port breaks its line.
@@ -202,12 +203,15 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     connect(bHistory, &QPushButton::clicked, this, [this] { History1Click(bHistory); });
     connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
     connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(Timer2); });
+    connect(Timer2, &QTimer::timeout, this, [this] { TrayIkona1->SetHint(TrayHint()); });
 
     // The after-loading step of the components, once their properties are in.
     AfComPort1->Loaded();
     TrayIkona1->Loaded();
 
     LayoutPanels();
+    TrayShownChange();
+    TrayIkona1->SetHint(TrayHint());
     FormCreate(this);
     Timer1->start();
     Timer2->start();
@@ -257,12 +261,33 @@ void TfMain::closeEvent(QCloseEvent* event) {
 }
 
 bool TfMain::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::MouseButtonPress &&
-        (watched == Panel4 || watched == Label3 || watched == Label1)) {
+    if (watched != Panel4 && watched != Label3 && watched != Label1)
+        return QWidget::eventFilter(watched, event);
+    // The pressed widget keeps the pointer until the release, so the moves
+    // and the release of a drag come here too.
+    switch (event->type()) {
+    case QEvent::MouseButtonPress: {
         auto* me = static_cast<QMouseEvent*>(event);
+        if (FDragButton != Qt::NoButton)
+            return true; // a second button during a drag changes nothing
+        FDragOffset = me->globalPosition().toPoint() - pos();
         const QPoint p = me->position().toPoint();
         pTitleMouseDown(watched, me->button(), me->modifiers(), p.x(), p.y());
         return true;
+    }
+    case QEvent::MouseMove:
+        if (FDragButton == Qt::NoButton)
+            break;
+        move(static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - FDragOffset);
+        return true;
+    case QEvent::MouseButtonRelease:
+        if (FDragButton == Qt::NoButton)
+            break;
+        if (static_cast<QMouseEvent*>(event)->button() == FDragButton)
+            FDragButton = Qt::NoButton;
+        return true;
+    default:
+        break;
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -286,12 +311,38 @@ void TfMain::FormDestroy(QObject* /*Sender*/) {
         icon = QIcon();
 }
 
-void TfMain::pTitleMouseDown(QObject* /*Sender*/, Qt::MouseButton /*Button*/,
+void TfMain::pTitleMouseDown(QObject* /*Sender*/, Qt::MouseButton Button,
                              Qt::KeyboardModifiers /*Shift*/, int /*X*/, int /*Y*/) {
-    // Any button drags the borderless window; the window system does the
-    // move (there is none to ask on the offscreen platform).
+    // Any button drags the borderless window. The window system moves it
+    // for the left button (there is none to ask on the offscreen platform);
+    // its move ends only at a left release, so the window follows the
+    // pointer itself for the others until their own release.
+    if (Button != Qt::LeftButton) {
+        FDragButton = Button;
+        return;
+    }
     if (QWindow* w = windowHandle())
         w->startSystemMove();
+}
+
+void TfMain::TrayShownChange() {
+    const bool shown = TrayIkona1->Shown();
+    bClose->setEnabled(shown);
+    bClose->setToolTip(shown ? QString()
+                             : QStringLiteral("No notification area yet: hidden, the window "
+                                              "could not be brought back"));
+}
+
+QString TfMain::TrayHint() const {
+    // No live reading: the port is closed, or nothing converted since it
+    // opened (the label still shows its initial "-"), or the last line
+    // failed (-100).
+    const bool open = AfComPort1->Active();
+    const bool live = open && Temperature != -100.0L && Label1->text() != QStringLiteral("-");
+    return QStringLiteral("Kelvox %1\nCOM %2 %3")
+        .arg(live ? Label1->text() : QStringLiteral("-"))
+        .arg(AfComPort1->ComNumber())
+        .arg(open ? QStringLiteral("connected") : QStringLiteral("disconnected"));
 }
 
 void TfMain::Button2Click(QObject* /*Sender*/) {

@@ -129,6 +129,10 @@ public:
     // more than 30 seconds.
     void Timer2Timer(QObject* Sender);
 
+    // The tray icon's tooltip: the temperature ("-" without a live reading)
+    // and the link state. Kept up to date by Timer2's tick.
+    QString TrayHint() const;
+
 signals:
     // Emitted at the end of FormClose, after settings and event log were
     // saved: the program's cue to leave its event loop.
@@ -142,6 +146,12 @@ protected:
 
 private:
     void LayoutPanels();
+    // "Hide" is only offered while the tray icon, the way back, is shown.
+    void TrayShownChange();
+    // A drag of the title strip by the right or middle button, which the
+    // window system's move cannot end (it waits for the left button).
+    Qt::MouseButton FDragButton = Qt::NoButton;
+    QPoint FDragOffset; // pointer minus window position at the press
     bool InFormClose_ = false;
     TReadingParser Parser_;
     QPointer<TfHistory> HistoryWindow_;

@@ -6,9 +6,11 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -261,14 +263,46 @@ struct QtTrayShell::Impl {
         std::uint32_t callbackMessage = 0;
     };
     bool assumeHost = false;
+    std::function<bool()> hostProbe;
     std::map<std::uint64_t, Entry> icons;
+    // Windows whose add was refused for want of a host, and the timer that
+    // looks for one while there are any.
+    std::set<win::DWORD> waiting;
+    QPointer<QTimer> watch; // the application's child: it goes with the event loop
+
+    void waitForHost(win::DWORD hWnd) {
+        waiting.insert(hWnd);
+        if (!watch) {
+            if (!QCoreApplication::instance())
+                return;
+            watch = new QTimer(QCoreApplication::instance());
+            watch->setInterval(1000);
+            QObject::connect(watch.data(), &QTimer::timeout, watch.data(),
+                             [this] { lookForHost(); });
+        }
+        if (!watch->isActive())
+            watch->start();
+    }
+    void lookForHost() {
+        if (!hostAvailable())
+            return;
+        watch->stop();
+        const std::set<win::DWORD> windows = std::move(waiting);
+        waiting.clear();
+        // Each window adds its icons again from its own procedure.
+        for (win::DWORD hWnd : windows)
+            SendWindowMessage(hWnd, TaskbarCreatedMessage(), 0, 0);
+    }
 
     static std::uint64_t keyOf(win::DWORD hWnd, win::DWORD uID) {
         return (std::uint64_t(hWnd) << 32) | uID;
     }
     bool hostAvailable() const {
-        return assumeHost ||
-               (QCoreApplication::instance() && QSystemTrayIcon::isSystemTrayAvailable());
+        if (assumeHost)
+            return true;
+        if (hostProbe)
+            return hostProbe();
+        return QCoreApplication::instance() && QSystemTrayIcon::isSystemTrayAvailable();
     }
     static QString tipOf(const NOTIFYICONDATAA& data) {
         return QString::fromUtf8(data.szTip, qsizetype(strnlen(data.szTip, sizeof data.szTip)));
@@ -320,7 +354,17 @@ QtTrayShell::QtTrayShell(bool assumeHost) : d(std::make_unique<Impl>()) {
     d->assumeHost = assumeHost;
 }
 
+QtTrayShell::QtTrayShell(std::function<bool()> hostAvailable) : d(std::make_unique<Impl>()) {
+    d->hostProbe = std::move(hostAvailable);
+}
+
+std::uint32_t TaskbarCreatedMessage() {
+    static const std::uint32_t message = RegisterWindowMessageName("TaskbarCreated");
+    return message;
+}
+
 QtTrayShell::~QtTrayShell() {
+    delete d->watch.data();
     // Icons the application has already destroyed read as null here.
     for (auto& [key, entry] : d->icons)
         delete entry.tray.data();
@@ -329,8 +373,11 @@ QtTrayShell::~QtTrayShell() {
 bool QtTrayShell::Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& data) {
     // Checked first and silently: without a panel there is nothing to do and
     // nothing worth a warning every 500 ms.
-    if (!d->hostAvailable())
+    if (!d->hostAvailable()) {
+        if (message == NIM_ADD)
+            d->waitForHost(data.hWnd);
         return false;
+    }
     const std::uint64_t key = Impl::keyOf(data.hWnd, data.uID);
     auto it = d->icons.find(key);
     switch (message) {

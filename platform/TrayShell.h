@@ -113,6 +113,12 @@ public:
     virtual bool Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& data) = 0;
 };
 
+// The registered message "TaskbarCreated": sent to the windows whose icon
+// was refused for want of a notification area once one appears, so that they
+// add their icons again (as the Windows shell broadcasts it when a taskbar
+// starts).
+std::uint32_t TaskbarCreatedMessage();
+
 // The shell in use: the test shell when one is set, else the desktop's
 // notification area (created on first use; needs the application object).
 TrayShell& CurrentTrayShell();
@@ -121,11 +127,16 @@ TrayShell& CurrentTrayShell();
 void SetTrayShellForTests(TrayShell* shell);
 
 // The desktop notification area through QSystemTrayIcon, one per icon. Without
-// a tray host (offscreen or headless sessions) every request is refused
-// quietly. assumeHost skips that check, for tests of the mapping itself.
+// a tray host (offscreen or headless sessions, or a session whose panel has
+// not started yet) every request is refused quietly; the shell then looks for
+// a host every second and, when one appears, sends TaskbarCreatedMessage() to
+// each window whose add it refused. assumeHost skips the check, for tests of
+// the mapping itself; hostAvailable replaces it (by default
+// QSystemTrayIcon::isSystemTrayAvailable).
 class QtTrayShell : public TrayShell {
 public:
     explicit QtTrayShell(bool assumeHost = false);
+    explicit QtTrayShell(std::function<bool()> hostAvailable);
     ~QtTrayShell() override;
     QtTrayShell(const QtTrayShell&) = delete;
     QtTrayShell& operator=(const QtTrayShell&) = delete;

@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 TIconManager* IconManager = nullptr;
 std::uint32_t TrayCallbackMessage = 0;
@@ -86,6 +87,17 @@ TTrayIkona* TIconManager::Find(win::DWORD Id) const {
 
 std::intptr_t TIconManager::TrayWndProc(std::uint32_t Msg, std::uintptr_t WParam,
                                         std::intptr_t LParam) {
+    if (Msg == platform::TaskbarCreatedMessage() && Msg != 0) {
+        // A notification area appeared: every icon that should be shown and
+        // is not goes in. Identifiers first: a handler may free components.
+        std::vector<win::DWORD> ids;
+        for (const auto& [id, icon] : FIcons)
+            ids.push_back(id);
+        for (win::DWORD id : ids)
+            if (TTrayIkona* icon = Find(id))
+                icon->AddAgain();
+        return 0;
+    }
     if (Msg != TrayCallbackMessage || TrayCallbackMessage == 0)
         return 0; // the default handling of a hidden window: nothing
     if (WParam > std::numeric_limits<win::DWORD>::max())
@@ -130,6 +142,7 @@ TTrayIkona::TTrayIkona(QObject* Owner) : QObject(Owner) {
 }
 
 TTrayIkona::~TTrayIkona() {
+    OnShownChange = nullptr; // nobody is told of a component going away
     if (FIconVisible)
         SetIconVisible(false);
     if (IconManager && FIdentifier != 0)
@@ -146,7 +159,7 @@ win::DWORD TTrayIkona::CurrentIconHandle() const {
     return FIconHandle != 0 ? FIconHandle : DefaultIcon;
 }
 
-void TTrayIkona::NotifyShell(win::DWORD Message, win::DWORD Flags) {
+bool TTrayIkona::NotifyShell(win::DWORD Message, win::DWORD Flags) {
     IconData = platform::NOTIFYICONDATAA{};
     IconData.cbSize = sizeof(platform::NOTIFYICONDATAA);
     fillTip(IconData.szTip, FHint);
@@ -155,9 +168,24 @@ void TTrayIkona::NotifyShell(win::DWORD Message, win::DWORD Flags) {
     IconData.hWnd = IconManager ? IconManager->WindowHandle() : 0;
     IconData.uCallbackMessage = TrayCallbackMessage;
     IconData.hIcon = CurrentIconHandle();
-    // The shell's answer is not used: a refused request leaves our state as
-    // set, and there is nobody to tell.
-    platform::CurrentTrayShell().Shell_NotifyIcon(Message, IconData);
+    // A refused request leaves the properties as set; only Shown follows
+    // the answer.
+    return platform::CurrentTrayShell().Shell_NotifyIcon(Message, IconData);
+}
+
+void TTrayIkona::SetShown(bool Value) {
+    if (Value == FShown)
+        return;
+    FShown = Value;
+    if (OnShownChange) {
+        TNotifyEvent handler = OnShownChange; // may reassign the event
+        handler(this);
+    }
+}
+
+void TTrayIkona::AddAgain() {
+    if (FIconVisible && !FShown && NotifyShell(platform::NIM_ADD, kAllFlags))
+        SetShown(true);
 }
 
 void TTrayIkona::SetIcon(const QIcon& Value) {
@@ -218,7 +246,8 @@ void TTrayIkona::SetIconVisible(bool Value) {
     if (Value == FIconVisible)
         return;
     FIconVisible = Value;
-    NotifyShell(Value ? platform::NIM_ADD : platform::NIM_DELETE, kAllFlags);
+    const bool accepted = NotifyShell(Value ? platform::NIM_ADD : platform::NIM_DELETE, kAllFlags);
+    SetShown(Value && accepted);
 }
 
 void TTrayIkona::SetPopupMenu(QMenu* Value) {
@@ -240,6 +269,6 @@ void TTrayIkona::PopupAtPointer() {
 }
 
 void TTrayIkona::Loaded() {
-    if (FIconVisible)
-        NotifyShell(platform::NIM_ADD, kAllFlags);
+    if (FIconVisible && NotifyShell(platform::NIM_ADD, kAllFlags))
+        SetShown(true);
 }

@@ -89,6 +89,13 @@ public:
     QMenu* PopupMenu() const { return FPopupMenu; }
     void SetPopupMenu(QMenu* Value);
 
+    // True while the shell has the icon: it was added and not deleted since.
+    // False while IconVisible waits for a notification area to appear (the
+    // icon is then added as soon as one does).
+    bool Shown() const { return FShown; }
+    // Fired when Shown changes; the sender is this component.
+    TNotifyEvent OnShownChange;
+
     // Left press and left double-click on the icon. The sender is the
     // global IconManager, not this component.
     TNotifyEvent OnClick;
@@ -106,8 +113,9 @@ public:
 protected:
     // Sets DefaultIcon to the stock picture.
     virtual void LoadDefaultIcon();
-    // Refills IconData completely and hands it to the shell.
-    void NotifyShell(win::DWORD Message, win::DWORD Flags);
+    // Refills IconData completely and hands it to the shell; the shell's
+    // answer.
+    bool NotifyShell(win::DWORD Message, win::DWORD Flags);
     win::DWORD CurrentIconHandle() const;
 
     win::DWORD DefaultIcon = 0;
@@ -115,6 +123,10 @@ protected:
 private:
     friend class TIconManager;
     void MenuDestroyed(QObject* Menu);
+    // An add for a visible icon the shell does not have (a notification area
+    // has just appeared).
+    void AddAgain();
+    void SetShown(bool Value);
     void PopupAtPointer();
     QWidget* TaskbarWindow() const;
 
@@ -124,6 +136,7 @@ private:
     bool FHideTask = false;
     QString FHint;
     bool FIconVisible = false;
+    bool FShown = false;
     QMenu* FPopupMenu = nullptr;
     Qt::WindowFlags FSavedWindowType = Qt::Window;
     platform::NOTIFYICONDATAA IconData;

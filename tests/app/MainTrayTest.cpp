@@ -74,6 +74,41 @@ TEST_F(MainTrayTest, DoubleClickTogglesTheWindowAndTheMenuClosesTheProgram) {
     EXPECT_TRUE(QFileInfo::exists(platform::EventLogPath(platform::Now())));
 }
 
+TEST_F(MainTrayTest, HideIsOfferedOnlyWhileTheIconIsThere) {
+    Tray.refuseAll = true; // a session whose panel has not started yet
+    Start();
+    fMain->show();
+    EXPECT_FALSE(fMain->TrayIkona1->Shown());
+    fMain->bClose->click();
+    EXPECT_TRUE(fMain->isVisible()) << "hidden, nothing could bring it back";
+
+    Tray.refuseAll = false; // the panel starts and says so
+    platform::SendWindowMessage(IconManager->WindowHandle(), platform::TaskbarCreatedMessage(), 0,
+                                0);
+    ASSERT_NE(Icon(), nullptr);
+    EXPECT_TRUE(fMain->TrayIkona1->Shown());
+    fMain->bClose->click();
+    EXPECT_FALSE(fMain->isVisible());
+}
+
+TEST_F(MainTrayTest, TooltipTellsTheReadingAndTheLink) {
+    LinkPty();
+    Start("[Data]\r\nCOM=1\r\nAutoConnect=-1\r\n", true);
+    ASSERT_TRUE(fMain->AfComPort1->Active());
+    auto tipBecomes = [&](const std::string& tip) {
+        return QTest::qWaitFor([&] { return Icon() && Icon()->tip == tip; }, 5000);
+    };
+    EXPECT_TRUE(tipBecomes("Kelvox -\nCOM 1 connected")) << "no reading yet";
+    ASSERT_TRUE(Pty.Write("+021.5C\r"));
+    EXPECT_TRUE(tipBecomes("Kelvox 21.5\u00B0C\nCOM 1 connected")) << Icon()->tip;
+    ASSERT_TRUE(Pty.Write("+x\r")); // a failed reading is no live reading
+    EXPECT_TRUE(tipBecomes("Kelvox -\nCOM 1 connected")) << Icon()->tip;
+    ASSERT_TRUE(Pty.Write("+021.0C\r"));
+    EXPECT_TRUE(tipBecomes("Kelvox 21.0\u00B0C\nCOM 1 connected")) << Icon()->tip;
+    Connect(); // the toggle disconnects
+    EXPECT_TRUE(tipBecomes("Kelvox -\nCOM 1 disconnected")) << Icon()->tip;
+}
+
 // The desktop back end on a platform without a tray host (offscreen, as when
 // headless): every request is refused and nothing else happens.
 TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {

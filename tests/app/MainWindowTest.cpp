@@ -4,6 +4,7 @@
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
 #include "settings/uSettings.h"
+#include "support/FakeTrayShell.h"
 #include "support/Pty.h"
 
 #include <QAction>
@@ -15,6 +16,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -74,7 +76,8 @@ protected:
         return f.readAll();
     }
 
-    PortDir Ports; // no serial ports: the tests never touch a real device
+    FakeTrayShell Tray; // a notification area: "Hide" has a way back
+    PortDir Ports;      // no serial ports: the tests never touch a real device
     QTemporaryDir Home;
     std::vector<platform::MessageRequest> Boxes;
 
@@ -171,6 +174,31 @@ TEST_F(MainWindowTest, RestoreTogglesAndHideOnlyHides) {
     EXPECT_FALSE(fMain->isVisible());
     EXPECT_EQ(closed.count(), 0); // hiding is not closing
     EXPECT_FALSE(QFileInfo::exists(EventLog()));
+}
+
+TEST_F(MainWindowTest, DragByTheRightOrMiddleButtonEndsAtItsRelease) {
+    fMain->move(100, 100);
+    auto send = [](QWidget* target, QEvent::Type type, QPoint global, Qt::MouseButton button,
+                   Qt::MouseButtons held) {
+        QMouseEvent event(type, target->mapFromGlobal(global), global, button, held, {});
+        QApplication::sendEvent(target, &event);
+    };
+    for (Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton}) {
+        const QPoint start = fMain->mapToGlobal(QPoint(40, 12));
+        send(fMain->Label3, QEvent::MouseButtonPress, start, button, button);
+        send(fMain->Label3, QEvent::MouseMove, start + QPoint(30, 20), Qt::NoButton, button);
+        EXPECT_EQ(fMain->pos(), QPoint(130, 120));
+        // Another button going up and down on the way changes nothing.
+        send(fMain->Label3, QEvent::MouseButtonPress, start, Qt::LeftButton,
+             button | Qt::LeftButton);
+        send(fMain->Label3, QEvent::MouseButtonRelease, start, Qt::LeftButton, button);
+        send(fMain->Label3, QEvent::MouseMove, start + QPoint(50, 20), Qt::NoButton, button);
+        EXPECT_EQ(fMain->pos(), QPoint(150, 120));
+        send(fMain->Label3, QEvent::MouseButtonRelease, start + QPoint(50, 20), button, {});
+        send(fMain->Label3, QEvent::MouseMove, start + QPoint(90, 90), Qt::NoButton, {});
+        EXPECT_EQ(fMain->pos(), QPoint(150, 120)) << "the window stays where it was let go";
+        fMain->move(100, 100);
+    }
 }
 
 TEST_F(MainWindowTest, LogLinesCarryTheTimeAndAreEchoedWhenHeadless) {

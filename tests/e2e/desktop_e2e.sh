@@ -3,7 +3,8 @@
 # manager (openbox) and a tray host (trayer), fed by the thermometer
 # simulator on a pseudo-terminal and uploading to the local sink.
 #
-# Checks: the window appears with its size, the tray icon appears, an
+# Checks: the window appears with its size; started before the tray host,
+# "Hide" keeps it on screen and the tray icon appears once trayer starts; an
 # uploaded value is one the simulator sent, a double-click on the tray icon
 # hides the window and a second shows it, the tray menu's "History" opens
 # the chart (screenshot kept), the tray menu's "Close" ends the program, and
@@ -74,10 +75,6 @@ unset WAYLAND_DISPLAY
 
 openbox >"$WORK/openbox.out" 2>&1 &
 PIDS+=($!)
-trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
-    --SetDockType true --transparent false --expand true >"$WORK/trayer.out" 2>&1 &
-PIDS+=($!)
-wait_for 20 xdotool search --class trayer || fail "the tray host did not start"
 
 # The local receiver of uploads.
 "$SINK" --port 0 >"$WORK/sink.out" 2>&1 &
@@ -126,6 +123,18 @@ wait_for 30 xdotool search --onlyvisible --name '^Kelvox$' || fail "the main win
 WIN=$(xdotool search --onlyvisible --name '^Kelvox$' | head -n1)
 GEOM=$(xwininfo -id "$WIN" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
 [ "$GEOM" = "266x310" ] || fail "window size is $GEOM, expected 266x310"
+
+# Started before the tray host, as at many logins: "Hide" keeps the window,
+# since without a tray icon nothing could bring it back.
+xdotool mousemove --window "$WIN" 221 292 click 1
+sleep 1
+xdotool search --onlyvisible --name '^Kelvox$' >/dev/null || fail "Hide hid the window with no tray icon"
+
+# The tray host starts; the icon appears in it without a restart.
+trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
+    --SetDockType true --transparent false --expand true >"$WORK/trayer.out" 2>&1 &
+PIDS+=($!)
+wait_for 20 xdotool search --class trayer || fail "the tray host did not start"
 
 # The tray icon: a window embedded into trayer's tray.
 TRAY_ICON=""

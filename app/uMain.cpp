@@ -334,13 +334,14 @@ void TfMain::TrayShownChange() {
 }
 
 QString TfMain::TrayHint() const {
-    // No live reading: the port is closed, or nothing converted since it
-    // opened (the label still shows its initial "-"), or the last line
-    // failed (-100).
     const bool open = AfComPort1->Active();
-    const bool live = open && Temperature != -100.0L && Label1->text() != QStringLiteral("-");
+    const long double t = Monitor ? Monitor->Temperature : TMonitor::NoReading;
+    const QString reading =
+        open && t != TMonitor::NoReading
+            ? platform::FormatSettings::Current().FormatTemperature(t) + QStringLiteral("\u00B0C")
+            : QStringLiteral("-");
     return QStringLiteral("Kelvox %1\nCOM %2 %3")
-        .arg(live ? Label1->text() : QStringLiteral("-"))
+        .arg(reading)
         .arg(AfComPort1->ComNumber())
         .arg(open ? QStringLiteral("connected") : QStringLiteral("disconnected"));
 }

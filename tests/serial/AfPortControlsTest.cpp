@@ -6,7 +6,6 @@
 #include "serial/AfPortControls.h"
 
 #include "platform/PortMap.h"
-#include "support/FakeSysfs.h"
 #include "support/Pty.h"
 
 #include <QAbstractItemView>
@@ -94,23 +93,6 @@ TEST_F(PortChooserList, EachOptionSetListsItsPorts) {
     combo.SetOptions({pcCheckExist, pcHighlightOpen});
     EXPECT_EQ(texts(combo), QStringList({"COM 1", "COM 3", "COM 5"}));
     EXPECT_EQ(combo.currentIndex(), -1);
-}
-
-TEST_F(PortChooserList, ItemsNameTheDeviceAndWhatSysfsSaysItIs) {
-    FakeSysfs sys;
-    const std::string pts1 = pty1.SlavePath().substr(5); // "pts/N"
-    sys.AddUsbTty("pts!" + pts1.substr(4), "1-1", "FT232R USB UART", "1-1:1.0", "", "ttyUSB0");
-    TAfPortComboBox combo;
-    combo.SetSysfsRoot(QString::fromStdString(sys.Root()));
-    combo.SetMaxComPorts(6);
-    ASSERT_EQ(combo.count(), 3);
-    EXPECT_EQ(combo.itemText(0), QString::fromStdString("COM 1  " + pts1 + " (FT232R USB UART)"));
-    EXPECT_EQ(combo.itemText(1), QString::fromStdString("COM 3  " + pty3.SlavePath().substr(5)))
-        << "a device sysfs does not know is still named";
-    EXPECT_EQ(combo.PortNumberOf(0), 0x00010001u) << "still picked by number";
-    EXPECT_GE(combo.view()->minimumWidth(),
-              combo.fontMetrics().horizontalAdvance(combo.itemText(0)))
-        << "the open list shows the longest entry whole";
 }
 
 TEST_F(PortChooserList, RebuildsOnlyWhenAPropertyReallyChanges) {

@@ -152,7 +152,8 @@ TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcom
     // A failed send is logged as such and still gets its log line.
     fSettings->edTarget->setText(Url("/missing.php?t="));
     fSettings->bSend->click();
-    EXPECT_TRUE(Log().last().endsWith(" >  ERR  Information cannot nepodařilo odeslat! (HTTP 404)"));
+    EXPECT_TRUE(
+        Log().last().endsWith(" >  ERR  Information cannot nepodařilo odeslat! (HTTP 404)"));
     EXPECT_EQ(Read(tempLog).count("\r\n"), 3);
 }
 

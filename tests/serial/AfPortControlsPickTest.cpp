@@ -50,7 +50,7 @@ protected:
     }
 
     int indexOf(int comNumber) const {
-        return combo.findText(QStringLiteral("COM %1").arg(comNumber));
+        return combo.findText(QStringLiteral("COM %1  ").arg(comNumber), Qt::MatchStartsWith);
     }
 
     // Opens the list and clicks the item of COM n.

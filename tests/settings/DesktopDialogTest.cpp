@@ -53,10 +53,12 @@ void expectEveryCaptionFits(QWidget* window) {
             EXPECT_LE(w->sizeHint().height(), w->height()) << name;
         }
         EXPECT_TRUE(w->parentWidget()->rect().contains(w->geometry())) << name << " sticks out";
-        for (QWidget* other : controls)
-            if (other != w && other->parentWidget() == w->parentWidget())
+        for (QWidget* other : controls) {
+            if (other != w && other->parentWidget() == w->parentWidget()) {
                 EXPECT_FALSE(w->geometry().intersects(other->geometry()))
                     << name << " covers " << other->objectName().toStdString();
+            }
+        }
     }
 }
 
@@ -124,8 +126,9 @@ TEST_F(DesktopDialog, StartWithTheSessionIsTheAutostartEntrysPresence) {
     platform::SetAutostart(true, "/opt/My $Apps/kel\"vox 100%");
     EXPECT_EQ(execLine(entry), R"(Exec="/opt/My \\$Apps/kel\\"vox 100%%")");
     const int valid = QProcess::execute("desktop-file-validate", {entry});
-    if (valid != -2) // -2: not installed
+    if (valid != -2) { // -2: not installed
         EXPECT_EQ(valid, 0);
+    }
     fSettings->show();
     EXPECT_TRUE(fSettings->chbAutostart->isChecked()) << "made elsewhere, shown here";
 

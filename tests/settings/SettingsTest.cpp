@@ -257,7 +257,7 @@ TEST_F(SettingsTest, CloseKeepsTheFileSaveAndCloseWritesIt) {
     EXPECT_LE((fSettings->geometry().center() - screen.center()).manhattanLength(), 20);
     // Rows for the connect toggle, reconnecting and the session start; the
     // check boxes' own height in the default font.
-    EXPECT_EQ(fSettings->size(), QSize(333, 434));
+    EXPECT_EQ(fSettings->size(), QSize(333, 432));
     fSettings->edTarget->setText("edited");
     fSettings->Button1->click();
     EXPECT_FALSE(fSettings->isVisible());

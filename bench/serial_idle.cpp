@@ -1,21 +1,29 @@
 // Idle cost: CPU time of this process while it holds an open, quiet port on
 // a pseudo-terminal for 60 s (main thread in its event loop, the port's two
 // threads waiting). QSerialPort holding a port the same way is measured next.
+// With --program, each given kelvox executable is then measured whole: started
+// with COM1 on a quiet pty and AutoConnect, its threads' wake-ups counted.
 //
-//   bench_serial_idle [--seconds N] [--no-peers]
+//   bench_serial_idle [--seconds N] [--no-peers] [--program PATH [--headless]]...
 #include "serial/AfComPort.h"
 
 #include <QApplication>
 #include <QTimer>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <pty.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #ifdef KELVOX_HAVE_QSERIALPORT
 #include <QSerialPort>
@@ -51,17 +59,89 @@ void Idle(int seconds, const char* name) {
     std::fflush(stdout);
 }
 
+// Context switches of every thread of process pid so far.
+long ProcessSwitches(pid_t pid) {
+    long total = 0;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.find("ctxt_switches:") != std::string::npos)
+                total += std::stol(line.substr(line.find(':') + 1));
+    }
+    return total;
+}
+
+// The whole program on a quiet, open port: wake-ups per second of all its
+// threads over `seconds`, after a few seconds to start and connect.
+void IdleProgram(const std::string& exe, bool headless, int seconds) {
+    int master = -1, slave = -1;
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) < 0)
+        return;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("kelvox-idle-program-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir / "ports");
+    std::filesystem::create_symlink(name, dir / "ports" / "COM1");
+    std::ofstream(dir / "kelvox.ini") << "[Data]\r\nAutoConnect=True\r\nCOM=1\r\n";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("KELVOX_HOME", dir.c_str(), 1);
+        ::setenv("KELVOX_PORT_DIR", (dir / "ports").c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        if (headless)
+            ::execl(exe.c_str(), exe.c_str(), "--headless", static_cast<char*>(nullptr));
+        else
+            ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    // The figure only counts when the program holds the port.
+    bool holds = false;
+    std::error_code ec;
+    const std::filesystem::path fds = "/proc/" + std::to_string(child) + "/fd";
+    for (const auto& fd : std::filesystem::directory_iterator(fds, ec))
+        holds = holds || std::filesystem::read_symlink(fd.path(), ec) == name;
+    const long before = ProcessSwitches(child);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const long after = ProcessSwitches(child);
+    ::kill(child, SIGTERM);
+    for (int i = 0; i < 100 && ::waitpid(child, nullptr, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (::waitpid(child, nullptr, WNOHANG) == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    std::filesystem::remove_all(dir);
+    ::close(slave);
+    ::close(master);
+    std::printf("%-34s %s%s: %.1f wake-ups/s over %d s%s\n", "whole program", exe.c_str(),
+                headless ? " --headless" : "", static_cast<double>(after - before) / seconds,
+                seconds, holds ? "" : " (PORT NOT OPEN)");
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     int seconds = 60;
     bool peers = true;
+    std::vector<std::pair<std::string, bool>> programs;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc)
             seconds = std::atoi(argv[++i]);
         else if (a == "--no-peers")
             peers = false;
+        else if (a == "--program" && i + 1 < argc)
+            programs.emplace_back(argv[++i], false);
+        else if (a == "--headless" && !programs.empty())
+            programs.back().second = true;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -104,5 +184,7 @@ int main(int argc, char** argv) {
 #endif
     ::close(slave);
     ::close(master);
+    for (const auto& [exe, headless] : programs)
+        IdleProgram(exe, headless, seconds);
     return 0;
 }

@@ -41,7 +41,7 @@ class Burst {
 public:
     static constexpr int kStallMs = 10000;
     Burst(int master, std::size_t bytes, std::atomic<long long>& startNs)
-        : FThread([=, &startNs] {
+        : FThread([this, master, bytes, &startNs] {
               std::string data(bytes, '\0');
               for (std::size_t i = 0; i < bytes; ++i)
                   data[i] = static_cast<char>(i % 251);

@@ -1,6 +1,7 @@
 #include "platform/TrayShell.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
@@ -271,6 +272,10 @@ struct QtTrayShell::Impl {
     QPointer<QTimer> watch; // the application's child: it goes with the event loop
 
     void waitForHost(win::DWORD hWnd) {
+        // Headless (the offscreen platform) no panel can ever appear: no
+        // wake-ups for it on a server.
+        if (!hostProbe && QGuiApplication::platformName() == QStringLiteral("offscreen"))
+            return;
         waiting.insert(hWnd);
         if (!watch) {
             if (!QCoreApplication::instance())

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QTimer>
 
 namespace {
 
@@ -125,6 +126,8 @@ TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
     ASSERT_NE(desktop, nullptr);
     EXPECT_EQ(desktop->IconCount(), 0u);
     EXPECT_TRUE(fMain->TrayIkona1->IconVisible()); // as set; the refusal is not reported
+    for (const QTimer* timer : QCoreApplication::instance()->findChildren<QTimer*>())
+        EXPECT_FALSE(timer->isActive()) << "no wake-ups for a panel that cannot come";
     delete fSettings;
     fSettings = nullptr;
     delete fMain;

@@ -11,6 +11,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -27,6 +28,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <span>
 
 namespace {
 
@@ -167,6 +169,7 @@ TfHistory::TfHistory(TemperatureHistory* history, QWidget* parent)
     ChartView->setFrameShape(QFrame::NoFrame);
     ChartView->setBackgroundBrush(Chart_->backgroundBrush());
     plotLayout->addWidget(ChartView, 1);
+    ChartView->installEventFilter(this);
 
     connect(bHour, &QPushButton::clicked, this, [this] { SetSpan(Span::Hour); });
     connect(bDay, &QPushButton::clicked, this, [this] { SetSpan(Span::Day); });
@@ -326,27 +329,55 @@ void TfHistory::Tick() {
         UpdateSummary();
 }
 
-// Ticks at round local times inside the span: every 10 minutes for the
-// hour, every 3 hours for the day (the date at midnight), every midnight
-// for the week. Labels are in the locale's formats.
+// Ticks at round local times inside the span, as many as the width has
+// room for (the chart cuts a label down to its share of the axis): minutes
+// for the hour, hours for the day (the date at midnight), days for the week.
+// Labels are in the locale's formats.
+int TfHistory::TickMinutes() const {
+    const platform::FormatSettings& fs = platform::FormatSettings::Current();
+    platform::FormatSettings shortTime = fs;
+    shortTime.LongTimeFormat = shortTimeFormat(fs.LongTimeFormat);
+    const QDateTime sample(QDate(2028, 12, 28), QTime(23, 58));
+    const QFontMetrics metrics(AxisX_->labelsFont());
+    int labelWidth = metrics.horizontalAdvance(shortTime.FormatLongTime(sample));
+    if (Span_ != Span::Hour)
+        labelWidth = std::max(labelWidth, metrics.horizontalAdvance(fs.FormatShortDate(sample)));
+    // The plot is the view less the value labels and margins.
+    const int room = std::max(ChartView->width() - 80, 100) / (labelWidth + 16);
+    static const int hour[] = {5, 10, 15, 20, 30, 60};
+    static const int day[] = {60, 120, 180, 240, 360, 480, 720, 1440};
+    static const int week[] = {1440, 2880, 10080};
+    const auto candidates = Span_ == Span::Hour  ? std::span<const int>(hour)
+                            : Span_ == Span::Day ? std::span<const int>(day)
+                                                 : std::span<const int>(week);
+    const std::int64_t minutes = spanInfo(Span_).Minutes;
+    for (int every : candidates)
+        if (minutes / every + 1 <= room)
+            return every;
+    return candidates.back();
+}
+
 void TfHistory::UpdateTimeAxis() {
     const platform::FormatSettings& fs = platform::FormatSettings::Current();
     const SpanInfo span = spanInfo(Span_);
     // Ticks within the span and clear of the ends, where a label centred on
-    // its tick would be cut off.
+    // its tick would stick out.
     const std::int64_t margin = (RangeEnd_ - RangeStart_) / 20;
     const std::int64_t first = std::max(RangeEnd_ - span.Minutes, RangeStart_ + margin);
     const std::int64_t last = RangeEnd_ - margin;
-    const std::string timeFormat = shortTimeFormat(fs.LongTimeFormat);
     platform::FormatSettings shortTime = fs;
-    shortTime.LongTimeFormat = timeFormat;
+    shortTime.LongTimeFormat = shortTimeFormat(fs.LongTimeFormat);
 
-    const int everyMinutes = Span_ == Span::Hour ? 10 : Span_ == Span::Day ? 180 : 24 * 60;
+    TickMinutes_ = TickMinutes();
+    const int everyDays = std::max(TickMinutes_ / 1440, 1);
+    const int everyMinutes = std::min(TickMinutes_, 1440);
     clearCategories(AxisX_);
     AxisX_->setStartValue(static_cast<double>(RangeStart_));
     QStringList used;
     const QDate lastDay = timeOfMinute(RangeEnd_).date();
     for (QDate day = timeOfMinute(first).date(); day <= lastDay; day = day.addDays(1)) {
+        if (day.toJulianDay() % everyDays != 0)
+            continue;
         for (int m = 0; m < 24 * 60; m += everyMinutes) {
             const QDateTime at(day, QTime(m / 60, m % 60));
             const std::int64_t minute = minuteOf(at);
@@ -363,6 +394,13 @@ void TfHistory::UpdateTimeAxis() {
         }
     }
     AxisX_->setRange(static_cast<double>(RangeStart_), static_cast<double>(RangeEnd_));
+}
+
+bool TfHistory::eventFilter(QObject* watched, QEvent* event) {
+    // The chart's width decides how many times fit under it.
+    if (watched == ChartView && event->type() == QEvent::Resize && TickMinutes() != TickMinutes_)
+        UpdateTimeAxis();
+    return QWidget::eventFilter(watched, event);
 }
 
 void TfHistory::UpdateValueAxis() {

@@ -71,12 +71,14 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void HistoryChanged(TemperatureHistory::Change change);
     void Tick();
     QLineSeries* NewSeries();
     void AddPiece(const QList<QPointF>& points);
+    int TickMinutes() const;
     void UpdateTimeAxis();
     void UpdateValueAxis();
     void UpdateSummary();
@@ -98,6 +100,7 @@ private:
     std::int64_t RangeStart_ = 0;      // minutes since the epoch, as plotted
     std::int64_t RangeEnd_ = 0;
     std::int64_t TailMinute_ = -1; // minute of the last plotted point
+    int TickMinutes_ = 0;          // between two labels of the time axis
     bool HasData_ = false;
     double Min_ = 0; // over the plotted points
     double Max_ = 0;

@@ -2,12 +2,7 @@
 
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
-
-#include <QFile>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
+#include "platform/FileStore.h"
 
 QString TemperatureLogLine(const platform::FormatSettings& formats, const QDateTime& when,
                            long double temperature) {
@@ -16,29 +11,8 @@ QString TemperatureLogLine(const platform::FormatSettings& formats, const QDateT
 }
 
 bool AppendTemperatureLogLine(const QString& path, const QString& line) {
-    const QByteArray bytes = line.toUtf8() + "\r\n";
-    const QByteArray name = QFile::encodeName(path);
-    int fd;
-    do {
-        fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return false;
-    qsizetype done = 0;
-    bool ok = true;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += n;
-    }
-    if (::close(fd) != 0 && errno != EINTR)
-        ok = false;
-    return ok;
+    QString error;
+    return platform::AppendWhole(path, line.toUtf8() + "\r\n", &error);
 }
 
 bool AppendToTemperatureLog(long double temperature) {

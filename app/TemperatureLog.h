@@ -13,9 +13,9 @@ QString TemperatureLogLine(const platform::FormatSettings& formats, const QDateT
                            long double temperature);
 
 // Appends line and CR LF to the file at path, creating the file when it is
-// missing. The line goes out in one write on a file opened for appending, so
-// the lines already there are never rewritten and a concurrent reader sees
-// either the whole line or none of it. Returns false on any error.
+// missing. The lines already there are never rewritten, and the line is
+// appended whole or not at all (a full disk leaves no fragment). Returns
+// false on any error, a path that is not a regular file included.
 bool AppendTemperatureLogLine(const QString& path, const QString& line);
 
 // Appends the line for temperature to today's file, with one clock reading

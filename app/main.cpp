@@ -1,14 +1,17 @@
 // Program entry: locale, command line, the two windows, settings, event loop.
 #include "app/uMain.h"
 #include "platform/AppPaths.h"
+#include "platform/FileStore.h"
 #include "platform/FormatSettings.h"
 #include "platform/Headless.h"
 #include "platform/MessageBox.h"
 #include "platform/PortMap.h"
+#include "platform/Process.h"
 #include "serial/AfComPort.h"
 #include "settings/uSettings.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QUrl>
@@ -50,9 +53,51 @@ QString headlessStartLine() {
              url.isEmpty() ? QStringLiteral("(none)") : url);
 }
 
+// Whether the toolkit is going to connect to the X display named by DISPLAY
+// (and abort when it cannot): no other platform was asked for.
+bool willUseXDisplay() {
+    const QByteArray platformName = qgetenv("QT_QPA_PLATFORM");
+    return !qEnvironmentVariableIsEmpty("DISPLAY") &&
+           qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+           (platformName.isEmpty() || platformName.startsWith("xcb"));
+}
+
+// Only one instance may work on an application directory: a second one
+// would write the same logs and settings. False when another instance has
+// it; the user has been told.
+bool lockApplicationDirectory(bool headless) {
+    const QString dir = platform::AppDir();
+    QString error;
+    switch (platform::LockApplicationDirectory(dir, &error)) {
+    case platform::InstanceLock::Held:
+        return true;
+    case platform::InstanceLock::Busy:
+        if (headless) {
+            std::fprintf(stderr, "kelvox: Kelvox is already running (application directory %s)\n",
+                         QFile::encodeName(dir).constData());
+        } else {
+            platform::MessageRequest box;
+            box.Text = QStringLiteral("Kelvox is already running");
+            box.Caption = platform::ApplicationTitle();
+            box.Icon = platform::MsgIcon::Warning;
+            platform::ShowMessage(box);
+        }
+        return false;
+    case platform::InstanceLock::Failed:
+        // Nothing can be saved there either; the user hears of it at exit.
+        std::fprintf(stderr, "kelvox: cannot lock the application directory %s: %s\n",
+                     QFile::encodeName(dir).constData(), error.toLocal8Bit().constData());
+        return true;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // First of all: a pipe or file opened below must not land on a closed
+    // standard descriptor and be taken for standard I/O.
+    platform::ReopenClosedStandardDescriptors();
     std::setlocale(LC_ALL, "");
     platform::FormatSettings::SetCurrent(platform::FormatSettings::FromProcessLocale());
 
@@ -79,11 +124,16 @@ int main(int argc, char** argv) {
         headless = true;
         std::fputs("kelvox: no display (DISPLAY and WAYLAND_DISPLAY are unset), running headless\n",
                    stderr);
+    } else if (!headless && willUseXDisplay() && !platform::XDisplayReachable()) {
+        headless = true;
+        std::fprintf(stderr, "kelvox: the display \"%s\" cannot be reached, running headless\n",
+                     qgetenv("DISPLAY").constData());
     }
     // A reader of the event log echo that goes away must not kill us.
     std::signal(SIGPIPE, SIG_IGN);
     // From here on these signals wait in a pipe until the event loop serves
     // them, even if they arrive while the windows are still being built.
+    // The stop signals come first: served before a send that waits with them.
     platform::InstallSignalPipe({SIGINT, SIGTERM, SIGHUP, SIGUSR1});
     if (headless) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -94,6 +144,12 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Kelvox"));
     // Hidden in the tray is not closed: only closing fMain ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
+
+    if (!lockApplicationDirectory(headless))
+        return 1;
+    // Left behind by a save that was killed half-way; this instance owns the
+    // directory now, so no other save can be using it.
+    platform::RemoveStaleTemporary(platform::IniPath());
 
     int rc = 0;
     {
@@ -123,11 +179,15 @@ int main(int argc, char** argv) {
             else
                 fMain->show();
             rc = app.exec();
+            // A service manager must see that something was not saved.
+            if (rc == 0 && fMain->SaveFailedAtClose())
+                rc = 1;
         }
     }
     delete fSettings;
     fSettings = nullptr;
     delete fMain;
     fMain = nullptr;
+    platform::FlushEcho();
     return rc;
 }

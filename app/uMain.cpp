@@ -7,6 +7,7 @@
 #include "monitor/Monitor.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
+#include "platform/FileStore.h"
 #include "platform/FormatSettings.h"
 #include "platform/Headless.h"
 #include "platform/MessageBox.h"
@@ -23,7 +24,6 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTimer>
 #include <QWindow>
 #include <stdexcept>
@@ -407,6 +407,10 @@ void TfMain::History1Click(QObject* /*Sender*/) {
 
 void TfMain::FormClose(QObject* /*Sender*/) {
     InFormClose_ = true;
+    // No send may start from here on (a message box below runs a nested
+    // event loop where the timer and a signal could ask for one).
+    CloseStarted_ = true;
+    Timer1->stop();
     // The history window keeps its place in the settings file when it closes.
     if (HistoryWindow_)
         HistoryWindow_->close();
@@ -418,11 +422,13 @@ void TfMain::FormClose(QObject* /*Sender*/) {
         if (Monitor->SaveSettings)
             Monitor->SaveSettings();
     } catch (...) {
+        SaveFailedAtClose_ = true;
         platform::HandleApplicationException(std::current_exception());
     }
     try {
         SaveEventLog();
     } catch (...) {
+        SaveFailedAtClose_ = true;
         platform::HandleApplicationException(std::current_exception());
     }
     InFormClose_ = false;
@@ -431,20 +437,18 @@ void TfMain::FormClose(QObject* /*Sender*/) {
 
 void TfMain::SaveEventLog() {
     const QString path = platform::EventLogPath(platform::Now());
-    QByteArray data;
     const QString text = Memo1->toPlainText();
-    if (!text.isEmpty()) {
-        for (const QString& line : text.split(u'\n')) {
-            data += line.toUtf8();
-            data += "\r\n";
-        }
+    const QStringList lines = text.isEmpty() ? QStringList() : text.split(u'\n');
+    QByteArray data;
+    for (qsizetype i = EventLogLinesSaved_; i < lines.size(); ++i) {
+        data += lines[i].toUtf8();
+        data += "\r\n";
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        throw std::runtime_error(QStringLiteral("Cannot create file \"%1\". %2")
-                                     .arg(path, file.errorString())
-                                     .toStdString());
-    }
+    QString error;
+    if (!platform::AppendWhole(path, data, &error))
+        throw std::runtime_error(
+            QStringLiteral("Cannot create file \"%1\". %2").arg(path, error).toStdString());
+    EventLogLinesSaved_ = lines.size();
 }
 
 void TfMain::AddLog(const QString& text) {

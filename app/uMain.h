@@ -90,10 +90,16 @@ public:
     // waiting for its CR.
     bool ReadingPending() const;
 
-    // Writes every line of Memo1 to today's event log file, replacing it
-    // (CR LF line ends, temporary file renamed over the target). Throws
+    // Appends the lines of Memo1 not saved yet to today's event log file, so
+    // the file keeps the lines of every run of the day, oldest first (CR LF
+    // line ends). All of them are appended or none; the file is created
+    // even when there is nothing to add. Throws
     // std::runtime_error when the file cannot be written.
     void SaveEventLog();
+
+    // True when FormClose could not save the settings or the event log; the
+    // program then ends with a non-zero exit code.
+    bool SaveFailedAtClose() const { return SaveFailedAtClose_; }
 
     // Handlers.
     void FormCreate(QObject* Sender);
@@ -115,7 +121,8 @@ public:
     // The open history window, or null.
     TfHistory* HistoryWindow() const;
     // The upload: an automatic send when Sender is Timer1, a manual one when
-    // it is a button. Defined in uMainUpload.cpp.
+    // it is a button; nothing once the close has begun. Defined in
+    // uMainUpload.cpp.
     void Timer1Timer(QObject* Sender);
 
     // Serial link handlers (uMainLink.cpp). The port's handlers run on the
@@ -156,6 +163,9 @@ private:
     TReadingParser Parser_;
     QPointer<TfHistory> HistoryWindow_;
     bool HistoryFilled_ = false;
+    bool SaveFailedAtClose_ = false;
+    bool CloseStarted_ = false;        // FormClose ran: no further sends
+    qsizetype EventLogLinesSaved_ = 0; // lines of Memo1 already in the file
 };
 
 extern TfMain* fMain;

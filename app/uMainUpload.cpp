@@ -18,6 +18,8 @@
 // the outcome. Without a live reading the no-reading value is sent, so the
 // server keeps its rhythm and can tell the gap from a temperature.
 void TfMain::Timer1Timer(QObject* Sender) {
+    if (CloseStarted_)
+        return;
     const bool manual = qobject_cast<QAbstractButton*>(Sender) != nullptr;
     const long double temperature = Monitor->Temperature;
     const QString target = Monitor->TargetUrl ? Monitor->TargetUrl() : QString();

@@ -15,10 +15,9 @@ namespace {
 // the next read starts afresh. Callers have always seen bodies this way.
 constexpr std::size_t kReadSize = 4095;
 
-// More body than this ends the request as failed: a server that streams
-// without end must neither fill the memory nor hold the caller until the
-// time-out.
-constexpr std::size_t kMaxBody = 1 << 20;
+// Only this much of a body is kept (nobody looks at more); the rest is still
+// read to its end, within the request's time limits, and thrown away.
+constexpr std::size_t kKeptBody = 64 * 1024;
 
 constexpr const char* kUserAgent = "InetURL:/1.0";
 
@@ -78,22 +77,30 @@ std::string FailureCause(CURL* easy, CURLcode code, long status) {
 struct BodySink {
     CURL* Easy = nullptr;
     bool StatusChecked = false;
-    bool TooLarge = false;
-    std::size_t Received = 0;
     std::string Read;   // the read being filled, up to kReadSize bytes
-    std::string Result; // the text of the finished reads
+    std::string Result; // the text of the finished reads, at most kKeptBody
+
+    BodySink() {
+        // Both buffers at their final size before the transfer, so the
+        // callback never allocates.
+        Read.reserve(kReadSize);
+        Result.reserve(kKeptBody);
+    }
 
     void FinishRead() {
-        Result.append(Read.data(), strnlen(Read.data(), Read.size()));
+        const std::size_t room = kKeptBody - Result.size();
+        Result.append(Read.data(), std::min(room, strnlen(Read.data(), Read.size())));
         Read.clear();
     }
 };
 
 // Called by curl on the requesting thread with each piece of the final
 // response's body (bodies of redirects that curl follows are not passed on).
-std::size_t OnBodyData(char* data, std::size_t size, std::size_t count, void* user) {
+std::size_t OnBodyData(char* data, std::size_t size, std::size_t count, void* user) noexcept {
     auto& sink = *static_cast<BodySink*>(user);
     const std::size_t length = size * count;
+    if (sink.Result.size() == kKeptBody)
+        return length; // read on to the end, keep nothing more
     if (!sink.StatusChecked) {
         long status = 0;
         curl_easy_getinfo(sink.Easy, CURLINFO_RESPONSE_CODE, &status);
@@ -101,11 +108,6 @@ std::size_t OnBodyData(char* data, std::size_t size, std::size_t count, void* us
         if (!IsAcceptedStatus(status))
             return length == 0 ? 1 : 0;
         sink.StatusChecked = true;
-    }
-    sink.Received += length;
-    if (sink.Received > kMaxBody) {
-        sink.TooLarge = true;
-        return length == 0 ? 1 : 0;
     }
     std::size_t offset = 0;
     while (offset < length) {
@@ -215,8 +217,6 @@ FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
     } else {
         result.Text = status == 0 ? std::string("Status:") : "Status:" + std::to_string(status);
     }
-    result.Error = result.Ok       ? std::string()
-                   : sink.TooLarge ? std::string("response too large")
-                                   : FailureCause(e, code, status);
+    result.Error = result.Ok ? std::string() : FailureCause(e, code, status);
     return result;
 }

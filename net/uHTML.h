@@ -20,8 +20,8 @@ struct FetchResult {
     // status code otherwise ("Status:" alone when no response came); empty
     // when the HTTP client could not be set up.
     std::string Text;
-    // True only when a response with status 200 or 302 arrived in full (a
-    // body over 1 MiB is cut there and fails as "response too large").
+    // True only when a response with status 200 or 302 arrived in full
+    // within the time limits (only its first 64 KiB are kept in Text).
     // The text alone cannot tell, since a body may well read "Status:404".
     bool Ok = false;
     // The final status code after redirects, 0 when no response came.

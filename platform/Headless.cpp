@@ -1,7 +1,10 @@
 #include "platform/Headless.h"
 
+#include "platform/LineEcho.h"
+
 #include <QSocketNotifier>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -15,13 +18,31 @@ namespace {
 
 int g_pipe[2] = {-1, -1};
 
+// One flag per signal number says the signal is waiting to be served; the
+// pipe only wakes the main thread. So a pipe filled by a flood of one signal
+// cannot lose another, and repeats of a waiting signal collapse into one.
+std::atomic<bool> g_raised[NSIG];
+static_assert(std::atomic<bool>::is_always_lock_free, "used in a signal handler");
+
+// The installed signals in the order they are served.
+std::vector<int>& servedOrder() {
+    static std::vector<int> order;
+    return order;
+}
+
 extern "C" void onSignal(int signo) {
     const int saved = errno;
+    g_raised[signo].store(true);
     const unsigned char byte = static_cast<unsigned char>(signo);
-    // A full pipe only loses repeats of signals already waiting there.
+    // A full pipe already holds a wake-up.
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &byte, 1);
     errno = saved;
 }
+
+// Standard output is left to a writer thread of its own, so that a reader
+// who stops reading cannot stop the program. Never destroyed: the process
+// may end while that writer is blocked on such a reader. Main thread.
+LineEcho* g_echo = nullptr;
 
 } // namespace
 
@@ -54,7 +75,8 @@ QString UsageText() {
         "  --help      show this text and exit\n"
         "  --version   show the version and exit\n"
         "\n"
-        "Without DISPLAY and WAYLAND_DISPLAY the program runs headless by itself.\n"
+        "Without DISPLAY and WAYLAND_DISPLAY, or when the display cannot be reached,\n"
+        "the program runs headless by itself.\n"
         "Environment: KELVOX_HOME (directory for settings and logs), KELVOX_PORT_DIR\n"
         "(directory of COM<n> entries naming the serial devices), KELVOX_MINUTE_MS\n"
         "(length of one period minute in milliseconds, default 60000).\n");
@@ -86,10 +108,15 @@ QString JournalPrefix(const QString& text) {
 }
 
 void EchoToStdout(const QString& line) {
-    const QByteArray bytes = line.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    constexpr std::size_t kQueuedBytes = 256 * 1024;
+    if (!g_echo)
+        g_echo = new LineEcho(STDOUT_FILENO, kQueuedBytes);
+    g_echo->Write(line.toLocal8Bit());
+}
+
+void FlushEcho() {
+    if (g_echo)
+        g_echo->Flush(LineEcho::FlushLimit);
 }
 
 bool InstallSignalPipe(std::initializer_list<int> signalNumbers) {
@@ -99,9 +126,18 @@ bool InstallSignalPipe(std::initializer_list<int> signalNumbers) {
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
+    // This call's signals are served first, then those of earlier calls.
+    std::vector<int> order(signalNumbers);
+    for (int s : servedOrder())
+        if (std::find(order.begin(), order.end(), s) == order.end())
+            order.push_back(s);
     bool ok = true;
-    for (int s : signalNumbers)
+    for (int s : signalNumbers) {
+        if (s <= 0 || s >= NSIG)
+            return false;
         ok = ::sigaction(s, &sa, nullptr) == 0 && ok;
+    }
+    servedOrder() = std::move(order);
     return ok;
 }
 
@@ -115,24 +151,19 @@ SignalRelay::SignalRelay(QObject* parent) : QObject(parent) {
 SignalRelay::~SignalRelay() = default;
 
 void SignalRelay::Drain() {
-    // Everything waiting is read first and each signal is delivered once: a
-    // handler may block for a long time (a send to a server that does not
-    // answer), and the repeats that pile up meanwhile must not each run it
-    // again back to back, ahead of everything else the program has to do.
-    std::vector<int> pending;
-    unsigned char buffer[64];
+    unsigned char buffer[256];
     for (;;) {
         const ssize_t n = ::read(g_pipe[0], buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
-        for (ssize_t i = 0; i < n; ++i)
-            if (std::find(pending.begin(), pending.end(), buffer[i]) == pending.end())
-                pending.push_back(buffer[i]);
     }
-    for (const int signo : pending)
-        if (OnSignal)
+    // Each waiting signal once, in the served order. One raised while a
+    // handler runs (a stop during a send) has put a byte into the emptied
+    // pipe, so the notifier brings it here again right after.
+    for (int signo : servedOrder())
+        if (g_raised[signo].exchange(false) && OnSignal)
             OnSignal(signo);
 }
 

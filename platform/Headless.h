@@ -34,17 +34,22 @@ bool HasDisplay();
 // otherwise. Empty when standard output is anything else. Any thread.
 QString JournalPrefix(const QString& text);
 
-// Writes one line (plus '\n') to standard output and flushes it, so that a
-// reader on a pipe sees every event log line as it happens. Main thread.
+// Writes one line (plus '\n') to standard output as soon as it can, so that
+// a reader on a pipe sees every event log line as it happens. Never blocks:
+// while nobody reads, lines are dropped and later counted. Main thread.
 void EchoToStdout(const QString& line);
+// Waits a little (at most a second) for echoed lines still on their way.
+void FlushEcho();
 
 // Signals are turned into ordinary events: the handler only writes the
 // signal number into a pipe, and a socket notifier on the main thread reads
 // it. InstallSignalPipe() may run before the application object exists (so
-// that a signal arriving during start-up waits in the pipe instead of killing
-// the process); SignalRelay then delivers what arrives, once the event loop
-// runs. A signal raised again before the relay got to it is delivered once.
-// Install once per process.
+// that a signal arriving during start-up waits instead of killing the
+// process); SignalRelay then delivers what arrives, once the event loop runs.
+// A waiting signal is delivered once however often it came, and waiting
+// signals are delivered in the order they were installed (list the stop
+// signals first and they are served before anything else). Install once per
+// process.
 bool InstallSignalPipe(std::initializer_list<int> signalNumbers);
 
 class SignalRelay : public QObject {

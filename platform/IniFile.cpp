@@ -1,39 +1,80 @@
 #include "platform/IniFile.h"
 
-#include <QFile>
-#include <QSaveFile>
+#include "platform/FileStore.h"
+
+#include <QStringDecoder>
 #include <cstdint>
+#include <iconv.h>
+#include <langinfo.h>
 #include <limits>
 #include <stdexcept>
+#include <strings.h>
 
 namespace platform {
 namespace {
 
+// Text of the locale's 8-bit character set, or Latin-1 when the locale names
+// none besides UTF-8 and ASCII (every byte then keeps a character of its own).
+QString fromLocale8Bit(const QByteArray& bytes) {
+    const char* codeset = ::nl_langinfo(CODESET);
+    if (!codeset || !*codeset || ::strcasecmp(codeset, "UTF-8") == 0 ||
+        ::strcasecmp(codeset, "ANSI_X3.4-1968") == 0)
+        return QString::fromLatin1(bytes);
+    const iconv_t cd = ::iconv_open("UTF-8", codeset);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return QString::fromLatin1(bytes);
+    QByteArray in = bytes;
+    QByteArray out(bytes.size() * 4, '\0');
+    char* inPtr = in.data();
+    char* outPtr = out.data();
+    std::size_t inLeft = static_cast<std::size_t>(in.size());
+    std::size_t outLeft = static_cast<std::size_t>(out.size());
+    const bool ok = ::iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<std::size_t>(-1);
+    ::iconv_close(cd);
+    if (!ok)
+        return QString::fromLatin1(bytes);
+    out.truncate(outPtr - out.data());
+    return QString::fromUtf8(out);
+}
+
+// Values and names as text: UTF-8 when the bytes are valid UTF-8, otherwise
+// the locale's 8-bit text (settings carried over from an 8-bit system).
+QString decode(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8(bytes);
+    return utf8.hasError() ? fromLocale8Bit(bytes) : text;
+}
+
 // A section header "[name]"; the name trimmed, or a null string.
-QString sectionName(const QString& line) {
-    const QString t = line.trimmed();
-    if (!t.startsWith(u'['))
+QString sectionName(const QByteArray& line) {
+    const QByteArray t = line.trimmed();
+    if (!t.startsWith('['))
         return {};
-    const qsizetype close = t.indexOf(u']');
+    const qsizetype close = t.indexOf(']');
     if (close < 0)
         return {};
-    return t.mid(1, close - 1).trimmed();
+    QString name = decode(t.mid(1, close - 1).trimmed());
+    return name.isNull() ? QStringLiteral("") : name;
 }
 
-bool isComment(const QString& line) {
-    const QString t = line.trimmed();
-    return t.startsWith(u';') || t.startsWith(u'#');
+bool isComment(const QByteArray& line) {
+    const QByteArray t = line.trimmed();
+    return t.startsWith(';') || t.startsWith('#');
 }
 
-// Splits "key = value"; false for lines that are not key lines.
-bool splitKey(const QString& line, QString& key, QString& value) {
+// Splits "key = value"; false for lines that are not key lines. A value in
+// matching double quotes is taken without them.
+bool splitKey(const QByteArray& line, QString& key, QString& value) {
     if (isComment(line))
         return false;
-    const qsizetype eq = line.indexOf(u'=');
+    const qsizetype eq = line.indexOf('=');
     if (eq < 0)
         return false;
-    key = line.left(eq).trimmed();
-    value = line.mid(eq + 1).trimmed();
+    key = decode(line.left(eq).trimmed());
+    QByteArray raw = line.mid(eq + 1).trimmed();
+    if (raw.size() >= 2 && raw.startsWith('"') && raw.endsWith('"'))
+        raw = raw.mid(1, raw.size() - 2);
+    value = decode(raw);
     return true;
 }
 
@@ -49,7 +90,7 @@ QString sanitize(QString text) {
 }
 
 // Index of the first header of `section`, or -1.
-qsizetype findSection(const QStringList& lines, const QString& section) {
+qsizetype findSection(const QList<QByteArray>& lines, const QString& section) {
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QString name = sectionName(lines[i]);
         if (!name.isNull() && sameName(name, section))
@@ -108,21 +149,30 @@ bool ParseIniInteger(const QString& text, int& out) {
 }
 
 IniFile::IniFile(QString path) : Path_(std::move(path)) {
-    QFile file(Path_);
-    if (!file.open(QIODevice::ReadOnly))
+    FileContent file = ReadWholeFile(Path_);
+    if (file.Outcome == ReadOutcome::Refused) {
+        ReadError_ =
+            QStringLiteral("Cannot read the settings file \"%1\": %2.").arg(Path_, file.Error);
         return;
-    QString text = QString::fromUtf8(file.readAll());
-    if (text.startsWith(QChar(0xFEFF)))
-        text.remove(0, 1);
-    if (text.isEmpty())
-        return;
-    Lines_ = text.split(u'\n');
-    for (QString& line : Lines_)
-        if (line.endsWith(u'\r'))
-            line.chop(1);
-    // A final line end does not start another line.
-    if (!Lines_.isEmpty() && Lines_.last().isEmpty())
-        Lines_.removeLast();
+    }
+    QByteArray& text = file.Data;
+    if (text.startsWith("\xEF\xBB\xBF")) {
+        Bom_ = true;
+        text.remove(0, 3);
+    }
+    // Lines end in CR LF, LF or CR alone; a final line end does not start
+    // another line.
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n')
+            continue;
+        Lines_.append(text.mid(start, i - start));
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < text.size())
+        Lines_.append(text.mid(start));
 }
 
 QString IniFile::ReadString(const QString& section, const QString& key, const QString& def) const {
@@ -162,12 +212,18 @@ int IniFile::ReadInteger(const QString& section, const QString& key, int def) co
 }
 
 void IniFile::WriteString(const QString& section, const QString& key, const QString& value) {
-    const QString line = sanitize(key) + u'=' + sanitize(value);
+    // A value that would lose its quotes when read back keeps them by
+    // getting another pair.
+    const QString stored = value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"')
+                               ? u'"' + value + u'"'
+                               : value;
+    const QByteArray line = (sanitize(key) + u'=' + sanitize(stored)).toUtf8();
     const qsizetype header = findSection(Lines_, section);
     if (header < 0) {
-        Lines_.append(u'[' + sanitize(section) + u']');
-        Lines_.append(line);
-        Save();
+        QList<QByteArray> grown = Lines_;
+        grown.append((u'[' + sanitize(section) + u']').toUtf8());
+        grown.append(line);
+        Save(std::move(grown));
         return;
     }
     qsizetype lastContent = header; // last non-blank line of the section
@@ -176,32 +232,44 @@ void IniFile::WriteString(const QString& section, const QString& key, const QStr
             break;
         QString k, v;
         if (splitKey(Lines_[i], k, v) && sameName(k, key)) {
-            Lines_[i] = line;
-            Save();
+            // An unchanged value keeps its line byte for byte, whatever its
+            // encoding, quotes and spacing.
+            if (v == value)
+                return;
+            QList<QByteArray> changed = Lines_;
+            changed[i] = line;
+            Save(std::move(changed));
             return;
         }
         if (!Lines_[i].trimmed().isEmpty())
             lastContent = i;
     }
-    Lines_.insert(lastContent + 1, line);
-    Save();
+    QList<QByteArray> grown = Lines_;
+    grown.insert(lastContent + 1, line);
+    Save(std::move(grown));
 }
 
 void IniFile::WriteInteger(const QString& section, const QString& key, int value) {
     WriteString(section, key, QString::number(value));
 }
 
-void IniFile::Save() const {
+void IniFile::Save(QList<QByteArray> lines) {
+    // What could not be read must not be replaced by what little is known.
+    if (!ReadError_.isEmpty())
+        throw std::runtime_error(
+            (ReadError_ + QStringLiteral(" The settings were not saved.")).toStdString());
     QByteArray data;
-    for (const QString& line : Lines_) {
-        data += line.toUtf8();
+    if (Bom_)
+        data += "\xEF\xBB\xBF";
+    for (const QByteArray& line : lines) {
+        data += line;
         data += "\r\n";
     }
-    QSaveFile file(Path_);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
-        throw std::runtime_error(QStringLiteral("Unable to write to %1: %2")
-                                     .arg(Path_, file.errorString())
-                                     .toStdString());
+    QString error;
+    if (!ReplaceFile(Path_, data, &error))
+        throw std::runtime_error(
+            QStringLiteral("Unable to write to %1: %2").arg(Path_, error).toStdString());
+    Lines_ = std::move(lines);
 }
 
 } // namespace platform

@@ -2,14 +2,20 @@
 // that family expect: section and key names are case-insensitive, the first
 // match wins, values are trimmed. Lines the program does not touch (other
 // sections and keys, comments, blank lines) are written back as they were.
-// Reads accept LF and CR LF; writes use CR LF and go through a temporary file
-// in the same directory renamed over the target, so a crash never leaves half
-// a file. A missing file reads as empty and is created by the first write.
-// Text is UTF-8. Not thread-safe; one instance per routine.
+// Lines and values the program does not change are written back byte for
+// byte; a value is read as UTF-8 when it is valid UTF-8, else as the locale's
+// 8-bit text, and a value in matching double quotes is taken without them.
+// Reads accept LF, CR LF and CR; writes use CR LF and go through a temporary
+// file in the same directory renamed over the target once all of it is on
+// disk, so neither a crash nor a full disk leaves a shorter file. A missing
+// file reads as empty and is created by the first write; a file that exists
+// but cannot be read is never written. Not thread-safe; one instance per
+// routine.
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
-#include <QStringList>
 
 namespace platform {
 
@@ -19,6 +25,10 @@ public:
     explicit IniFile(QString path);
 
     const QString& FileName() const { return Path_; }
+    // Why an existing file could not be read (unreadable, not a regular
+    // file); empty when it was read or is missing. Such a file is never
+    // overwritten: every write throws.
+    const QString& ReadError() const { return ReadError_; }
 
     QString ReadString(const QString& section, const QString& key, const QString& def) const;
     // The keys of the section's first occurrence, in file order, each once.
@@ -26,7 +36,8 @@ public:
     // Decimal, or hexadecimal after "0x"/"0X"; anything else yields def.
     int ReadInteger(const QString& section, const QString& key, int def) const;
 
-    // Sets the value and writes the whole file at once. CR and LF inside the
+    // Sets the value and writes the whole file at once (nothing is written
+    // when the stored value already reads as value). CR and LF inside the
     // value are written as blanks (they would end the line and let a value
     // smuggle in keys of its own). Throws std::runtime_error when the file
     // cannot be written.
@@ -34,12 +45,15 @@ public:
     void WriteInteger(const QString& section, const QString& key, int value);
 
     // The lines as they would be written (for tests and diagnostics).
-    const QStringList& Lines() const { return Lines_; }
+    const QList<QByteArray>& Lines() const { return Lines_; }
 
 private:
-    void Save() const;
+    // Writes lines and makes them the current ones; throws on failure.
+    void Save(QList<QByteArray> lines);
     QString Path_;
-    QStringList Lines_;
+    QList<QByteArray> Lines_;
+    QString ReadError_;
+    bool Bom_ = false;
 };
 
 // Integer text: optional sign and decimal digits, or "0x"/"0X" and up to 8

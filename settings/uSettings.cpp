@@ -653,6 +653,15 @@ void LoadSettings() {
         throw std::logic_error("LoadSettings needs the main window and fSettings");
     QWidget* main = Monitor->MainWindow;
     const platform::IniFile ini(platform::IniPath());
+    if (!ini.ReadError().isEmpty()) {
+        platform::MessageRequest warning;
+        warning.Text =
+            ini.ReadError() + QStringLiteral(" The program starts with default settings and leaves "
+                                             "the file as it is.");
+        warning.Caption = platform::ApplicationTitle();
+        warning.Icon = platform::MsgIcon::Warning;
+        platform::ShowMessage(warning);
+    }
 
     // Mapped ports first: the port number read below may be one of them. The
     // chooser was filled before the table existed; it lists them now.

@@ -3,7 +3,7 @@
 # need. Run as root; does nothing that asks questions.
 set -eu
 PKGS="build-essential ccache cmake ninja-build pkg-config git ca-certificates
-  qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev libgl-dev
+  qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev libgl-dev libxcb1-dev
   libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox trayer xdotool x11-utils imagemagick

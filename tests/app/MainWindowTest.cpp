@@ -2,9 +2,11 @@
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
+#include "platform/Headless.h"
 #include "platform/MessageBox.h"
 #include "settings/uSettings.h"
 #include "support/FakeTrayShell.h"
+#include "support/FullDisk.h"
 #include "support/Pty.h"
 
 #include <QAction>
@@ -216,7 +218,7 @@ TEST_F(MainWindowTest, LogLinesCarryTheTimeAndAreEchoedWhenHeadless) {
     fMain->AddLog("ERR  second");
     platform::SetHeadless(false);
     fMain->AddLog("OK  not echoed");
-    std::fflush(stdout);
+    platform::FlushEcho();
     ::dup2(saved, 1);
     ::close(saved);
     ::close(fd);
@@ -225,7 +227,7 @@ TEST_F(MainWindowTest, LogLinesCarryTheTimeAndAreEchoedWhenHeadless) {
               "14:05:09 >  OK  first\n14:05:09 >  ERR  second\n14:05:09 >  OK  not echoed");
 }
 
-TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogWhichASecondRunReplaces) {
+TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogToWhichASecondRunAppends) {
     fMain->move(11, 22);
     fMain->AddLog("OK  one");
     fMain->AddLog("ERR  two");
@@ -237,19 +239,37 @@ TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogWhichASecondRunReplaces) 
     EXPECT_TRUE(ini.startsWith("[Main]\r\nTop=22\r\nLeft=11\r\nHeight=310\r\n[Data]\r\n"))
         << ini.toStdString();
     EXPECT_TRUE(Boxes.empty());
+    EXPECT_FALSE(fMain->SaveFailedAtClose());
 
-    Stop(); // the next run on the same date
+    Stop(); // the next run on the same date keeps the first run's lines
     Start();
     fMain->AddLog("OK  three");
     fMain->close();
-    EXPECT_EQ(Read(EventLog()), "14:05:09 >  OK  three\r\n");
+    EXPECT_EQ(Read(EventLog()),
+              "14:05:09 >  OK  one\r\n14:05:09 >  ERR  two\r\n14:05:09 >  OK  three\r\n");
     // No temporary files are left behind.
     EXPECT_EQ(QDir(Home.path()).entryList(QDir::Files).size(), 2);
+}
 
-    Stop(); // an empty log still replaces the file
-    Start();
+TEST_F(MainWindowTest, AFullDiskAtCloseKeepsBothFilesAndIsReported) {
+    fMain->AddLog("OK  first run");
     fMain->close();
-    EXPECT_EQ(Read(EventLog()), "");
+    const QByteArray ini = Read(platform::IniPath());
+    const QByteArray log = Read(EventLog());
+    Stop();
+    Start();
+    fMain->move(33, 44); // a change the settings file would have to take
+    fMain->AddLog("OK  a second run with a line long enough to fill the disk");
+    ASSERT_GT(ini.size(), log.size() + 10);
+    {
+        FullDisk full(static_cast<rlim_t>(log.size() + 10)); // room for part of a line
+        fMain->close();
+    }
+    EXPECT_TRUE(fMain->SaveFailedAtClose());
+    EXPECT_EQ(Boxes.size(), 2u);
+    EXPECT_EQ(Read(platform::IniPath()), ini);
+    EXPECT_EQ(Read(EventLog()), log);
+    EXPECT_EQ(QDir(Home.path()).entryList(QDir::Files).size(), 2);
 }
 
 TEST_F(MainWindowTest, AFailedSaveIsReportedAndTheOtherFileStillWritten) {

@@ -2,6 +2,7 @@
 #include "app/TemperatureLog.h"
 #include "platform/Clock.h"
 #include "support/Formats.h"
+#include "support/FullDisk.h"
 
 #include <gtest/gtest.h>
 
@@ -70,6 +71,17 @@ TEST_F(TemperatureLogTest, AppendKeepsWhatIsThereAndCreatesMissingFiles) {
     ASSERT_TRUE(AppendTemperatureLogLine(path, QString::fromUtf8("1\u00A0234,5")));
     EXPECT_EQ(ReadAll(path), "a\r\npartialb\r\n1\xC2\xA0"
                              "234,5\r\n");
+}
+
+TEST_F(TemperatureLogTest, AFullDiskAddsNoFragmentOfALine) {
+    const QString path = home.filePath("t.log");
+    ASSERT_TRUE(AppendTemperatureLogLine(path, "12.07.2026\t10:00:00\t21,0"));
+    {
+        FullDisk full(40);
+        EXPECT_FALSE(AppendTemperatureLogLine(path, "12.07.2026\t10:01:00\t21,5"));
+    }
+    ASSERT_TRUE(AppendTemperatureLogLine(path, "12.07.2026\t10:02:00\t21,6"));
+    EXPECT_EQ(ReadAll(path), "12.07.2026\t10:00:00\t21,0\r\n12.07.2026\t10:02:00\t21,6\r\n");
 }
 
 TEST_F(TemperatureLogTest, UnwritablePlacesFailQuietly) {

@@ -200,7 +200,7 @@ TEST_F(SettingsTest, AnInvalidCheckStateStopsTheStart) {
     }
 }
 
-TEST_F(SettingsTest, JunkLinesAndOtherSectionsAreKept) {
+TEST_F(SettingsTest, JunkLinesOtherSectionsAndUnchangedValuesAreKept) {
     const QByteArray original = "garbage without equals\n[Other]\nkey = value \n; comment\n"
                                 "[data]\n=no key\nTargetURL = http://h/x?t= \nnonsense\n"
                                 "COM=2\n[Main]\nTop=10\n";
@@ -213,7 +213,7 @@ TEST_F(SettingsTest, JunkLinesAndOtherSectionsAreKept) {
     const QByteArray saved = ReadIni();
     EXPECT_TRUE(
         saved.startsWith("garbage without equals\r\n[Other]\r\nkey = value \r\n; comment\r\n"
-                         "[data]\r\n=no key\r\nTargetURL=http://h/x?t=\r\nnonsense\r\n"
+                         "[data]\r\n=no key\r\nTargetURL = http://h/x?t= \r\nnonsense\r\n"
                          "COM=2\r\nPeriod=1\r\n"))
         << saved.toStdString();
     EXPECT_FALSE(saved.contains("\n\n")); // every line end is CR LF

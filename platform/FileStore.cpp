@@ -1,0 +1,194 @@
+#include "platform/FileStore.h"
+
+#include "platform/SysRetry.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+QString systemError(int code) {
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+QString notRegular() {
+    return QStringLiteral("not a regular file");
+}
+
+// Opens path with flags plus O_NONBLOCK, so that a FIFO or device that slipped
+// past the caller's stat() cannot block, and keeps the descriptor only when
+// it is a regular file. -1 with *error set otherwise.
+int openRegular(const QByteArray& path, int flags, mode_t mode, QString* error, struct stat* st) {
+    const int fd = RetryOnEintr(
+        [&] { return ::open(path.constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode); });
+    if (fd < 0) {
+        *error = systemError(errno);
+        return -1;
+    }
+    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        *error = notRegular();
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Writes all of data; false with errno set otherwise (0 bytes taken counts as
+// a full disk).
+bool writeAll(int fd, const QByteArray& data) {
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = RetryOnEintr([&] {
+            return ::write(fd, data.constData() + done, static_cast<size_t>(data.size() - done));
+        });
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+// The file a replace must land on: the target of a symbolic link (so the
+// link stays), else path itself.
+QByteArray replaceTarget(const QByteArray& path) {
+    struct stat st {};
+    if (::lstat(path.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char resolved[PATH_MAX];
+        if (::realpath(path.constData(), resolved))
+            return QByteArray(resolved);
+    }
+    return path;
+}
+
+void syncDirectoryOf(const QByteArray& path) {
+    const QByteArray dir = QFile::encodeName(QFileInfo(QFile::decodeName(path)).absolutePath());
+    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+FileContent ReadWholeFile(const QString& path) {
+    FileContent result;
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(name.constData(), &st) != 0) {
+        if (errno != ENOENT) {
+            result.Outcome = ReadOutcome::Refused;
+            result.Error = systemError(errno);
+        }
+        return result;
+    }
+    result.Outcome = ReadOutcome::Refused;
+    if (!S_ISREG(st.st_mode)) {
+        result.Error = notRegular();
+        return result;
+    }
+    const int fd = openRegular(name, O_RDONLY, 0, &result.Error, &st);
+    if (fd < 0)
+        return result;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+        if (n < 0) {
+            result.Error = systemError(errno);
+            ::close(fd);
+            result.Data.clear();
+            return result;
+        }
+        if (n == 0)
+            break;
+        result.Data.append(buffer, n);
+    }
+    ::close(fd);
+    result.Outcome = ReadOutcome::Read;
+    return result;
+}
+
+QString TemporaryPathFor(const QString& path) {
+    return path + QStringLiteral(".tmp");
+}
+
+void RemoveStaleTemporary(const QString& path) {
+    const QByteArray temp = QFile::encodeName(
+        TemporaryPathFor(QFile::decodeName(replaceTarget(QFile::encodeName(path)))));
+    struct stat st {};
+    if (::lstat(temp.constData(), &st) == 0 && S_ISREG(st.st_mode))
+        ::unlink(temp.constData());
+}
+
+bool ReplaceFile(const QString& path, const QByteArray& data, QString* error) {
+    const QByteArray target = replaceTarget(QFile::encodeName(path));
+    struct stat old {};
+    const bool existed = ::stat(target.constData(), &old) == 0;
+    if (existed && !S_ISREG(old.st_mode)) {
+        *error = notRegular();
+        return false;
+    }
+    const QByteArray temp = QFile::encodeName(TemporaryPathFor(QFile::decodeName(target)));
+    ::unlink(temp.constData());
+    struct stat st {};
+    const int fd = openRegular(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, error, &st);
+    if (fd < 0)
+        return false;
+    bool ok = (!existed || ::fchmod(fd, old.st_mode & 07777) == 0 || errno == EPERM) &&
+              writeAll(fd, data) && ::fsync(fd) == 0;
+    int code = errno;
+    // close() reports late write errors (network file systems); its
+    // descriptor is gone either way, so it is not retried.
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        code = errno;
+    }
+    if (ok && RetryOnEintr([&] { return ::rename(temp.constData(), target.constData()); }) != 0) {
+        ok = false;
+        code = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.constData());
+        *error = systemError(code);
+        return false;
+    }
+    syncDirectoryOf(target);
+    return true;
+}
+
+bool AppendWhole(const QString& path, const QByteArray& data, QString* error) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *error = notRegular();
+        return false;
+    }
+    const int fd = openRegular(name, O_WRONLY | O_APPEND | O_CREAT, 0644, error, &st);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, data);
+    int code = errno;
+    if (!ok)
+        RetryOnEintr([&] { return ::ftruncate(fd, st.st_size); });
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        code = errno;
+    }
+    if (!ok)
+        *error = systemError(code);
+    return ok;
+}
+
+} // namespace platform

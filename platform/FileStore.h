@@ -1,0 +1,43 @@
+// Reading and writing the program's own files so that nothing already on
+// disk is lost: a replaced file changes only once its whole new content is on
+// disk, an append adds all of its bytes or none, and anything that is not a
+// regular file (a FIFO, a device) is refused before it could block the
+// caller in open() or read(). Errors come back as text (the system's
+// message), never as exceptions. Any thread; no shared state.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace platform {
+
+enum class ReadOutcome { Read, Missing, Refused };
+
+struct FileContent {
+    ReadOutcome Outcome = ReadOutcome::Missing;
+    QByteArray Data;
+    QString Error; // why the file was refused
+};
+
+// The whole file. A path that does not exist is Missing; one that exists but
+// cannot be read, or is not a regular file, is Refused.
+FileContent ReadWholeFile(const QString& path);
+
+// Writes data to TemporaryPathFor(path), flushes it to the disk and renames
+// it over path (over the target of path when that is a symbolic link),
+// keeping the old file's permissions. On any failure the old file is left as
+// it was, the temporary file is removed and false is returned with the
+// reason in *error.
+bool ReplaceFile(const QString& path, const QByteArray& data, QString* error);
+
+// Appends data to path (created when missing) in one go: after a short write
+// the file is cut back to its old length, so it never ends in a fragment.
+bool AppendWhole(const QString& path, const QByteArray& data, QString* error);
+
+// The fixed name of the temporary file ReplaceFile uses for path.
+QString TemporaryPathFor(const QString& path);
+
+// Removes the temporary file a save killed half-way may have left for path.
+void RemoveStaleTemporary(const QString& path);
+
+} // namespace platform

@@ -1,0 +1,27 @@
+// Process-wide set-up done once at start, before any window exists: standard
+// descriptors that a careless starter closed, the one-instance lock of the
+// application directory, and whether the named X display can be reached.
+// Main thread, at start-up only.
+#pragma once
+
+#include <QString>
+
+namespace platform {
+
+// Reopens each of descriptors 0-2 that is closed on /dev/null, so no file
+// or pipe opened later lands there and gets mistaken for standard I/O.
+void ReopenClosedStandardDescriptors();
+
+enum class InstanceLock { Held, Busy, Failed };
+
+// Takes the lock file "<base name>.lock" in dir with flock(). Held: this
+// process owns the directory until it exits (the descriptor stays open for
+// that). Busy: another running instance owns it. Failed: the lock file could
+// not be used; *error says why.
+InstanceLock LockApplicationDirectory(const QString& dir, QString* error);
+
+// True when the X display named by DISPLAY accepts a connection (the same
+// handshake the toolkit makes, authorisation included).
+bool XDisplayReachable();
+
+} // namespace platform

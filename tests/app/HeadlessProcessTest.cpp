@@ -322,128 +322,129 @@ TEST(HeadlessProcess, JournalLinesCarryTheirPriority) {
         EXPECT_EQ(errors, 1) << text.toStdString();
         EXPECT_TRUE(lines.last().isEmpty());
     }
+}
 
-    TEST(HeadlessProcess, AFifoForSettingsIsRefusedKeptAndTheExitCodeSaysSo) {
-        QTemporaryDir home;
-        const QByteArray ini = QFile::encodeName(home.path() + "/kelvox.ini");
-        ASSERT_EQ(::mkfifo(ini.constData(), 0600), 0);
-        QFile stale(home.path() + "/kelvox.ini.tmp"); // left by a killed save
-        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
-        stale.close();
-        QProcess p;
-        p.setProcessEnvironment(environmentFor(home.path()));
-        p.start(kBinary, {"--headless"});
-        ASSERT_TRUE(p.waitForStarted(30000));
-        ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGTERM));
-        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
-        const ProcessResult r = runToEnd(p);
-        EXPECT_NE(r.exitCode, 0);
-        EXPECT_TRUE(r.err.contains("Cannot read the settings file")) << r.err.toStdString();
-        struct stat st {};
-        ASSERT_EQ(::stat(ini.constData(), &st), 0);
-        EXPECT_TRUE(S_ISFIFO(st.st_mode));
-        EXPECT_FALSE(QFile::exists(home.path() + "/kelvox.ini.tmp"));
-        EXPECT_EQ(eventLogs(home.path()).size(), 1);
-    }
+TEST(HeadlessProcess, AFifoForSettingsIsRefusedKeptAndTheExitCodeSaysSo) {
+    QTemporaryDir home;
+    const QByteArray ini = QFile::encodeName(home.path() + "/kelvox.ini");
+    ASSERT_EQ(::mkfifo(ini.constData(), 0600), 0);
+    QFile stale(home.path() + "/kelvox.ini.tmp"); // left by a killed save
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    QProcess p;
+    p.setProcessEnvironment(environmentFor(home.path()));
+    p.start(kBinary, {"--headless"});
+    ASSERT_TRUE(p.waitForStarted(30000));
+    ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGTERM));
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    const ProcessResult r = runToEnd(p);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_TRUE(r.err.contains("Cannot read the settings file")) << r.err.toStdString();
+    struct stat st {};
+    ASSERT_EQ(::stat(ini.constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_FALSE(QFile::exists(home.path() + "/kelvox.ini.tmp"));
+    EXPECT_EQ(eventLogs(home.path()).size(), 1);
+}
 
-    TEST(HeadlessProcess, ASecondInstanceOnTheSameDirectoryStopsAndLeavesTheFirstAlone) {
-        QTemporaryDir home;
-        QProcess first;
-        first.setProcessEnvironment(environmentFor(home.path()));
-        first.start(kBinary, {"--headless"});
-        ASSERT_TRUE(first.waitForStarted(30000));
-        ASSERT_TRUE(WaitUntilCatching(first.processId(), SIGTERM));
-        const ProcessResult second = runWith({"--headless"}, home.path());
-        EXPECT_NE(second.exitCode, 0);
-        EXPECT_TRUE(second.err.contains("Kelvox is already running")) << second.err.toStdString();
-        EXPECT_EQ(first.state(), QProcess::Running);
-        ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
-        EXPECT_EQ(runToEnd(first).exitCode, 0);
-        EXPECT_EQ(eventLogs(home.path()).size(), 1);
-    }
+TEST(HeadlessProcess, ASecondInstanceOnTheSameDirectoryStopsAndLeavesTheFirstAlone) {
+    QTemporaryDir home;
+    QProcess first;
+    first.setProcessEnvironment(environmentFor(home.path()));
+    first.start(kBinary, {"--headless"});
+    ASSERT_TRUE(first.waitForStarted(30000));
+    ASSERT_TRUE(WaitUntilCatching(first.processId(), SIGTERM));
+    const ProcessResult second = runWith({"--headless"}, home.path());
+    EXPECT_NE(second.exitCode, 0);
+    EXPECT_TRUE(second.err.contains("Kelvox is already running")) << second.err.toStdString();
+    EXPECT_EQ(first.state(), QProcess::Running);
+    ::kill(static_cast<pid_t>(first.processId()), SIGTERM);
+    EXPECT_EQ(runToEnd(first).exitCode, 0);
+    EXPECT_EQ(eventLogs(home.path()).size(), 1);
+}
 
-    TEST(HeadlessProcess, AnUnreachableDisplayMeansHeadless) {
-        QTemporaryDir home;
-        QProcessEnvironment env = environmentFor(home.path());
-        env.insert("DISPLAY", ":97"); // no X server there
-        env.remove("WAYLAND_DISPLAY");
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(kBinary, QStringList{});
-        ASSERT_TRUE(p.waitForStarted(30000));
-        ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGTERM));
-        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
-        const ProcessResult r = runToEnd(p);
-        EXPECT_EQ(r.status, QProcess::NormalExit);
-        EXPECT_EQ(r.exitCode, 0);
-        EXPECT_TRUE(r.err.contains("\":97\" cannot be reached, running headless"))
-            << r.err.toStdString();
-    }
+TEST(HeadlessProcess, AnUnreachableDisplayMeansHeadless) {
+    QTemporaryDir home;
+    QProcessEnvironment env = environmentFor(home.path());
+    env.insert("DISPLAY", ":97"); // no X server there
+    env.remove("WAYLAND_DISPLAY");
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(kBinary, QStringList{});
+    ASSERT_TRUE(p.waitForStarted(30000));
+    ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGTERM));
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    const ProcessResult r = runToEnd(p);
+    EXPECT_EQ(r.status, QProcess::NormalExit);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.err.contains("\":97\" cannot be reached, running headless"))
+        << r.err.toStdString();
+}
 
-    // Six sends asked for while a server never answers, then a stop: the stop
-    // waits at most for the request in flight (20 s), not for six of them.
-    TEST(HeadlessProcess, AStopIsServedBeforeQueuedSends) {
-        QTemporaryDir home;
-        SilentListener server;
-        writeIni(home.path(), "[Data]\r\nTargetURL=http://127.0.0.1:" +
-                                  QByteArray::number(server.Port()) + "/t?t=\r\nPeriod=0\r\n");
-        QProcess p;
-        p.setProcessEnvironment(environmentFor(home.path()));
-        p.start(kBinary, {"--headless"});
-        ASSERT_TRUE(p.waitForStarted(30000));
-        ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGUSR1));
-        for (int i = 0; i < 6; ++i) {
-            ::kill(static_cast<pid_t>(p.processId()), SIGUSR1);
-            QThread::msleep(50);
-        }
-        ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
-        QElapsedTimer clock;
-        clock.start();
-        const ProcessResult r = runToEnd(p);
-        std::printf("stop served %lld ms after SIGTERM\n", static_cast<long long>(clock.elapsed()));
-        EXPECT_LT(clock.elapsed(), 25000);
-        EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-        // One send ran out its limit; none was started after the stop.
-        EXPECT_EQ(eventLogText(home.path()).count("ERR  Information cannot"), 1);
+// Six sends asked for while a server never answers, then a stop: the stop
+// waits at most for the request in flight (20 s), not for six of them.
+TEST(HeadlessProcess, AStopIsServedBeforeQueuedSends) {
+    QTemporaryDir home;
+    SilentListener server;
+    writeIni(home.path(), "[Data]\r\nTargetURL=http://127.0.0.1:" +
+                              QByteArray::number(server.Port()) + "/t?t=\r\nPeriod=0\r\n");
+    QProcess p;
+    p.setProcessEnvironment(environmentFor(home.path()));
+    p.start(kBinary, {"--headless"});
+    ASSERT_TRUE(p.waitForStarted(30000));
+    ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGUSR1));
+    for (int i = 0; i < 6; ++i) {
+        ::kill(static_cast<pid_t>(p.processId()), SIGUSR1);
+        QThread::msleep(50);
     }
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    QElapsedTimer clock;
+    clock.start();
+    const ProcessResult r = runToEnd(p);
+    std::printf("stop served %lld ms after SIGTERM\n", static_cast<long long>(clock.elapsed()));
+    EXPECT_LT(clock.elapsed(), 25000);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    // One send ran out its limit; none was started after the stop.
+    EXPECT_EQ(eventLogText(home.path()).count("ERR  Information cannot"), 1);
+}
 
-    TEST(HeadlessProcess, ClosedStandardDescriptorsDoNotConfuseIt) {
-        QTemporaryDir home;
-        writeIni(home.path(), "[Data]\r\nTargetURL=http://127.0.0.1:" +
-                                  QByteArray::number(ClosedPort()) + "/t?t=\r\nPeriod=0\r\n");
-        const pid_t pid = spawnWith({"--headless"}, environmentFor(home.path()), -1, -1, -1);
-        ASSERT_GT(pid, 0);
-        ASSERT_TRUE(WaitUntilCatching(pid, SIGUSR1));
-        ::kill(pid, SIGUSR1); // its failure is echoed on the closed standard output
-        QThread::msleep(500);
-        ::kill(pid, SIGTERM);
-        const int status = waitForExit(pid, 15000);
-        ASSERT_TRUE(WIFEXITED(status)) << status;
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-        EXPECT_EQ(eventLogText(home.path()).count("ERR  Information cannot"), 1);
-    }
+TEST(HeadlessProcess, ClosedStandardDescriptorsDoNotConfuseIt) {
+    QTemporaryDir home;
+    writeIni(home.path(), "[Data]\r\nTargetURL=http://127.0.0.1:" +
+                              QByteArray::number(ClosedPort()) + "/t?t=\r\nPeriod=0\r\n");
+    const pid_t pid = spawnWith({"--headless"}, environmentFor(home.path()), -1, -1, -1);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(WaitUntilCatching(pid, SIGUSR1));
+    ::kill(pid, SIGUSR1); // its failure is echoed on the closed standard output
+    QThread::msleep(500);
+    ::kill(pid, SIGTERM);
+    const int status = waitForExit(pid, 15000);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(eventLogText(home.path()).count("ERR  Information cannot"), 1);
+}
 
-    TEST(HeadlessProcess, AStandardOutputNobodyReadsDoesNotStopIt) {
-        QTemporaryDir home;
-        writeIni(home.path(), "[Data]\r\nTargetURL=http://127.0.0.1:" +
-                                  QByteArray::number(ClosedPort()) + "/t?t=\r\nPeriod=0\r\n");
-        int out[2];
-        ASSERT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
-        ::fcntl(out[1], F_SETPIPE_SZ, 4096);
-        const std::string filler(4096, 'f');
-        while (::write(out[1], filler.data(), filler.size()) > 0) {
-        }
-        ::fcntl(out[1], F_SETFL, 0); // full, and blocking for the program
-        const pid_t pid = spawnWith({"--headless"}, environmentFor(home.path()), -1, out[1], -1);
-        ASSERT_GT(pid, 0);
-        ASSERT_TRUE(WaitUntilCatching(pid, SIGUSR1));
-        ::kill(pid, SIGUSR1);
-        QThread::msleep(500);
-        ::kill(pid, SIGTERM);
-        const int status = waitForExit(pid, 15000);
-        ::close(out[0]);
-        ::close(out[1]);
-        ASSERT_TRUE(WIFEXITED(status)) << status;
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-        EXPECT_EQ(eventLogText(home.path()).count("ERR  Information cannot"), 1);
+TEST(HeadlessProcess, AStandardOutputNobodyReadsDoesNotStopIt) {
+    QTemporaryDir home;
+    writeIni(home.path(), "[Data]\r\nTargetURL=http://127.0.0.1:" +
+                              QByteArray::number(ClosedPort()) + "/t?t=\r\nPeriod=0\r\n");
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC | O_NONBLOCK), 0);
+    ::fcntl(out[1], F_SETPIPE_SZ, 4096);
+    const std::string filler(4096, 'f');
+    while (::write(out[1], filler.data(), filler.size()) > 0) {
     }
+    ::fcntl(out[1], F_SETFL, 0); // full, and blocking for the program
+    const pid_t pid = spawnWith({"--headless"}, environmentFor(home.path()), -1, out[1], -1);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(WaitUntilCatching(pid, SIGUSR1));
+    ::kill(pid, SIGUSR1);
+    QThread::msleep(500);
+    ::kill(pid, SIGTERM);
+    const int status = waitForExit(pid, 15000);
+    ::close(out[0]);
+    ::close(out[1]);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(eventLogText(home.path()).count("ERR  Information cannot"), 1);
+}

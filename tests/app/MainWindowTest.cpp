@@ -254,22 +254,19 @@ TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogToWhichASecondRunAppends)
 TEST_F(MainWindowTest, AFullDiskAtCloseKeepsBothFilesAndIsReported) {
     fMain->AddLog("OK  first run");
     fMain->close();
-    const QByteArray ini = Read(platform::IniPath());
-    const QByteArray log = Read(EventLog());
+    const QByteArray ini = Read(platform::IniPath()), log = Read(EventLog());
     Stop();
     Start();
-    fMain->move(33, 44); // a change the settings file would have to take
-    fMain->AddLog("OK  a second run with a line long enough to fill the disk");
-    ASSERT_GT(ini.size(), log.size() + 10);
+    fMain->move(33, 44); // a change the settings file has to take
+    fMain->AddLog("OK  a second run");
     {
-        FullDisk full(static_cast<rlim_t>(log.size() + 10)); // room for part of a line
+        FullDisk full(static_cast<rlim_t>(log.size() + 10)); // part of a line fits
         fMain->close();
     }
     EXPECT_TRUE(fMain->SaveFailedAtClose());
-    EXPECT_EQ(Boxes.size(), 2u);
     EXPECT_EQ(Read(platform::IniPath()), ini);
     EXPECT_EQ(Read(EventLog()), log);
-    EXPECT_EQ(QDir(Home.path()).entryList(QDir::Files).size(), 2);
+    EXPECT_FALSE(QFile::exists(platform::IniPath() + ".tmp"));
 }
 
 TEST_F(MainWindowTest, AFailedSaveIsReportedAndTheOtherFileStillWritten) {

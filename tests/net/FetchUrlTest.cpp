@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 
@@ -42,19 +41,6 @@ protected:
         });
         s.Get("/nul", [](const httplib::Request&, httplib::Response& res) {
             res.set_content(BodyWithNuls(), "application/octet-stream");
-        });
-        // 16 MiB in chunks, counted as the client takes them.
-        s.Get("/huge", [this](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider("text/plain", [this](std::size_t offset,
-                                                                  httplib::DataSink& sink) {
-                if (offset >= kHuge) {
-                    sink.done();
-                    return true;
-                }
-                const std::string chunk(64 * 1024, static_cast<char>('a' + offset / 65536 % 26));
-                HugeServed += chunk.size();
-                return sink.write(chunk.data(), chunk.size());
-            });
         });
         s.Get("/old", [](const httplib::Request&, httplib::Response& res) {
             res.set_redirect("/new", 302);
@@ -99,8 +85,6 @@ protected:
         return body;
     }
 
-    static constexpr std::size_t kHuge = 16 << 20;
-    std::atomic<std::size_t> HugeServed{0};
     LocalHttpServer server;
 };
 
@@ -118,13 +102,6 @@ TEST_F(FetchUrlTest, SuccessfulResponsesReturnTheirBody) {
     EXPECT_TRUE(r.Ok);
     EXPECT_EQ(r.Text.size(), LongBody().size());
     EXPECT_EQ(r.Text, LongBody());
-}
-
-TEST_F(FetchUrlTest, OfALargeBodyOnlyTheStartIsKeptButAllOfItIsRead) {
-    const FetchResult r = FetchUrl(server.BaseUrl() + "/huge");
-    EXPECT_TRUE(r.Ok);
-    EXPECT_EQ(HugeServed.load(), kHuge);
-    EXPECT_EQ(r.Text, std::string(64 * 1024, 'a'));
 }
 
 TEST_F(FetchUrlTest, NulEndsTheTextOfItsReadOnly) {

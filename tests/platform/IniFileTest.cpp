@@ -1,14 +1,11 @@
 #include "platform/IniFile.h"
-#include "support/FullDisk.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using platform::IniFile;
 
@@ -110,20 +107,6 @@ TEST_F(IniFileTest, AFailedWriteThrowsAndLeavesTheFileAlone) {
     EXPECT_EQ(ReadRaw(), "[Main]\nTop=1\n");
 }
 
-TEST_F(IniFileTest, AFullDiskLeavesTheOldFileWholeAndNoTemporaryFile) {
-    const QByteArray old = "[Main]\r\nTop=1\r\n; long enough to be cut by the full disk\r\n";
-    WriteRaw(old);
-    IniFile ini(Path);
-    {
-        FullDisk full(16);
-        EXPECT_THROW(ini.WriteString("Data", "TargetURL", "http://h/t.php?t="), std::runtime_error);
-    }
-    EXPECT_EQ(ReadRaw(), old);
-    EXPECT_EQ(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"test.ini"});
-    ini.WriteInteger("Main", "Top", 2);
-    EXPECT_TRUE(ReadRaw().startsWith("[Main]\r\nTop=2\r\n"));
-}
-
 TEST_F(IniFileTest, BytesOfUntouchedLinesAndValuesAreKept) {
     // An 8-bit comment and URL (from an 8-bit system), a quoted value, a BOM.
     const QByteArray kept =
@@ -140,26 +123,6 @@ TEST_F(IniFileTest, BytesOfUntouchedLinesAndValuesAreKept) {
     EXPECT_EQ(ReadRaw(), kept + "Period=6\r\n");
     ini.WriteString("Data", "Quoted", "\"x\"");
     EXPECT_EQ(IniFile(Path).ReadString("Data", "Quoted", ""), "\"x\"");
-}
-
-TEST_F(IniFileTest, AFileThatCannotBeReadIsReportedAndNeverWritten) {
-    // A FIFO would block a reader for ever; it is refused without opening.
-    ASSERT_EQ(::mkfifo(QFile::encodeName(Path).constData(), 0600), 0);
-    IniFile fifo(Path);
-    EXPECT_FALSE(fifo.ReadError().isEmpty());
-    EXPECT_THROW(fifo.WriteInteger("Main", "Top", 5), std::runtime_error);
-    EXPECT_FALSE(QFileInfo(Path).isFile());
-    ASSERT_TRUE(QFile::remove(Path));
-
-    if (::geteuid() != 0) { // root reads files of mode 0200
-        WriteRaw("[Main]\nTop=1\n");
-        ASSERT_EQ(::chmod(QFile::encodeName(Path).constData(), 0200), 0);
-        IniFile unreadable(Path);
-        EXPECT_TRUE(unreadable.ReadError().contains(Path));
-        EXPECT_THROW(unreadable.WriteInteger("Main", "Top", 5), std::runtime_error);
-        ::chmod(QFile::encodeName(Path).constData(), 0600);
-        EXPECT_EQ(ReadRaw(), "[Main]\nTop=1\n");
-    }
 }
 
 TEST(IniInteger, DecimalAndHexadecimal) {

@@ -1,7 +1,6 @@
-// A disk that is full after `bytes` more bytes of any file this process
-// writes: the file size limit is lowered (and SIGXFSZ ignored, so writes past
-// it fail with EFBIG instead of killing the test) until the object goes.
-// Works without privileges and in CI. Main thread; one at a time.
+// A disk that is full after `bytes` bytes of any file this process writes,
+// until the object goes: the file size limit is lowered and SIGXFSZ ignored,
+// so writes past it fail with EFBIG. Needs no privileges. Main thread.
 #pragma once
 
 #include <csignal>
@@ -9,21 +8,17 @@
 
 class FullDisk {
 public:
-    explicit FullDisk(rlim_t bytes) {
+    explicit FullDisk(rlim_t bytes) : Old_(std::signal(SIGXFSZ, SIG_IGN)) {
         ::getrlimit(RLIMIT_FSIZE, &Saved_);
-        OldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = Saved_;
-        lowered.rlim_cur = bytes;
+        const rlimit lowered{bytes, Saved_.rlim_max};
         ::setrlimit(RLIMIT_FSIZE, &lowered);
     }
     ~FullDisk() {
         ::setrlimit(RLIMIT_FSIZE, &Saved_);
-        std::signal(SIGXFSZ, OldHandler_);
+        std::signal(SIGXFSZ, Old_);
     }
-    FullDisk(const FullDisk&) = delete;
-    FullDisk& operator=(const FullDisk&) = delete;
 
 private:
+    void (*Old_)(int);
     rlimit Saved_{};
-    void (*OldHandler_)(int) = nullptr;
 };

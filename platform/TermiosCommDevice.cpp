@@ -18,6 +18,10 @@ constexpr int kLineSampleMs = 50;
 // The input queue holds at least this much, whatever SetupQueues asked: a
 // pseudo-terminal or a USB adapter hands over up to 4 KiB at a time.
 constexpr std::size_t kMinInputQueue = 4096;
+// A look at the tty that finds this much is taken to be in the middle of a
+// burst: more has probably come by the time the bytes are read, so a reader
+// then looks at the tty itself instead of leaving it to the event waiter.
+constexpr std::size_t kBurstTakeIn = 1024;
 
 constexpr win::DWORD kModemEvents = win::EV_CTS | win::EV_DSR | win::EV_RLSD | win::EV_RING;
 
@@ -402,6 +406,7 @@ void TermiosCommDevice::FillQueueLocked(bool silent) {
             HangUpLocked();
         break;
     }
+    lastTakeIn_ = arrived;
     if (arrived == 0)
         return;
     if (!silent)
@@ -420,15 +425,18 @@ void TermiosCommDevice::TakeArrivalsLocked() {
 }
 
 void TermiosCommDevice::TakeInUnwatchedLocked() {
-    // A waiter watching the tty takes bytes in as they come; otherwise (no
-    // waiter, or one busy reporting) the caller looks itself.
-    if (!waiting_)
+    // A waiter watching the tty takes bytes in as they come, and one away
+    // reporting them takes in the rest when it is back (a look here would
+    // mostly find nothing); otherwise the caller looks itself.
+    if (!waiting_ && !reporting_)
         FillQueueLocked(/*silent=*/false);
 }
 
 bool TermiosCommDevice::SetEventMask(win::DWORD mask) {
     std::lock_guard lock(mutex_);
     mask_ = mask;
+    if (mask == 0)
+        reporting_ = false; // a waiter coming back finds nothing to wait for
     // Fresh baselines: what happened before the mask was set is no event.
     FillQueueLocked(/*silent=*/true);
     SampleCountersLocked();
@@ -507,16 +515,21 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
         if (waiting_)
             return WaitFailed; // only one waiter at a time
         waiting_ = true;
+        reporting_ = false;
         maskChanged_ = false;
     }
+    // Set on the way out when the waiter leaves to report comm events.
+    bool reporting = false;
     struct WaitingGuard {
         TermiosCommDevice* self;
+        const bool& reporting;
         ~WaitingGuard() {
             std::lock_guard lock(self->mutex_);
             self->waiting_ = false;
+            self->reporting_ = reporting && self->mask_ != 0;
             self->maskChanged_ = false;
         }
-    } guard{this};
+    } guard{this, reporting};
 
     // The events, then the wake-up, then the device.
     const std::size_t wakeAt = events.size();
@@ -577,6 +590,7 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
             if (pending_ != 0) {
                 mask = pending_;
                 pending_ = 0;
+                reporting = lastTakeIn_ < kBurstTakeIn;
                 return true;
             }
             return false;
@@ -681,7 +695,12 @@ int TermiosCommDevice::WaitWritable(std::span<Event* const> events, std::size_t 
 
 bool TermiosCommDevice::ClearError(win::DWORD& errors, win::COMSTAT* status) {
     std::lock_guard lock(mutex_);
-    TakeInUnwatchedLocked();
+    // A status answers what has come by now, also while the waiter is away
+    // reporting; errors alone need no look.
+    if (status != nullptr && !waiting_)
+        FillQueueLocked(/*silent=*/false);
+    else
+        TakeInUnwatchedLocked();
     const win::DWORD before = pending_;
     SampleCountersLocked();
     if (pending_ != before && waiting_)

@@ -102,6 +102,10 @@ private:
     win::DWORD pending_ = 0; // events collected, not yet reported
     win::DWORD errors_ = 0;  // CE_* for the next ClearError
     bool waiting_ = false;   // a thread is inside WaitEvent
+    // The waiter is away reporting what it found and comes back to take in
+    // what arrives meanwhile, so other threads need not look at the tty.
+    bool reporting_ = false;
+    std::size_t lastTakeIn_ = 0; // bytes the last look at the tty found
     bool writeWaiting_ = false;
     bool maskChanged_ = false; // complete the wait in progress with mask 0
     bool hungUp_ = false;

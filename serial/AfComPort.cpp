@@ -103,10 +103,8 @@ void TAfCustomSerialPort::Close() {
 std::string TAfCustomSerialPort::ReadString() {
     if (FClosing.load())
         return {};
-    win::COMSTAT status;
-    FCore->QueryStatus(status);
     const std::uint32_t waiting =
-        std::min<std::uint32_t>(status.cbInQue, std::numeric_limits<std::int32_t>::max());
+        std::min<std::uint32_t>(FCore->InputWaiting(), std::numeric_limits<std::int32_t>::max());
     if (waiting == 0)
         return {};
     std::string result(waiting, '\0');
@@ -189,11 +187,10 @@ void TAfCustomSerialPort::DispatchEvent(TAfCoreEvent EventKind, std::uint32_t Da
         break;
     case ceLineEvent:
         if (Data & win::EV_RXCHAR) {
-            win::COMSTAT status;
-            FCore->QueryStatus(status);
+            const std::uint32_t waiting = FCore->InputWaiting();
             if (OnDataRecived)
                 OnDataRecived(this, static_cast<std::int32_t>(std::min<std::uint32_t>(
-                                        status.cbInQue, std::numeric_limits<std::int32_t>::max())));
+                                        waiting, std::numeric_limits<std::int32_t>::max())));
         }
         FireLineEvents(Data);
         break;

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QWidget>
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cxxabi.h>
@@ -567,6 +568,20 @@ bool TAfComPortCore::QueryStatus(win::COMSTAT& Status) {
     }
     FLineErrors |= errors;
     return true;
+}
+
+std::uint32_t TAfComPortCore::InputWaiting() {
+    if (!Ready())
+        return 0;
+    std::lock_guard<std::mutex> lock(StatusLock);
+    if (!Ready() || !FPortHandle)
+        return 0;
+    win::DWORD errors = 0;
+    if (!FPortHandle->ClearError(errors, nullptr))
+        return 0;
+    FLineErrors |= errors;
+    return static_cast<std::uint32_t>(std::min<std::size_t>(
+        FPortHandle->InputQueued(), std::numeric_limits<std::uint32_t>::max()));
 }
 
 std::uint32_t TAfComPortCore::TakeErrors() {

@@ -224,6 +224,10 @@ public:
     // LineErrors. Zero-filled when not ready or the query fails; returns
     // whether the query succeeded.
     bool QueryStatus(win::COMSTAT& Status);
+    // The bytes waiting in the input queue; collects the line errors as
+    // QueryStatus does, but asks the device nothing about its output. 0 when
+    // closed or when the device cannot answer.
+    std::uint32_t InputWaiting();
     // The line errors collected since the last call (then cleared); 0 when
     // not ready.
     std::uint32_t TakeErrors();

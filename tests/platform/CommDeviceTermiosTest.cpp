@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -326,4 +327,29 @@ TEST_F(TermiosDevice, WriteTakesWhatFitsAndTheWaitForRoomHonoursEvents) {
     EXPECT_EQ(d->WaitWritable(events, 2, kLong), 2);
     EXPECT_GT(d->Write(chunk.data(), chunk.size()), 0);
     EXPECT_TRUE(d->Purge(win::PURGE_TXABORT | win::PURGE_TXCLEAR));
+}
+
+TEST_F(TermiosDevice, AReadDuringAReportLeavesTheTtyToTheWaiter) {
+    auto d = Open();
+    ASSERT_TRUE(d);
+    ASSERT_TRUE(d->SetEventMask(win::EV_RXCHAR));
+    Event stop;
+    Event* events[] = {&stop};
+    win::DWORD mask = 0;
+    char buf[64];
+    pollfd ready{d->Fd(), POLLIN, 0};
+    ASSERT_TRUE(pty_.Write("+21.5\r"));
+    ASSERT_EQ(d->WaitEvent(events, 1, kLong, mask), 1);
+    EXPECT_EQ(mask, static_cast<win::DWORD>(win::EV_RXCHAR));
+    // What comes while the waiter is away reporting is the next event's.
+    ASSERT_TRUE(pty_.Write("+21.6\r"));
+    ASSERT_EQ(poll(&ready, 1, kLong), 1);
+    EXPECT_EQ(std::string(buf, d->Read(buf, sizeof buf)), "+21.5\r");
+    ASSERT_EQ(d->WaitEvent(events, 1, kLong, mask), 1);
+    EXPECT_EQ(std::string(buf, d->Read(buf, sizeof buf)), "+21.6\r");
+    // With the events off no waiter comes back: the read looks itself.
+    ASSERT_TRUE(d->SetEventMask(0));
+    ASSERT_TRUE(pty_.Write("+21.7\r"));
+    ASSERT_EQ(poll(&ready, 1, kLong), 1);
+    EXPECT_EQ(std::string(buf, d->Read(buf, sizeof buf)), "+21.7\r");
 }

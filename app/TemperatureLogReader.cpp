@@ -1,43 +1,18 @@
 #include "app/TemperatureLogReader.h"
 
 #include "platform/AppPaths.h"
-#include "platform/SysRetry.h"
+#include "platform/FileStore.h"
 
 #include <QFile>
 #include <QTime>
 #include <algorithm>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
 // Far more than a day of lines at one send a second; a bigger file is not a
 // temperature log and only its start is read.
 constexpr qsizetype kMaxFileBytes = 64 << 20;
-
-QByteArray readRegularFile(const QString& path) {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = platform::RetryOnEintr(
-        [&] { return ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
-    if (fd < 0)
-        return {};
-    QByteArray data;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buffer[65536];
-        while (data.size() < kMaxFileBytes) {
-            const ssize_t n =
-                platform::RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-            if (n <= 0)
-                break;
-            data.append(buffer, n);
-        }
-    }
-    ::close(fd);
-    return data;
-}
 
 bool readTime(const QString& text, const std::string& format, QTime& out) {
     const QByteArray bytes = text.toLocal8Bit();
@@ -83,7 +58,7 @@ bool readTemperature(const QString& text, const platform::FormatSettings& fs, do
 std::vector<HistorySample> ReadTemperatureLogDay(const QString& path, const QDate& day,
                                                  const platform::FormatSettings& formats) {
     std::vector<HistorySample> samples;
-    const QByteArray data = readRegularFile(path);
+    const QByteArray data = platform::ReadWholeFile(path, kMaxFileBytes).Data;
     const QString dateText = formats.FormatShortDate(QDateTime(day, QTime(12, 0)));
     qsizetype pos = 0;
     while (pos < data.size()) {

@@ -83,7 +83,7 @@ void syncDirectoryOf(const QByteArray& path) {
 
 } // namespace
 
-FileContent ReadWholeFile(const QString& path) {
+FileContent ReadWholeFile(const QString& path, qsizetype maxBytes) {
     FileContent result;
     const QByteArray name = QFile::encodeName(path);
     struct stat st {};
@@ -103,7 +103,7 @@ FileContent ReadWholeFile(const QString& path) {
     if (fd < 0)
         return result;
     char buffer[65536];
-    for (;;) {
+    while (result.Data.size() < maxBytes) {
         const ssize_t n = RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
         if (n < 0) {
             result.Error = systemError(errno);

@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <limits>
 
 namespace platform {
 
@@ -19,9 +20,11 @@ struct FileContent {
     QString Error; // why the file was refused
 };
 
-// The whole file. A path that does not exist is Missing; one that exists but
-// cannot be read, or is not a regular file, is Refused.
-FileContent ReadWholeFile(const QString& path);
+// The whole file, or its first maxBytes or a little more. A path that does
+// not exist is Missing; one that exists but cannot be read, or is not a
+// regular file, is Refused.
+FileContent ReadWholeFile(const QString& path,
+                          qsizetype maxBytes = std::numeric_limits<qsizetype>::max());
 
 // Writes data to TemporaryPathFor(path), flushes it to the disk and renames
 // it over path (over the target of path when that is a symbolic link),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,12 +17,17 @@ namespace {
 // Watched modem lines are sampled this often.
 constexpr int kLineSampleMs = 50;
 // The input queue holds at least this much, whatever SetupQueues asked: a
-// pseudo-terminal or a USB adapter hands over up to 4 KiB at a time.
-constexpr std::size_t kMinInputQueue = 4096;
+// pseudo-terminal or a USB adapter hands over up to 4 KiB at a time, and a
+// burst gathers many of those before one report.
+constexpr std::size_t kMinInputQueue = 64 * 1024;
 // A look at the tty that finds this much is taken to be in the middle of a
 // burst: more has probably come by the time the bytes are read, so a reader
 // then looks at the tty itself instead of leaving it to the event waiter.
 constexpr std::size_t kBurstTakeIn = 1024;
+// In a burst the waiter keeps taking bytes in before it reports, as long as
+// each look finds more within kGatherLook, for kGatherLimit at most.
+constexpr std::chrono::microseconds kGatherLook{250};
+constexpr std::chrono::microseconds kGatherLimit{2000};
 
 constexpr win::DWORD kModemEvents = win::EV_CTS | win::EV_DSR | win::EV_RLSD | win::EV_RING;
 
@@ -396,8 +402,10 @@ void TermiosCommDevice::FillQueueLocked(bool silent) {
         if (n > 0) {
             queued_ += static_cast<std::size_t>(n);
             arrived += static_cast<std::size_t>(n);
-            if (static_cast<std::size_t>(n) < room)
-                break; // the tty has no more just now
+            // A short read means the tty has no more just now; in a burst
+            // the next read makes the tty hand over its next buffer.
+            if (static_cast<std::size_t>(n) < std::min(room, kBurstTakeIn))
+                break;
             continue;
         }
         // With VMIN and VTIME 0 an empty tty reads as 0 bytes (a hung-up one
@@ -595,10 +603,46 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
             }
             return false;
         });
+        if (taken == static_cast<int>(commSlot) && mask != 0 && !reporting) {
+            GatherBurst(wake_.Fd());
+            std::lock_guard lock(mutex_);
+            TakeArrivalsLocked();
+            if (!maskChanged_ && mask_ != 0) {
+                mask |= pending_;
+                pending_ = 0;
+            }
+            reporting = lastTakeIn_ < kBurstTakeIn;
+        }
         if (taken >= 0)
             return taken;
         if (RemainingMs(start, timeoutMs) == 0)
             return WaitTimeout;
+    }
+}
+
+void TermiosCommDevice::GatherBurst(int wakeFd) {
+    using std::chrono::steady_clock;
+    const auto until = steady_clock::now() + kGatherLimit;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (lastTakeIn_ < kBurstTakeIn || hungUp_ || maskChanged_ ||
+                queue_.size() - queued_ < kBurstTakeIn)
+                return;
+        }
+        const auto left = until - steady_clock::now();
+        if (left <= steady_clock::duration::zero())
+            return;
+        const auto look = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::min<steady_clock::duration>(left, kGatherLook));
+        const timespec ts{0, static_cast<long>(look.count())};
+        // A signalled wake-up (a stop, a changed mask) ends the gathering at
+        // once and stays set for the next wait; a hang-up is left to it too.
+        pollfd fds[2] = {{fd_.Get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (::ppoll(fds, 2, &ts, nullptr) <= 0 || fds[1].revents != 0 || fds[0].revents != POLLIN)
+            return;
+        std::lock_guard lock(mutex_);
+        FillQueueLocked(/*silent=*/false);
     }
 }
 

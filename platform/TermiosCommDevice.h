@@ -4,9 +4,12 @@
 //
 // How the Windows behaviour is kept:
 // - The input queue: the event thread moves arriving bytes from the tty into
-//   a queue of the size asked for with SetupQueues, so that Read and the
-//   queue count cost the owner no system call. While that queue is full the
-//   tty keeps the rest (and its flow control holds the sender back).
+//   a queue of the size asked for with SetupQueues (64 KiB at least), so
+//   that Read and the queue count cost the owner no system call. In a burst
+//   the waiter gathers the tty's buffers as they come, for up to 2 ms,
+//   before it reports, so that one report carries many of them. While the
+//   queue is full the tty keeps the rest (and its flow control holds the
+//   sender back).
 // - Comm events: EV_RXCHAR when bytes have come into the queue since the
 //   last report. The line error counters are read whenever new input is
 //   seen, so that errors arrive in one mask with the bytes they came with:
@@ -80,6 +83,10 @@ private:
     // FillQueueLocked for a caller other than the waiter, when the waiter
     // is not watching the tty itself.
     void TakeInUnwatchedLocked();
+    // In a burst, goes on taking bytes in while the tty keeps delivering, so
+    // that one report carries many tty buffers' worth. Waiter only, without
+    // the mutex; ends early when wakeFd is signalled.
+    void GatherBurst(int wakeFd);
     // Reads the error counters: changes become CE_* bits for ClearError
     // and, within the mask, EV_ERR or EV_BREAK.
     void SampleCountersLocked();

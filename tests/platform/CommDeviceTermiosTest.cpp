@@ -346,3 +346,20 @@ TEST_F(TermiosDevice, AReadDuringAReportLeavesTheTtyToTheWaiter) {
     ASSERT_TRUE(d->SetEventMask(0) && pty_.Write("+21.7\r") && poll(&ready, 1, kLong) == 1);
     EXPECT_EQ(std::string(buf, d->Read(buf, sizeof buf)), "+21.6\r+21.7\r");
 }
+
+TEST_F(TermiosDevice, OneReportCarriesEveryBufferOfABurstTheTtyHolds) {
+    auto d = Open();
+    ASSERT_TRUE(d && d->SetEventMask(win::EV_RXCHAR));
+    // Fill the pair: more than one tty buffer (4 KiB) waits on the slave side.
+    const std::string chunk(1000, 'b');
+    std::size_t total = 0;
+    for (ssize_t n; (n = ::write(pty_.Master(), chunk.data(), chunk.size())) > 0;)
+        total += static_cast<std::size_t>(n);
+    ASSERT_GT(total, 8192u);
+    Event stop;
+    Event* events[] = {&stop};
+    win::DWORD mask = 0;
+    ASSERT_EQ(d->WaitEvent(events, 1, kLong, mask), 1);
+    EXPECT_EQ(mask, win::EV_RXCHAR);
+    EXPECT_EQ(d->InputQueued(), total);
+}

@@ -77,6 +77,15 @@ public:
     // cbInQue alone, without collecting errors: cheap enough to ask before
     // every wait.
     virtual std::size_t InputQueued() = 0;
+    // While the waiter is away reporting a burst: a descriptor that turns
+    // readable when more input arrives, so that the event thread can take it
+    // in with TakeInWhileAway while its report is being handled; -1 when
+    // there is nothing to watch. Event thread only, inside a report.
+    virtual int BurstFd() { return -1; }
+    // Takes in what has arrived; false when nothing more can be taken during
+    // this report (nothing came, the queue is full, the device hung up or
+    // the events are off). Event thread only, inside a report.
+    virtual bool TakeInWhileAway() { return false; }
 
     // WriteFile without waiting: hands as many bytes to the driver as it
     // takes now. Returns that number (0 when its queue is full), or -1 when

@@ -626,8 +626,10 @@ void TermiosCommDevice::GatherBurst(int wakeFd) {
     for (;;) {
         {
             std::lock_guard lock(mutex_);
+            // Half the queue is left for what comes while the report is
+            // handled.
             if (lastTakeIn_ < kBurstTakeIn || hungUp_ || maskChanged_ ||
-                queue_.size() - queued_ < kBurstTakeIn)
+                queued_ >= queue_.size() / 2)
                 return;
         }
         const auto left = until - steady_clock::now();
@@ -672,6 +674,22 @@ std::ptrdiff_t TermiosCommDevice::Read(void* destination, std::size_t count) {
 std::size_t TermiosCommDevice::InputQueued() {
     std::lock_guard lock(mutex_);
     return queued_;
+}
+
+int TermiosCommDevice::BurstFd() {
+    std::lock_guard lock(mutex_);
+    // A waiter away with a burst (reporting_ unset) leaves the tty to the
+    // readers; watching it from the report keeps the burst moving meanwhile.
+    const bool burst = !waiting_ && !reporting_ && lastTakeIn_ >= kBurstTakeIn;
+    return burst && mask_ != 0 && !hungUp_ && !QueueFullLocked() ? fd_.Get() : -1;
+}
+
+bool TermiosCommDevice::TakeInWhileAway() {
+    std::lock_guard lock(mutex_);
+    if (mask_ == 0)
+        return false;
+    FillQueueLocked(/*silent=*/false);
+    return lastTakeIn_ > 0 && !hungUp_ && !QueueFullLocked();
 }
 
 std::ptrdiff_t TermiosCommDevice::Write(const void* source, std::size_t count) {

@@ -7,7 +7,8 @@
 //   a queue of the size asked for with SetupQueues (64 KiB at least), so
 //   that Read and the queue count cost the owner no system call. In a burst
 //   the waiter gathers the tty's buffers as they come, for up to 2 ms,
-//   before it reports, so that one report carries many of them. While the
+//   before it reports, so that one report carries many of them, and goes on
+//   taking bytes in while that report is being handled (BurstFd). While the
 //   queue is full the tty keeps the rest (and its flow control holds the
 //   sender back).
 // - Comm events: EV_RXCHAR when bytes have come into the queue since the
@@ -61,6 +62,8 @@ public:
                   win::DWORD& mask) override;
     std::ptrdiff_t Read(void* destination, std::size_t count) override;
     std::size_t InputQueued() override;
+    int BurstFd() override;
+    bool TakeInWhileAway() override;
     std::ptrdiff_t Write(const void* source, std::size_t count) override;
     int WaitWritable(std::span<Event* const> events, std::size_t deviceSlot,
                      int timeoutMs) override;

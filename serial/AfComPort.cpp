@@ -162,9 +162,13 @@ void TAfCustomSerialPort::HandleCoreEvent(TAfCoreEvent EventKind, std::uint32_t 
         OnNonSyncEvent(this, EventKind, Data);
         return;
     }
-    const bool live = SyncCall(FSyncId, HandOffLimitMs, [this, EventKind, Data, Error] {
-        SyncHandler(EventKind, Data, Error);
-    });
+    // In a burst the event thread takes in what goes on arriving while the
+    // main thread handles this report.
+    const TSyncWatch watch =
+        EventKind == ceLineEvent && (Data & win::EV_RXCHAR) ? FCore->BurstWatch() : TSyncWatch{};
+    const bool live = SyncCall(
+        FSyncId, HandOffLimitMs,
+        [this, EventKind, Data, Error] { SyncHandler(EventKind, Data, Error); }, watch);
     if (!live)
         throw EAbort(); // the receiver has gone away: drop the event quietly
 }

@@ -584,6 +584,16 @@ std::uint32_t TAfComPortCore::InputWaiting() {
         FPortHandle->InputQueued(), std::numeric_limits<std::uint32_t>::max()));
 }
 
+TSyncWatch TAfComPortCore::BurstWatch() {
+    // The device lives until both workers have been joined, and the caller
+    // is one of them.
+    platform::CommDevice* device = FPortHandle.get();
+    const int fd = Ready() && device ? device->BurstFd() : -1;
+    if (fd < 0)
+        return {};
+    return {fd, [device] { return device->TakeInWhileAway(); }};
+}
+
 std::uint32_t TAfComPortCore::TakeErrors() {
     if (!Ready())
         return 0;

@@ -31,6 +31,7 @@
 #include "platform/ThreadPriority.h"
 #include "platform/WinTypes.h"
 #include "serial/AfCircularBuffer.h"
+#include "serial/AfSafeSync.h"
 
 #include <atomic>
 #include <cstdint>
@@ -228,6 +229,10 @@ public:
     // QueryStatus does, but asks the device nothing about its output. 0 when
     // closed or when the device cannot answer.
     std::uint32_t InputWaiting();
+    // While a burst is being reported: the watch with which the event thread
+    // takes in what arrives during the hand-off (see SyncCall); empty
+    // otherwise. Event thread only, inside a report.
+    TSyncWatch BurstWatch();
     // The line errors collected since the last call (then cleared); 0 when
     // not ready.
     std::uint32_t TakeErrors();

@@ -18,6 +18,8 @@
 #include <linux/futex.h>
 #include <memory>
 #include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -50,17 +52,40 @@ constexpr std::chrono::microseconds kWatchBeforeSleep{20};
 // A one-shot wake-up with a time limit for the worker waiting in SyncCall.
 // The worker sleeps on a futex directly: unlike a condition variable it need
 // not take the state lock again on waking, which keeps the hand-off's round
-// trip short. Any thread may Set it, any number of times.
+// trip short. A worker that also watches a descriptor sleeps in poll() on
+// an eventfd of the flag's own instead. Any thread may Set it, any number of
+// times.
 class TWakeFlag {
 public:
+    TWakeFlag() = default;
+    TWakeFlag(const TWakeFlag&) = delete;
+    TWakeFlag& operator=(const TWakeFlag&) = delete;
+    ~TWakeFlag() {
+        if (WakeFd >= 0)
+            ::close(WakeFd);
+    }
+
+    // Makes the flag wake through an eventfd; before the flag is shared.
+    // Without one (none could be made) the flag keeps the futex.
+    void UseEventFd() { WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
     void Set() {
-        if (Value.exchange(kSet, std::memory_order_acq_rel) == kSleeping)
+        if (Value.exchange(kSet, std::memory_order_acq_rel) != kSleeping)
+            return;
+        if (WakeFd >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(WakeFd, &one, sizeof one);
+        } else {
             Futex(FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+        }
     }
 
     // True when Set before the limit passed. Watches the flag for `watch`
-    // first, then sleeps on it.
-    bool WaitFor(std::chrono::milliseconds limit, std::chrono::microseconds watch) {
+    // first, then sleeps on it, serving `fdWatch` meanwhile when the flag
+    // has an eventfd.
+    bool WaitFor(std::chrono::milliseconds limit, std::chrono::microseconds watch,
+                 const TSyncWatch* fdWatch = nullptr) {
+        bool watching = fdWatch && fdWatch->Fd >= 0 && fdWatch->OnReady && WakeFd >= 0;
         const auto start = std::chrono::steady_clock::now();
         const auto deadline = start + limit;
         const auto watchUntil = start + std::min<std::chrono::microseconds>(watch, limit);
@@ -78,7 +103,10 @@ public:
             const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
             timespec ts{static_cast<time_t>(secs.count()),
                         static_cast<long>(std::chrono::nanoseconds(left - secs).count())};
-            Futex(FUTEX_WAIT_PRIVATE, kSleeping, &ts); // EINTR, EAGAIN, ETIMEDOUT: look again
+            if (WakeFd >= 0)
+                watching = SleepPolling(ts, watching ? fdWatch : nullptr);
+            else
+                Futex(FUTEX_WAIT_PRIVATE, kSleeping, &ts); // EINTR, EAGAIN, ETIMEDOUT: look again
             v = Value.load(std::memory_order_acquire);
         }
         return true;
@@ -88,11 +116,27 @@ private:
     static constexpr int kIdle = 0, kSet = 1, kSleeping = 2;
     static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
 
+    // One sleep on the eventfd and the watched descriptor; false once the
+    // watch has ended.
+    bool SleepPolling(const timespec& ts, const TSyncWatch* fdWatch) {
+        pollfd fds[2] = {{WakeFd, POLLIN, 0}, {fdWatch ? fdWatch->Fd : -1, POLLIN, 0}};
+        if (::ppoll(fds, 2, &ts, nullptr) <= 0)
+            return fdWatch != nullptr; // EINTR or time-out: look again
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t n = ::read(WakeFd, &count, sizeof count);
+        }
+        if (!fdWatch || fds[1].revents == 0)
+            return fdWatch != nullptr;
+        return fds[1].revents == POLLIN && fdWatch->OnReady();
+    }
+
     void Futex(int op, int value, const timespec* timeout) {
         syscall(SYS_futex, reinterpret_cast<int*>(&Value), op, value, timeout, nullptr, 0);
     }
 
     std::atomic<int> Value{kIdle};
+    int WakeFd = -1; // fixed before the flag is shared
 };
 
 // One hand-off. The worker owns one reference while it waits, the queue
@@ -360,11 +404,17 @@ bool SyncCall(std::uint32_t id, std::uint32_t limitMs) {
 }
 
 bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call) {
+    return SyncCall(id, limitMs, std::move(call), TSyncWatch{});
+}
+
+bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call, const TSyncWatch& watch) {
     TSyncState& s = State();
     // Made before the lock is taken so that the lock is held only for the
     // look-ups; wasted only when the slot is not live.
     auto request = std::make_shared<TSyncRequest>();
     request->Id = id;
+    if (watch.Fd >= 0)
+        request->Wake.UseEventFd();
     std::unique_lock<std::mutex> lock(s.Lock);
     TSyncSlot* slot = FindById(s, id);
     if (!IsLive(slot))
@@ -403,7 +453,7 @@ bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call) {
     }
     s.Posting.fetch_sub(1, std::memory_order_release);
     s.ServeWake.notify_one(); // the push was made under the lock: no lost wake-up
-    request->Wake.WaitFor(std::chrono::milliseconds(limitMs), kWatchBeforeSleep);
+    request->Wake.WaitFor(std::chrono::milliseconds(limitMs), kWatchBeforeSleep, &watch);
     lock.lock();
     s.Waiters.erase(std::find(s.Waiters.begin(), s.Waiters.end(), request.get()));
     // A request that timed out stays queued and runs later with its own data.

@@ -68,6 +68,18 @@ bool SyncCall(std::uint32_t id, std::uint32_t limitMs);
 // `call` falls back to the slot's handler. Any thread.
 bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call);
 
+// A descriptor the worker watches while it waits in SyncCall: each time Fd
+// is readable, OnReady runs on the worker; once it returns false (or Fd
+// reports an error or hang-up) the watch ends for the rest of the call.
+struct TSyncWatch {
+    int Fd = -1; // -1: nothing to watch
+    std::function<bool()> OnReady;
+};
+
+// As above, doing the watch's work while waiting. Any thread but the
+// receiver's (where the call runs at once and nothing is watched).
+bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call, const TSyncWatch& watch);
+
 // For joins on the receiver thread: serves queued requests (running their
 // handlers) until keepWaiting() returns false. Sleeps on a condition variable
 // between checks, woken at once when a request arrives or SafeSyncWake is

@@ -6,11 +6,13 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -358,4 +360,30 @@ TEST(AfSafeSync, ServingOffTheMainThreadOnlyWaits) {
     EXPECT_EQ(runs, 0) << "only the receiver thread runs handlers";
     SafeSyncServePending();
     EXPECT_EQ(runs, 1);
+}
+
+TEST(AfSafeSync, AWaitingWorkerServesItsWatchUntilTheWatchEnds) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+    ScopedSlot slot([] {});
+    ASSERT_TRUE(EnableSyncSlot(slot.Id, true));
+    std::atomic<int> served{0};
+    char c;
+    // The worker takes each byte while the handler runs; the second ends the watch.
+    const TSyncWatch watch{fds[0], [&] { return ::read(fds[0], &c, 1) == 1 && ++served < 2; }};
+    const auto feed = [&](int expect) {
+        EXPECT_EQ(::write(fds[1], "x", 1), 1);
+        for (auto end = Clock::now() + kPrompt; served < expect && Clock::now() < end;)
+            std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(served.load(), expect);
+    };
+    std::thread worker([&] {
+        SyncCall(
+            slot.Id, kLongLimit, [&] { feed(1), feed(2), feed(2); }, watch);
+    });
+    ASSERT_TRUE(PumpUntil([&] { return served == 2; }));
+    worker.join();
+    EXPECT_EQ(::read(fds[0], &c, 1), 1) << "the byte after the watch ended stays";
+    ::close(fds[0]);
+    ::close(fds[1]);
 }

@@ -56,8 +56,9 @@ TAfCustomSerialPort::~TAfCustomSerialPort() {
     FDestroying.store(true);
     // Releasing the slot drops hand-offs not yet run and makes one under way
     // return at once, so the core's close below never waits for it.
+    // The id itself stays: the event thread may read it until the core's
+    // close below has stopped that thread.
     ReleaseSyncSlot(FSyncId);
-    FSyncId = 0;
     FCore.reset(); // closes an open port; no OnPortClose
 }
 

@@ -402,9 +402,10 @@ void TermiosCommDevice::FillQueueLocked(bool silent) {
         if (n > 0) {
             queued_ += static_cast<std::size_t>(n);
             arrived += static_cast<std::size_t>(n);
-            // A short read means the tty has no more just now; in a burst
-            // the next read makes the tty hand over its next buffer.
-            if (static_cast<std::size_t>(n) < std::min(room, kBurstTakeIn))
+            // A short read: the tty has no more just now. (Reading again at
+            // once would wait for the kernel to move its next buffer in,
+            // which costs a burst more than the gathering's wait does.)
+            if (static_cast<std::size_t>(n) < room)
                 break;
             continue;
         }

@@ -165,6 +165,11 @@ int main(int argc, char** argv) {
                 fMain->close();
         };
 
+        // The start-up line leads the journal, even before the lines of an
+        // automatic connect made while the settings load.
+        if (headless)
+            platform::SetEchoHeader(
+                [] { return platform::JournalPrefix({}) + headlessStartLine(); });
         bool started = true;
         try {
             LoadSettings();
@@ -175,7 +180,7 @@ int main(int argc, char** argv) {
         }
         if (started) {
             if (headless)
-                platform::EchoToStdout(platform::JournalPrefix({}) + headlessStartLine());
+                platform::EchoHeaderNow();
             else
                 fMain->show();
             rc = app.exec();

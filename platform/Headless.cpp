@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -43,6 +44,7 @@ extern "C" void onSignal(int signo) {
 // who stops reading cannot stop the program. Never destroyed: the process
 // may end while that writer is blocked on such a reader. Main thread.
 LineEcho* g_echo = nullptr;
+std::function<QString()> g_echoHeader; // main thread
 
 } // namespace
 
@@ -109,9 +111,21 @@ QString JournalPrefix(const QString& text) {
 
 void EchoToStdout(const QString& line) {
     constexpr std::size_t kQueuedBytes = 256 * 1024;
+    EchoHeaderNow();
     if (!g_echo)
         g_echo = new LineEcho(STDOUT_FILENO, kQueuedBytes);
     g_echo->Write(line.toLocal8Bit());
+}
+
+void SetEchoHeader(std::function<QString()> makeLine) {
+    g_echoHeader = std::move(makeLine);
+}
+
+void EchoHeaderNow() {
+    if (!g_echoHeader)
+        return;
+    const auto makeLine = std::exchange(g_echoHeader, nullptr);
+    EchoToStdout(makeLine());
 }
 
 void FlushEcho() {

@@ -40,6 +40,13 @@ QString JournalPrefix(const QString& text);
 void EchoToStdout(const QString& line);
 // Waits a little (at most a second) for echoed lines still on their way.
 void FlushEcho();
+// Makes the line that makeLine returns the first one echoed: it is made and
+// written just before the first EchoToStdout line, or at EchoHeaderNow()
+// if that comes first, and only once. Lines echoed while the settings load
+// (an automatic connect) then follow the header instead of preceding it.
+// Main thread.
+void SetEchoHeader(std::function<QString()> makeLine);
+void EchoHeaderNow();
 
 // Signals are turned into ordinary events: the handler only writes the
 // signal number into a pipe, and a socket notifier on the main thread reads

@@ -1,57 +1,24 @@
-// Program entry: locale, command line, the two windows, settings, event loop.
-#include "app/uMain.h"
-#include "platform/AppPaths.h"
-#include "platform/FileStore.h"
+// Program entry: locale, command line, and the choice between the headless
+// program (the core alone on a QCoreApplication: no window, platform plugin
+// or font is ever created) and the windows, which live in a module of their
+// own that is loaded only when a display is used, so that a service does
+// not map or relocate the GUI libraries at all.
+#include "app/GuiModule.h"
+#include "monitor/Program.h"
 #include "platform/FormatSettings.h"
 #include "platform/Headless.h"
 #include "platform/MessageBox.h"
-#include "platform/PortMap.h"
 #include "platform/Process.h"
-#include "serial/AfComPort.h"
-#include "settings/uSettings.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QFile>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QUrl>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <dlfcn.h>
 #include <exception>
 
 namespace {
-
-// Exceptions must not travel through Qt's event loop; one that leaves an
-// event handler ends here and is reported like any unhandled failure (an
-// error box titled "Kelvox", or a line on standard error when headless).
-class KelvoxApplication : public QApplication {
-public:
-    using QApplication::QApplication;
-    bool notify(QObject* receiver, QEvent* event) override {
-        try {
-            return QApplication::notify(receiver, event);
-        } catch (...) {
-            platform::HandleApplicationException(std::current_exception());
-            return false;
-        }
-    }
-};
-
-// The first line a service's journal shows: where the files are, which port
-// and which server. A password in the URL stays out of the log.
-QString headlessStartLine() {
-    const int com = fMain->AfComPort1->ComNumber();
-    const std::string device = platform::ComPortPath(com);
-    QString url = fSettings->edTarget->text();
-    if (const QUrl parsed(url); !parsed.password().isEmpty())
-        url = parsed.toDisplayString(QUrl::RemovePassword);
-    return QStringLiteral("kelvox %1 headless: application directory %2, port COM%3 (%4), "
-                          "target URL %5")
-        .arg(QStringLiteral(KELVOX_VERSION), platform::AppDir(), QString::number(com),
-             device.empty() ? QStringLiteral("no such port") : QString::fromStdString(device),
-             url.isEmpty() ? QStringLiteral("(none)") : url);
-}
 
 // Whether the toolkit is going to connect to the X display named by DISPLAY
 // (and abort when it cannot): no other platform was asked for.
@@ -62,34 +29,30 @@ bool willUseXDisplay() {
            (platformName.isEmpty() || platformName.startsWith("xcb"));
 }
 
-// Only one instance may work on an application directory: a second one
-// would write the same logs and settings. False when another instance has
-// it; the user has been told.
-bool lockApplicationDirectory(bool headless) {
-    const QString dir = platform::AppDir();
-    QString error;
-    switch (platform::LockApplicationDirectory(dir, &error)) {
-    case platform::InstanceLock::Held:
-        return true;
-    case platform::InstanceLock::Busy:
-        if (headless) {
-            std::fprintf(stderr, "kelvox: Kelvox is already running (application directory %s)\n",
-                         QFile::encodeName(dir).constData());
-        } else {
-            platform::MessageRequest box;
-            box.Text = QStringLiteral("Kelvox is already running");
-            box.Caption = platform::ApplicationTitle();
-            box.Icon = platform::MsgIcon::Warning;
-            platform::ShowMessage(box);
-        }
-        return false;
-    case platform::InstanceLock::Failed:
-        // Nothing can be saved there either; the user hears of it at exit.
-        std::fprintf(stderr, "kelvox: cannot lock the application directory %s: %s\n",
-                     QFile::encodeName(dir).constData(), error.toLocal8Bit().constData());
-        return true;
+int runHeadless(int argc, char** argv) {
+    platform::SetHeadless(true);
+    GuardedApplication<QCoreApplication> app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Kelvox"));
+    return RunProgram(app, nullptr);
+}
+
+int runWithWindows(int argc, char** argv) {
+    const QString path = kelvox::GuiModulePath();
+    void* module = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        std::fprintf(stderr, "kelvox: cannot load the windows (%s): %s\n",
+                     QFile::encodeName(path).constData(), ::dlerror());
+        return 1;
     }
-    return true;
+    auto* entry = reinterpret_cast<kelvox::GuiMainFunction>(::dlsym(module, kelvox::GuiMainSymbol));
+    if (!entry) {
+        std::fprintf(stderr, "kelvox: %s is not the windows module of this program\n",
+                     QFile::encodeName(path).constData());
+        return 1;
+    }
+    // The module stays loaded until exit: its objects are destroyed by then,
+    // but the toolkit's own exit handlers may still run code in it.
+    return entry(argc, argv);
 }
 
 } // namespace
@@ -135,64 +98,5 @@ int main(int argc, char** argv) {
     // them, even if they arrive while the windows are still being built.
     // The stop signals come first: served before a send that waits with them.
     platform::InstallSignalPipe({SIGINT, SIGTERM, SIGHUP, SIGUSR1});
-    if (headless) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        platform::SetHeadless(true);
-    }
-
-    KelvoxApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Kelvox"));
-    // Hidden in the tray is not closed: only closing fMain ends the program.
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    if (!lockApplicationDirectory(headless))
-        return 1;
-    // Left behind by a save that was killed half-way; this instance owns the
-    // directory now, so no other save can be using it.
-    platform::RemoveStaleTemporary(platform::IniPath());
-
-    int rc = 0;
-    {
-        fMain = new TfMain;
-        fSettings = new TfSettings;
-        QObject::connect(fMain, &TfMain::Closed, &app, &QCoreApplication::quit);
-
-        platform::SignalRelay relay;
-        relay.OnSignal = [](int signo) {
-            if (signo == SIGUSR1)
-                fSettings->bSendClick(fSettings->bSend);
-            else
-                fMain->close();
-        };
-
-        // The start-up line leads the journal, even before the lines of an
-        // automatic connect made while the settings load.
-        if (headless)
-            platform::SetEchoHeader(
-                [] { return platform::JournalPrefix({}) + headlessStartLine(); });
-        bool started = true;
-        try {
-            LoadSettings();
-        } catch (...) {
-            platform::HandleApplicationException(std::current_exception());
-            started = false;
-            rc = 1;
-        }
-        if (started) {
-            if (headless)
-                platform::EchoHeaderNow();
-            else
-                fMain->show();
-            rc = app.exec();
-            // A service manager must see that something was not saved.
-            if (rc == 0 && fMain->SaveFailedAtClose())
-                rc = 1;
-        }
-    }
-    delete fSettings;
-    fSettings = nullptr;
-    delete fMain;
-    fMain = nullptr;
-    platform::FlushEcho();
-    return rc;
+    return headless ? runHeadless(argc, argv) : runWithWindows(argc, argv);
 }

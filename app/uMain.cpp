@@ -4,14 +4,11 @@
 #include "app/TemperatureLogReader.h"
 #include "app/uHistory.h"
 
-#include "monitor/Monitor.h"
-#include "platform/AppPaths.h"
+#include "monitor/Core.h"
 #include "platform/Clock.h"
-#include "platform/FileStore.h"
 #include "platform/FormatSettings.h"
-#include "platform/Headless.h"
-#include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
+#include "settings/uSettings.h"
 #include "widgets/uTrayIcon.h"
 
 #include <QAction>
@@ -24,9 +21,10 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QWindow>
-#include <stdexcept>
+#include <algorithm>
 
 TfMain* fMain = nullptr;
 
@@ -61,7 +59,7 @@ static void initResources() {
     Q_INIT_RESOURCE(kelvox);
 }
 
-TfMain::TfMain(QWidget* parent) : QWidget(parent) {
+TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core) {
     setObjectName(QStringLiteral("fMain"));
     // A borderless tool window: no frame to drag (the title strip does it)
     // and no taskbar button (the tray icon is the way back to it).
@@ -118,6 +116,8 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     // horizontal scroll bar; saving still writes one line per entry.
     Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // A long run keeps its lines in the file, not in the window.
+    Memo1->setMaximumBlockCount(MaxLogLines);
 
     Panel3 = new QFrame(this);
     Panel3->setObjectName(QStringLiteral("Panel3"));
@@ -140,36 +140,12 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     Ukonit1 = PopupMenu1->addAction(QStringLiteral("Close"));
     Ukonit1->setObjectName(QStringLiteral("Ukonit1"));
 
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(platform::MinuteMs());
-    Timer2 = new QTimer(this);
-    Timer2->setObjectName(QStringLiteral("Timer2"));
-    Timer2->setInterval(500);
-
-    Monitor = new TMonitor(this);
-    Monitor->setObjectName(QStringLiteral("Monitor"));
-    Monitor->MainWindow = this;
-    Monitor->Timer1 = Timer1;
-    Monitor->Timer2 = Timer2;
-    Monitor->AddLog = [this](const QString& text) { AddLog(text); };
-    Monitor->Send = [this](QObject* Sender) { Timer1Timer(Sender); };
+    TLink& link = Core_.Link();
+    Timer1 = Core_.Upload().Timer();
+    Timer2 = link.Tick();
+    AfComPort1 = link.Port();
 
     initResources();
-    AfComPort1 = new TAfComPort(this);
-    AfComPort1->setObjectName(QStringLiteral("AfComPort1"));
-    AfComPort1->SetBaudRate(br9600);
-    AfComPort1->SetComNumber(1);
-    AfComPort1->OnDataRecived = [this](QObject* Sender, std::int32_t Count) {
-        AfComPort1DataRecived(Sender, Count);
-    };
-    AfComPort1->OnLineError = [this](QObject* Sender, std::uint32_t Errors) {
-        AfComPort1LineError(Sender, Errors);
-    };
-    AfComPort1->OnPortOpen = [this](QObject* Sender) { AfComPort1PortOpen(Sender); };
-    AfComPort1->OnPortClose = [this](QObject* Sender) { AfComPort1PortClose(Sender); };
-    Monitor->ComPort = AfComPort1;
-
     TrayIkona1 = new TTrayIkona(this);
     TrayIkona1->setObjectName(QStringLiteral("TrayIkona1"));
     TrayIkona1->SetIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
@@ -179,16 +155,20 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     TrayIkona1->OnDblClick = [this](QObject* Sender) { TrayIkona1DblClick(Sender); };
     TrayIkona1->OnShownChange = [this](QObject*) { TrayShownChange(); };
 
-    // Every converted reading goes into the history; a failed line or a
-    // closed port breaks its line.
-    History = new TemperatureHistory(this);
-    connect(Monitor, &TMonitor::Reading, History, [this](long double value, const QDateTime& when) {
-        History->AddReading(when.toMSecsSinceEpoch(), static_cast<double>(value));
+    connect(&Core_.Log(), &TEventLog::LineAdded, this,
+            [this](const QString& line) { Memo1->appendPlainText(line); });
+    connect(&link, &TLink::DisplayChanged, this,
+            [this](const QString& text) { Label1->setText(text); });
+    connect(&link, &TLink::IconFrame, this, [this](int index) {
+        TrayIkona1->SetIcon(TrayIcons[static_cast<std::size_t>(std::clamp(index, 0, 2))]);
     });
-    connect(Monitor, &TMonitor::ReadingLost, History, &TemperatureHistory::BreakLine);
-    connect(Monitor, &TMonitor::LinkChanged, History, [this](bool open) {
-        if (!open)
-            History->BreakLine();
+    connect(&link, &TLink::Ticked, this, [this] { TrayIkona1->SetHint(TrayHint()); });
+    connect(&link, &TLink::LinkChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
+    connect(&Core_, &TKelvoxCore::Loaded, this, [this] { ApplySettings(); });
+    connect(&Core_, &TKelvoxCore::AboutToSave, this, [this] { StoreGeometry(); });
+    connect(&Core_.Settings(), &TSettingsModel::Changed, this, [this](Setting id) {
+        if (id == Setting::AlwaysOnTop)
+            ApplyAlwaysOnTop();
     });
 
     for (QObject* strip : {static_cast<QObject*>(Panel4), static_cast<QObject*>(Label3),
@@ -201,20 +181,14 @@ TfMain::TfMain(QWidget* parent) : QWidget(parent) {
     connect(Ukonit1, &QAction::triggered, this, [this] { Ukonit1Click(Ukonit1); });
     connect(History1, &QAction::triggered, this, [this] { History1Click(History1); });
     connect(bHistory, &QPushButton::clicked, this, [this] { History1Click(bHistory); });
-    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(Timer1); });
-    connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(Timer2); });
-    connect(Timer2, &QTimer::timeout, this, [this] { TrayIkona1->SetHint(TrayHint()); });
 
-    // The after-loading step of the components, once their properties are in.
-    AfComPort1->Loaded();
+    // The after-loading step of the component, once its properties are in.
     TrayIkona1->Loaded();
 
     LayoutPanels();
     TrayShownChange();
     TrayIkona1->SetHint(TrayHint());
     FormCreate(this);
-    Timer1->start();
-    Timer2->start();
 }
 
 TfMain::~TfMain() {
@@ -222,15 +196,10 @@ TfMain::~TfMain() {
     // A top-level window of its own, not a child: it goes first, while the
     // history it shows still exists.
     delete HistoryWindow_.data();
-    // Before the controls go: the port's handlers use them. Destroying the
-    // port closes it without OnPortClose; the icon leaves the tray.
-    delete AfComPort1;
-    AfComPort1 = nullptr;
+    // The icon leaves the tray; the core's signals no longer reach the
+    // controls once this object is gone.
     delete TrayIkona1;
     TrayIkona1 = nullptr;
-    if (Monitor && Monitor->parent() == this) {
-        delete Monitor; // clears the global
-    }
     if (fMain == this)
         fMain = nullptr;
 }
@@ -298,7 +267,7 @@ void TfMain::FormCreate(QObject* /*Sender*/) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
     TrayIcons[1] = QIcon(QStringLiteral(":/icons/BLIK0.png"));
     TrayIcons[2] = QIcon(QStringLiteral(":/icons/BLIK1.png"));
-    Monitor->BlinkPhase = 0;
+    Core_.Link().BlinkPhase = 0;
 }
 
 void TfMain::FormShow(QObject* /*Sender*/) {
@@ -335,9 +304,9 @@ void TfMain::TrayShownChange() {
 
 QString TfMain::TrayHint() const {
     const bool open = AfComPort1->Active();
-    const long double t = Monitor ? Monitor->Temperature : TMonitor::NoReading;
+    const long double t = Core_.Link().Temperature;
     const QString reading =
-        open && t != TMonitor::NoReading
+        open && t != TLink::NoReading
             ? platform::FormatSettings::Current().FormatTemperature(t) + QStringLiteral("\u00B0C")
             : QStringLiteral("-");
     return QStringLiteral("Kelvox %1\nCOM %2 %3")
@@ -363,8 +332,8 @@ void TfMain::bCloseClick(QObject* /*Sender*/) {
 }
 
 void TfMain::Button1Click(QObject* /*Sender*/) {
-    if (Monitor->ShowOptions)
-        Monitor->ShowOptions();
+    if (fSettings)
+        fSettings->exec();
 }
 
 void TfMain::Obnovit1Click(QObject* /*Sender*/) {
@@ -396,9 +365,9 @@ void TfMain::History1Click(QObject* /*Sender*/) {
             // Sends a period apart belong to one line; a missed send or
             // more breaks it. Without automatic sends only neighbours join.
             const int periodMinutes = Timer1->isActive() ? (Timer1->interval() + 59999) / 60000 : 1;
-            History->FillEarlier(ReadTemperatureLogs(platform::Now(), 7), periodMinutes + 1);
+            Core_.History().FillEarlier(ReadTemperatureLogs(platform::Now(), 7), periodMinutes + 1);
         }
-        HistoryWindow_ = new TfHistory(History);
+        HistoryWindow_ = new TfHistory(&Core_.History());
     }
     HistoryWindow_->show();
     HistoryWindow_->raise();
@@ -407,68 +376,57 @@ void TfMain::History1Click(QObject* /*Sender*/) {
 
 void TfMain::FormClose(QObject* /*Sender*/) {
     InFormClose_ = true;
-    // No send may start from here on (a message box below runs a nested
-    // event loop where the timer and a signal could ask for one).
-    CloseStarted_ = true;
-    Timer1->stop();
     // The history window keeps its place in the settings file when it closes.
     if (HistoryWindow_)
         HistoryWindow_->close();
-    // Each step is guarded on its own: a settings file that cannot be written
-    // must neither keep the event log from being saved nor keep the program
-    // from ending (a headless instance asked to stop by a signal would
-    // otherwise run on).
-    try {
-        if (Monitor->SaveSettings)
-            Monitor->SaveSettings();
-    } catch (...) {
-        SaveFailedAtClose_ = true;
-        platform::HandleApplicationException(std::current_exception());
-    }
-    try {
-        SaveEventLog();
-    } catch (...) {
-        SaveFailedAtClose_ = true;
-        platform::HandleApplicationException(std::current_exception());
-    }
+    Core_.Close(QuietClose_);
     InFormClose_ = false;
-    emit Closed();
 }
 
-void TfMain::SaveEventLog() {
-    const QString path = platform::EventLogPath(platform::Now());
-    const QString text = Memo1->toPlainText();
-    const QStringList lines = text.isEmpty() ? QStringList() : text.split(u'\n');
-    QByteArray data;
-    for (qsizetype i = EventLogLinesSaved_; i < lines.size(); ++i) {
-        data += lines[i].toUtf8();
-        data += "\r\n";
-    }
-    QString error;
-    if (!platform::AppendWhole(path, data, &error))
-        throw std::runtime_error(
-            QStringLiteral("Cannot create file \"%1\". %2").arg(path, error).toStdString());
-    EventLogLinesSaved_ = lines.size();
+void TfMain::CloseBySignal() {
+    QuietClose_ = true;
+    close();
+}
+
+bool TfMain::SaveFailedAtClose() const {
+    return Core_.SaveFailedAtClose();
 }
 
 void TfMain::AddLog(const QString& text) {
-    const QString line = platform::FormatSettings::Current().FormatLongTime(platform::Now()) +
-                         QStringLiteral(" >  ") + text;
-    Memo1->appendPlainText(line);
-    if (platform::IsHeadless())
-        platform::EchoToStdout(platform::JournalPrefix(text) + line);
+    Core_.Log().Add(text);
 }
 
-void TfMain::ParseReceived() {
-    const platform::FormatSettings& fs = platform::FormatSettings::Current();
-    QDateTime when; // one clock reading for all readings of this arrival
-    const TParseResult result = Parser_.Parse(ReceivedText, fs, [&when](long double value) {
-        if (!when.isValid())
-            when = platform::Now();
-        Monitor->ReadingConverted(value, when);
-    });
-    if (result.LastFailed)
-        Monitor->ReadingFailed();
-    if (result.Converted > 0)
-        Label1->setText(fs.FormatTemperature(result.LastValue) + QStringLiteral("\u00B0C"));
+void TfMain::ApplySettings() {
+    const TSettingsModel& settings = Core_.Settings();
+    QRect screen(0, 0, 0, 0);
+    if (const QScreen* s = QGuiApplication::primaryScreen())
+        screen = s->geometry();
+    // Integer halves, rounded toward zero, of the current window size.
+    const int top = settings.Has(Setting::MainTop) ? settings.Integer(Setting::MainTop)
+                                                   : screen.height() / 2 - height() / 2;
+    const int left = settings.Has(Setting::MainLeft) ? settings.Integer(Setting::MainLeft)
+                                                     : screen.width() / 2 - width() / 2;
+    move(left, top);
+    // Below the collapsed height the title strip with the log toggle would
+    // be cut off and the window could not be expanded again.
+    resize(width(), std::max(settings.Integer(Setting::MainHeight), kCollapsedHeight));
+    ApplyAlwaysOnTop();
+}
+
+void TfMain::StoreGeometry() {
+    TSettingsModel& settings = Core_.Settings();
+    settings.SetInteger(Setting::MainTop, y());
+    settings.SetInteger(Setting::MainLeft, x());
+    settings.SetInteger(Setting::MainHeight, height());
+}
+
+void TfMain::ApplyAlwaysOnTop() {
+    const bool onTop = Core_.Settings().Check(Setting::AlwaysOnTop);
+    if (windowFlags().testFlag(Qt::WindowStaysOnTopHint) == onTop)
+        return;
+    // Changing window flags hides a shown window; put it back as it was.
+    const bool visible = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
+    if (visible)
+        show();
 }

@@ -1,10 +1,10 @@
-// The main window: temperature display, event log, tray menu, the serial
-// port and the timers; the state it shares with the options dialog lives in
-// `Monitor` (monitor/Monitor.h), which it creates. One instance, `fMain`, created at start-up and
-// kept until exit; it is only shown and hidden. Everything here runs on the main thread.
+// The main window: a view of the program's core (monitor/Core.h) showing
+// the temperature, the event log and the tray icon with its menu. Its
+// handlers keep their names and forward to the core, which owns the serial
+// port, the timers and the settings. One instance, `fMain`, created at
+// start-up and kept until exit; it is only shown and hidden. Everything here
+// runs on the main thread.
 #pragma once
-
-#include "monitor/ReadingParser.h"
 
 #include <QIcon>
 #include <QPointer>
@@ -24,13 +24,13 @@ class QPushButton;
 class QTimer;
 class TAfComPort;
 class TTrayIkona;
-class TemperatureHistory;
+class TKelvoxCore;
 class TfHistory;
 
 class TfMain : public QWidget {
     Q_OBJECT
 public:
-    explicit TfMain(QWidget* parent = nullptr);
+    explicit TfMain(TKelvoxCore& core, QWidget* parent = nullptr);
     ~TfMain() override;
 
     // Controls (named with setObjectName so tests can find them).
@@ -53,13 +53,11 @@ public:
     QAction* N1 = nullptr;       // separator
     QAction* Ukonit1 = nullptr;  // "Close"
 
-    QTimer* Timer1 = nullptr; // upload period; interval = period x MinuteMs()
-    QTimer* Timer2 = nullptr; // 500 ms tick of the link watchdog and icon blinking
-
-    // The thermometer's serial port (9600 Bd, COM1 until the settings say
-    // otherwise). Its events arrive on the main thread. Owned by this window;
-    // destroyed with it, which closes an open port without OnPortClose.
-    TAfComPort* AfComPort1 = nullptr;
+    // The core's timers and port, under the names the window has always
+    // given them (not owned).
+    QTimer* Timer1 = nullptr;         // upload period; interval = period x MinuteMs()
+    QTimer* Timer2 = nullptr;         // 500 ms tick of the link watchdog and icon blinking
+    TAfComPort* AfComPort1 = nullptr; // the thermometer's serial port
     // The notification-area icon; shows TrayIcons[BlinkPhase] (set by Timer2)
     // and PopupMenu1 on a right press. Without a tray host it shows nothing.
     TTrayIkona* TrayIkona1 = nullptr;
@@ -67,39 +65,22 @@ public:
     // Index 0 "NORMAL", 1 "BLIK0", 2 "BLIK1".
     std::array<QIcon, 3> TrayIcons;
 
-    // The converted readings of the last 7 days, one point per minute, for
-    // the history chart. Owned by this window.
-    TemperatureHistory* History = nullptr;
+    // The window keeps this many event log lines; the file keeps them all.
+    static constexpr int MaxLogLines = 10000;
 
-    // Received bytes not yet consumed by ParseReceived(): the text after the
-    // last CR. Appended to by the data handler (and tests), then
-    // ParseReceived() is called; emptied when the port opens.
-    std::string ReceivedText;
+    TKelvoxCore& Core() { return Core_; }
 
-    // Appends "<long time> >  <text>" to Memo1; when headless also writes the
-    // line to standard output (flushed at once).
+    // Adds an event log line (the core's log; Memo1 shows it).
     void AddLog(const QString& text);
-
-    // Judges every complete (CR-ended) line in ReceivedText. The current
-    // temperature follows the last one: its value, or the no-reading value
-    // when it failed. Label1 shows the last reading converted, and each
-    // converted reading restarts the silence count.
-    void ParseReceived();
-
-    // True while ReceivedText holds the start of a reading (a sign) still
-    // waiting for its CR.
-    bool ReadingPending() const;
-
-    // Appends the lines of Memo1 not saved yet to today's event log file, so
-    // the file keeps the lines of every run of the day, oldest first (CR LF
-    // line ends). All of them are appended or none; the file is created
-    // even when there is nothing to add. Throws
-    // std::runtime_error when the file cannot be written.
-    void SaveEventLog();
 
     // True when FormClose could not save the settings or the event log; the
     // program then ends with a non-zero exit code.
-    bool SaveFailedAtClose() const { return SaveFailedAtClose_; }
+    bool SaveFailedAtClose() const;
+
+    // The close that a stop signal asks for: as the tray's "Close", but a
+    // save that fails is reported on standard error and in the event log,
+    // never in a box that nobody may be there to answer.
+    void CloseBySignal();
 
     // Handlers.
     void FormCreate(QObject* Sender);
@@ -140,11 +121,6 @@ public:
     // and the link state. Kept up to date by Timer2's tick.
     QString TrayHint() const;
 
-signals:
-    // Emitted at the end of FormClose, after settings and event log were
-    // saved: the program's cue to leave its event loop.
-    void Closed();
-
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -155,17 +131,20 @@ private:
     void LayoutPanels();
     // "Hide" is only offered while the tray icon, the way back, is shown.
     void TrayShownChange();
+    // The stored place, height and "Always on top" (after the settings were
+    // read), and back into the model before they are written.
+    void ApplySettings();
+    void StoreGeometry();
+    void ApplyAlwaysOnTop();
+    TKelvoxCore& Core_;
     // A drag of the title strip by the right or middle button, which the
     // window system's move cannot end (it waits for the left button).
     Qt::MouseButton FDragButton = Qt::NoButton;
     QPoint FDragOffset; // pointer minus window position at the press
     bool InFormClose_ = false;
-    TReadingParser Parser_;
+    bool QuietClose_ = false; // the close a signal asked for
     QPointer<TfHistory> HistoryWindow_;
     bool HistoryFilled_ = false;
-    bool SaveFailedAtClose_ = false;
-    bool CloseStarted_ = false;        // FormClose ran: no further sends
-    qsizetype EventLogLinesSaved_ = 0; // lines of Memo1 already in the file
 };
 
 extern TfMain* fMain;

@@ -3,11 +3,10 @@
 //
 //   cmake -S . -B build-bench -G Ninja -DKELVOX_BENCH=ON
 //   cmake --build build-bench --target bench_parser && build-bench/bench/bench_parser
-#include "app/uMain.h"
-#include "monitor/Monitor.h"
+#include "monitor/Core.h"
 #include "platform/FormatSettings.h"
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -32,16 +31,16 @@ double threadSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-// Best of `runs` timings of one ParseReceived() over `data`, in seconds of
-// thread CPU time.
-double timeParse(TfMain& m, const std::string& data, int runs) {
+// Best of `runs` timings of one arrival judged by the link over `data`, in
+// seconds of thread CPU time.
+double timeParse(TLink& m, const std::string& data, int runs) {
     double best = 1e9;
     for (int i = 0; i < runs; ++i) {
-        m.ReceivedText = data;
+        m.ReceivedText.clear();
         const double t0 = threadSeconds();
-        m.ParseReceived();
+        m.Feed(data);
         const double t1 = threadSeconds();
-        if (!m.ReceivedText.empty() || Monitor->Temperature != 25.6L) {
+        if (!m.ReceivedText.empty() || m.Temperature != 25.6L) {
             std::fprintf(stderr, "parse result wrong\n");
             std::exit(1);
         }
@@ -53,13 +52,13 @@ double timeParse(TfMain& m, const std::string& data, int runs) {
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     platform::FormatSettings fs;
     fs.DecimalSeparator = QStringLiteral(",");
     fs.ThousandSeparator = QStringLiteral(" ");
     platform::FormatSettings::SetCurrent(fs);
-    TfMain m;
+    TKelvoxCore core;
+    TLink& m = core.Link();
 
     const std::string mib = readings(1 << 20);
     const double t = timeParse(m, mib, 30);

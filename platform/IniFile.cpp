@@ -189,6 +189,20 @@ QString IniFile::ReadString(const QString& section, const QString& key, const QS
     return def;
 }
 
+int IniFile::LineOf(const QString& section, const QString& key) const {
+    const qsizetype header = findSection(Lines_, section);
+    if (header < 0)
+        return 0;
+    for (qsizetype i = header + 1; i < Lines_.size(); ++i) {
+        if (!sectionName(Lines_[i]).isNull())
+            break;
+        QString k, v;
+        if (splitKey(Lines_[i], k, v) && sameName(k, key))
+            return static_cast<int>(i) + 1;
+    }
+    return 0;
+}
+
 QStringList IniFile::ReadSection(const QString& section) const {
     QStringList keys;
     const qsizetype header = findSection(Lines_, section);
@@ -253,11 +267,23 @@ void IniFile::WriteInteger(const QString& section, const QString& key, int value
     WriteString(section, key, QString::number(value));
 }
 
+void IniFile::Commit() {
+    Deferred_ = false;
+    if (!Dirty_)
+        return;
+    Save(Lines_);
+}
+
 void IniFile::Save(QList<QByteArray> lines) {
     // What could not be read must not be replaced by what little is known.
     if (!ReadError_.isEmpty())
         throw std::runtime_error(
             (ReadError_ + QStringLiteral(" The settings were not saved.")).toStdString());
+    if (Deferred_) {
+        Lines_ = std::move(lines);
+        Dirty_ = true;
+        return;
+    }
     QByteArray data;
     if (Bom_)
         data += "\xEF\xBB\xBF";
@@ -270,6 +296,7 @@ void IniFile::Save(QList<QByteArray> lines) {
         throw std::runtime_error(
             QStringLiteral("Unable to write to %1: %2").arg(Path_, error).toStdString());
     Lines_ = std::move(lines);
+    Dirty_ = false;
 }
 
 } // namespace platform

@@ -33,6 +33,8 @@ public:
     QString ReadString(const QString& section, const QString& key, const QString& def) const;
     // The keys of the section's first occurrence, in file order, each once.
     QStringList ReadSection(const QString& section) const;
+    // The 1-based line number of the key's first match, 0 when absent.
+    int LineOf(const QString& section, const QString& key) const;
     // Decimal, or hexadecimal after "0x"/"0X"; anything else yields def.
     int ReadInteger(const QString& section, const QString& key, int def) const;
 
@@ -44,6 +46,13 @@ public:
     void WriteString(const QString& section, const QString& key, const QString& value);
     void WriteInteger(const QString& section, const QString& key, int value);
 
+    // Between BeginUpdate() and Commit() writes only change the lines in
+    // memory; Commit() then replaces the file once with all of them (nothing
+    // is written when nothing changed), so a failure leaves the old file
+    // whole instead of half the keys saved. Throws as a write does.
+    void BeginUpdate() { Deferred_ = true; }
+    void Commit();
+
     // The lines as they would be written (for tests and diagnostics).
     const QList<QByteArray>& Lines() const { return Lines_; }
 
@@ -54,6 +63,8 @@ private:
     QList<QByteArray> Lines_;
     QString ReadError_;
     bool Bom_ = false;
+    bool Deferred_ = false;
+    bool Dirty_ = false;
 };
 
 // Integer text: optional sign and decimal digits, or "0x"/"0X" and up to 8

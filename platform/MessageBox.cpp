@@ -1,7 +1,6 @@
 #include "platform/MessageBox.h"
 
-#include <QApplication>
-#include <QMessageBox>
+#include <QCoreApplication>
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
@@ -13,21 +12,9 @@ MessageHook& hook() {
     static MessageHook h;
     return h;
 }
-
-QMessageBox::Icon toQt(MsgIcon icon) {
-    switch (icon) {
-    case MsgIcon::Information:
-        return QMessageBox::Information;
-    case MsgIcon::Warning:
-        return QMessageBox::Warning;
-    case MsgIcon::Error:
-        return QMessageBox::Critical;
-    case MsgIcon::Question:
-        return QMessageBox::Question;
-    case MsgIcon::None:
-        break;
-    }
-    return QMessageBox::NoIcon;
+MessageHook& presenter() {
+    static MessageHook p;
+    return p;
 }
 
 MsgResult defaultResult(MsgButtons buttons) {
@@ -50,44 +37,23 @@ void SetMessageHook(MessageHook h) {
     hook() = std::move(h);
 }
 
+void SetMessagePresenter(MessageHook p) {
+    presenter() = std::move(p);
+}
+
 MsgResult ShowMessage(const MessageRequest& request) {
     if (hook())
         return hook()(request);
-    if (IsHeadless() || !qApp) {
-        const QByteArray caption = request.Caption.toLocal8Bit();
-        const QByteArray text = request.Text.toLocal8Bit();
-        if (caption.isEmpty())
-            std::fprintf(stderr, "%s\n", text.constData());
-        else
-            std::fprintf(stderr, "%s: %s\n", caption.constData(), text.constData());
-        std::fflush(stderr);
-        return defaultResult(request.Buttons);
-    }
-    QMessageBox box(toQt(request.Icon), request.Caption, request.Text, QMessageBox::NoButton,
-                    request.Parent);
-    switch (request.Buttons) {
-    case MsgButtons::Ok:
-        box.addButton(QMessageBox::Ok);
-        break;
-    case MsgButtons::OkCancel:
-        box.addButton(QMessageBox::Ok);
-        box.addButton(QMessageBox::Cancel);
-        break;
-    case MsgButtons::YesNo:
-        box.addButton(QMessageBox::Yes);
-        box.addButton(QMessageBox::No);
-        break;
-    }
-    switch (box.exec()) {
-    case QMessageBox::Cancel:
-        return MsgResult::Cancel;
-    case QMessageBox::Yes:
-        return MsgResult::Yes;
-    case QMessageBox::No:
-        return MsgResult::No;
-    default:
-        return MsgResult::Ok;
-    }
+    if (!IsHeadless() && presenter() && QCoreApplication::instance())
+        return presenter()(request);
+    const QByteArray caption = request.Caption.toLocal8Bit();
+    const QByteArray text = request.Text.toLocal8Bit();
+    if (caption.isEmpty())
+        std::fprintf(stderr, "%s\n", text.constData());
+    else
+        std::fprintf(stderr, "%s: %s\n", caption.constData(), text.constData());
+    std::fflush(stderr);
+    return defaultResult(request.Buttons);
 }
 
 QString ExceptionText(std::exception_ptr error) {

@@ -42,9 +42,13 @@ void HandleApplicationException(const std::exception& error);
 // The text shown for an exception: its what(), or a generic text.
 QString ExceptionText(std::exception_ptr error);
 
+// The windows install the real boxes at start; without them (headless) the
+// text goes to standard error and the default answer is returned.
+using MessageHook = std::function<MsgResult(const MessageRequest&)>;
+void SetMessagePresenter(MessageHook presenter);
+
 // Tests replace the real boxes with a recorder. Passing an empty function
 // restores the real behaviour.
-using MessageHook = std::function<MsgResult(const MessageRequest&)>;
 void SetMessageHook(MessageHook hook);
 
 } // namespace platform

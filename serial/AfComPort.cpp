@@ -1,14 +1,10 @@
 #include "serial/AfComPort.h"
 
 #include "platform/CommDevice.h"
-#include "serial/AfPortConfigDialog.h"
 #include "serial/AfSafeSync.h"
+#include "serial/AfUiHooks.h"
 #include "serial/AfUtils.h"
 
-#include <QApplication>
-#include <QCursor>
-#include <QGuiApplication>
-#include <QWidget>
 #include <limits>
 
 namespace {
@@ -20,20 +16,16 @@ constexpr std::uint32_t HandOffLimitMs = 2000;
 // guarded call raises.
 class WaitCursor {
 public:
-    WaitCursor()
-        : FActive(qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
-        if (FActive)
-            QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+    WaitCursor() {
+        if (af::Ui().BusyCursor)
+            af::Ui().BusyCursor(true);
     }
     ~WaitCursor() {
-        if (FActive)
-            QGuiApplication::restoreOverrideCursor();
+        if (af::Ui().BusyCursor)
+            af::Ui().BusyCursor(false);
     }
     WaitCursor(const WaitCursor&) = delete;
     WaitCursor& operator=(const WaitCursor&) = delete;
-
-private:
-    bool FActive;
 };
 
 } // namespace
@@ -374,8 +366,7 @@ bool TAfCustomComPort::ShowConfigDialog() {
     cc.dwSize = sizeof(win::COMMCONFIG);
     if (!ok)
         return false;
-    QWidget* owner = QApplication::activeWindow();
-    if (!af::CommConfigDialog(name, owner, cc))
+    if (!af::Ui().ConfigDialog || !af::Ui().ConfigDialog(name, cc))
         return false;
     LoadSettingsFromDcb(cc.dcb);
     return true;

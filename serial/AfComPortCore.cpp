@@ -2,11 +2,11 @@
 
 #include "platform/MessageBox.h"
 #include "serial/AfSafeSync.h"
+#include "serial/AfUiHooks.h"
 #include "serial/AfUtils.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QWidget>
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -64,8 +64,8 @@ bool IsAbort(const std::exception_ptr& error) {
 // The runtime's standard exception box: the class, the module and the
 // message, captioned "Application Error". Main thread.
 void DisplayException(const std::exception_ptr& error) {
-    if (QWidget* grabber = QWidget::mouseGrabber())
-        grabber->releaseMouse();
+    if (af::Ui().ReleaseMouseGrab)
+        af::Ui().ReleaseMouseGrab();
     std::string className = "unknown exception";
     std::string message;
     try {

@@ -1,12 +1,8 @@
 #include "settings/uSettings.h"
 
-#include "monitor/Monitor.h"
-#include "platform/AppPaths.h"
+#include "monitor/Core.h"
 #include "platform/Autostart.h"
-#include "platform/FormatSettings.h"
-#include "platform/IniFile.h"
 #include "platform/MessageBox.h"
-#include "platform/PortNames.h"
 #include "serial/AfComPort.h"
 #include "serial/AfPortControls.h"
 #include "widgets/uIntEdit.h"
@@ -34,21 +30,6 @@
 TfSettings* fSettings = nullptr;
 
 namespace {
-
-// What the user can do about a failed open (for a refused permission: the
-// device path and the dialout group), or an empty text.
-QString OpenFailureHint(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const EAfComPortCoreError& e) {
-        return QString::fromStdString(e.Hint());
-    } catch (...) {
-    }
-    return {};
-}
-
-const QString kMain = QStringLiteral("Main");
-const QString kData = QStringLiteral("Data");
 
 // The desktop's default family at a designed height in pixels, taken at
 // 96 dpi: at a higher resolution the text grows as the desktop's does, and
@@ -101,31 +82,6 @@ QFrame* makeSeparator(const QString& name, QWidget* parent, int y) {
     return line;
 }
 
-// A check state as text: any number (non-zero is checked) or True/False in
-// any letter case.
-bool textToBool(const QString& text) {
-    const QString t = text.trimmed();
-    if (t.compare(QStringLiteral("true"), Qt::CaseInsensitive) == 0)
-        return true;
-    if (t.compare(QStringLiteral("false"), Qt::CaseInsensitive) == 0)
-        return false;
-    int whole = 0;
-    if (platform::ParseIniInteger(t, whole))
-        return whole != 0;
-    const std::string bytes = t.toStdString();
-    long double number = 0;
-    platform::FormatSettings pointFormat; // '.' as decimal separator
-    if (platform::FormatSettings::Current().TextToFloat(bytes, number) ||
-        pointFormat.TextToFloat(bytes, number))
-        return number != 0;
-    throw std::runtime_error(
-        QStringLiteral("'%1' is not a valid boolean value").arg(text).toStdString());
-}
-
-bool readBool(const platform::IniFile& ini, const QString& key) {
-    return textToBool(ini.ReadString(kData, key, QStringLiteral("0")));
-}
-
 // Sets a flag for as long as it lives.
 class FlagScope {
 public:
@@ -149,17 +105,6 @@ constexpr int kLinkRows = 28 + 24;
 constexpr int kDesignedPanelWidth = 323;
 constexpr int kDesignedPanelHeight = 267 + kLinkRows + 24;
 
-QString boolText(bool checked) {
-    return checked ? QStringLiteral("-1") : QStringLiteral("0");
-}
-
-// Interval of the upload timer for a period in minutes, without overflowing
-// the timer's int of milliseconds.
-int periodMs(int minutes) {
-    const long long ms = static_cast<long long>(minutes) * platform::MinuteMs();
-    return static_cast<int>(std::clamp<long long>(ms, 0, std::numeric_limits<int>::max()));
-}
-
 } // namespace
 
 TStateShape::TStateShape(QWidget* parent) : QWidget(parent) {}
@@ -182,7 +127,7 @@ void TStateShape::paintEvent(QPaintEvent* /*event*/) {
     painter.drawEllipse(QRectF((width() - d) / 2.0, (height() - d) / 2.0, d, d));
 }
 
-TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
+TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Core_(core) {
     setObjectName(QStringLiteral("fSettings"));
     setWindowTitle(QStringLiteral("Options"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
@@ -236,8 +181,7 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     // another window's component is resolved after the stored values.
     AfPortComboBox1->SetOptions({pcCheckExist, pcHighlightOpen});
     AfPortComboBox1->SetMaxComPorts(255);
-    if (Monitor)
-        AfPortComboBox1->SetComPort(Monitor->ComPort);
+    AfPortComboBox1->SetComPort(Core_.Link().Port());
     // The lamp, the toggle and "Automatic" stand in a row of their own below
     // the chooser, which takes the whole width for its device names.
     shState = new TStateShape(Panel3);
@@ -345,19 +289,78 @@ TfSettings::TfSettings(QWidget* parent) : QDialog(parent) {
     connect(bClose, &QPushButton::clicked, this, [this] { bCloseClick(bClose); });
     connect(chbAutostart, &QCheckBox::clicked, this, [this] { chbAutostartClick(chbAutostart); });
 
-    if (Monitor) {
-        Monitor->ShowOptions = [this] { exec(); };
-        Monitor->SaveSettings = [this] { bCloseClick(bClose); };
-        Monitor->ToggleLink = [this] { bConnClick(bConn); };
-        Monitor->LinkWarningShowing = [this] { return FConnWarningShowing; };
-        Monitor->TargetUrl = [this] { return edTarget->text(); };
-        Monitor->TemperatureLogOn = [this] { return chbGeneTempLOG->isChecked(); };
-        Monitor->AutoReconnectOn = [this] { return chbAutoReconnect->isChecked(); };
-        connect(Monitor, &TMonitor::LinkChanged, this,
-                [this](bool open) { shState->SetBrushColor(open ? kLampOpen : kLampClosed); });
-        connect(Monitor->ReconnectTimer, &QTimer::timeout, this,
-                [this] { ReconnectTimerTimer(Monitor->ReconnectTimer); });
+    // The controls edit the live settings at once.
+    connect(edTarget, &QLineEdit::textChanged, this,
+            [this](const QString& text) { Core_.Settings().SetText(Setting::TargetURL, text); });
+    connect(CheckBox1, &QCheckBox::toggled, this,
+            [this](bool on) { Core_.Settings().SetCheck(Setting::AutoConnect, on); });
+    connect(chbAutoReconnect, &QCheckBox::toggled, this,
+            [this](bool on) { Core_.Settings().SetCheck(Setting::AutoReconnect, on); });
+    connect(chbGeneTempLOG, &QCheckBox::toggled, this,
+            [this](bool on) { Core_.Settings().SetCheck(Setting::GeneTemp, on); });
+    // ... and show what others change (the settings file at start).
+    connect(&Core_.Settings(), &TSettingsModel::Changed, this, &TfSettings::ShowSetting);
+    for (const Setting id : {Setting::TargetURL, Setting::Period, Setting::AutoConnect,
+                             Setting::AutoReconnect, Setting::AlwaysOnTop, Setting::GeneTemp})
+        ShowSetting(id);
+
+    TLink& link = Core_.Link();
+    link.MessageParent = this;
+    connect(&link, &TLink::LinkChanged, this,
+            [this](bool open) { shState->SetBrushColor(open ? kLampOpen : kLampClosed); });
+    connect(&link, &TLink::ToggleDone, this, [this](bool open) {
+        bConn->setText(open ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
+    });
+    // Whether a port is chosen is the chooser's selection (also at start,
+    // where the link looked at the stored number on its own).
+    auto pushChosen = [this] { Core_.Link().SetPortChosen(AfPortComboBox1->ItemIndex() != -1); };
+    connect(AfPortComboBox1, &QComboBox::currentIndexChanged, this, pushChosen);
+    connect(&Core_, &TKelvoxCore::Loaded, this, pushChosen);
+    pushChosen();
+    connect(&link, &TLink::RetryStarting, this, [this] {
+        if (!AfPortComboBox1->DroppedDown())
+            RefillPortList();
+    });
+    connect(&Core_, &TKelvoxCore::PortsChanged, this, [this] {
+        AfPortComboBox1->FillPortList();
+        AfPortComboBox1->SyncItemIndex();
+    });
+}
+
+void TfSettings::ShowSetting(Setting id) {
+    const TSettingsModel& settings = Core_.Settings();
+    switch (id) {
+    case Setting::TargetURL:
+        if (edTarget->text() != settings.Text(id))
+            edTarget->setText(settings.Text(id));
+        break;
+    case Setting::Period:
+        if (IntEdit1->Value() != settings.Integer(id))
+            IntEdit1->SetValue(settings.Integer(id));
+        break;
+    case Setting::AutoConnect:
+        CheckBox1->setChecked(settings.Check(id));
+        break;
+    case Setting::AutoReconnect:
+        chbAutoReconnect->setChecked(settings.Check(id));
+        break;
+    case Setting::AlwaysOnTop:
+        chbAlwaysOnTop->setChecked(settings.Check(id));
+        break;
+    case Setting::GeneTemp:
+        chbGeneTempLOG->setChecked(settings.Check(id));
+        break;
+    default:
+        break;
     }
+}
+
+void TfSettings::RefillPortList() {
+    AfPortComboBox1->FillPortList();
+    const int number = Core_.Link().ComNumber();
+    for (int i = 0; i < AfPortComboBox1->count(); ++i)
+        if (AfPortNumberOfData(AfPortComboBox1->PortNumberOf(i)) == number)
+            AfPortComboBox1->SetItemIndex(i);
 }
 
 void TfSettings::FitCaptions() {
@@ -446,16 +449,8 @@ void TfSettings::FitCaptions() {
 }
 
 TfSettings::~TfSettings() {
-    if (!Monitor)
-        return;
-    Monitor->ShowOptions = nullptr;
-    Monitor->SaveSettings = nullptr;
-    Monitor->ToggleLink = nullptr;
-    Monitor->LinkWarningShowing = nullptr;
-    Monitor->TargetUrl = nullptr;
-    Monitor->TemperatureLogOn = nullptr;
-    Monitor->AutoReconnectOn = nullptr;
-    Monitor->StopReconnect();
+    Core_.Link().StopReconnect();
+    Core_.Link().MessageParent = nullptr;
 }
 
 bool TfSettings::eventFilter(QObject* watched, QEvent* event) {
@@ -485,119 +480,40 @@ void TfSettings::showEvent(QShowEvent* event) {
 }
 
 void TfSettings::bSendClick(QObject* /*Sender*/) {
-    if (Monitor && Monitor->Send)
-        Monitor->Send(bSend);
+    Core_.Upload().Send(/*manual=*/true);
 }
 
 void TfSettings::bConnClick(QObject* /*Sender*/) {
-    if (!Monitor || !Monitor->ComPort)
-        return;
-    const bool user = FUserConnPress;
-    if (user)
-        Monitor->StopReconnect();
-    // Reconnecting by itself, the program goes by the port's number alone:
-    // nobody is there to answer a question.
-    const bool unattended = !user && chbAutoReconnect->isChecked();
-    if (AfPortComboBox1->ItemIndex() == -1 && !unattended) {
-        // Re-entered from the warning's own modal loop (the watchdog or a
-        // line error): the user is being told already.
-        if (FConnWarningShowing)
-            return;
-        const FlagScope showing(FConnWarningShowing);
-        platform::MessageRequest warning;
-        warning.Parent = this;
-        warning.Text = QStringLiteral("At first choose COM port");
-        warning.Caption = QString();
-        warning.Icon = platform::MsgIcon::Warning;
-        platform::ShowMessage(warning);
-        // The silence that went on while the box was open is not counted:
-        // the watchdog waits another 30 s before it asks again.
-        Monitor->SilenceCount = 0;
-        return;
-    }
-    TAfComPort* port = Monitor->ComPort;
-    if (port->Active()) {
-        port->Close();
-        bConn->setText(QStringLiteral("Connect"));
-        return;
-    }
-    if (!OpenPort(/*retry=*/false) && !user)
-        Monitor->PortLost(/*failureLogged=*/true);
+    Core_.Link().Toggle(FUserConnPress ? TLink::Caller::User : TLink::Caller::Program);
 }
 
-bool TfSettings::OpenPort(bool retry) {
-    try {
-        Monitor->ComPort->Open(); // OnPortOpen logs the opened line inside
-        bConn->setText(QStringLiteral("Disconnect"));
-        Monitor->BlinkPhase = 0;
-        return true;
-    } catch (...) {
-        // A round of retries logs its first failure only.
-        if (!retry || !Monitor->ReconnectFailureLogged) {
-            Monitor->Log(QStringLiteral("ERR  Port can't be opened!"));
-            if (const QString hint = OpenFailureHint(std::current_exception()); !hint.isEmpty())
-                Monitor->Log(QStringLiteral("ERR  ") + hint);
-        }
-        Monitor->BlinkPhase = 1;
-        return false;
-    }
+bool TfSettings::ConnWarningShowing() const {
+    return Core_.Link().WarningShowing();
 }
 
 void TfSettings::ReconnectTimerTimer(QObject* /*Sender*/) {
-    if (!Monitor)
-        return;
-    if (!chbAutoReconnect->isChecked() || Monitor->ComPort->Active()) {
-        Monitor->StopReconnect();
-        return;
-    }
-    // The device may have come (or gone) since the list was made: probe
-    // afresh, and show the port's number chosen when it is there.
-    if (!AfPortComboBox1->DroppedDown()) {
-        AfPortComboBox1->FillPortList();
-        const int number = Monitor->ComPort->ComNumber();
-        for (int i = 0; i < AfPortComboBox1->count(); ++i)
-            if (AfPortNumberOfData(AfPortComboBox1->PortNumberOf(i)) == number)
-                AfPortComboBox1->SetItemIndex(i);
-    }
-    if (!OpenPort(/*retry=*/true))
-        Monitor->ReconnectFailureLogged = true;
+    Core_.Link().Retry();
 }
 
 void TfSettings::IntEdit1Change(QObject* /*Sender*/) {
-    if (!Monitor || !Monitor->Timer1)
-        return;
-    QTimer* timer = Monitor->Timer1;
-    const int value = IntEdit1->Value();
-    timer->setInterval(periodMs(value));
-    if (value != 0)
-        timer->start(); // (re)starts the countdown
+    TSettingsModel& settings = Core_.Settings();
+    if (settings.Integer(Setting::Period) != IntEdit1->Value())
+        settings.SetInteger(Setting::Period, IntEdit1->Value());
     else
-        timer->stop();
+        Core_.Upload().ApplyPeriod(/*restart=*/true);
 }
 
 void TfSettings::IntEdit1Exit(QObject* /*Sender*/) {
-    if (!Monitor || !Monitor->Timer1)
-        return;
-    const QTimer* timer = Monitor->Timer1;
-    const int value = IntEdit1->Value();
-    const bool inLine =
-        value == 0 ? !timer->isActive() : timer->isActive() && timer->interval() == periodMs(value);
-    if (!inLine)
-        IntEdit1Change(IntEdit1);
+    // Typing 5 over 5 is no change, but typing 5 over 1 is only seen by
+    // OnChange while Value is still 1.
+    if (Core_.Settings().Integer(Setting::Period) != IntEdit1->Value())
+        Core_.Settings().SetInteger(Setting::Period, IntEdit1->Value());
+    else
+        Core_.Upload().ApplyPeriod(/*restart=*/false);
 }
 
 void TfSettings::chbAlwaysOnTopClick(QObject* /*Sender*/) {
-    if (!Monitor || !Monitor->MainWindow)
-        return;
-    QWidget* main = Monitor->MainWindow;
-    const bool onTop = chbAlwaysOnTop->isChecked();
-    if (main->windowFlags().testFlag(Qt::WindowStaysOnTopHint) == onTop)
-        return;
-    // Changing window flags hides a shown window; put it back as it was.
-    const bool visible = main->isVisible();
-    main->setWindowFlag(Qt::WindowStaysOnTopHint, onTop);
-    if (visible)
-        main->show();
+    Core_.Settings().SetCheck(Setting::AlwaysOnTop, chbAlwaysOnTop->isChecked());
 }
 
 void TfSettings::Button1Click(QObject* /*Sender*/) {
@@ -605,22 +521,7 @@ void TfSettings::Button1Click(QObject* /*Sender*/) {
 }
 
 void TfSettings::bCloseClick(QObject* /*Sender*/) {
-    platform::IniFile ini(platform::IniPath());
-    const QWidget* main = Monitor ? Monitor->MainWindow : nullptr;
-    if (main) {
-        ini.WriteInteger(kMain, QStringLiteral("Top"), main->y());
-        ini.WriteInteger(kMain, QStringLiteral("Left"), main->x());
-        ini.WriteInteger(kMain, QStringLiteral("Height"), main->height());
-    }
-    ini.WriteString(kData, QStringLiteral("TargetURL"), edTarget->text());
-    if (Monitor && Monitor->ComPort)
-        ini.WriteInteger(kData, QStringLiteral("COM"), Monitor->ComPort->ComNumber());
-    ini.WriteInteger(kData, QStringLiteral("Period"), IntEdit1->Value());
-    ini.WriteString(kData, QStringLiteral("AutoConnect"), boolText(CheckBox1->isChecked()));
-    ini.WriteString(kData, QStringLiteral("AlwaysOnTop"), boolText(chbAlwaysOnTop->isChecked()));
-    ini.WriteString(kData, QStringLiteral("GeneTemp"), boolText(chbGeneTempLOG->isChecked()));
-    ini.WriteString(kData, QStringLiteral("AutoReconnect"),
-                    boolText(chbAutoReconnect->isChecked()));
+    Core_.SaveSettings();
     close();
 }
 
@@ -646,68 +547,4 @@ void TfSettings::Label8Click(QObject* /*Sender*/) {
     const QString withScheme =
         address.contains(QStringLiteral("://")) ? address : QStringLiteral("http://") + address;
     QDesktopServices::openUrl(QUrl(withScheme));
-}
-
-void LoadSettings() {
-    if (!Monitor || !Monitor->MainWindow || !Monitor->ComPort || !Monitor->Timer1 || !fSettings)
-        throw std::logic_error("LoadSettings needs the main window and fSettings");
-    QWidget* main = Monitor->MainWindow;
-    const platform::IniFile ini(platform::IniPath());
-    if (!ini.ReadError().isEmpty()) {
-        platform::MessageRequest warning;
-        warning.Text =
-            ini.ReadError() + QStringLiteral(" The program starts with default settings and leaves "
-                                             "the file as it is.");
-        warning.Caption = platform::ApplicationTitle();
-        warning.Icon = platform::MsgIcon::Warning;
-        platform::ShowMessage(warning);
-    }
-
-    // Mapped ports first: the port number read below may be one of them. The
-    // chooser was filled before the table existed; it lists them now.
-    std::map<int, std::string> mapped = platform::ReadMappedPorts(ini);
-    const bool anyMapped = !mapped.empty();
-    platform::SetMappedPorts(std::move(mapped));
-    if (anyMapped) {
-        fSettings->AfPortComboBox1->FillPortList();
-        fSettings->AfPortComboBox1->SyncItemIndex();
-    }
-
-    QRect screen(0, 0, 0, 0);
-    if (const QScreen* s = QGuiApplication::primaryScreen())
-        screen = s->geometry();
-    // Integer halves, rounded toward zero, of the current window size.
-    const int top =
-        ini.ReadInteger(kMain, QStringLiteral("Top"), screen.height() / 2 - main->height() / 2);
-    main->move(main->x(), top);
-    const int left =
-        ini.ReadInteger(kMain, QStringLiteral("Left"), screen.width() / 2 - main->width() / 2);
-    main->move(left, main->y());
-    // Below the collapsed height the title strip with the log toggle would
-    // be cut off and the window could not be expanded again.
-    const int height = ini.ReadInteger(kMain, QStringLiteral("Height"), 310);
-    main->resize(main->width(), std::max(height, 31));
-
-    fSettings->edTarget->setText(ini.ReadString(kData, QStringLiteral("TargetURL"), QString()));
-    // A 16-bit value. The port is closed here, so the number is only stored;
-    // the chooser keeps the selection it made when it was linked.
-    Monitor->ComPort->SetComNumber(
-        static_cast<std::uint16_t>(ini.ReadInteger(kData, QStringLiteral("COM"), 1)));
-
-    fSettings->IntEdit1->SetValue(ini.ReadInteger(kData, QStringLiteral("Period"), 1));
-    Monitor->Timer1->setInterval(periodMs(fSettings->IntEdit1->Value()));
-    fSettings->IntEdit1Change(fSettings->IntEdit1);
-
-    // Before the automatic connect: with it on, a port that is not there yet
-    // is a failed open that is retried, not a question to the user.
-    fSettings->chbAutoReconnect->setChecked(readBool(ini, QStringLiteral("AutoReconnect")));
-    fSettings->CheckBox1->setChecked(readBool(ini, QStringLiteral("AutoConnect")));
-    if (fSettings->CheckBox1->isChecked())
-        fSettings->bConnClick(fSettings->bConn);
-
-    fSettings->chbAlwaysOnTop->setChecked(readBool(ini, QStringLiteral("AlwaysOnTop")));
-    if (fSettings->chbAlwaysOnTop->isChecked())
-        fSettings->chbAlwaysOnTopClick(fSettings->chbAlwaysOnTop);
-
-    fSettings->chbGeneTempLOG->setChecked(readBool(ini, QStringLiteral("GeneTemp")));
 }

@@ -1,13 +1,10 @@
-// The options dialog and the settings file.
-//
-// The dialog's controls are the live settings of the running program: the
-// upload reads edTarget and chbGeneTempLOG at the moment it sends, the period
-// field drives the upload timer. What it shares with the main window goes
-// through `Monitor` (monitor/Monitor.h), which must exist before the dialog
-// is created. LoadSettings() copies the settings file into the
-// controls once at start-up; the save routine (bCloseClick) copies them back
-// and runs at every exit. One instance, `fSettings`, created right after
-// fMain and kept until exit. Main thread only.
+// The options dialog: a view and editor of the core's settings model
+// (monitor/Settings.h) and of its serial link. Each control shows its key's
+// live value and changes it at once (the upload reads the target URL at the
+// moment it sends, the period restarts the upload timer); "Save and close"
+// writes the changed keys to the settings file. The handlers keep their
+// names and forward to the core. One instance, `fSettings`, created right
+// after fMain and kept until exit. Main thread only.
 #pragma once
 
 #include "platform/Types.h"
@@ -19,6 +16,8 @@
 #include <vector>
 
 class QCheckBox;
+class TKelvoxCore;
+enum class Setting;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -43,7 +42,7 @@ private:
 class TfSettings : public QDialog {
     Q_OBJECT
 public:
-    explicit TfSettings(QWidget* parent = nullptr);
+    explicit TfSettings(TKelvoxCore& core, QWidget* parent = nullptr);
     ~TfSettings() override;
 
     QFrame* Panel5 = nullptr;
@@ -62,7 +61,7 @@ public:
     QLabel* Label5 = nullptr;
     QLabel* Label2 = nullptr;
     // Lists the existing ports among COM 1-255; a pick sets the program's
-    // port (Monitor->ComPort) to that number and opens it. ItemIndex() -1: no port chosen.
+    // port to that number and opens it. ItemIndex() -1: no port chosen.
     TAfPortComboBox* AfPortComboBox1 = nullptr;
     TStateShape* shState = nullptr;
     QPushButton* bConn = nullptr;
@@ -84,29 +83,19 @@ public:
 
     // Handlers.
     void bSendClick(QObject* Sender);
-    // The connect toggle: warns "At first choose COM port" when no port is
-    // chosen; otherwise closes the port when it is open and opens it (on its
-    // own ComNumber) when it is closed, logging a failed open. Also run by
-    // the settings loader, the line error handler and the silence watchdog.
-    // While its warning is on screen (a modal loop in which timers and
-    // serial events go on) a further call does nothing, so warnings cannot
-    // pile up; closing the warning restarts the silence count. With
-    // "Reconnect automatically" on, a failed open that the user did not ask
-    // for starts the retries, and such a call opens by the port's number
-    // without asking for a choice; the user's own press ends the retries.
+    // The connect toggle (TLink::Toggle): the user's press when it comes
+    // from bConn, the program's otherwise.
     void bConnClick(QObject* Sender);
-    // One retry of a lost port (Monitor->ReconnectTimer, every 5 s): probes
-    // the port list afresh and tries to open; the first failure of a round
-    // is logged.
+    // One retry of a lost port (TLink::Retry).
     void ReconnectTimerTimer(QObject* Sender);
     // True while the toggle's warning box is open.
-    bool ConnWarningShowing() const { return FConnWarningShowing; }
+    bool ConnWarningShowing() const;
     void IntEdit1Change(QObject* Sender);
     void chbAlwaysOnTopClick(QObject* Sender);
     void Button1Click(QObject* Sender);
-    // The save routine: writes every setting to the settings file, then
-    // closes the dialog. Throws std::runtime_error when the file cannot be
-    // written (the dialog then stays as it was).
+    // The save routine: writes the changed settings to the settings file,
+    // then closes the dialog. Throws std::runtime_error when the file cannot
+    // be written (the dialog then stays as it was).
     void bCloseClick(QObject* Sender);
     void Label8Click(QObject* Sender);
     void chbAutostartClick(QObject* Sender);
@@ -129,11 +118,12 @@ private:
     // of the shown text (typing 5 over 5 is no change, but typing 5 over 1
     // is only seen by OnChange while Value is still 1).
     void IntEdit1Exit(QObject* Sender);
-    // Opens the port, logging a failure unless it is a retry whose round has
-    // logged one already. True when the port is open.
-    bool OpenPort(bool retry);
+    // Shows the model's value of `id` in its control.
+    void ShowSetting(Setting id);
+    // The port list afresh, with the port's number chosen when it is there.
+    void RefillPortList();
 
-    bool FConnWarningShowing = false;
+    TKelvoxCore& Core_;
     bool FUserConnPress = false; // inside the user's press of bConn
 
     // One control of a row, as designed.
@@ -151,9 +141,3 @@ private:
 };
 
 extern TfSettings* fSettings;
-
-// Fills fMain and fSettings from the settings file; runs once at start-up,
-// after both windows exist. Throws std::runtime_error("'<text>' is not a
-// valid boolean value") for a check-box value that is neither a number nor
-// True/False.
-void LoadSettings();

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -370,4 +371,30 @@ TEST(HeadlessProcess, ClosedOrStuckStandardDescriptorsDoNotStopIt) {
     EXPECT_EQ(eventLogText(home.path()).count("ERR  Information cannot"), 1);
     ::close(reader);
     ::close(filler);
+}
+
+// Headless, the program uses no part of the GUI toolkit: it runs where the
+// toolkit's platform plugins are not installed (here hidden under an empty
+// mount in a namespace of the test's own) and maps none of its libraries.
+TEST(HeadlessProcess, RunsWithoutTheToolkitsPlatformPluginsOrLibraries) {
+    if (QProcess::execute("unshare", {"-rm", "true"}) != 0)
+        GTEST_SKIP() << "no user and mount namespaces here";
+    QTemporaryDir home;
+    const QString plugins = QLibraryInfo::path(QLibraryInfo::PluginsPath);
+    ASSERT_TRUE(QFileInfo(plugins + "/platforms").isDir()) << plugins.toStdString();
+    QProcess p;
+    p.setProcessEnvironment(environmentFor(home.path()));
+    p.start("unshare", {"-rm", "/bin/sh", "-c",
+                        "mount -t tmpfs none \"$1\" && exec \"$0\" --headless", kBinary, plugins});
+    ASSERT_TRUE(p.waitForStarted(30000));
+    ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGTERM));
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(p.processId()));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    EXPECT_FALSE(mapped.contains("libQt6Gui")) << "the GUI library is mapped";
+    EXPECT_FALSE(mapped.contains("libQt6Widgets"));
+    const ProcessResult r = stop(p);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("headless: application directory")) << r.out.toStdString();
+    EXPECT_EQ(eventLogs(home.path()).size(), 1);
 }

@@ -5,7 +5,7 @@
 #include "LinkFixture.h"
 #include "app/TemperatureLog.h"
 #include "app/uHistory.h"
-#include "monitor/Monitor.h"
+#include "support/Program.h"
 #include "platform/IniFile.h"
 #include "support/Formats.h"
 
@@ -31,8 +31,8 @@ protected:
     // One reading arriving from the thermometer at the given time.
     void Receive(QTime time, const char* text) {
         Now = QDateTime(Today, time);
-        fMain->ReceivedText += text;
-        fMain->ParseReceived();
+        Link().ReceivedText += text;
+        Link().Feed({});
     }
 
     const QDate Today{2026, 12, 7};
@@ -72,7 +72,7 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     EXPECT_EQ(w->lSummary->text(),
               QString::fromUtf8("Minimum: 19,0°C    Maximum: 23,5°C    Current: 23,0°C"));
 
-    Monitor->LinkClosed(); // a lost link breaks the line too
+    Link().PortClosed(); // a lost link breaks the line too
     Receive(QTime(12, 5, 10), "+023.0C\r");
     EXPECT_EQ(w->Pieces().size(), 4u);
 

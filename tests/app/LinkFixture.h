@@ -5,7 +5,7 @@
 #pragma once
 
 #include "app/uMain.h"
-#include "monitor/Monitor.h"
+#include "support/Program.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
@@ -70,17 +70,13 @@ protected:
             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
             f.write(ini);
         }
-        fMain = new TfMain;
-        fSettings = new TfSettings;
+        BuildProgram();
         if (!realTicks)
             fMain->Timer2->stop();
         LoadSettings();
     }
     void Stop() {
-        delete fSettings;
-        fSettings = nullptr;
-        delete fMain;
-        fMain = nullptr;
+        DestroyProgram();
     }
 
     // Event log lines without their time stamps.

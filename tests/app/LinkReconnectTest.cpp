@@ -21,7 +21,7 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
     Start("[Data]\r\nAutoReconnect=-1\r\n");
     Connect();
     ASSERT_TRUE(Pty.Write("+19.5C\r"));
-    ASSERT_TRUE(QTest::qWaitFor([] { return Monitor->Temperature == 19.5L; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([] { return Link().Temperature == 19.5L; }, 10000));
     Pty.CloseSlave();
     Pty.CloseMaster(); // unplugged: its node is gone
     Ports.Unlink(1);
@@ -31,7 +31,7 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
     ASSERT_TRUE(WaitForLog(kCantOpen, 7000));
     QTest::qWait(5500);
     EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed, kCantOpen}));
-    EXPECT_NE(Monitor->BlinkPhase, 0);
+    EXPECT_NE(Link().BlinkPhase, 0);
 
     TestPty back; // the device is back behind the same link
     Ports.Link(1, back.SlavePath());
@@ -41,13 +41,13 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
     EXPECT_LE(took.elapsed(), 6000);
     EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed, kCantOpen, kOpened}));
     EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
-    EXPECT_EQ(Monitor->BlinkPhase, 0);
+    EXPECT_EQ(Link().BlinkPhase, 0);
 
     // Kept open while readings flow, 90 s of ticks in all.
     for (const char* reading : {"+20.1C\r", "+20.2C\r", "+20.3C\r"}) {
         ASSERT_TRUE(back.Write(reading));
         const long double value = std::stold(std::string(reading + 1));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Monitor->Temperature == value; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Link().Temperature == value; }, 10000));
         Ticks(60);
     }
     EXPECT_TRUE(Open());

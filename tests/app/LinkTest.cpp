@@ -37,23 +37,23 @@ TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
         opened(sender);
         captionWhenLogged = fSettings->bConn->text();
     };
-    Monitor->BlinkPhase = 1;
+    Link().BlinkPhase = 1;
     Connect();
     EXPECT_TRUE(fMain->AfComPort1->Active());
     EXPECT_EQ(Log(), QStringList{kOpened});
     EXPECT_EQ(captionWhenLogged, "Connect");
     EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
-    EXPECT_EQ(Monitor->BlinkPhase, 0);
+    EXPECT_EQ(Link().BlinkPhase, 0);
 
-    Monitor->SilenceCount = 7;
+    Link().SilenceCount = 7;
     ASSERT_TRUE(Pty.Write("+021.5C\r+02"));
     ASSERT_TRUE(LabelShows(QStringLiteral("21.5\u00B0C")));
-    EXPECT_TRUE(QTest::qWaitFor([] { return fMain->ReceivedText == "+02"; }, 10000));
-    EXPECT_EQ(Monitor->SilenceCount, 0);
+    EXPECT_TRUE(QTest::qWaitFor([] { return Link().ReceivedText == "+02"; }, 10000));
+    EXPECT_EQ(Link().SilenceCount, 0);
     ASSERT_TRUE(Pty.Write("2.5C\r")); // the rest of the split reading
     ASSERT_TRUE(LabelShows(QStringLiteral("22.5\u00B0C")));
-    EXPECT_TRUE(fMain->ReceivedText.empty());
+    EXPECT_TRUE(Link().ReceivedText.empty());
 
     fSettings->edTarget->setText(QString::fromStdString(server.BaseUrl() + "/t.php?t="));
     fSettings->bSend->click();
@@ -65,7 +65,7 @@ TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
     EXPECT_EQ(Log().last(), kClosed);
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
-    EXPECT_EQ(Monitor->BlinkPhase, 0); // closing by hand is no error
+    EXPECT_EQ(Link().BlinkPhase, 0); // closing by hand is no error
     EXPECT_TRUE(Boxes.empty());
 }
 
@@ -92,7 +92,7 @@ TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_EQ(Log(), QStringList{kCantOpen});
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
-    EXPECT_EQ(Monitor->BlinkPhase, 1);
+    EXPECT_EQ(Link().BlinkPhase, 1);
 
     // A port held by somebody else cannot be opened either.
     Ports.Link(1, Pty.SlavePath());
@@ -105,7 +105,7 @@ TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
 
     Connect(); // free again: the blinking stops
     EXPECT_TRUE(fMain->AfComPort1->Active());
-    EXPECT_EQ(Monitor->BlinkPhase, 0);
+    EXPECT_EQ(Link().BlinkPhase, 0);
     EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
     EXPECT_TRUE(Boxes.empty());
 }
@@ -152,8 +152,8 @@ TEST_F(LinkTest, TheWatchdogClosesASilentPortOnThe61stTick) {
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
-    EXPECT_EQ(Monitor->BlinkPhase, 1);
-    EXPECT_EQ(Monitor->SilenceCount, 0);
+    EXPECT_EQ(Link().BlinkPhase, 1);
+    EXPECT_EQ(Link().SilenceCount, 0);
     // Closed, it never fires again.
     Ticks(200);
     EXPECT_EQ(Log().count(kSilent), 1);
@@ -189,7 +189,7 @@ TEST_F(LinkTest, TheWatchdogClosesAfter30SecondsWithoutAConvertedReading) {
         SCOPED_TRACE(tail);
         Connect();
         ASSERT_TRUE(Pty.Write("+20.0C\r" + tail));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return fMain->ReceivedText == tail; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Link().ReceivedText == tail; }, 10000));
         const bool streaming = tail.size() > 1 && tail.back() == '\n'; // never a CR
         int ticks = 0;
         while (fMain->AfComPort1->Active() && ticks < 100) {
@@ -199,7 +199,7 @@ TEST_F(LinkTest, TheWatchdogClosesAfter30SecondsWithoutAConvertedReading) {
                 ASSERT_TRUE(Pty.Write(tail));
                 const std::size_t expected = tail.size() * static_cast<std::size_t>(ticks + 1);
                 ASSERT_TRUE(
-                    QTest::qWaitFor([&] { return fMain->ReceivedText.size() == expected; }, 10000));
+                    QTest::qWaitFor([&] { return Link().ReceivedText.size() == expected; }, 10000));
             }
         }
         EXPECT_GE(ticks, 61);
@@ -215,7 +215,7 @@ TEST_F(LinkTest, AFailedLineFollowedBySilenceStillTripsTheWatchdog) {
     ASSERT_TRUE(Pty.Write("+20.0C\r"));
     ASSERT_TRUE(LabelShows(QStringLiteral("20.0\u00B0C")));
     ASSERT_TRUE(Pty.Write("-\r")); // a sign without a number
-    ASSERT_TRUE(QTest::qWaitFor([] { return Monitor->Temperature == -100.0L; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([] { return Link().Temperature == -100.0L; }, 10000));
     EXPECT_EQ(fMain->Label1->text(), QStringLiteral("20.0\u00B0C"));
     Ticks(61);
     EXPECT_EQ(Log().count(kSilent), 1);
@@ -233,7 +233,7 @@ TEST_F(LinkTest, ALineErrorClosesThePortAndBlinks) {
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_FALSE(port->IsOpen());
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
-    EXPECT_EQ(Monitor->BlinkPhase, 1);
+    EXPECT_EQ(Link().BlinkPhase, 1);
     EXPECT_TRUE(Boxes.empty());
 }
 
@@ -248,11 +248,11 @@ TEST_F(LinkTest, AHangUpOfTheDeviceIsALineError) {
     ASSERT_TRUE(WaitForLog(kClosed));
     EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed}));
     EXPECT_FALSE(fMain->AfComPort1->Active());
-    EXPECT_EQ(Monitor->BlinkPhase, 1);
+    EXPECT_EQ(Link().BlinkPhase, 1);
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
     // The last value is history now: it is neither shown nor sent as current.
     EXPECT_EQ(fMain->Label1->text(), "-");
-    EXPECT_EQ(Monitor->Temperature, -100.0L);
+    EXPECT_EQ(Link().Temperature, -100.0L);
 }
 
 // A noise burst (a wrong baud rate, a loose plug) in one arrival: the good
@@ -265,20 +265,20 @@ TEST_F(LinkTest, ANoiseBurstDoesNotHideTheNextReadingNorAFragmentTheNextLink) {
     std::string burst;
     for (int i = 0; i < 100; ++i)
         burst += "+x\r";
-    Monitor->SilenceCount = 50;
+    Link().SilenceCount = 50;
     ASSERT_TRUE(Pty.Write(burst + "+21.5C\r"));
     ASSERT_TRUE(LabelShows(QStringLiteral("21.5\u00B0C")));
-    EXPECT_EQ(Monitor->Temperature, 21.5L);
-    EXPECT_EQ(Monitor->SilenceCount, 0);
+    EXPECT_EQ(Link().Temperature, 21.5L);
+    EXPECT_EQ(Link().SilenceCount, 0);
 
     ASSERT_TRUE(Pty.Write("+02"));
-    ASSERT_TRUE(QTest::qWaitFor([] { return fMain->ReceivedText == "+02"; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([] { return Link().ReceivedText == "+02"; }, 10000));
     Connect();
     Connect();
-    EXPECT_EQ(Monitor->Temperature, -100.0L); // nothing read on this link yet
+    EXPECT_EQ(Link().Temperature, -100.0L); // nothing read on this link yet
     ASSERT_TRUE(Pty.Write("+019.7C\r"));
     ASSERT_TRUE(LabelShows(QStringLiteral("19.7\u00B0C")));
-    EXPECT_EQ(Monitor->Temperature, 19.7L);
+    EXPECT_EQ(Link().Temperature, 19.7L);
 }
 
 // The warning's modal loop goes on running timer ticks and serial events.
@@ -299,7 +299,7 @@ TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
         EXPECT_TRUE(QTest::qWaitFor([] { return Log().contains(kLineError); }, 10000));
         Ticks(130); // 65 s with the box open
     };
-    Monitor->SilenceCount = 60;
+    Link().SilenceCount = 60;
     Ticks(1); // the watchdog asks to close; no port is chosen: the warning
     InsideBox = nullptr;
 
@@ -307,8 +307,8 @@ TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
     EXPECT_EQ(Log().count(kSilent), 1);
     EXPECT_EQ(Log().count(kLineError), 1);
     EXPECT_TRUE(fMain->AfComPort1->Active()); // nothing could close it
-    EXPECT_NE(Monitor->BlinkPhase, 0);
-    EXPECT_EQ(Monitor->SilenceCount, 0);
+    EXPECT_NE(Link().BlinkPhase, 0);
+    EXPECT_EQ(Link().SilenceCount, 0);
     EXPECT_FALSE(fSettings->ConnWarningShowing());
 
     Ticks(60);
@@ -334,9 +334,9 @@ TEST_F(LinkTest, ALineErrorWithoutAChosenPortWarnsOnceAndTheSilenceCountStartsAf
     EXPECT_EQ(Boxes[0].Text, kChoose);
     EXPECT_EQ(Log(), (QStringList{kOpened, kLineError}));
     EXPECT_TRUE(fMain->AfComPort1->Active());
-    EXPECT_NE(Monitor->BlinkPhase, 0);
+    EXPECT_NE(Link().BlinkPhase, 0);
     // The silence while the box was open is not held against the device.
-    EXPECT_EQ(Monitor->SilenceCount, 0);
+    EXPECT_EQ(Link().SilenceCount, 0);
     Ticks(60);
     EXPECT_EQ(Boxes.size(), 1u);
     Ticks(1);

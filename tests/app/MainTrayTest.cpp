@@ -3,7 +3,7 @@
 // window and the menu's "Close" ending the program; and no icon at all where
 // there is no tray host.
 #include "LinkFixture.h"
-#include "monitor/Monitor.h"
+#include "support/Program.h"
 
 #include <QAction>
 #include <QFileInfo>
@@ -38,7 +38,7 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
 
     Ticks(1);
     EXPECT_EQ(Shown(), Picture(0)); // steady
-    Monitor->BlinkPhase = 1;        // as after any error
+    Link().BlinkPhase = 1;        // as after any error
     std::vector<QImage> frames;
     for (int i = 0; i < 4; ++i) {
         Ticks(1);
@@ -48,11 +48,11 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
     EXPECT_EQ(frames[1], Picture(2));
     EXPECT_EQ(frames[2], Picture(1));
     EXPECT_EQ(frames[3], Picture(2));
-    Monitor->BlinkPhase = 0; // a successful open stops it at the next tick
+    Link().BlinkPhase = 0; // a successful open stops it at the next tick
     Ticks(1);
     EXPECT_EQ(Shown(), Picture(0));
 
-    Monitor->BlinkPhase = 7; // never an index past the pictures
+    Link().BlinkPhase = 7; // never an index past the pictures
     Ticks(1);
     EXPECT_EQ(Shown(), Picture(1));
 }
@@ -68,7 +68,7 @@ TEST_F(MainTrayTest, DoubleClickTogglesTheWindowAndTheMenuClosesTheProgram) {
 
     ASSERT_TRUE(Tray.Press(id, platform::WM_RBUTTONDOWN));
     EXPECT_TRUE(QTest::qWaitFor([&] { return fMain->PopupMenu1->isVisible(); }, 5000));
-    QSignalSpy closed(fMain, &TfMain::Closed);
+    QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
     fMain->PopupMenu1->actions().last()->trigger(); // "Close"
     EXPECT_EQ(closed.count(), 1);
     EXPECT_TRUE(QFileInfo::exists(platform::IniPath()));
@@ -116,10 +116,9 @@ TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
     PortDir ports;
     platform::SetMessageHook(
         [](const platform::MessageRequest&) { return platform::MsgResult::Ok; });
-    fMain = new TfMain;
-    fSettings = new TfSettings;
+    BuildProgram();
     LoadSettings();
-    Monitor->BlinkPhase = 1;
+    Link().BlinkPhase = 1;
     for (int i = 0; i < 5; ++i)
         fMain->Timer2Timer(fMain->Timer2);
     auto* desktop = dynamic_cast<platform::QtTrayShell*>(&platform::CurrentTrayShell());
@@ -128,10 +127,7 @@ TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
     EXPECT_TRUE(fMain->TrayIkona1->IconVisible()); // as set; the refusal is not reported
     for (const QTimer* timer : QCoreApplication::instance()->findChildren<QTimer*>())
         EXPECT_FALSE(timer->isActive()) << "no wake-ups for a panel that cannot come";
-    delete fSettings;
-    fSettings = nullptr;
-    delete fMain;
-    fMain = nullptr;
+    DestroyProgram();
     platform::SetMessageHook({});
     qunsetenv("KELVOX_HOME");
 }

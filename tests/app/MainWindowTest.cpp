@@ -1,4 +1,5 @@
 #include "app/uMain.h"
+#include "monitor/Program.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
@@ -7,6 +8,7 @@
 #include "settings/uSettings.h"
 #include "support/FakeTrayShell.h"
 #include "support/FullDisk.h"
+#include "support/Program.h"
 #include "support/Pty.h"
 
 #include <QAction>
@@ -60,16 +62,10 @@ protected:
         qunsetenv("KELVOX_HOME");
     }
     void Start() {
-        fMain = new TfMain;
-        fSettings = new TfSettings;
+        BuildProgram();
         LoadSettings();
     }
-    void Stop() {
-        delete fSettings;
-        fSettings = nullptr;
-        delete fMain;
-        fMain = nullptr;
-    }
+    void Stop() { DestroyProgram(); }
     QString EventLog() const { return Home.path() + "/kelvox - 03-07-2026.log"; }
     static QByteArray Read(const QString& path) {
         QFile f(path);
@@ -118,10 +114,12 @@ TEST_F(MainWindowTest, ControlsAsLaidOut) {
     EXPECT_EQ(fMain->Panel4->geometry(), QRect(5, 3, 259, 25));
     EXPECT_EQ(fMain->Button1->geometry(), QRect(8, 6, 75, 25));
     EXPECT_EQ(fMain->bClose->geometry(), QRect(184, 6, 75, 25));
-    for (const char* name :
-         {"Panel1", "Panel2", "Panel3", "Panel4", "Label1", "Label3", "Button1", "Button2",
-          "bClose", "GroupBox1", "Memo1", "PopupMenu1", "Timer1", "Timer2"})
+    for (const char* name : {"Panel1", "Panel2", "Panel3", "Panel4", "Label1", "Label3", "Button1",
+                             "Button2", "bClose", "GroupBox1", "Memo1", "PopupMenu1"})
         EXPECT_NE(fMain->findChild<QObject*>(name), nullptr) << name;
+    // The timers are the core's, under the window's names.
+    EXPECT_EQ(fMain->Timer1->objectName(), "Timer1");
+    EXPECT_EQ(fMain->Timer2->objectName(), "Timer2");
     const QList<QAction*> items = fMain->PopupMenu1->actions();
     ASSERT_EQ(items.size(), 4);
     EXPECT_EQ(items[0]->text(), "Restore");
@@ -171,7 +169,7 @@ TEST_F(MainWindowTest, RestoreTogglesAndHideOnlyHides) {
     EXPECT_FALSE(fMain->isVisible());
     fMain->TrayIkona1DblClick(nullptr);
     EXPECT_TRUE(fMain->isVisible());
-    QSignalSpy closed(fMain, &TfMain::Closed);
+    QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
     fMain->bClose->click();
     EXPECT_FALSE(fMain->isVisible());
     EXPECT_EQ(closed.count(), 0); // hiding is not closing
@@ -205,6 +203,7 @@ TEST_F(MainWindowTest, DragByTheRightOrMiddleButtonEndsAtItsRelease) {
 
 TEST_F(MainWindowTest, LogLinesCarryTheTimeAndAreEchoedWhenHeadless) {
     fMain->AddLog("OK  first");
+    EchoEventLog(Core().Log()); // as the headless program does
     EXPECT_EQ(fMain->Memo1->toPlainText(), "14:05:09 >  OK  first");
 
     QTemporaryDir dir;
@@ -214,12 +213,11 @@ TEST_F(MainWindowTest, LogLinesCarryTheTimeAndAreEchoedWhenHeadless) {
     const int fd = ::open(capture.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     ::dup2(fd, 1);
-    platform::SetHeadless(true);
     fMain->AddLog("ERR  second");
-    platform::SetHeadless(false);
-    fMain->AddLog("OK  not echoed");
     platform::FlushEcho();
     ::dup2(saved, 1);
+    QObject::disconnect(&Core().Log(), &TEventLog::LineAdded, &Core().Log(), nullptr);
+    fMain->AddLog("OK  not echoed");
     ::close(saved);
     ::close(fd);
     EXPECT_EQ(Read(dir.path() + "/stdout.txt"), "14:05:09 >  ERR  second\n");
@@ -231,7 +229,7 @@ TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogToWhichASecondRunAppends)
     fMain->move(11, 22);
     fMain->AddLog("OK  one");
     fMain->AddLog("ERR  two");
-    QSignalSpy closed(fMain, &TfMain::Closed);
+    QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
     fMain->Ukonit1->trigger();
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(Read(EventLog()), "14:05:09 >  OK  one\r\n14:05:09 >  ERR  two\r\n");
@@ -273,7 +271,7 @@ TEST_F(MainWindowTest, AFailedSaveIsReportedAndTheOtherFileStillWritten) {
     // A directory where the event log should go: it cannot be replaced.
     ASSERT_TRUE(QDir().mkpath(EventLog()));
     fMain->AddLog("OK  kept");
-    QSignalSpy closed(fMain, &TfMain::Closed);
+    QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
     fMain->close();
     EXPECT_EQ(closed.count(), 1);
     ASSERT_EQ(Boxes.size(), 1u);

@@ -1,7 +1,7 @@
 // The upload (Timer1Timer): what reaches a real server on 127.0.0.1, what
 // the event log says, and the temperature log it appends to.
 #include "app/uMain.h"
-#include "monitor/Monitor.h"
+#include "support/Program.h"
 #include "net/LocalHttpServer.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -60,17 +60,13 @@ protected:
         });
         Server.Start();
 
-        fMain = new TfMain;
-        fSettings = new TfSettings;
+        BuildProgram();
         fMain->Timer1->stop(); // automatic sends only where a test starts them
         fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
     }
 
     void TearDown() override {
-        delete fSettings;
-        fSettings = nullptr;
-        delete fMain;
-        fMain = nullptr;
+        DestroyProgram();
         platform::SetClockForTests({});
         platform::SetMessageHook({});
         platform::FormatSettings::SetCurrent(SavedFormats);
@@ -103,7 +99,7 @@ protected:
 };
 
 TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
-    Monitor->Temperature = 25.6L;
+    Link().Temperature = 25.6L;
     ManualSend();
     EXPECT_EQ(Targets(), std::vector<std::string>{"/t.php?t=25,6"});
     const QStringList lines = LogLines();
@@ -112,7 +108,7 @@ TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
 
     // The URL is the field's text at the moment of sending.
     fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?x=1&t="));
-    Monitor->Temperature = -3.26L;
+    Link().Temperature = -3.26L;
     ManualSend();
     EXPECT_EQ(Targets().back(), "/t.php?x=1&t=-3,3");
     // A redirect to a good answer counts as sent.
@@ -127,16 +123,16 @@ TEST_F(UploadTest, SpecialValuesAndSchemeLessTarget) {
     // Before the first reading: no live reading, the no-reading value.
     ManualSend();
     // After a failed conversion.
-    Monitor->Temperature = -100.0L;
+    Link().Temperature = -100.0L;
     ManualSend();
     // Thousands separators are part of the text (a blank goes out encoded).
-    Monitor->Temperature = 1234.5L;
+    Link().Temperature = 1234.5L;
     ManualSend();
     // Point locale, and a target without a scheme.
     platform::FormatSettings point;
     platform::FormatSettings::SetCurrent(point);
     fSettings->edTarget->setText(QString::fromStdString(Server.HostPort() + "/t.php?t="));
-    Monitor->Temperature = 0.0L;
+    Link().Temperature = 0.0L;
     ManualSend();
     EXPECT_EQ(Targets(), (std::vector<std::string>{"/t.php?t=-100,0", "/t.php?t=-100,0",
                                                    "/t.php?t=1%20234,5", "/t.php?t=0.0"}));
@@ -144,7 +140,7 @@ TEST_F(UploadTest, SpecialValuesAndSchemeLessTarget) {
 }
 
 TEST_F(UploadTest, TimerSendsAutomaticallyWithoutLoggingSuccess) {
-    Monitor->Temperature = 21.5L;
+    Link().Temperature = 21.5L;
     fMain->Timer1->setInterval(30);
     fMain->Timer1->start();
     EXPECT_TRUE(QTest::qWaitFor([&] { return Server.Requests().size() >= 3; }, 30000));
@@ -226,13 +222,13 @@ TEST_F(UploadTest, TemperatureLogGetsOneLinePerSendWhateverTheOutcome) {
     EXPECT_TRUE(QDir(Home.path()).entryList({"Temperature(*"}).isEmpty());
 
     fSettings->chbGeneTempLOG->setChecked(true);
-    Monitor->Temperature = 20.5L;
+    Link().Temperature = 20.5L;
     ManualSend();
     platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 1, 0)); });
     AutomaticSend();
     fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/nothing.php?t="));
     platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 2, 0)); });
-    Monitor->Temperature = -100.0L;
+    Link().Temperature = -100.0L;
     ManualSend(); // failed, still logged
     EXPECT_EQ(TemperatureLog(QDate(2026, 7, 12)), "12.07.2026\t10:00:00\t20,5\r\n"
                                                   "12.07.2026\t10:01:00\t20,5\r\n"

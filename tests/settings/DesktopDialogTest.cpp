@@ -5,6 +5,7 @@
 // its panel; "Start with the desktop session" is the autostart entry's
 // presence, and the entry launches this program by its absolute path.
 #include "app/uMain.h"
+#include "support/Program.h"
 #include "platform/Autostart.h"
 #include "platform/MessageBox.h"
 #include "settings/uSettings.h"
@@ -76,15 +77,11 @@ protected:
         qputenv("KELVOX_HOME", home.path().toLocal8Bit());
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         ports.Link(33, pty.SlavePath());
-        fMain = new TfMain;
-        fSettings = new TfSettings;
+        BuildProgram();
     }
     void TearDown() override {
         platform::SetMessageHook({});
-        delete fSettings;
-        delete fMain;
-        fSettings = nullptr;
-        fMain = nullptr;
+        DestroyProgram();
         qunsetenv("XDG_CONFIG_HOME");
         qunsetenv("KELVOX_HOME");
     }

@@ -2,7 +2,7 @@
 // log, the period field stepped and typed into, the port chooser, "Close"
 // and "Save and close", the modal show from "Options" and the home page link.
 #include "app/uMain.h"
-#include "monitor/Monitor.h"
+#include "support/Program.h"
 #include "net/LocalHttpServer.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -60,15 +60,11 @@ protected:
             res.set_content("OK", "text/plain");
         });
         server.Start();
-        fMain = new TfMain;
-        fSettings = new TfSettings;
+        BuildProgram();
         LoadSettings();
     }
     void TearDown() override {
-        delete fSettings;
-        fSettings = nullptr;
-        delete fMain;
-        fMain = nullptr;
+        DestroyProgram();
         platform::SetMessageHook({});
         platform::SetClockForTests({});
         platform::FormatSettings::SetCurrent(Saved_);
@@ -129,7 +125,7 @@ TEST_F(OptionsDialogTest, TheChooserListsTheExistingPortsAndSelectsThePortsNumbe
 TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcome) {
     fSettings->edTarget->setText(Url("/t.php?t="));
     fSettings->chbGeneTempLOG->setChecked(true);
-    Monitor->Temperature = 21.5L;
+    Link().Temperature = 21.5L;
     fSettings->bSend->click();
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(server.Requests()[0].Target, "/t.php?t=21.5");

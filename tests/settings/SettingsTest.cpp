@@ -5,6 +5,7 @@
 #include "serial/AfComPort.h"
 #include "serial/AfPortControls.h"
 #include "settings/uSettings.h"
+#include "support/Program.h"
 #include "support/Pty.h"
 #include "widgets/uIntEdit.h"
 
@@ -44,16 +45,8 @@ protected:
         qunsetenv("KELVOX_HOME");
         qunsetenv("KELVOX_MINUTE_MS");
     }
-    void CreateWindows() {
-        fMain = new TfMain;
-        fSettings = new TfSettings;
-    }
-    void DestroyWindows() {
-        delete fSettings;
-        fSettings = nullptr;
-        delete fMain;
-        fMain = nullptr;
-    }
+    void CreateWindows() { BuildProgram(); }
+    void DestroyWindows() { DestroyProgram(); }
     // A fresh program start with the file as it is now.
     void Restart() {
         DestroyWindows();
@@ -194,8 +187,10 @@ TEST_F(SettingsTest, AnInvalidCheckStateStopsTheStart) {
             LoadSettings();
             ADD_FAILURE() << "no error for '" << bad << "'";
         } catch (const std::runtime_error& e) {
+            // The designed wording, after the place it stands in.
             EXPECT_EQ(std::string(e.what()),
-                      std::string("'") + bad + "' is not a valid boolean value");
+                      std::string("kelvox.ini line 2, [Data] AlwaysOnTop: '") + bad +
+                          "' is not a valid boolean value");
         }
     }
 }

@@ -1,5 +1,7 @@
 // Test entry point: a QApplication exists for every test (offscreen
 // platform, set by CTest), so widgets, timers and queued calls work.
+#include "app/GuiMain.h"
+
 #include <QApplication>
 #include <gtest/gtest.h>
 
@@ -8,6 +10,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName("Kelvox");
+    InstallGuiServices();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,18 @@
+// Where the program finds its windows: a module loaded only when a display
+// is used (see main.cpp), and the one function it exports.
+#pragma once
+
+#include <QString>
+
+namespace kelvox {
+
+// int kelvox_gui_main(int argc, char** argv): builds the application object
+// with its windows and runs the program; returns the exit code.
+using GuiMainFunction = int (*)(int, char**);
+inline constexpr const char* GuiMainSymbol = "kelvox_gui_main";
+
+// The module beside the executable (a build or portable copy), else the
+// installed one relative to it (bin/ -> lib/<arch>/kelvox/).
+QString GuiModulePath();
+
+} // namespace kelvox

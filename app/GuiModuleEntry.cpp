@@ -1,0 +1,42 @@
+// The entry of the windows module (kelvox-gui.so), which the executable
+// loads when a display is used: the QApplication, the desktop services and
+// the two windows around the program's core.
+#include "app/GuiMain.h"
+#include "app/uMain.h"
+#include "monitor/Core.h"
+#include "monitor/Program.h"
+#include "platform/MessageBox.h"
+#include "settings/uSettings.h"
+
+#include <QApplication>
+
+namespace {
+
+class WindowViews : public ProgramViews {
+public:
+    void Build(TKelvoxCore& core) override {
+        fMain = new TfMain(core);
+        fSettings = new TfSettings(core);
+    }
+    void Show() override { fMain->show(); }
+    void CloseBySignal() override { fMain->CloseBySignal(); }
+    void Teardown() override {
+        delete fSettings;
+        fSettings = nullptr;
+        delete fMain;
+        fMain = nullptr;
+    }
+};
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int kelvox_gui_main(int argc, char** argv) {
+    GuardedApplication<QApplication> app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kelvox"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.kelvox.Kelvox"));
+    // Hidden in the tray is not closed: only closing fMain ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+    InstallGuiServices();
+    WindowViews views;
+    return RunProgram(app, &views);
+}

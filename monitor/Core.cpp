@@ -1,0 +1,135 @@
+#include "monitor/Core.h"
+
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/Headless.h"
+#include "platform/IniFile.h"
+#include "platform/MessageBox.h"
+#include "platform/PortNames.h"
+#include "serial/AfComPort.h"
+
+#include <QFile>
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+std::function<QDateTime()> clockOf(const CoreDeps& deps) {
+    if (deps.Clock)
+        return deps.Clock;
+    return [] { return platform::Now(); };
+}
+
+} // namespace
+
+TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
+    : QObject(parent), Clock_(clockOf(deps)), Log_(Clock_) {
+    setObjectName(QStringLiteral("Core"));
+    Link_ = new TLink(Settings_, Log_, Clock_, this);
+    TUploader::Fetcher fetch = deps.Fetch;
+    if (!fetch)
+        fetch = [](const std::string& url) { return FetchUrl(url); };
+    Upload_ = new TUploader(Settings_, Log_, *Link_, std::move(fetch), deps.MinuteMs, this);
+
+    // Every converted reading goes into the history; a failed line or a
+    // closed port breaks its line.
+    History_ = new TemperatureHistory(this);
+    connect(Link_, &TLink::Reading, History_, [this](long double value, const QDateTime& when) {
+        History_->AddReading(when.toMSecsSinceEpoch(), static_cast<double>(value));
+    });
+    connect(Link_, &TLink::ReadingLost, History_, &TemperatureHistory::BreakLine);
+    connect(Link_, &TLink::LinkChanged, History_, [this](bool open) {
+        if (!open)
+            History_->BreakLine();
+    });
+}
+
+TKelvoxCore::~TKelvoxCore() {
+    // The link's port first: its handlers log and use the history.
+    delete Link_;
+    Link_ = nullptr;
+}
+
+void TKelvoxCore::Start() {
+    const platform::IniFile ini(platform::IniPath());
+    if (!ini.ReadError().isEmpty()) {
+        platform::MessageRequest warning;
+        warning.Text =
+            ini.ReadError() + QStringLiteral(" The program starts with default settings and leaves "
+                                             "the file as it is.");
+        warning.Caption = platform::ApplicationTitle();
+        warning.Icon = platform::MsgIcon::Warning;
+        platform::ShowMessage(warning);
+    }
+
+    // Mapped ports first: the port number read below may be one of them.
+    std::map<int, std::string> mapped = platform::ReadMappedPorts(ini);
+    const bool anyMapped = !mapped.empty();
+    platform::SetMappedPorts(std::move(mapped));
+    if (anyMapped)
+        emit PortsChanged();
+
+    const QList<SettingProblem> problems = Settings_.Load(ini);
+    if (!problems.isEmpty())
+        throw std::runtime_error(problems.front().Text.toStdString());
+    // The port is closed here, so the number is only stored.
+    Link_->SetComNumber(Settings_.Integer(Setting::COM));
+    Link_->LookAtPort();
+    Upload_->ApplyPeriod(/*restart=*/true);
+    emit Loaded();
+    // After "Reconnect automatically" is known: with it on, a port that is
+    // not there yet is a failed open that is retried, not a question.
+    if (Settings_.Check(Setting::AutoConnect))
+        Link_->Toggle(TLink::Caller::Program);
+}
+
+void TKelvoxCore::SaveSettings() {
+    emit AboutToSave();
+    // The port chooser sets the port's number directly.
+    Settings_.SetInteger(Setting::COM, Link_->ComNumber());
+    platform::IniFile ini(platform::IniPath());
+    // What cannot be read is never replaced, changed keys or not.
+    if (!ini.ReadError().isEmpty())
+        throw std::runtime_error(
+            (ini.ReadError() + QStringLiteral(" The settings were not saved.")).toStdString());
+    const QStringList both = Settings_.Save(ini);
+    for (const QString& key : both)
+        Log_.Add(QStringLiteral("ERR  %1 was also changed in the settings file; this program's "
+                                "value was written over it.")
+                     .arg(key));
+}
+
+void TKelvoxCore::ReportCloseFailure(bool quiet, std::exception_ptr error) {
+    SaveFailedAtClose_ = true;
+    if (!quiet) {
+        platform::HandleApplicationException(error);
+        return;
+    }
+    const QString text = platform::ExceptionText(error);
+    Log_.Add(QStringLiteral("ERR  ") + text);
+    std::fprintf(stderr, "kelvox: %s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void TKelvoxCore::Close(bool quiet) {
+    if (Closing_)
+        return;
+    Closing_ = true;
+    // No send may start from here on (a message box below runs a nested
+    // event loop where the timer and a signal could ask for one).
+    Upload_->Stop();
+    // Each step is guarded on its own: a settings file that cannot be
+    // written must neither keep the event log from being saved nor keep the
+    // program from ending.
+    try {
+        SaveSettings();
+    } catch (...) {
+        ReportCloseFailure(quiet, std::current_exception());
+    }
+    try {
+        Log_.Flush(/*createToday=*/true);
+    } catch (...) {
+        ReportCloseFailure(quiet, std::current_exception());
+    }
+    emit Closed();
+}

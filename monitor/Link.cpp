@@ -1,0 +1,248 @@
+#include "monitor/Link.h"
+
+#include "monitor/EventLog.h"
+#include "monitor/Settings.h"
+#include "platform/CommDevice.h"
+#include "platform/FormatSettings.h"
+#include "platform/MessageBox.h"
+#include "serial/AfComPort.h"
+#include "serial/AfComPortCore.h"
+
+namespace {
+
+// What the user can do about a failed open (for a refused permission: the
+// device path and the dialout group), or an empty text.
+QString OpenFailureHint(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const EAfComPortCoreError& e) {
+        return QString::fromStdString(e.Hint());
+    } catch (...) {
+    }
+    return {};
+}
+
+} // namespace
+
+TLink::TLink(TSettingsModel& settings, TEventLog& log, std::function<QDateTime()> clock,
+             QObject* parent)
+    : QObject(parent), Settings_(settings), Log_(log), Clock_(std::move(clock)) {
+    Tick_.setObjectName(QStringLiteral("Timer2"));
+    Tick_.setInterval(500);
+    Reconnect_.setObjectName(QStringLiteral("ReconnectTimer"));
+    Reconnect_.setInterval(ReconnectMs);
+
+    Port_ = new TAfComPort(this);
+    Port_->setObjectName(QStringLiteral("AfComPort1"));
+    Port_->SetBaudRate(br9600);
+    Port_->SetComNumber(1);
+    Port_->OnDataRecived = [this](QObject*, std::int32_t) { DataReceived(); };
+    Port_->OnLineError = [this](QObject*, std::uint32_t) { LineError(); };
+    Port_->OnPortOpen = [this](QObject*) { PortOpened(); };
+    Port_->OnPortClose = [this](QObject*) { PortClosed(); };
+    Port_->Loaded();
+
+    connect(&Tick_, &QTimer::timeout, this, &TLink::OnTick);
+    connect(&Reconnect_, &QTimer::timeout, this, &TLink::Retry);
+    connect(&Settings_, &TSettingsModel::Changed, this, [this](Setting id) {
+        if (id == Setting::COM)
+            SetComNumber(Settings_.Integer(Setting::COM));
+        else if (id == Setting::AutoReconnect && !Settings_.Check(Setting::AutoReconnect))
+            StopReconnect();
+    });
+    Tick_.start();
+}
+
+TLink::~TLink() {
+    // The port goes first and quietly: its handlers use this object.
+    delete Port_;
+    Port_ = nullptr;
+}
+
+bool TLink::Open() const {
+    return Port_->Active();
+}
+
+int TLink::ComNumber() const {
+    return Port_->ComNumber();
+}
+
+void TLink::SetComNumber(int number) {
+    if (Port_->ComNumber() != number)
+        Port_->SetComNumber(static_cast<std::uint16_t>(number));
+}
+
+void TLink::LookAtPort() {
+    const int number = Port_->ComNumber();
+    // Held by this very program it reads in use, which is present too.
+    PortChosen_ = number > 0 && platform::ProbeComPort(number) != platform::PortProbe::Absent;
+}
+
+void TLink::Toggle(Caller who) {
+    const bool user = who == Caller::User;
+    if (user)
+        StopReconnect();
+    // Reconnecting by itself, the program goes by the port's number alone:
+    // nobody is there to answer a question.
+    const bool unattended = !user && Settings_.Check(Setting::AutoReconnect);
+    if (!unattended && !PortChosen_) {
+        // Re-entered from the message's own modal loop (the watchdog or a
+        // line error): the user is being told already.
+        if (WarningShowing_)
+            return;
+        WarningShowing_ = true;
+        platform::MessageRequest warning;
+        warning.Parent = MessageParent;
+        warning.Text = QStringLiteral("At first choose COM port");
+        warning.Icon = platform::MsgIcon::Warning;
+        platform::ShowMessage(warning);
+        WarningShowing_ = false;
+        // The silence that went on while the box was open is not counted:
+        // the watchdog waits another 30 s before it asks again.
+        SilenceCount = 0;
+        return;
+    }
+    if (Port_->Active()) {
+        Port_->Close();
+        emit ToggleDone(false);
+        return;
+    }
+    if (!OpenPort(/*retry=*/false) && !user)
+        PortLost(/*failureLogged=*/true);
+}
+
+bool TLink::OpenPort(bool retry) {
+    try {
+        Port_->Open(); // PortOpened logs the opened line inside
+        BlinkPhase = 0;
+        emit ToggleDone(true);
+        return true;
+    } catch (...) {
+        // A round of retries logs its first failure only.
+        if (!retry || !ReconnectFailureLogged_) {
+            Log_.Add(QStringLiteral("ERR  Port can't be opened!"));
+            if (const QString hint = OpenFailureHint(std::current_exception()); !hint.isEmpty())
+                Log_.Add(QStringLiteral("ERR  ") + hint);
+        }
+        BlinkPhase = 1;
+        return false;
+    }
+}
+
+void TLink::PortLost(bool failureLogged) {
+    if (!Settings_.Check(Setting::AutoReconnect))
+        return;
+    if (Reconnect_.isActive()) {
+        ReconnectFailureLogged_ = ReconnectFailureLogged_ || failureLogged;
+        return;
+    }
+    ReconnectFailureLogged_ = failureLogged;
+    Reconnect_.start();
+}
+
+void TLink::StopReconnect() {
+    Reconnect_.stop();
+    ReconnectFailureLogged_ = false;
+}
+
+void TLink::Retry() {
+    if (!Settings_.Check(Setting::AutoReconnect) || Port_->Active()) {
+        StopReconnect();
+        return;
+    }
+    LookAtPort();
+    emit RetryStarting();
+    if (!OpenPort(/*retry=*/true))
+        ReconnectFailureLogged_ = true;
+}
+
+bool TLink::ReadingPending() const {
+    return TReadingParser::ReadingInProgress(ReceivedText);
+}
+
+void TLink::Feed(const std::string& text) {
+    ReceivedText += text;
+    const platform::FormatSettings& fs = platform::FormatSettings::Current();
+    QDateTime when; // one clock reading for all readings of this arrival
+    const TParseResult result = Parser_.Parse(ReceivedText, fs, [&](long double value) {
+        if (!when.isValid())
+            when = Clock_();
+        Temperature = value;
+        SilenceCount = 0;
+        emit Reading(value, when);
+    });
+    if (result.LastFailed) {
+        Temperature = NoReading;
+        emit ReadingLost();
+    }
+    if (result.Converted > 0) {
+        Display_ = fs.FormatTemperature(result.LastValue) + QStringLiteral("\u00B0C");
+        emit DisplayChanged(Display_);
+    }
+}
+
+void TLink::DataReceived() {
+    Feed(Port_->ReadString());
+}
+
+// A new link starts clean: no text of the last one, no reading yet, and the
+// silence counted from now (not from the last reading of the last link).
+void TLink::PortOpened() {
+    ReceivedText.clear();
+    Parser_.Reset();
+    Display_ = QStringLiteral("-");
+    emit DisplayChanged(Display_);
+    Log_.Add(QStringLiteral("OK  Serial port COM%1 opened.").arg(Port_->ComNumber()));
+    Temperature = NoReading;
+    SilenceCount = 0;
+    BlinkPhase = 0;
+    StopReconnect();
+    emit LinkChanged(true);
+}
+
+void TLink::PortClosed() {
+    Log_.Add(QStringLiteral("OK  Serial port closed!"));
+    Display_ = QStringLiteral("-");
+    emit DisplayChanged(Display_);
+    Temperature = NoReading;
+    emit LinkChanged(false);
+}
+
+// A line error (a hang-up of the device included) closes the port through
+// the connect toggle. While the toggle's "choose a port" message is on
+// screen the toggle does nothing, so the port stays open and the icon
+// blinks, as it would after that message.
+void TLink::LineError() {
+    Log_.Add(QStringLiteral("ERR  Error on serial port!"));
+    Toggle(Caller::Program);
+    BlinkPhase = 1;
+    if (!Port_->Active())
+        PortLost(false);
+}
+
+void TLink::OnTick() {
+    if (BlinkPhase < 0 || BlinkPhase > 2)
+        BlinkPhase = 1; // never index past the three pictures
+    emit IconFrame(BlinkPhase);
+    if (BlinkPhase != 0) {
+        ++BlinkPhase;
+        if (BlinkPhase == 3)
+            BlinkPhase = 1;
+    }
+
+    ++SilenceCount;
+    const bool silent = SilenceCount > SilentTicks && Port_->Active() &&
+                        !(ReadingPending() && SilenceCount <= SilentTicks + PendingGraceTicks);
+    // The toggle's message runs a modal loop that keeps this timer ticking.
+    // The tick that opened it resets the count once it is closed; until then
+    // no tick may log again or ask for a second one.
+    if (silent && !WarningShowing_) {
+        Log_.Add(QStringLiteral("ERR  Measure error(No data for 30 sec)"));
+        Toggle(Caller::Program);
+        BlinkPhase = 1;
+        SilenceCount = 0;
+        if (!Port_->Active())
+            PortLost(false);
+    }
+    emit Ticked();
+}

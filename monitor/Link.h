@@ -1,0 +1,146 @@
+// The serial link to the thermometer as one state machine: opening and
+// closing the port (by the user, the automatic connect, a line error, the
+// silence watchdog or the reconnect retries), the received text handed to
+// the reading parser, the current temperature, and the blink phase of the
+// tray icon. The windows show it through the signals; the headless program
+// runs it alone.
+//
+// Main thread only. The port's events are delivered by its event thread as
+// a blocking hand-off, so the handlers here run while that thread waits;
+// closing the port from inside one of them is prompt (the component refuses
+// the waiting hand-off instead of letting it run into its time limit).
+#pragma once
+
+#include "monitor/ReadingParser.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QWidget;
+class TAfComPort;
+class TEventLog;
+class TSettingsModel;
+
+class TLink : public QObject {
+    Q_OBJECT
+public:
+    // The program's value for "no reading": uploaded after a failed line and
+    // whenever there is no live reading.
+    static constexpr long double NoReading = -100.0L;
+    // Milliseconds between two tries to reopen a lost port.
+    static constexpr int ReconnectMs = 5000;
+    // More than this many 500 ms ticks without a converted reading: the
+    // device is taken to be silent (30.5 s at the earliest).
+    static constexpr int SilentTicks = 60;
+    // A reading that is arriving right then gets this many more ticks to
+    // reach its CR; a line that never ends cannot hold the watchdog off.
+    static constexpr int PendingGraceTicks = 2;
+
+    // Who asks for the connect toggle: the user's own press ends the
+    // reconnect retries and may be asked to choose a port; the program's
+    // calls (automatic connect, line error, watchdog) reconnect by the
+    // port's number when "Reconnect automatically" is on.
+    enum class Caller { User, Program };
+
+    TLink(TSettingsModel& settings, TEventLog& log, std::function<QDateTime()> clock,
+          QObject* parent = nullptr);
+    ~TLink() override;
+
+    // The thermometer's port (9600 Bd); owned. Destroying the link closes an
+    // open port without the closed line.
+    TAfComPort* Port() const { return Port_; }
+    // The 500 ms tick of the watchdog and the blinking; started at once.
+    QTimer* Tick() { return &Tick_; }
+    QTimer* ReconnectTimer() { return &Reconnect_; }
+
+    // The current temperature: the last reading converted since the port
+    // was opened; NoReading while there is none, after a failed line and
+    // while the port is closed.
+    long double Temperature = NoReading;
+    int BlinkPhase = 0;   // 0 steady icon, 1/2 the two blink frames
+    int SilenceCount = 0; // ticks since the last converted reading
+    // Received bytes not yet judged: the text after the last CR.
+    std::string ReceivedText;
+    // "-" or the last converted reading with its unit, as the window shows it.
+    QString Display() const { return Display_; }
+    bool Open() const;
+    int ComNumber() const;
+
+    // The connect toggle: asks the user to choose a port (a message) when
+    // none is chosen and nobody but the user could act; otherwise closes an
+    // open port and opens a closed one. While that message is on screen a
+    // further call does nothing.
+    void Toggle(Caller who);
+    // Whether a port is chosen: the port chooser's selection with windows;
+    // without them, whether the port's number named a present device when
+    // it was last looked at (at start and at each retry).
+    bool PortChosen() const { return PortChosen_; }
+    void SetPortChosen(bool chosen) { PortChosen_ = chosen; }
+    void LookAtPort();
+    bool WarningShowing() const { return WarningShowing_; }
+    // The parent of the message boxes the link shows (a window, or null).
+    QWidget* MessageParent = nullptr;
+    // One try to reopen a lost port (every ReconnectMs while retrying).
+    void Retry();
+    // Ends the retries.
+    void StopReconnect();
+    // Takes the port number (the port must be closed or is closed first by
+    // the component).
+    void SetComNumber(int number);
+
+    // Appends received text and judges every complete line in it.
+    void Feed(const std::string& text);
+    // True while ReceivedText holds the start of a reading still waiting
+    // for its CR.
+    bool ReadingPending() const;
+    // One 500 ms tick: blink phase and silence watchdog.
+    void OnTick();
+
+    // The port's handlers (the design's names live in the main window,
+    // which forwards here).
+    void DataReceived();
+    void PortOpened();
+    void PortClosed();
+    void LineError();
+
+signals:
+    // A reading was converted (one signal per reading, in stream order).
+    void Reading(long double value, const QDateTime& when);
+    // The last line of an arrival gave no reading.
+    void ReadingLost();
+    // The port was opened or closed.
+    void LinkChanged(bool open);
+    // What the window shows as the temperature changed.
+    void DisplayChanged(const QString& text);
+    // A tick shows this picture of the tray icon (0 steady, 1/2 blinking).
+    void IconFrame(int index);
+    // A tick passed (after the watchdog had its say).
+    void Ticked();
+    // The toggle or a retry opened the port, or the toggle closed it (the
+    // connect button's caption follows these, not a pick in the chooser).
+    void ToggleDone(bool open);
+    // The retries are about to try the port again: the device may have come
+    // or gone since the port list was made.
+    void RetryStarting();
+
+private:
+    bool OpenPort(bool retry);
+    void PortLost(bool failureLogged);
+
+    TSettingsModel& Settings_;
+    TEventLog& Log_;
+    std::function<QDateTime()> Clock_;
+    TAfComPort* Port_ = nullptr;
+    QTimer Tick_;
+    QTimer Reconnect_;
+    TReadingParser Parser_;
+    QString Display_ = QStringLiteral("-");
+    bool WarningShowing_ = false;
+    bool PortChosen_ = false;
+    bool ReconnectFailureLogged_ = false;
+};

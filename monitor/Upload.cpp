@@ -1,0 +1,82 @@
+#include "monitor/Upload.h"
+
+#include "app/TemperatureLog.h"
+#include "monitor/EventLog.h"
+#include "monitor/Link.h"
+#include "monitor/Settings.h"
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/FormatSettings.h"
+
+#include <algorithm>
+#include <limits>
+
+TUploader::TUploader(TSettingsModel& settings, TEventLog& log, TLink& link, Fetcher fetch,
+                     int minuteMs, QObject* parent)
+    : QObject(parent), Settings_(settings), Log_(log), Link_(link), Fetch_(std::move(fetch)),
+      MinuteMs_(minuteMs) {
+    Timer_.setObjectName(QStringLiteral("Timer1"));
+    Timer_.setInterval(MinuteMs_ > 0 ? MinuteMs_ : platform::MinuteMs());
+    connect(&Timer_, &QTimer::timeout, this, [this] { Send(/*manual=*/false); });
+    connect(&Settings_, &TSettingsModel::Changed, this, [this](Setting id) {
+        if (id == Setting::Period)
+            ApplyPeriod(/*restart=*/true);
+    });
+    Timer_.start();
+}
+
+void TUploader::ApplyPeriod(bool restart) {
+    if (Stopped_)
+        return;
+    const int minutes = Settings_.Integer(Setting::Period);
+    // Without overflowing the timer's int of milliseconds.
+    const int minuteMs = MinuteMs_ > 0 ? MinuteMs_ : platform::MinuteMs();
+    const long long ms = static_cast<long long>(minutes) * minuteMs;
+    const int interval =
+        static_cast<int>(std::clamp<long long>(ms, 0, std::numeric_limits<int>::max()));
+    if (minutes == 0) {
+        Timer_.stop();
+        Timer_.setInterval(interval);
+        return;
+    }
+    if (!restart && Timer_.isActive() && Timer_.interval() == interval)
+        return;
+    Timer_.setInterval(interval);
+    Timer_.start(); // (re)starts the countdown
+}
+
+void TUploader::Stop() {
+    Stopped_ = true;
+    Timer_.stop();
+}
+
+// Without a live reading the no-reading value is sent, so the server keeps
+// its rhythm and can tell the gap from a temperature.
+void TUploader::Send(bool manual) {
+    if (Stopped_)
+        return;
+    const long double temperature = Link_.Temperature;
+    const QString target = Settings_.Text(Setting::TargetURL);
+    QString cause;
+    if (target.trimmed().isEmpty()) {
+        // "http://" alone would ask port 80 of this machine.
+        cause = QStringLiteral("no target URL");
+    } else {
+        // The temperature text appended unescaped; the fetch encodes what
+        // may not stand in a URL only on the wire.
+        const std::string url =
+            target.toStdString() +
+            platform::FormatSettings::Current().FormatTemperature(temperature).toStdString();
+        const FetchResult result = Fetch_(url);
+        if (!result.Ok)
+            cause = QString::fromStdString(result.Error);
+    }
+    if (!cause.isEmpty())
+        Log_.Add(QStringLiteral("ERR  Information cannot nepodařilo odeslat! (%1)").arg(cause));
+    else if (manual)
+        Log_.Add(QStringLiteral("OK  Information successfully send"));
+
+    if (Settings_.Check(Setting::GeneTemp))
+        AppendToTemperatureLog(temperature);
+    emit Sent(platform::Now(), cause);
+}

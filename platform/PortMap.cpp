@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,14 +45,27 @@ std::string LockFilePath(const std::string& path, const std::string& lockDir) {
     return lockDir + "/LCK.." + name;
 }
 
+// Real lock files hold 11 bytes; anything much bigger is no lock file.
+constexpr off_t kMaxLockFileSize = 4096;
+
 // True when the device's lock file names a live process. The pid is text
 // (HDB style) or, in the oldest style, a 4-byte binary int.
+// The lock directory is writable by every user, so what sits there under
+// the lock file's name is untrusted: it is opened without blocking (a FIFO
+// would hold open() until someone writes to it) and without following a
+// link, and only a regular file of a lock file's size is read. Anything
+// else is no live lock.
 bool LockedByLiveProcess(const std::string& path, const std::string& lockDir) {
     const std::string lock = LockFilePath(path, lockDir);
     if (lock.empty())
         return false;
-    UniqueFd fd(RetryOnEintr([&] { return ::open(lock.c_str(), O_RDONLY | O_CLOEXEC); }));
+    UniqueFd fd(RetryOnEintr([&] {
+        return ::open(lock.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    }));
     if (!fd.Valid())
+        return false;
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxLockFileSize)
         return false;
     char text[32] = {};
     const ssize_t n = RetryOnEintr([&] { return ::read(fd.Get(), text, sizeof text - 1); });

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <future>
 #include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -102,6 +104,21 @@ TEST(PortMap, OpenClassifiesFailures) {
     auto third = platform::OpenPortDescriptor(pty.SlavePath());
     EXPECT_GE(third.Fd, 0);
     platform::ClosePortDescriptor(third.Fd);
+}
+
+// Anyone may write there: a FIFO named as the port's lock file must not hold the probe.
+TEST(PortMap, AFifoAsLockFileDoesNotBlock) {
+    TestPty pty;
+    platform::PortOpenContext context;
+    context.LockDir = ::testing::TempDir();
+    const std::string lock = context.LockDir + "/LCK..pts_" + pty.SlavePath().substr(9);
+    ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0);
+    auto probe = std::async(std::launch::async,
+                            [&] { return platform::ProbePortPath(pty.SlavePath(), context); });
+    EXPECT_EQ(probe.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+    ::close(::open(lock.c_str(), O_WRONLY | O_NONBLOCK)); // frees a blocked probe
+    ::unlink(lock.c_str());
+    EXPECT_EQ(probe.get(), PortProbe::Free);
 }
 
 TEST(PortMap, ExclusiveFlagIsHeldWhileOpenAndDroppedAtClose) {

@@ -62,8 +62,15 @@ bool isComment(const QByteArray& line) {
     return t.startsWith(';') || t.startsWith('#');
 }
 
+// True when text starts and ends with the same quote, double or single.
+template <typename Text> bool inMatchingQuotes(const Text& text) {
+    return text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
+           text.back() == text.front();
+}
+
 // Splits "key = value"; false for lines that are not key lines. A value in
-// matching double quotes is taken without them.
+// matching double or single quotes is taken without them, as the classic
+// profile readers do.
 bool splitKey(const QByteArray& line, QString& key, QString& value) {
     if (isComment(line))
         return false;
@@ -72,7 +79,7 @@ bool splitKey(const QByteArray& line, QString& key, QString& value) {
         return false;
     key = decode(line.left(eq).trimmed());
     QByteArray raw = line.mid(eq + 1).trimmed();
-    if (raw.size() >= 2 && raw.startsWith('"') && raw.endsWith('"'))
+    if (inMatchingQuotes(raw))
         raw = raw.mid(1, raw.size() - 2);
     value = decode(raw);
     return true;
@@ -228,9 +235,7 @@ int IniFile::ReadInteger(const QString& section, const QString& key, int def) co
 void IniFile::WriteString(const QString& section, const QString& key, const QString& value) {
     // A value that would lose its quotes when read back keeps them by
     // getting another pair.
-    const QString stored = value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"')
-                               ? u'"' + value + u'"'
-                               : value;
+    const QString stored = inMatchingQuotes(value) ? value.front() + value + value.front() : value;
     const QByteArray line = (sanitize(key) + u'=' + sanitize(stored)).toUtf8();
     const qsizetype header = findSection(Lines_, section);
     if (header < 0) {

@@ -4,7 +4,8 @@
 // sections and keys, comments, blank lines) are written back as they were.
 // Lines and values the program does not change are written back byte for
 // byte; a value is read as UTF-8 when it is valid UTF-8, else as the locale's
-// 8-bit text, and a value in matching double quotes is taken without them.
+// 8-bit text, and a value in matching double or single quotes is taken
+// without them.
 // Reads accept LF, CR LF and CR; writes use CR LF and go through a temporary
 // file in the same directory renamed over the target once all of it is on
 // disk, so neither a crash nor a full disk leaves a shorter file. A missing

@@ -125,6 +125,15 @@ TEST_F(IniFileTest, BytesOfUntouchedLinesAndValuesAreKept) {
     EXPECT_EQ(IniFile(Path).ReadString("Data", "Quoted", ""), "\"x\"");
 }
 
+TEST_F(IniFileTest, SingleQuotesAreStrippedAndKeptOnWrite) {
+    WriteRaw("[Data]\nTargetURL='http://h/?t='\nAutoConnect = '-1' \n");
+    IniFile ini(Path);
+    EXPECT_EQ(ini.ReadString("Data", "TargetURL", ""), "http://h/?t=");
+    EXPECT_EQ(ini.ReadInteger("Data", "AutoConnect", 0), -1);
+    ini.WriteString("Data", "Quoted", "'x'");
+    EXPECT_EQ(IniFile(Path).ReadString("Data", "Quoted", ""), "'x'");
+}
+
 TEST(IniInteger, DecimalAndHexadecimal) {
     int v = 0;
     ASSERT_TRUE(platform::ParseIniInteger("42", v));

@@ -25,30 +25,55 @@ void ReopenClosedStandardDescriptors() {
     }
 }
 
+namespace {
+
+// What a path that is no regular file is, for an error text.
+QString notRegular(mode_t mode) {
+    const char* kind = S_ISDIR(mode)    ? "a directory"
+                       : S_ISLNK(mode)  ? "a symbolic link"
+                       : S_ISFIFO(mode) ? "a FIFO"
+                       : S_ISSOCK(mode) ? "a socket"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                                        : "of an unknown kind";
+    return QStringLiteral("not a regular file (%1)").arg(QLatin1StringView(kind));
+}
+
+} // namespace
+
 InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
-    const QByteArray path = QFile::encodeName(dir + u'/' + AppBaseName() + QStringLiteral(".lock"));
-    // Never follow a link or block on a FIFO someone put in its place.
+    const QString file = dir + u'/' + AppBaseName() + QStringLiteral(".lock");
+    const QByteArray path = QFile::encodeName(file);
+    const auto failed = [&](const QString& cause) {
+        *error = file + QStringLiteral(": ") + cause;
+        return InstanceLock::Failed;
+    };
+    // Never follow a link (its target is not touched) or block on a FIFO
+    // someone put in its place.
     const int fd = RetryOnEintr([&] {
-        return ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                      0644);
+        return ::open(path.constData(),
+                      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     });
     if (fd < 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return InstanceLock::Failed;
+        const int code = errno;
+        // A link gives ELOOP and a directory EISDIR: say what is there.
+        struct stat st {};
+        if (::lstat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode))
+            return failed(notRegular(st.st_mode));
+        return failed(QString::fromLocal8Bit(std::strerror(code)));
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const QString cause = notRegular(st.st_mode);
         ::close(fd);
-        *error = QStringLiteral("not a regular file");
-        return InstanceLock::Failed;
+        return failed(cause);
     }
     if (RetryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
         const int code = errno;
         ::close(fd);
         if (code == EWOULDBLOCK)
             return InstanceLock::Busy;
-        *error = QString::fromLocal8Bit(std::strerror(code));
-        return InstanceLock::Failed;
+        return failed(QString::fromLocal8Bit(std::strerror(code)));
     }
     // Deliberately kept open: the lock lasts as long as the process.
     return InstanceLock::Held;

@@ -17,7 +17,9 @@ enum class InstanceLock { Held, Busy, Failed };
 // Takes the lock file "<base name>.lock" in dir with flock(). Held: this
 // process owns the directory until it exits (the descriptor stays open for
 // that). Busy: another running instance owns it. Failed: the lock file could
-// not be used; *error says why.
+// not be used, so the directory cannot be claimed; *error names the file and
+// why ("/x/kelvox.lock: not a regular file (a FIFO)"). A link in the lock
+// file's place is never followed, and nothing there blocks the call.
 InstanceLock LockApplicationDirectory(const QString& dir, QString* error);
 
 // True when the X display named by DISPLAY accepts a connection (the same

@@ -1,10 +1,12 @@
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
+#include "platform/Process.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -89,4 +91,25 @@ TEST(AppPaths, MinuteLengthFromTheEnvironment) {
     // Large enough that 100 minutes would not fit the timer's interval.
     qputenv("KELVOX_MINUTE_MS", "30000000");
     EXPECT_EQ(platform::MinuteMs(), 60000);
+}
+
+// Whatever is in the lock file's place fails the claim, naming file and cause.
+TEST(InstanceLock, ForeignLockFilesFailNamingFileAndCause) {
+    QTemporaryDir dir;
+    const QByteArray lock = QFile::encodeName(dir.filePath("kelvox.lock"));
+    const auto claim = [&] {
+        QString e;
+        const auto got = platform::LockApplicationDirectory(dir.path(), &e);
+        return got == platform::InstanceLock::Failed ? e.mid(dir.path().size())
+                                                     : QString::number(int(got));
+    };
+    ::symlink("kept", lock); // a link's target is never created
+    EXPECT_EQ(claim(), "/kelvox.lock: not a regular file (a symbolic link)");
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("kept")));
+    ::unlink(lock), ::mkfifo(lock, 0666);
+    EXPECT_EQ(claim(), "/kelvox.lock: not a regular file (a FIFO)");
+    ::unlink(lock), ::mkdir(lock, 0777);
+    EXPECT_EQ(claim(), "/kelvox.lock: not a regular file (a directory)");
+    ::rmdir(lock), ::chmod(QFile::encodeName(dir.path()), 0555); // root may, and then holds it
+    EXPECT_EQ(claim(), ::geteuid() ? "/kelvox.lock: Permission denied" : "0");
 }

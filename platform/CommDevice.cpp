@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <system_error>
 
 namespace platform {
 
@@ -32,6 +33,28 @@ std::string OpenFailureHint(const CommOpenResult& result) {
         return {};
     return "No permission to open " + (result.Path.empty() ? "the port" : result.Path) +
            ": join the 'dialout' group (sudo usermod -aG dialout $USER, then log in again).";
+}
+
+std::string OpenFailureCause(const CommOpenResult& result) {
+    if (result.Error == CommOpenError::None || result.Path.empty())
+        return {};
+    switch (result.SystemError) {
+    case ENOENT:
+    case ENOTDIR:
+        return result.Path + ": no such file";
+    case ENOTTY:
+        return result.Path + ": not a serial device";
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return result.Path + ": no serial port behind it";
+    case EBUSY:
+        return result.Path + ": in use";
+    case 0:
+        return result.Path + ": cannot be opened";
+    default: // the category's text, unlike strerror, is safe on any thread
+        return result.Path + ": " + std::generic_category().message(result.SystemError);
+    }
 }
 
 void SetCommBackend(CommBackend* backend) {

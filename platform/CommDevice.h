@@ -141,6 +141,11 @@ struct CommOpenResult {
 // permission, the device path and the hint to join the dialout group.
 std::string OpenFailureHint(const CommOpenResult& result);
 
+// Why an open failed, for the event log: the path tried and the cause, for
+// example "/dev/ttyUSB3: no such file" or "/dev/null: not a serial device";
+// empty when the open succeeded or no path was tried.
+std::string OpenFailureCause(const CommOpenResult& result);
+
 // Result of probing one port for the port chooser.
 enum class PortProbe { Free, InUse, Absent };
 

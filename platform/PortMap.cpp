@@ -115,6 +115,11 @@ std::string ComPortPath(int comNumber) {
 PortOpenResult OpenPortDescriptor(const std::string& path, const PortOpenContext& context) {
     if (path.empty())
         return Failed(CommOpenError::NotFound, ENOENT);
+    // Only a character device can be a serial port. Anything else a path
+    // may name (a file, a directory, a FIFO someone else reads) is not even
+    // opened: that could block or disturb its users.
+    if (struct stat st{}; ::stat(path.c_str(), &st) == 0 && !S_ISCHR(st.st_mode))
+        return Failed(CommOpenError::NotFound, ENOTTY);
     if (LockedByLiveProcess(path, context.LockDir))
         return Failed(CommOpenError::CannotOpen, EBUSY);
     UniqueFd fd(RetryOnEintr(
@@ -132,6 +137,10 @@ PortOpenResult OpenPortDescriptor(const std::string& path, const PortOpenContext
 
     // A plain file or a directory linked as a port is no serial device.
     if (!::isatty(fd.Get()))
+        return Failed(CommOpenError::NotFound, ENOTTY);
+    // A pseudo-terminal master (/dev/ptmx makes a new one at every open) is
+    // a tty with nothing on its other side; only masters know their number.
+    if (unsigned int pty = 0; IoctlRetry(fd.Get(), TIOCGPTN, &pty) == 0)
         return Failed(CommOpenError::NotFound, ENOTTY);
 
     // Most PCs have /dev/ttyS0-3 (some up to 31) whether or not a UART is

@@ -38,7 +38,9 @@ struct PortOpenResult {
 // terminal, non-blocking, close-on-exec; then flock(LOCK_EX|LOCK_NB) and the
 // tty's exclusive flag (a port already exclusive counts as in use, also for
 // root). Input is not flushed: the device may already be talking.
-// A node that is no tty, or a serial node with no UART behind it (serial
+// A path that is no character device is NotFound (ENOTTY) without being
+// opened. A node that is no tty or a pseudo-terminal master (ENOTTY), or a
+// serial node with no UART behind it (serial
 // type PORT_UNKNOWN, or EIO from the first driver ioctl), is NotFound; a
 // UUCP lock file naming a live process makes the port in use (EBUSY). Other
 // errors are classed by OpenErrorOf. EACCES prints, once per process, the

@@ -118,11 +118,15 @@ EAfComPortCoreError OpenFailure(std::int32_t n, const platform::CommOpenResult& 
                            ? "Invalid port number (COM%d)"
                            : "Can't open device COM%d";
     // The hint also goes on a line of its own, so that the error box that
-    // shows the message tells the user what to do.
+    // shows the message tells the user what to do. Without one, the hint is
+    // the path and the cause, for the event log; the message stays the
+    // designed text.
     std::string hint = platform::OpenFailureHint(result);
     std::string message = af::Format(text, n);
     if (!hint.empty())
         message += "\n" + hint;
+    else
+        hint = platform::OpenFailureCause(result);
     return EAfComPortCoreError(message, result.SystemError, std::move(hint));
 }
 

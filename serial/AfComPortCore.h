@@ -69,7 +69,8 @@ public:
     // The errno of the failed open; 0 for other failures.
     int SystemError() const { return FSystemError; }
     // For example the device path and the dialout group when permission was
-    // refused; empty when there is nothing to add.
+    // refused, else the path and why it failed ("/dev/ttyUSB3: no such
+    // file"); empty when there is nothing to add.
     const std::string& Hint() const { return FHint; }
 
 private:

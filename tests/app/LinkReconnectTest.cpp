@@ -30,7 +30,7 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
     // Gone for two tries: the first failure is logged, the second is not.
     ASSERT_TRUE(WaitForLog(kCantOpen, 7000));
     QTest::qWait(5500);
-    EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed, kCantOpen}));
+    EXPECT_EQ(Events(), (QStringList{kOpened, kLineError, kClosed, kCantOpen}));
     EXPECT_NE(Link().BlinkPhase, 0);
 
     TestPty back; // the device is back behind the same link
@@ -39,7 +39,7 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
     took.start();
     ASSERT_TRUE(QTest::qWaitFor(Open, 7000));
     EXPECT_LE(took.elapsed(), 6000);
-    EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed, kCantOpen, kOpened}));
+    EXPECT_EQ(Events(), (QStringList{kOpened, kLineError, kClosed, kCantOpen, kOpened}));
     EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
     EXPECT_EQ(Link().BlinkPhase, 0);
 
@@ -65,13 +65,13 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
 // device appears; nobody is asked to choose a port.
 TEST_F(LinkReconnect, AStartBeforeTheDeviceIsThereWaitsForIt) {
     Start("[Data]\r\nAutoConnect=-1\r\nAutoReconnect=-1\r\n");
-    EXPECT_EQ(Log(), QStringList{kCantOpen});
+    EXPECT_EQ(Events(), QStringList{kCantOpen});
     EXPECT_TRUE(Boxes.empty());
     EXPECT_EQ(fSettings->AfPortComboBox1->ItemIndex(), -1);
 
     LinkPty();
     ASSERT_TRUE(QTest::qWaitFor(Open, 7000));
-    EXPECT_EQ(Log(), (QStringList{kCantOpen, kOpened}));
+    EXPECT_EQ(Events(), (QStringList{kCantOpen, kOpened}));
     EXPECT_TRUE(fSettings->AfPortComboBox1->currentText().startsWith("COM 1  ")); // listed afresh
     ASSERT_TRUE(Pty.Write("+18.0C\r"));
     EXPECT_TRUE(QTest::qWaitFor(

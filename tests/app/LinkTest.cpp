@@ -90,7 +90,8 @@ TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
     Ports.Unlink(1); // the device went away after the chooser listed it
     Connect();
     EXPECT_FALSE(fMain->AfComPort1->Active());
-    EXPECT_EQ(Log(), QStringList{kCantOpen});
+    EXPECT_EQ(Events(), QStringList{kCantOpen});
+    EXPECT_EQ(Log().value(1), "ERR  " + QString::fromStdString(Ports.Path()) + "/COM1: no such file");
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
     EXPECT_EQ(Link().BlinkPhase, 1);
 
@@ -100,7 +101,7 @@ TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
     ASSERT_GE(holder.Fd, 0);
     Connect();
     platform::ClosePortDescriptor(holder.Fd);
-    EXPECT_EQ(Log(), (QStringList{kCantOpen, kCantOpen}));
+    EXPECT_EQ(Events(), (QStringList{kCantOpen, kCantOpen}));
     EXPECT_FALSE(fMain->AfComPort1->Active());
 
     Connect(); // free again: the blinking stops

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -89,6 +90,21 @@ TEST_F(CorePty, InvalidNumbersAndAbsentPortsRaiseInvalidPortNumber) {
         }
         EXPECT_FALSE(core.IsOpen());
         EXPECT_EQ(core.PortHandle(), nullptr);
+    }
+}
+
+TEST_F(CorePty, FailedOpensCarryThePathAndWhy) {
+    ASSERT_EQ(::mkfifo((Dir.Path() + "/fifo").c_str(), 0666), 0);
+    for (const auto& [to, why] : {std::pair{Dir.Path() + "/gone", "no such file"},
+                                  {Dir.Path() + "/fifo", "not a serial device"},
+                                  {std::string("/dev/ptmx"), "not a serial device"}}) {
+        Dir.Link(7, to);
+        try {
+            PtyCore().Open(7);
+            ADD_FAILURE() << to << " opened";
+        } catch (const EAfComPortCoreError& e) {
+            EXPECT_EQ(e.Hint(), Dir.Path() + "/COM7: " + why);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/FileStore.h"
 
+#include <QSet>
 #include <QStringDecoder>
 #include <cstdint>
 #include <iconv.h>
@@ -212,17 +213,30 @@ int IniFile::LineOf(const QString& section, const QString& key) const {
 
 QStringList IniFile::ReadSection(const QString& section) const {
     QStringList keys;
+    for (const auto& entry : ReadSectionValues(section))
+        keys << entry.first;
+    return keys;
+}
+
+QList<std::pair<QString, QString>> IniFile::ReadSectionValues(const QString& section) const {
+    QList<std::pair<QString, QString>> entries;
+    QSet<QString> seen; // case-folded keys: the first match wins
     const qsizetype header = findSection(Lines_, section);
     if (header < 0)
-        return keys;
+        return entries;
     for (qsizetype i = header + 1; i < Lines_.size(); ++i) {
         if (!sectionName(Lines_[i]).isNull())
             break;
         QString k, v;
-        if (splitKey(Lines_[i], k, v) && !k.isEmpty() && !keys.contains(k, Qt::CaseInsensitive))
-            keys << k;
+        if (splitKey(Lines_[i], k, v) && !k.isEmpty()) {
+            const QString folded = k.toCaseFolded();
+            if (!seen.contains(folded)) {
+                seen.insert(folded);
+                entries.append({k, v});
+            }
+        }
     }
-    return keys;
+    return entries;
 }
 
 int IniFile::ReadInteger(const QString& section, const QString& key, int def) const {

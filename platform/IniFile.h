@@ -17,6 +17,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <utility>
 
 namespace platform {
 
@@ -36,6 +37,10 @@ public:
     QStringList ReadSection(const QString& section) const;
     // The 1-based line number of the key's first match, 0 when absent.
     int LineOf(const QString& section, const QString& key) const;
+    // The same keys, each with the value ReadString gives it, in one pass
+    // over the section (asking ReadString key by key costs the square of
+    // the section's length).
+    QList<std::pair<QString, QString>> ReadSectionValues(const QString& section) const;
     // Decimal, or hexadecimal after "0x"/"0X"; anything else yields def.
     int ReadInteger(const QString& section, const QString& key, int def) const;
 

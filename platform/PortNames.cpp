@@ -71,18 +71,16 @@ std::string whatIs(const fs::path& sysDevice) {
 } // namespace
 
 std::map<int, std::string> ReadMappedPorts(const IniFile& ini) {
-    const QString section = QStringLiteral("Ports");
     std::map<int, std::string> ports;
-    for (const QString& key : ini.ReadSection(section)) {
+    for (const auto& [key, path] : ini.ReadSectionValues(QStringLiteral("Ports"))) {
         if (!key.startsWith(QStringLiteral("COM"), Qt::CaseInsensitive))
             continue;
         bool ok = false;
         const int number = key.mid(3).toInt(&ok, 10);
         if (!ok || number < 1 || number > 65535 || !key.at(3).isDigit())
             continue;
-        const QString path = ini.ReadString(section, key, QString());
-        if (!path.isEmpty())
-            ports.emplace(number, QFile::encodeName(path).toStdString()); // first match wins
+        if (!path.isEmpty()) // first match wins
+            ports.emplace(number, QFile::encodeName(path).toStdString());
     }
     return ports;
 }

@@ -6,6 +6,7 @@
 #include "support/Pty.h"
 
 #include <QTemporaryDir>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -37,6 +38,18 @@ TEST(PortNames, MappedNumbersComeBeforeTheDefaultMapButNotBeforeThePortDirectory
     EXPECT_EQ(platform::ComPortPath(2), "/dev/ttyS1") << "unmapped numbers keep the default";
     EXPECT_EQ(platform::ComPortPath(3), "/dev/ttyS2") << "only the [Ports] section maps";
     platform::SetMappedPorts({});
+}
+
+TEST(PortNames, ALongTableIsReadInLinearTime) {
+    QTemporaryDir home;
+    std::string text = "[Ports]\n";
+    for (int n = 1; n <= 8000; ++n)
+        text += "COM" + std::to_string(n) + "=/dev/p" + std::to_string(n) + "\n";
+    write(home.filePath("kelvox.ini").toStdString(), text);
+    const auto start = std::chrono::steady_clock::now();
+    const auto ports = platform::ReadMappedPorts(platform::IniFile(home.filePath("kelvox.ini")));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(ports.size(), 8000u);
 }
 
 TEST(PortNames, DescriptionNamesTheNodeBehindTheLinkAndWhatSysfsSaysItIs) {

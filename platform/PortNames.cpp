@@ -2,7 +2,9 @@
 
 #include "platform/IniFile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -71,6 +73,9 @@ std::string whatIs(const fs::path& sysDevice) {
 } // namespace
 
 std::map<int, std::string> ReadMappedPorts(const IniFile& ini) {
+    // The settings file lies in the application directory: a relative path
+    // means the same whatever directory the program was started from.
+    const QDir base = QFileInfo(ini.FileName()).absoluteDir();
     std::map<int, std::string> ports;
     for (const auto& [key, path] : ini.ReadSectionValues(QStringLiteral("Ports"))) {
         if (!key.startsWith(QStringLiteral("COM"), Qt::CaseInsensitive))
@@ -80,7 +85,7 @@ std::map<int, std::string> ReadMappedPorts(const IniFile& ini) {
         if (!ok || number < 1 || number > 65535 || !key.at(3).isDigit())
             continue;
         if (!path.isEmpty()) // first match wins
-            ports.emplace(number, QFile::encodeName(path).toStdString());
+            ports.emplace(number, QFile::encodeName(base.absoluteFilePath(path)).toStdString());
     }
     return ports;
 }

@@ -14,7 +14,8 @@ namespace platform {
 class IniFile;
 
 // The [Ports] section: keys COM<n> (any letter case, n from 1 to 65535)
-// with a non-empty value. Other keys are ignored.
+// with a non-empty value. Other keys are ignored. A relative path is taken
+// from the settings file's directory (the application directory).
 std::map<int, std::string> ReadMappedPorts(const IniFile& ini);
 
 // Replaces the table of mapped ports.

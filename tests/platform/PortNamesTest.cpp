@@ -40,16 +40,18 @@ TEST(PortNames, MappedNumbersComeBeforeTheDefaultMapButNotBeforeThePortDirectory
     platform::SetMappedPorts({});
 }
 
-TEST(PortNames, ALongTableIsReadInLinearTime) {
+// Relative paths are the application directory's, not the working one's.
+TEST(PortNames, LongTableReadsInLinearTimeRelativePathsFromTheAppDir) {
     QTemporaryDir home;
-    std::string text = "[Ports]\n";
-    for (int n = 1; n <= 8000; ++n)
-        text += "COM" + std::to_string(n) + "=/dev/p" + std::to_string(n) + "\n";
+    std::string text = "[Ports]\nCOM1=sub/port\n";
+    for (int n = 2; n <= 8000; ++n)
+        text += "COM" + std::to_string(n) + "=/dev/p\n";
     write(home.filePath("kelvox.ini").toStdString(), text);
     const auto start = std::chrono::steady_clock::now();
     const auto ports = platform::ReadMappedPorts(platform::IniFile(home.filePath("kelvox.ini")));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_EQ(ports.size(), 8000u);
+    EXPECT_EQ(ports.at(1), home.filePath("sub/port").toStdString());
 }
 
 TEST(PortNames, DescriptionNamesTheNodeBehindTheLinkAndWhatSysfsSaysItIs) {

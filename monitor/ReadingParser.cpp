@@ -15,6 +15,29 @@ bool isSign(char c) {
     return c == '+' || c == '-';
 }
 
+// No thermometer reads below absolute zero or needs five digits before the
+// point; such a number is line noise (a run of digits, a wrong baud rate)
+// and must not reach the uploads or the logs as a temperature.
+constexpr long double kAbsoluteZero = -273.15L;
+constexpr int kMaxIntegerDigits = 4;
+
+// Number holds only "-0123456789" and one decimal separator here (it has
+// converted); the digits before the separator count without leading zeros.
+bool isPossibleReading(std::string_view number, long double value) {
+    if (value < kAbsoluteZero)
+        return false;
+    std::size_t i = 0;
+    while (i < number.size() && number[i] == '-')
+        ++i;
+    while (i < number.size() && number[i] == '0')
+        ++i;
+    int digits = 0;
+    for (; i < number.size() && number[i] >= '0' && number[i] <= '9'; ++i)
+        if (++digits > kMaxIntegerDigits)
+            return false;
+    return true;
+}
+
 } // namespace
 
 // One pass, each byte looked at a constant number of times; a failed line
@@ -63,7 +86,7 @@ TParseResult TReadingParser::Parse(std::string& Text, const platform::FormatSett
                 if (c == from)
                     c = to;
         long double value = 0;
-        if (!Formats.TextToFloat(number, value))
+        if (!Formats.TextToFloat(number, value) || !isPossibleReading(number, value))
             continue;
         result.LastFailed = false;
         result.LastValue = value;

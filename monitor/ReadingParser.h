@@ -4,7 +4,9 @@
 // sign ('+' or '-') in the line; a '+' is dropped, a '-' belongs to the
 // number; the number is the run of "-0123456789,." that follows, read with
 // '.' and ',' both taken as the locale's decimal separator. A line with no
-// sign, or whose number does not convert, gives no reading. Each line is
+// sign, whose number does not convert, or whose number no thermometer can
+// send (below -273.15, or more than four digits before the decimal point,
+// leading zeros aside) gives no reading. Each line is
 // judged by its own bytes alone, so how the stream was cut into arrivals
 // never changes a result. Pure computation; use from one thread at a time.
 #pragma once

@@ -3,7 +3,7 @@
 // within its bound; the readings and line counts do not depend on the cut;
 // a value comes only from a complete line (the text after the last CR adds
 // none, and neither does a line whose start was dropped by the bound); every
-// value is finite.
+// value is finite and one a thermometer can send (-273.15 up to below 10000).
 #include "FuzzCheck.h"
 #include "monitor/ReadingParser.h"
 #include "platform/FormatSettings.h"
@@ -61,7 +61,7 @@ Outcome Feed(TReadingParser& parser, const std::vector<std::string>& arrivals,
         out.Converted += r.Converted;
     }
     for (const long double v : out.Values)
-        FUZZ_CHECK(std::isfinite(v));
+        FUZZ_CHECK(std::isfinite(v) && v >= -273.15L && v < 10000.0L);
     FUZZ_CHECK(static_cast<std::size_t>(out.Converted) == out.Values.size());
     out.Left = text;
     return out;

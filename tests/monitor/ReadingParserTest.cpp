@@ -153,3 +153,10 @@ TEST(ReadingParser, ResultsDoNotDependOnHowTheStreamIsCut) {
         }
     }
 }
+
+TEST(ReadingParser, ImpossibleNumbersFailTheirLine) {
+    TReadingParser parser;
+    std::string text = "+" + std::string(32, '9') + ".9C\r-300.0C\r+10000C\r";
+    const Fed fed = feed(parser, text, "-273,15C\r+0009999,9C\r", CommaFormats());
+    EXPECT_EQ(fed.Readings, (std::vector<long double>{-273.15L, 9999.9L}));
+}

@@ -12,9 +12,11 @@
 #include <cstdlib>
 #include <cxxabi.h>
 #include <limits>
+#include <new>
 #include <sys/resource.h>
 #include <typeinfo>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -445,6 +447,12 @@ bool TAfComPortCore::Open(std::int32_t n) {
         none.Error = platform::CommOpenError::NotFound;
         throw OpenFailure(n, none);
     }
+    // Checked before anything is allocated: a size the device layer cannot
+    // take (a negative one reads as 4 GB there) fails like any other step.
+    for (const auto& [what, size] : {std::pair{"Input", FInBufSize}, {"Output", FOutBufSize}})
+        if (size < 1 || size > MaxBufSize)
+            throw EAfComPortCoreError(
+                af::Format("%s buffer size %d is out of range (1..%d)", what, size, MaxBufSize));
     FComNumber = n;
     platform::CommOpenResult opened = platform::OpenCommDevice(n);
     if (!opened.Device)
@@ -472,6 +480,12 @@ bool TAfComPortCore::Open(std::int32_t n) {
         StartWorker(WriteThread, FWriteThreadPriority);
         FReady.store(true);
         StartWorker(EventThread, FEventThreadPriority);
+    } catch (const std::bad_alloc&) {
+        // The queues are the large allocations here; the owner gets the
+        // core's own error, as for every other failed step.
+        CloseSequence();
+        throw EAfComPortCoreError(af::Format(
+            "Not enough memory for the buffers (input %d, output %d)", FInBufSize, FOutBufSize));
     } catch (...) {
         CloseSequence();
         throw;

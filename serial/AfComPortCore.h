@@ -203,8 +203,9 @@ public:
     TAfComPortCore& operator=(const TAfComPortCore&) = delete;
 
     // Opens COM n and starts both threads. False at once when already open;
-    // throws EAfComPortCoreError when n <= 0 or any step fails, leaving the
-    // core closed with no thread running.
+    // throws EAfComPortCoreError when n <= 0, a buffer size is out of range,
+    // memory runs out or any step fails, leaving the core closed with no
+    // thread running.
     bool Open(std::int32_t n);
     // Stops both threads and releases the device; does nothing when closed.
     // No report reaches the callback once Close has begun.
@@ -246,7 +247,12 @@ public:
     // and throws "Error setting parameters from DCB".
     void SetDcb(const win::DCB& ADcb);
     const win::DCB& Dcb() const { return FDcb; }
-    // Take effect at the next Open.
+    // The largest queue size Open accepts: the device layer allocates its
+    // input queue and the core its transmit buffer at these sizes, and more
+    // than this is no use to a serial line.
+    static constexpr std::int32_t MaxBufSize = 16 * 1024 * 1024;
+    // Take effect at the next Open, which refuses sizes outside
+    // 1..MaxBufSize.
     void SetInBufSize(std::int32_t Value) { FInBufSize = Value; }
     void SetOutBufSize(std::int32_t Value) { FOutBufSize = Value; }
     std::int32_t InBufSize() const { return FInBufSize; }

@@ -131,6 +131,15 @@ TEST_F(CorePty, SecondOpenOfAHeldPortCannotOpenAndOpenOnOpenDoesNothing) {
     EXPECT_TRUE(second.Open(5)); // free again
 }
 
+TEST_F(CorePty, BufferSizesOutOfRangeFailTheOpen) {
+    PtyCore core;
+    core.SetInBufSize(-1);
+    EXPECT_THROW(core.Open(5), EAfComPortCoreError);
+    core.SetInBufSize(8192);
+    core.SetOutBufSize(2147483647);
+    EXPECT_THROW(core.Open(5), EAfComPortCoreError);
+}
+
 TEST_F(CorePty, ClosedCoreRefusesEveryOperation) {
     PtyCore core;
     char buffer[4];

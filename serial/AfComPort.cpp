@@ -5,6 +5,7 @@
 #include "serial/AfUiHooks.h"
 #include "serial/AfUtils.h"
 
+#include <QPointer>
 #include <limits>
 
 namespace {
@@ -80,7 +81,8 @@ void TAfCustomSerialPort::Open() {
                               OnSyncEvent || OnNonSyncEvent);
     FClosing.store(false);
     OpenDevice();
-    Fire(OnPortOpen);
+    if (!Call(OnPortOpen))
+        return;
     TAfDataDispConnComponent::Open();
 }
 
@@ -89,7 +91,8 @@ void TAfCustomSerialPort::Close() {
     TAfDataDispConnComponent::Close();
     EnableSyncSlot(FSyncId, false);
     FCore->Close();
-    Fire(OnPortClose);
+    if (!Call(OnPortClose))
+        return;
     FClosing.store(false);
 }
 
@@ -176,24 +179,23 @@ void TAfCustomSerialPort::DispatchEvent(TAfCoreEvent EventKind, std::uint32_t Da
                                         std::exception_ptr Error) {
     if (FClosing.load() || FDestroying.load())
         return;
-    if (OnSyncEvent)
-        OnSyncEvent(this, EventKind, Data);
+    if (!Call(OnSyncEvent, EventKind, Data))
+        return;
     switch (EventKind) {
     case ceOutFree:
-        Fire(OnOutBufFree);
+        Call(OnOutBufFree);
         break;
     case ceLineEvent:
         if (Data & win::EV_RXCHAR) {
             const std::uint32_t waiting = FCore->InputWaiting();
-            if (OnDataRecived)
-                OnDataRecived(this, static_cast<std::int32_t>(std::min<std::uint32_t>(
-                                        waiting, std::numeric_limits<std::int32_t>::max())));
+            if (!Call(OnDataRecived, static_cast<std::int32_t>(std::min<std::uint32_t>(
+                                         waiting, std::numeric_limits<std::int32_t>::max()))))
+                return;
         }
         FireLineEvents(Data);
         break;
     case ceNeedReadData:
-        if (OnDataRecived)
-            OnDataRecived(this, static_cast<std::int32_t>(Data));
+        Call(OnDataRecived, static_cast<std::int32_t>(Data));
         break;
     case ceException:
         // Leaves through the notifier, which hands it to the application's
@@ -206,21 +208,30 @@ void TAfCustomSerialPort::DispatchEvent(TAfCoreEvent EventKind, std::uint32_t Da
 
 void TAfCustomSerialPort::FireLineEvents(std::uint32_t Mask) {
     const std::uint32_t errors = FCore->TakeErrors(); // always taken, clearing them
-    if ((Mask & win::EV_ERR) && OnLineError)
-        OnLineError(this, errors);
-    if (Mask & win::EV_CTS)
-        Fire(OnCTSChanged);
-    if (Mask & win::EV_DSR)
-        Fire(OnDSRChanged);
-    if (Mask & win::EV_RING)
-        Fire(OnRINGDetected);
+    // Each handler may free the component: the next one is looked up only
+    // while it lives.
+    if ((Mask & win::EV_ERR) && !Call(OnLineError, errors))
+        return;
+    if ((Mask & win::EV_CTS) && !Call(OnCTSChanged))
+        return;
+    if ((Mask & win::EV_DSR) && !Call(OnDSRChanged))
+        return;
+    if ((Mask & win::EV_RING) && !Call(OnRINGDetected))
+        return;
     if (Mask & win::EV_RLSD)
-        Fire(OnRLSDChanged);
+        Call(OnRLSDChanged);
 }
 
-void TAfCustomSerialPort::Fire(const TNotifyEvent& Event) {
-    if (Event)
-        Event(this);
+template <class Event, class... Args>
+bool TAfCustomSerialPort::Call(const Event& Handler, Args... Arguments) {
+    if (!Handler)
+        return true;
+    // A copy: freeing the component destroys the member, and with it the
+    // closure, while the handler still runs.
+    const Event handler = Handler;
+    const QPointer<TAfCustomSerialPort> self(this);
+    handler(this, Arguments...);
+    return !self.isNull();
 }
 
 // ---- Property setters ----
@@ -341,7 +352,10 @@ void TAfCustomComPort::SetComNumber(int Value) {
     if (number == FComNumber)
         return;
     if (Active()) {
+        const QPointer<TAfCustomComPort> self(this);
         Close();
+        if (!self)
+            return; // freed by its close event
         FComNumber = number;
         Open();
     } else {

@@ -13,6 +13,10 @@
 // before it stops the core, so a hand-off under way is refused at once and a
 // late one does nothing; closing from inside an event handler completes
 // without waiting out the hand-off's time limit.
+//
+// Freeing: the owner may delete the component from inside any of its
+// main-thread events (not from OnNonSyncEvent); the component notices and
+// touches nothing of itself once that handler has returned.
 #pragma once
 
 #include "platform/Types.h"
@@ -165,7 +169,10 @@ private:
     void SyncHandler(TAfCoreEvent EventKind, std::uint32_t Data, std::exception_ptr Error);
     void DispatchEvent(TAfCoreEvent EventKind, std::uint32_t Data, std::exception_ptr Error);
     void FireLineEvents(std::uint32_t Mask);
-    void Fire(const TNotifyEvent& Event);
+    // Calls an event handler, when set, with this component as Sender.
+    // False when the handler freed the component: the caller then returns
+    // at once without touching a member. Main thread.
+    template <class Event, class... Args> bool Call(const Event& Handler, Args... Arguments);
 
     bool FAutoOpen = false;
     std::uint32_t FSyncId = 0;

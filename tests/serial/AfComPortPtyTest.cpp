@@ -6,6 +6,7 @@
 #include "support/Pty.h"
 #include "support/Pump.h"
 
+#include <QPointer>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <string>
@@ -112,4 +113,19 @@ TEST_F(ComPty, DestroyingAnOpenComponentReleasesThePortWithoutOnPortClose) {
     EXPECT_EQ(closes, 0);
     Com.Open(); // released by the destruction
     EXPECT_TRUE(Com.Active());
+}
+
+TEST_F(ComPty, DeletingTheComponentInsideItsOwnEventsIsSafe) {
+    Dir.Link(4, Pty.SlavePath());
+    for (int how = 0; how < 3; ++how) {
+        QPointer<TAfComPort> port = new TAfComPort;
+        port->SetComNumber(4);
+        port->OnDataRecived = [=](QObject*, std::int32_t) {
+            delete (how == 0 ? port.data() : nullptr);
+        };
+        port->OnPortClose = [port](QObject*) { delete port.data(); };
+        port->Open();
+        how == 0 ? void(Pty.Write("+21.5\r")) : how == 1 ? port->SetComNumber(3) : port->Close();
+        EXPECT_TRUE(PumpUntil([&] { return port.isNull(); })) << how;
+    }
 }

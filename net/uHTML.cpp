@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace {
 
@@ -39,6 +41,57 @@ bool IsAcceptedStatus(long status) {
     return status == 200 || status == 302;
 }
 
+// Trusted certificate authorities from the environment, taken as the curl
+// tool takes them: CURL_CA_BUNDLE names a bundle file; without it
+// SSL_CERT_DIR names a directory of hashed certificates and SSL_CERT_FILE a
+// bundle file. Unset or empty: the system's store. This is how a private
+// authority is trusted. False when curl refuses an option.
+bool SetAuthorities(CURL* e) {
+    auto named = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value ? value : nullptr;
+    };
+    if (const char* bundle = named("CURL_CA_BUNDLE"))
+        return curl_easy_setopt(e, CURLOPT_CAINFO, bundle) == CURLE_OK;
+    bool ok = true;
+    if (const char* dir = named("SSL_CERT_DIR"))
+        ok = curl_easy_setopt(e, CURLOPT_CAPATH, dir) == CURLE_OK;
+    if (const char* file = named("SSL_CERT_FILE"))
+        ok = ok && curl_easy_setopt(e, CURLOPT_CAINFO, file) == CURLE_OK;
+    return ok;
+}
+
+// Why the server's certificate was refused, as far as the TLS library says.
+std::string CertificateCause(CURL* easy) {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    long verify = -1;
+    if (!info || !info->ssl_version ||
+        !std::string_view(info->ssl_version).starts_with("OpenSSL") ||
+        curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK)
+        return "certificate rejected";
+    // OpenSSL's X509_V_ERR_* numbers.
+    switch (verify) {
+    case 0: // the chain was good: curl's own host name check refused it
+    case 62:
+        return "certificate not for this host";
+    case 9:
+        return "certificate not yet valid";
+    case 10:
+        return "certificate expired";
+    case 23:
+        return "certificate revoked";
+    case 2:
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+    case 27:
+        return "certificate not trusted";
+    default:
+        return "certificate rejected";
+    }
+}
+
 // The cause of a request without an accepted response, for the event log.
 std::string FailureCause(CURL* easy, CURLcode code, long status) {
     if (status != 0 && !IsAcceptedStatus(status))
@@ -63,8 +116,11 @@ std::string FailureCause(CURL* easy, CURLcode code, long status) {
     case CURLE_UNSUPPORTED_PROTOCOL:
         return "unsupported protocol";
     case CURLE_PEER_FAILED_VERIFICATION:
+        return "TLS error: " + CertificateCause(easy);
     case CURLE_SSL_CONNECT_ERROR:
-        return "TLS error";
+        return "TLS error: handshake failed";
+    case CURLE_SSL_CACERT_BADFILE:
+        return "TLS error: CA certificates cannot be read";
     default: {
         std::string text = curl_easy_strerror(code);
         if (!text.empty())
@@ -180,9 +236,11 @@ FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
     sink.Easy = easy.get();
 
     CURL* e = easy.get();
-    // Proxy settings come from the environment (curl's default); peer and
-    // host verification of TLS are curl's defaults too and stay on.
+    // Proxy settings come from the environment (curl's default), trusted
+    // authorities too (SetAuthorities); peer and host verification of TLS
+    // are curl's defaults and stay on.
     bool setUp = curl_easy_setopt(e, CURLOPT_URL, wireUrl.c_str()) == CURLE_OK;
+    setUp = setUp && SetAuthorities(e);
     setUp = setUp && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, kProtocols) == CURLE_OK;
     setUp = setUp && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols) == CURLE_OK;
     setUp = setUp && curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent) == CURLE_OK;

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QTemporaryDir>
 #include <chrono>
 #include <cstdlib>
 
@@ -242,6 +243,28 @@ TEST_F(FetchUrlTest, SchemeIsAddedOnlyWhereMissing) {
     r = FetchUrl(server.HostPort() + "/echo?u=http://x");
     EXPECT_TRUE(r.Ok);
     EXPECT_EQ(r.Text, "/echo?u=http://x");
+}
+
+// A private authority is refused with its cause until the environment names it.
+TEST_F(FetchUrlTest, APrivateAuthorityIsTrustedThroughTheEnvironment) {
+    QTemporaryDir dir;
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ";
+    ASSERT_EQ(std::system(("cd " + dir.path().toStdString() + " && openssl req -x509 -subj /CN=ca" +
+                           key + "ca.key -out ca.pem && openssl req -x509 -subj /CN=h -CA ca.pem " +
+                           "-CAkey ca.key -addext subjectAltName=IP:127.0.0.1 -out c.pem" + key +
+                           "k.pem 2>/dev/null")
+                              .c_str()),
+              0);
+    httplib::SSLServer tls(dir.filePath("c.pem").toUtf8(), dir.filePath("k.pem").toUtf8());
+    const std::string url =
+        "https://127.0.0.1:" + std::to_string(tls.bind_to_any_port("127.0.0.1"));
+    std::thread serving([&] { tls.listen_after_bind(); });
+    unsetenv("CURL_CA_BUNDLE");
+    EXPECT_EQ(FetchUrl(url).Error, "TLS error: certificate not trusted");
+    setenv("SSL_CERT_FILE", dir.filePath("ca.pem").toUtf8(), 1);
+    EXPECT_EQ(FetchUrl(url).Error, "HTTP 404"); // an answer through TLS
+    tls.stop();
+    serving.join();
 }
 
 TEST(UrlScheme, PrefixDecision) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <strings.h>
 
 namespace {
 
@@ -92,22 +93,53 @@ std::string CertificateCause(CURL* easy) {
     }
 }
 
-// The cause of a request without an accepted response, for the event log.
-std::string FailureCause(CURL* easy, CURLcode code, long status) {
-    if (status != 0 && !IsAcceptedStatus(status))
-        return "HTTP " + std::to_string(status);
+// True when the connection curl could not make was to a proxy: its message
+// names the host and port it tried, and with a proxy these are the proxy's,
+// not the URL's. False when the message does not say.
+bool FailedAtProxy(CURL* easy, std::string_view message) {
+    constexpr std::string_view lead = "Failed to connect to ";
+    const std::size_t portAt = message.find(" port ");
+    char* url = nullptr;
+    if (!message.starts_with(lead) || portAt == std::string_view::npos ||
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || !url)
+        return false;
+    std::string tried(message.substr(lead.size(), portAt - lead.size()));
+    tried +=
+        ':' + std::string(message.substr(portAt + 6, message.find(' ', portAt + 6) - portAt - 6));
+    CURLU* parts = curl_url();
+    char* host = nullptr;
+    char* port = nullptr;
+    std::string target;
+    if (parts && curl_url_set(parts, CURLUPART_URL, url, 0) == CURLUE_OK &&
+        curl_url_get(parts, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(parts, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        std::string_view name(host);
+        if (name.starts_with('[') && name.ends_with(']')) // an IPv6 address
+            name = name.substr(1, name.size() - 2);
+        target = std::string(name) + ':' + port;
+    }
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(parts);
+    return !target.empty() && strcasecmp(tried.c_str(), target.c_str()) != 0;
+}
+
+// The cause curl's result code names; message is curl's own error text.
+std::string CodeCause(CURL* easy, CURLcode code, std::string_view message) {
     switch (code) {
     case CURLE_OK:
         return "no response";
     case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
         return "host not found";
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return "proxy host not found";
     case CURLE_COULDNT_CONNECT: {
+        const std::string proxy = FailedAtProxy(easy, message) ? "proxy " : "";
         long osError = 0;
         if (curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError) == CURLE_OK &&
             osError == ECONNREFUSED)
-            return "connection refused";
-        return "cannot connect";
+            return proxy + "connection refused";
+        return proxy.empty() ? "cannot connect" : "cannot connect to the proxy";
     }
     case CURLE_OPERATION_TIMEDOUT:
         return "timed out";
@@ -128,6 +160,26 @@ std::string FailureCause(CURL* easy, CURLcode code, long status) {
         return text;
     }
     }
+}
+
+// The cause of a request without an accepted response, for the event log.
+std::string FailureCause(CURL* easy, CURLcode code, long status, std::string_view message) {
+    // The last response was a redirect that curl set out to follow: the
+    // failure lies in following it, not in the redirect's status. (A
+    // refused status's body is cut off here, which curl reports as a
+    // write error.)
+    long redirects = 0;
+    if (status >= 300 && status < 400 && code != CURLE_OK && code != CURLE_WRITE_ERROR &&
+        curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK && redirects > 0) {
+        if (code == CURLE_TOO_MANY_REDIRECTS)
+            return "redirect loop";
+        if (code == CURLE_UNSUPPORTED_PROTOCOL)
+            return "redirect to a refused scheme";
+        return CodeCause(easy, code, message) + " after redirect";
+    }
+    if (status != 0 && !IsAcceptedStatus(status))
+        return "HTTP " + std::to_string(status);
+    return CodeCause(easy, code, message);
 }
 
 struct BodySink {
@@ -239,7 +291,9 @@ FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
     // Proxy settings come from the environment (curl's default), trusted
     // authorities too (SetAuthorities); peer and host verification of TLS
     // are curl's defaults and stay on.
+    char message[CURL_ERROR_SIZE] = "";
     bool setUp = curl_easy_setopt(e, CURLOPT_URL, wireUrl.c_str()) == CURLE_OK;
+    setUp = setUp && curl_easy_setopt(e, CURLOPT_ERRORBUFFER, message) == CURLE_OK;
     setUp = setUp && SetAuthorities(e);
     setUp = setUp && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, kProtocols) == CURLE_OK;
     setUp = setUp && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols) == CURLE_OK;
@@ -275,6 +329,6 @@ FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
     } else {
         result.Text = status == 0 ? std::string("Status:") : "Status:" + std::to_string(status);
     }
-    result.Error = result.Ok ? std::string() : FailureCause(e, code, status);
+    result.Error = result.Ok ? std::string() : FailureCause(e, code, status, message);
     return result;
 }

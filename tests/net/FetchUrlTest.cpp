@@ -63,6 +63,10 @@ protected:
         });
         s.Get("/nocontent",
               [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+        s.Get("/to",
+              [](const httplib::Request& req, httplib::Response& res) { // to itself by default
+                  res.set_redirect(req.has_param("u") ? req.get_param_value("u") : "/to", 301);
+              });
         s.Get(R"(/echo.*)", [](const httplib::Request& req, httplib::Response& res) {
             res.set_content(req.target, "text/plain");
         });
@@ -261,10 +265,23 @@ TEST_F(FetchUrlTest, APrivateAuthorityIsTrustedThroughTheEnvironment) {
     std::thread serving([&] { tls.listen_after_bind(); });
     unsetenv("CURL_CA_BUNDLE");
     EXPECT_EQ(FetchUrl(url).Error, "TLS error: certificate not trusted");
+    EXPECT_EQ(FetchUrl(server.BaseUrl() + "/to?u=" + url).Error,
+              "TLS error: certificate not trusted after redirect");
     setenv("SSL_CERT_FILE", dir.filePath("ca.pem").toUtf8(), 1);
     EXPECT_EQ(FetchUrl(url).Error, "HTTP 404"); // an answer through TLS
     tls.stop();
     serving.join();
+}
+
+TEST_F(FetchUrlTest, RedirectAndProxyFailuresNameTheirCause) {
+    EXPECT_EQ(FetchUrl(server.BaseUrl() + "/to").Error, "redirect loop");
+    EXPECT_EQ(FetchUrl(server.BaseUrl() + "/to?u=ftp://127.0.0.1/").Error,
+              "redirect to a refused scheme");
+    setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(ClosedPort())).c_str(), 1);
+    setenv("no_proxy", "localhost", 1);
+    EXPECT_EQ(FetchUrl(server.BaseUrl() + "/hello").Error, "proxy connection refused");
+    setenv("no_proxy", "127.0.0.1,localhost", 1);
+    unsetenv("http_proxy");
 }
 
 TEST(UrlScheme, PrefixDecision) {

@@ -14,9 +14,10 @@ std::int64_t minuteOf(std::int64_t msecs) {
 }
 
 // Adds one reading to points. breakPending carries a failure (or the start)
-// forward to the next point. Returns whether anything changed and how.
+// forward to the next point; joinable says whether a new point may continue
+// the line from the one before. Returns whether anything changed and how.
 bool addTo(std::deque<HistoryPoint>& points, bool& breakPending, std::int64_t minute, double value,
-           std::int64_t joinMinutes, Change& change) {
+           bool joinable, Change& change) {
     if (value == TemperatureHistory::kFailed || !std::isfinite(value)) {
         breakPending = true;
         return false;
@@ -33,8 +34,7 @@ bool addTo(std::deque<HistoryPoint>& points, bool& breakPending, std::int64_t mi
         p.Last = value;
         change = reset ? Change::Reset : Change::LastUpdated;
     } else {
-        const bool joined =
-            !breakPending && !points.empty() && minute - points.back().Minute <= joinMinutes;
+        const bool joined = joinable && !breakPending && !points.empty();
         points.push_back({minute, value, value, value, joined});
         change = reset ? Change::Reset : Change::Appended;
     }
@@ -48,26 +48,52 @@ bool addTo(std::deque<HistoryPoint>& points, bool& breakPending, std::int64_t mi
 
 void TemperatureHistory::AddReading(std::int64_t msecs, double value) {
     Change change{};
-    if (addTo(Points_, BreakPending_, minuteOf(msecs), value, 1, change))
+    const bool joinable = !Points_.empty() && minuteOf(msecs) - Points_.back().Minute <= 1;
+    if (addTo(Points_, BreakPending_, minuteOf(msecs), value, joinable, change))
         emit Changed(change);
 }
 
-void TemperatureHistory::FillEarlier(const std::vector<HistorySample>& samples, int joinMinutes) {
-    const std::int64_t limit =
-        Points_.empty() ? std::numeric_limits<std::int64_t>::max() : Points_.front().Minute;
-    std::deque<HistoryPoint> earlier;
+TemperatureHistory::Earlier
+TemperatureHistory::PointsFrom(const std::vector<HistorySample>& samples) {
+    constexpr std::int64_t kMinGapMs = 60000;
+    const std::size_t n = samples.size();
+    // spacing[i]: from reading i - 1 to reading i (a failed one counts: it
+    // was a send all the same).
+    std::vector<std::int64_t> spacing(n, 0);
+    for (std::size_t i = 1; i < n; ++i)
+        spacing[i] = samples[i].MSecs - samples[i - 1].MSecs;
+    Earlier earlier;
     bool breakPending = false;
     Change ignored{};
-    for (const HistorySample& s : samples) {
-        const std::int64_t minute = minuteOf(s.MSecs);
-        if (minute < limit)
-            addTo(earlier, breakPending, minute, s.Value, std::max(joinMinutes, 1), ignored);
+    for (std::size_t i = 0; i < n; ++i) {
+        bool joinable = false;
+        if (i > 0) {
+            std::int64_t around[5];
+            std::size_t count = 0;
+            for (std::size_t k = std::max<std::size_t>(i, 3) - 2; k <= std::min(i + 2, n - 1); ++k)
+                around[count++] = spacing[k];
+            std::nth_element(around, around + count / 2, around + count);
+            const std::int64_t usual = around[count / 2];
+            joinable = spacing[i] <= std::max(usual + usual / 2, kMinGapMs);
+        }
+        addTo(earlier.Points, breakPending, minuteOf(samples[i].MSecs), samples[i].Value, joinable,
+              ignored);
     }
-    if (earlier.empty())
+    earlier.LastFailed = breakPending;
+    return earlier;
+}
+
+void TemperatureHistory::FillEarlier(const Earlier& earlier) {
+    const std::int64_t limit =
+        Points_.empty() ? std::numeric_limits<std::int64_t>::max() : Points_.front().Minute;
+    const auto end = std::lower_bound(
+        earlier.Points.begin(), earlier.Points.end(), limit,
+        [](const HistoryPoint& p, std::int64_t minute) { return p.Minute < minute; });
+    if (end == earlier.Points.begin())
         return;
     if (Points_.empty())
-        BreakPending_ = breakPending;
-    Points_.insert(Points_.begin(), earlier.begin(), earlier.end());
+        BreakPending_ = earlier.LastFailed;
+    Points_.insert(Points_.begin(), earlier.Points.begin(), end);
     while (Points_.front().Minute <= Points_.back().Minute - kSpanMinutes)
         Points_.pop_front();
     emit Changed(Change::Reset);

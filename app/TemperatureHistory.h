@@ -57,11 +57,30 @@ public:
     // The next reading starts a new line (a failed reading, a closed port).
     void BreakLine() { BreakPending_ = true; }
 
-    // Earlier readings (read back from the temperature logs, in time order)
-    // put in front of what is there. Those at or after the first point's
-    // minute are left out: the live readings already cover that time.
-    // Readings no more than joinMinutes apart are joined.
-    void FillEarlier(const std::vector<HistorySample>& samples, int joinMinutes);
+    // Points made from earlier readings (read back from the temperature
+    // logs, in time order), not yet put in front of the live ones.
+    struct Earlier {
+        std::deque<HistoryPoint> Points;
+        bool LastFailed = false; // the newest of those readings failed
+    };
+    // The line breaks where the readings themselves have a gap: a reading
+    // more than half as late again as the usual spacing around it (the
+    // median of the five neighbouring spacings), and at least a minute
+    // late. So sends of any period make one line, whatever the period is
+    // now, and a missed send breaks it. Any thread: it touches no object.
+    static Earlier PointsFrom(const std::vector<HistorySample>& samples);
+
+    // Puts earlier points in front of what is there. Those at or after the
+    // first point's minute are left out: the live readings already cover
+    // that time.
+    void FillEarlier(const Earlier& earlier);
+    void FillEarlier(const std::vector<HistorySample>& samples) {
+        FillEarlier(PointsFrom(samples));
+    }
+    // The gaps come from the readings now; the upload period is not needed.
+    void FillEarlier(const std::vector<HistorySample>& samples, int /*joinMinutes*/) {
+        FillEarlier(samples);
+    }
 
 signals:
     void Changed(TemperatureHistory::Change change);

@@ -97,3 +97,20 @@ TEST(TemperatureHistoryTest, EarlierReadingsGoInFrontOfTheLiveOnes) {
     EXPECT_EQ(joined(h), (std::vector<bool>{false, true, true, false, false, true, false}));
     EXPECT_EQ(p.back().Last, 22.0);
 }
+
+TEST(TemperatureHistoryTest, EarlierReadingsBreakWhereTheyHaveAGap) {
+    // A week of sends five minutes apart (a few seconds late at times), one
+    // send missed and three hours without any: whatever the period is now,
+    // the line breaks at those two places only.
+    std::vector<HistorySample> sent;
+    for (int m = 0; m < 7 * 24 * 60; m += 5)
+        if (m != 3000 && (m < 6000 || m >= 6180))
+            sent.push_back({at(m, m % 35 == 0 ? 4 : 1), 20.0});
+    TemperatureHistory h;
+    h.FillEarlier(sent);
+    std::vector<std::int64_t> breaks;
+    for (const HistoryPoint& p : h.Points())
+        if (!p.Joined)
+            breaks.push_back(p.Minute - kStart);
+    EXPECT_EQ(breaks, (std::vector<std::int64_t>{0, 3005, 6180}));
+}

@@ -1,34 +1,119 @@
 #include "app/TemperatureLogReader.h"
 
 #include "platform/AppPaths.h"
-#include "platform/FileStore.h"
+#include "platform/SysRetry.h"
 
 #include <QFile>
 #include <QTime>
 #include <algorithm>
+#include <array>
 #include <ctime>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
 
 namespace {
 
-// Far more than a day of lines at one send a second; a bigger file is not a
-// temperature log and only its start is read.
-constexpr qsizetype kMaxFileBytes = 64 << 20;
+constexpr qsizetype kChunkBytes = 1 << 20;
+constexpr int kLinesBetweenCancelChecks = 4096;
 
-bool readTime(const QString& text, const std::string& format, QTime& out) {
-    const QByteArray bytes = text.toLocal8Bit();
+bool cancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+// The whole file, or its last maxBytes from the first full line on. Empty
+// for anything but a readable regular file: opened without blocking, so a
+// FIFO in the file's place is never waited on.
+QByteArray readTail(const QString& path, std::int64_t maxBytes, const std::atomic<bool>* cancel) {
+    const QByteArray name = QFile::encodeName(path);
+    const platform::UniqueFd fd(platform::RetryOnEintr(
+        [&] { return ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); }));
+    struct stat st {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    // One byte more than kept: it tells whether the kept part starts a line.
+    const bool cut = st.st_size > maxBytes;
+    const std::int64_t from = cut ? st.st_size - maxBytes - 1 : 0;
+    const std::int64_t want = st.st_size - from;
+    QByteArray data;
+    data.resize(want);
+    std::int64_t got = 0;
+    while (got < want && !cancelled(cancel)) {
+        const auto n = platform::RetryOnEintr([&] {
+            return ::pread(fd.Get(), data.data() + got,
+                           static_cast<size_t>(std::min<std::int64_t>(want - got, kChunkBytes)),
+                           from + got);
+        });
+        if (n <= 0)
+            break; // an error or a file cut meanwhile: what was read counts
+        got += n;
+    }
+    data.truncate(got);
+    if (cut) {
+        const qsizetype lineStart = data.indexOf('\n');
+        data.remove(0, lineStart < 0 ? data.size() : lineStart + 1);
+    }
+    return data;
+}
+
+// H:MM:SS or HH:MM:SS, the 24-hour time most logs carry.
+bool readPlainTime(QByteArrayView t, int& seconds) {
+    auto digit = [&](qsizetype i) { return t[i] >= '0' && t[i] <= '9' ? t[i] - '0' : -100; };
+    const qsizetype h = t.size() - 6; // digits of the hour
+    if ((h != 1 && h != 2) || t[h] != ':' || t[h + 3] != ':')
+        return false;
+    const int hour = h == 1 ? digit(0) : digit(0) * 10 + digit(1);
+    const int minute = digit(h + 1) * 10 + digit(h + 2);
+    const int second = digit(h + 4) * 10 + digit(h + 5);
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+        return false;
+    seconds = (hour * 60 + minute) * 60 + second;
+    return true;
+}
+
+// Any other time with the locale's format (a 12-hour clock, say).
+bool readTime(QByteArrayView field, const std::string& format, int& seconds) {
+    const QByteArray bytes = QString::fromUtf8(field).toLocal8Bit();
     std::tm tm{};
     const char* rest = ::strptime(bytes.constData(), format.c_str(), &tm);
     if (!rest || *rest != '\0')
         return false;
-    out = QTime(tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return out.isValid();
+    const QTime time(tm.tm_hour, tm.tm_min, tm.tm_sec);
+    if (!time.isValid())
+        return false;
+    seconds = time.msecsSinceStartOfDay() / 1000;
+    return true;
+}
+
+// "-12,5" or "21.4": the usual text, converted as the general way below
+// would, without its copies.
+bool readPlainTemperature(QByteArrayView t, double& out) {
+    const qsizetype n = t.size();
+    const qsizetype first = !t.isEmpty() && t[0] == '-' ? 1 : 0;
+    if (n - first < 3 || n - first > 17 || (t[n - 2] != '.' && t[n - 2] != ','))
+        return false;
+    std::uint64_t tenths = 0;
+    for (qsizetype i = first; i < n; ++i) {
+        if (i == n - 2)
+            continue;
+        if (t[i] < '0' || t[i] > '9')
+            return false;
+        tenths = tenths * 10 + static_cast<std::uint64_t>(t[i] - '0');
+    }
+    // Rounded once from long double, as the locale's conversion does.
+    const long double v = static_cast<long double>(tenths) / 10.0L;
+    out = static_cast<double>(first ? -v : v);
+    return true;
 }
 
 // The log writes one decimal place, so the decimal separator stands right
 // before the last digit. A log written under another locale is read too:
 // there the separator is a point or a comma, and the grouping before it is
 // any of the usual group characters.
-bool readTemperature(const QString& text, const platform::FormatSettings& fs, double& out) {
+bool readTemperature(QByteArrayView field, const platform::FormatSettings& fs, double& out) {
+    if (readPlainTemperature(field, out))
+        return true;
+    const QString text = QString::fromUtf8(field);
     const QString& dec = fs.DecimalSeparator;
     QString number;
     const qsizetype n = text.size();
@@ -53,43 +138,114 @@ bool readTemperature(const QString& text, const platform::FormatSettings& fs, do
     return true;
 }
 
+// A date text as it stands in a file name ('/' and '\' as '-').
+QByteArray fileSafe(QByteArrayView date) {
+    QByteArray out(date.data(), date.size());
+    for (char& c : out)
+        if (c == '/' || c == '\\' || c == '\0')
+            c = '-';
+    return out;
+}
+
+// The lines of one day's file. The line's date must be the day's date text,
+// compared as it stands in file names, so that a file found under another
+// locale's date format is checked against its own dates.
+class DayLines {
+public:
+    DayLines(const QDate& day, QByteArray dateKey, const platform::FormatSettings& formats)
+        : Day_(day), DateKey_(std::move(dateKey)), Formats_(formats) {
+        HourStart_.fill(kUnknown);
+    }
+
+    // Appends the readings of data to out; false when cancelled.
+    bool Read(const QByteArray& data, std::vector<HistorySample>& out,
+              const std::atomic<bool>* cancel) {
+        qsizetype pos = 0;
+        for (int lines = 0; pos < data.size(); ++lines) {
+            if (lines % kLinesBetweenCancelChecks == 0 && cancelled(cancel))
+                return false;
+            qsizetype end = data.indexOf('\n', pos);
+            if (end < 0)
+                end = data.size();
+            QByteArrayView line(data.constData() + pos, end - pos);
+            pos = end + 1;
+            if (line.endsWith('\r'))
+                line.chop(1);
+            HistorySample sample;
+            if (ReadLine(line, sample))
+                out.push_back(sample);
+        }
+        return true;
+    }
+
+private:
+    static constexpr std::int64_t kUnknown = std::numeric_limits<std::int64_t>::min();
+
+    bool ReadLine(QByteArrayView line, HistorySample& out) {
+        const qsizetype tab1 = line.indexOf('\t');
+        const qsizetype tab2 = tab1 < 0 ? -1 : line.sliced(tab1 + 1).indexOf('\t');
+        if (tab2 < 0)
+            return false;
+        const QByteArrayView date = line.first(tab1);
+        const QByteArrayView time = line.sliced(tab1 + 1, tab2);
+        const QByteArrayView value = line.sliced(tab1 + 1 + tab2 + 1);
+        int seconds = 0;
+        if (value.contains('\t') || date.size() != DateKey_.size() || fileSafe(date) != DateKey_ ||
+            !(readPlainTime(time, seconds) || readTime(time, Formats_.LongTimeFormat, seconds)) ||
+            !readTemperature(value, Formats_, out.Value))
+            return false;
+        out.MSecs = HourStart(seconds / 3600) + (seconds % 3600) * 1000;
+        return true;
+    }
+
+    // The time zone is asked once per hour of the day, not once per line:
+    // daylight saving time changes on the hour.
+    std::int64_t HourStart(int hour) {
+        std::int64_t& start = HourStart_[static_cast<std::size_t>(hour)];
+        if (start == kUnknown)
+            start = QDateTime(Day_, QTime(hour, 0)).toMSecsSinceEpoch();
+        return start;
+    }
+
+    QDate Day_;
+    QByteArray DateKey_;
+    const platform::FormatSettings& Formats_;
+    std::array<std::int64_t, 24> HourStart_{};
+};
+
+std::vector<HistorySample> readDay(const QString& path, const QDate& day, const QByteArray& dateKey,
+                                   const platform::FormatSettings& formats,
+                                   const std::atomic<bool>* cancel) {
+    std::vector<HistorySample> samples;
+    DayLines(day, dateKey, formats)
+        .Read(readTail(path, kTemperatureLogTailBytes, cancel), samples, cancel);
+    return samples;
+}
+
+QByteArray dateKeyOf(const QDate& day, const platform::FormatSettings& formats) {
+    return platform::FileSafeDate(formats.FormatShortDate(QDateTime(day, QTime(12, 0)))).toUtf8();
+}
+
 } // namespace
 
 std::vector<HistorySample> ReadTemperatureLogDay(const QString& path, const QDate& day,
                                                  const platform::FormatSettings& formats) {
-    std::vector<HistorySample> samples;
-    const QByteArray data = platform::ReadWholeFile(path, kMaxFileBytes).Data;
-    const QString dateText = formats.FormatShortDate(QDateTime(day, QTime(12, 0)));
-    qsizetype pos = 0;
-    while (pos < data.size()) {
-        qsizetype end = data.indexOf('\n', pos);
-        if (end < 0)
-            end = data.size();
-        QByteArrayView line(data.constData() + pos, end - pos);
-        pos = end + 1;
-        if (line.endsWith('\r'))
-            line.chop(1);
-        const QStringList fields = QString::fromUtf8(line).split(u'\t');
-        QTime time;
-        double value = 0;
-        if (fields.size() != 3 || fields[0] != dateText ||
-            !readTime(fields[1], formats.LongTimeFormat, time) ||
-            !readTemperature(fields[2], formats, value))
-            continue;
-        samples.push_back({QDateTime(day, time).toMSecsSinceEpoch(), value});
-    }
-    return samples;
+    return readDay(path, day, dateKeyOf(day, formats), formats, nullptr);
 }
 
-std::vector<HistorySample> ReadTemperatureLogs(const QDateTime& now, int days) {
-    const platform::FormatSettings& formats = platform::FormatSettings::Current();
-    const std::int64_t last = now.toMSecsSinceEpoch();
-    const std::int64_t first = last - std::int64_t(days) * 24 * 3600 * 1000;
+std::vector<HistorySample> ReadTemperatureLogs(const TemperatureLogQuery& query,
+                                               const std::atomic<bool>* cancel) {
+    const std::int64_t last = query.Now.toMSecsSinceEpoch();
+    const std::int64_t first = last - std::int64_t(query.Days) * 24 * 3600 * 1000;
     std::vector<HistorySample> all;
-    for (QDate day = now.addDays(-days).date(); day <= now.date(); day = day.addDays(1)) {
-        const QDateTime noon(day, QTime(12, 0));
-        for (const HistorySample& s :
-             ReadTemperatureLogDay(platform::TemperatureLogPath(noon), day, formats))
+    for (QDate day = query.Now.addDays(-query.Days).date(); day <= query.Now.date();
+         day = day.addDays(1)) {
+        if (cancelled(cancel))
+            break;
+        const QByteArray key = dateKeyOf(day, query.Formats);
+        const QString path = query.Dir + QStringLiteral("/Temperature(") + QString::fromUtf8(key) +
+                             QStringLiteral(").log");
+        for (const HistorySample& s : readDay(path, day, key, query.Formats, cancel))
             if (s.MSecs > first && s.MSecs <= last)
                 all.push_back(s);
     }
@@ -98,4 +254,9 @@ std::vector<HistorySample> ReadTemperatureLogs(const QDateTime& now, int days) {
         return a.MSecs < b.MSecs;
     });
     return all;
+}
+
+std::vector<HistorySample> ReadTemperatureLogs(const QDateTime& now, int days) {
+    return ReadTemperatureLogs(
+        {platform::AppDir(), now, days, platform::FormatSettings::Current()});
 }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -110,4 +111,19 @@ TEST_F(TemperatureLogReaderTest, TakesTheLastSevenDaysOfDayFilesInTimeOrder) {
     const std::vector<HistorySample> s = ReadTemperatureLogs(now, 7);
     EXPECT_EQ(Tenths(s), (std::vector<long>{160, 180, 190, 200}));
     EXPECT_EQ(s.at(0).MSecs, Ms(weekAgo, QTime(11, 0)));
+}
+
+TEST_F(TemperatureLogReaderTest, ReadsOnlyTheEndOfAnOversizedDayFile) {
+    // A damaged day file far bigger than any day's log: the lines written
+    // last come back, its start is not even read.
+    const QDate day(2026, 12, 3);
+    const QString path = Home.filePath("day.log");
+    Write(path, "03.12.2026\t00:00:01\t1,0\r\n");
+    ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), 80 << 20), 0); // zeros, sparse
+    QFile log(path);
+    ASSERT_TRUE(log.open(QIODevice::Append));
+    log.write("\r\n03.12.2026\t23:59:00\t2,5\r\n");
+    log.close();
+    const std::vector<HistorySample> s = ReadTemperatureLogDay(path, day, CommaFormats());
+    EXPECT_EQ(Tenths(s), (std::vector<long>{25}));
 }

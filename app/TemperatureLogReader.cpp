@@ -3,7 +3,9 @@
 #include "platform/AppPaths.h"
 #include "platform/SysRetry.h"
 
+#include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QTime>
 #include <algorithm>
 #include <array>
@@ -226,6 +228,109 @@ QByteArray dateKeyOf(const QDate& day, const platform::FormatSettings& formats) 
     return platform::FileSafeDate(formats.FormatShortDate(QDateTime(day, QTime(12, 0)))).toUtf8();
 }
 
+// The order of day, month and year in a strftime date format ("dmy"), or
+// an empty text when it has no plain numeric order.
+QString numericOrder(const std::string& format) {
+    QString order;
+    for (std::size_t i = 0; i + 1 < format.size(); ++i) {
+        if (format[i] != '%')
+            continue;
+        char c = format[++i];
+        if (c == 'E' || c == 'O' || c == '-' || c == '_' || c == '0') // modifiers and flags
+            c = i + 1 < format.size() ? format[++i] : '\0';
+        if (c == 'd' || c == 'e')
+            order += u'd';
+        else if (c == 'm')
+            order += u'm';
+        else if (c == 'y' || c == 'Y')
+            order += u'y';
+        else if (c == 'D')
+            order += QStringLiteral("mdy");
+        else if (c == 'F')
+            order += QStringLiteral("ymd");
+    }
+    return order.size() == 3 && order.contains(u'd') && order.contains(u'm') ? order : QString();
+}
+
+// The day a file name's date text stands for when it was written under
+// another locale's short date: three numbers, read in the current locale's
+// order first, then as d-m-y, m-d-y and y-m-d; the first reading that falls
+// between firstDay and lastDay counts (a wrong order lands months or years
+// away).
+QDate dayOfDateText(const QString& text, const QString& currentOrder, const QDate& firstDay,
+                    const QDate& lastDay) {
+    QStringList numbers;
+    QString number;
+    for (const QChar c : text + u' ') {
+        if (c >= u'0' && c <= u'9') {
+            number += c;
+        } else if (!number.isEmpty()) {
+            numbers << number;
+            number.clear();
+        }
+    }
+    if (numbers.size() != 3)
+        return {};
+    for (const QString& order :
+         {currentOrder, QStringLiteral("dmy"), QStringLiteral("mdy"), QStringLiteral("ymd")}) {
+        if (order.isEmpty())
+            continue;
+        int day = 0, month = 0;
+        QString year;
+        for (int i = 0; i < 3; ++i) {
+            if (order[i] == u'y')
+                year = numbers[i];
+            else if (numbers[i].size() > 2)
+                day = month = -1;
+            else
+                (order[i] == u'd' ? day : month) = numbers[i].toInt();
+        }
+        if (year.size() == 4) {
+            const QDate d(year.toInt(), month, day);
+            if (d.isValid() && d >= firstDay && d <= lastDay)
+                return d;
+        } else if (year.size() == 2) {
+            for (const QDate& near : {firstDay, lastDay}) {
+                const QDate d(near.year() / 100 * 100 + year.toInt(), month, day);
+                if (d.isValid() && d >= firstDay && d <= lastDay)
+                    return d;
+            }
+        }
+    }
+    return {};
+}
+
+struct DayFile {
+    QString Name;
+    QDate Day;
+    QByteArray DateKey; // the date text of its lines, as in the name
+};
+
+// The day files of the query's days. The file name carries the short date
+// of the locale it was written under, so after a change of locale the older
+// files have other names: all "Temperature(<date>).log" in the directory
+// are looked at, and those whose date is one of the days are taken.
+std::vector<DayFile> dayFiles(const TemperatureLogQuery& query) {
+    const QDate firstDay = query.Now.addDays(-query.Days).date();
+    const QDate lastDay = query.Now.date();
+    QHash<QString, QDate> current; // the names this locale gives the days
+    for (QDate day = firstDay; day <= lastDay; day = day.addDays(1))
+        current.insert(QString::fromUtf8(dateKeyOf(day, query.Formats)), day);
+    const QString order = numericOrder(query.Formats.ShortDateFormat);
+    const QString prefix = QStringLiteral("Temperature(");
+    const QString suffix = QStringLiteral(").log");
+    std::vector<DayFile> files;
+    for (const QString& name : QDir(query.Dir).entryList({prefix + u'*' + suffix}, QDir::Files)) {
+        const QString text = name.mid(prefix.size(), name.size() - prefix.size() - suffix.size());
+        QDate day = current.value(text);
+        if (!day.isValid())
+            day = dayOfDateText(text, order, firstDay, lastDay);
+        if (day.isValid())
+            files.push_back({name, day, text.toUtf8()});
+    }
+    return files;
+}
+
 } // namespace
 
 std::vector<HistorySample> ReadTemperatureLogDay(const QString& path, const QDate& day,
@@ -238,14 +343,11 @@ std::vector<HistorySample> ReadTemperatureLogs(const TemperatureLogQuery& query,
     const std::int64_t last = query.Now.toMSecsSinceEpoch();
     const std::int64_t first = last - std::int64_t(query.Days) * 24 * 3600 * 1000;
     std::vector<HistorySample> all;
-    for (QDate day = query.Now.addDays(-query.Days).date(); day <= query.Now.date();
-         day = day.addDays(1)) {
+    for (const DayFile& file : dayFiles(query)) {
         if (cancelled(cancel))
             break;
-        const QByteArray key = dateKeyOf(day, query.Formats);
-        const QString path = query.Dir + QStringLiteral("/Temperature(") + QString::fromUtf8(key) +
-                             QStringLiteral(").log");
-        for (const HistorySample& s : readDay(path, day, key, query.Formats, cancel))
+        for (const HistorySample& s :
+             readDay(query.Dir + u'/' + file.Name, file.Day, file.DateKey, query.Formats, cancel))
             if (s.MSecs > first && s.MSecs <= last)
                 all.push_back(s);
     }

@@ -127,3 +127,19 @@ TEST_F(TemperatureLogReaderTest, ReadsOnlyTheEndOfAnOversizedDayFile) {
     const std::vector<HistorySample> s = ReadTemperatureLogDay(path, day, CommaFormats());
     EXPECT_EQ(Tenths(s), (std::vector<long>{25}));
 }
+
+TEST_F(TemperatureLogReaderTest, FindsDayFilesNamedUnderAnotherLocale) {
+    // Written before the locale changed: month first with a two-digit
+    // year, and year first; the lines carry the same date text as the name.
+    auto write = [&](const char* date, const char* lines) {
+        Write(Home.filePath(QStringLiteral("Temperature(%1).log").arg(date)), lines);
+    };
+    write("12-06-26", "12/06/26\t09:00:00\t17.5\r\n12/05/26\t10:00:00\t1.0\r\n");
+    write("2026-12-05", "2026-12-05\t08:00:00\t16,5\r\n");
+    write("11-06-26", "11/06/26\t09:00:00\t9.0\r\n"); // a month back
+    write("06.12.2026", "06.12.2026\t08:00:00\t17,0\r\n");
+    const std::vector<HistorySample> s =
+        ReadTemperatureLogs(QDateTime(QDate(2026, 12, 7), QTime(10, 0)), 7);
+    EXPECT_EQ(Tenths(s), (std::vector<long>{165, 170, 175}));
+    EXPECT_EQ(s.at(2).MSecs, Ms(QDate(2026, 12, 6), QTime(9, 0)));
+}

@@ -1,8 +1,13 @@
 #include "app/TemperatureHistory.h"
 
+#include "app/TemperatureLogReader.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -97,4 +102,57 @@ void TemperatureHistory::FillEarlier(const Earlier& earlier) {
     while (Points_.front().Minute <= Points_.back().Minute - kSpanMinutes)
         Points_.pop_front();
     emit Changed(Change::Reset);
+}
+
+// Shared by the history and the worker reading its logs. The worker hands
+// its points over only while Receiver is set, under Lock, so the history
+// cannot be destroyed between the check and the posting; a posted call
+// dies with the history.
+struct TemperatureHistory::LoadState {
+    std::atomic<bool> Cancel{false};
+    std::mutex Lock;
+    TemperatureHistory* Receiver = nullptr;
+};
+
+TemperatureHistory::~TemperatureHistory() {
+    if (Load_) {
+        Load_->Cancel = true;
+        const std::lock_guard<std::mutex> lock(Load_->Lock);
+        Load_->Receiver = nullptr;
+    }
+}
+
+void TemperatureHistory::LoadEarlier(const TemperatureLogQuery& query) {
+    if (Load_)
+        return;
+    auto state = std::make_shared<LoadState>();
+    state->Receiver = this;
+    // Worker thread: reads and builds the points; only the merge is left to
+    // this object's thread. Detached: a program that ends meanwhile neither
+    // waits for a slow disk nor is touched by it afterwards.
+    auto work = [state, query] {
+        auto earlier =
+            std::make_shared<Earlier>(PointsFrom(ReadTemperatureLogs(query, &state->Cancel)));
+        const std::lock_guard<std::mutex> lock(state->Lock);
+        if (!state->Receiver || state->Cancel)
+            return;
+        TemperatureHistory* history = state->Receiver;
+        QMetaObject::invokeMethod(
+            history,
+            [history, state, earlier] {
+                if (history->Load_ != state)
+                    return;
+                history->Load_.reset();
+                history->FillEarlier(*earlier);
+            },
+            Qt::QueuedConnection);
+    };
+    Load_ = state;
+    try {
+        std::thread(work).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: read here rather than lose the days.
+        Load_.reset();
+        FillEarlier(PointsFrom(ReadTemperatureLogs(query)));
+    }
 }

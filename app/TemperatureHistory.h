@@ -1,13 +1,17 @@
 // The temperature history behind the chart: the converted readings of the
 // last seven days, kept as one point per minute (lowest, highest and last
 // reading of that minute), so its size depends neither on the reading rate
-// nor on how long the program runs. Main thread only.
+// nor on how long the program runs. Lives on the main thread; only the
+// reading of the logs runs on a worker thread of its own.
 #pragma once
 
 #include <QObject>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
+
+struct TemperatureLogQuery;
 
 // One minute of readings. Minute counts minutes since the epoch (UTC), so a
 // change of daylight saving time neither folds nor tears the line.
@@ -41,6 +45,8 @@ public:
     };
 
     explicit TemperatureHistory(QObject* parent = nullptr) : QObject(parent) {}
+    // Cancels a reading of the logs still under way; never waits for it.
+    ~TemperatureHistory() override;
 
     // Oldest first; at most kSpanMinutes points, all within kSpanMinutes of
     // the newest.
@@ -82,10 +88,20 @@ public:
         FillEarlier(samples);
     }
 
+    // Reads the day logs the query names on a worker thread and puts their
+    // points in front (FillEarlier, on this object's thread) once they are
+    // read; returns at once, so the chart shows the live points meanwhile.
+    // Ignored while an earlier call is still reading.
+    void LoadEarlier(const TemperatureLogQuery& query);
+    bool Loading() const { return Load_ != nullptr; }
+
 signals:
     void Changed(TemperatureHistory::Change change);
 
 private:
+    struct LoadState;
+
+    std::shared_ptr<LoadState> Load_; // while the logs are read
     std::deque<HistoryPoint> Points_;
     bool BreakPending_ = false;
 };

@@ -58,7 +58,9 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(w->isVisible() && !w->isModal());
     EXPECT_EQ(w->windowTitle(), "Kelvox - History");
-    ASSERT_EQ(w->Pieces().size(), 2u); // the log's morning, the live noon
+    // The log's morning (read on a worker thread), the live noon.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w->Pieces().size() == 2u; }, 5000))
+        << w->Pieces().size();
     EXPECT_EQ(w->Pieces()[0]->count(), 7);
 
     // A failed reading breaks the line; the pieces drawn stay as they are.

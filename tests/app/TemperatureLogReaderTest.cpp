@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -142,4 +143,17 @@ TEST_F(TemperatureLogReaderTest, FindsDayFilesNamedUnderAnotherLocale) {
         ReadTemperatureLogs(QDateTime(QDate(2026, 12, 7), QTime(10, 0)), 7);
     EXPECT_EQ(Tenths(s), (std::vector<long>{165, 170, 175}));
     EXPECT_EQ(s.at(2).MSecs, Ms(QDate(2026, 12, 6), QTime(9, 0)));
+}
+
+TEST_F(TemperatureLogReaderTest, TheHistoryGetsTheLogsWithoutWaitingForThem) {
+    const QDateTime now(QDate(2026, 12, 7), QTime(10, 0));
+    Write(platform::TemperatureLogPath(now), "07.12.2026\t09:00:00\t19,0\r\n"
+                                             "07.12.2026\t09:05:00\t19,5\r\n");
+    TemperatureHistory h;
+    h.AddReading(now.toMSecsSinceEpoch(), 21.0);
+    h.LoadEarlier({Home.path(), now, 7, CommaFormats()});
+    EXPECT_EQ(h.Points().size(), 1u); // the call did not read them
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.Points().size() == 3; }, 5000));
+    EXPECT_EQ(h.Points().front().Minute, Ms(now.date(), QTime(9, 0)) / 60000);
+    EXPECT_FALSE(h.Loading());
 }

@@ -251,6 +251,10 @@ void TfHistory::Rebuild() {
     while (Spares_.size() < kSpareSeries)
         Spares_.push_back(NewSeries());
     UpdateSummary();
+    // An emptied series does not mark the place of its dots (lone points)
+    // as changed, so they stayed on screen until the next full repaint;
+    // after a replot everything is new anyway.
+    ChartView->viewport()->update();
 }
 
 QLineSeries* TfHistory::NewSeries() {

@@ -14,7 +14,9 @@
 #include <QClipboard>
 #include <QImage>
 #include <QLabel>
+#include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QtCharts/QCategoryAxis>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
@@ -118,4 +120,24 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     ASSERT_NE(fMain->HistoryWindow(), nullptr);
     EXPECT_EQ(fMain->HistoryWindow()->size(), QSize(700, 480));
     EXPECT_EQ(fMain->HistoryWindow()->Pieces().size(), 4u); // the log is read only once
+}
+
+TEST_F(HistoryWindowTest, AnotherSpanLeavesNoDotsOfTheOneBefore) {
+    // Lone readings all week long: dots on the week, other dots in the hour.
+    TemperatureHistory history;
+    for (int m = 7 * 1440 - 10; m > 0; m -= m > 60 ? 37 : 3)
+        history.AddReading(Now.addSecs(-60 * m).toMSecsSinceEpoch(), 20.0 + (m % 13) * 0.3);
+    TfHistory w(&history);
+    w.show();
+    for (QPushButton* span : {w.bWeek, w.bHour}) {
+        for (int i = 0; i < 5; ++i)
+            QCoreApplication::processEvents();
+        span->click();
+    }
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+    // What the screen shows (the backing store) is what a repaint draws.
+    const QImage shown = w.screen()->grabWindow(w.winId()).toImage();
+    EXPECT_TRUE(shown.convertToFormat(QImage::Format_RGB32) ==
+                w.grab().toImage().convertToFormat(QImage::Format_RGB32));
 }

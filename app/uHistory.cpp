@@ -149,6 +149,12 @@ TfHistory::TfHistory(TemperatureHistory* history, QWidget* parent)
     layout->addWidget(Plot_, 1);
     auto* plotLayout = new QVBoxLayout(Plot_);
     plotLayout->setContentsMargins(6, 6, 6, 0);
+    lTitle = new QLabel(Plot_);
+    lTitle->setObjectName(QStringLiteral("lTitle"));
+    QFont titleFont = lTitle->font();
+    titleFont.setBold(true);
+    lTitle->setFont(titleFont);
+    plotLayout->addWidget(lTitle);
     lSummary = new QLabel(Plot_);
     lSummary->setObjectName(QStringLiteral("lSummary"));
     plotLayout->addWidget(lSummary);
@@ -439,7 +445,26 @@ void TfHistory::UpdateValueAxis() {
     AxisY_->setRange(AxisMin_, AxisMax_);
 }
 
+// "Temperature, last 24 hours: 06.12.2026 12:05 – 07.12.2026 12:05", in
+// the locale's formats; the end date only when it is another day.
+void TfHistory::UpdateTitle() {
+    const platform::FormatSettings& fs = platform::FormatSettings::Current();
+    platform::FormatSettings shortTime = fs;
+    shortTime.LongTimeFormat = shortTimeFormat(fs.LongTimeFormat);
+    const QDateTime end = timeOfMinute(minuteOf(platform::Now()));
+    const QDateTime start = end.addSecs(-60 * spanInfo(Span_).Minutes);
+    const QString name = Span_ == Span::Hour  ? QStringLiteral("last hour")
+                         : Span_ == Span::Day ? QStringLiteral("last 24 hours")
+                                              : QStringLiteral("last 7 days");
+    QString to = shortTime.FormatLongTime(end);
+    if (end.date() != start.date())
+        to = fs.FormatShortDate(end) + u' ' + to;
+    lTitle->setText(QStringLiteral("Temperature, %1: %2 %3 \u2013 %4")
+                        .arg(name, fs.FormatShortDate(start), shortTime.FormatLongTime(start), to));
+}
+
 void TfHistory::UpdateSummary() {
+    UpdateTitle();
     const platform::FormatSettings& fs = platform::FormatSettings::Current();
     auto text = [&](bool known, double v) {
         return known ? fs.FormatTemperature(v) + kDegrees : QStringLiteral("-");

@@ -1,6 +1,7 @@
 // The "Kelvox - History" window: a line chart of the temperature history
-// over the last hour, 24 hours or 7 days, with its lowest, highest and
-// current value above it, saved as PNG or copied to the clipboard. Failed
+// over the last hour, 24 hours or 7 days, under a title with the span and
+// its dates and with its lowest, highest and current value above it, saved
+// as PNG or copied to the clipboard (title included). Failed
 // readings and times without readings are gaps in the line.
 //
 // The window exists only while it is open (it deletes itself on close), so
@@ -47,6 +48,7 @@ public:
     QPushButton* bWeek = nullptr;
     QPushButton* bSavePng = nullptr; // "Save as PNG..."
     QPushButton* bCopy = nullptr;    // "Copy"
+    QLabel* lTitle = nullptr;        // the span and its dates, for the picture
     QLabel* lSummary = nullptr;      // minimum, maximum, current
     QChartView* ChartView = nullptr;
 
@@ -82,6 +84,7 @@ private:
     void UpdateTimeAxis();
     void UpdateValueAxis();
     void UpdateSummary();
+    void UpdateTitle();
     void bSavePngClick();
     void bCopyClick();
     void RestoreGeometry();

@@ -141,3 +141,15 @@ TEST_F(HistoryWindowTest, AnotherSpanLeavesNoDotsOfTheOneBefore) {
     EXPECT_TRUE(shown.convertToFormat(QImage::Format_RGB32) ==
                 w.grab().toImage().convertToFormat(QImage::Format_RGB32));
 }
+
+TEST_F(HistoryWindowTest, ThePictureIsTitledWithTheSpanAndItsDates) {
+    TemperatureHistory history;
+    TfHistory w(&history);
+    auto* title = w.findChild<QLabel*>("lTitle");
+    ASSERT_NE(title, nullptr);
+    EXPECT_TRUE(w.findChild<QWidget*>("Plot")->isAncestorOf(title)); // saved and copied
+    EXPECT_EQ(title->text(),
+              QString::fromUtf8("Temperature, last 24 hours: 06.12.2026 12:00 – 07.12.2026 12:00"));
+    w.bHour->click();
+    EXPECT_EQ(title->text(), QString::fromUtf8("Temperature, last hour: 07.12.2026 11:00 – 12:00"));
+}

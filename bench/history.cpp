@@ -1,21 +1,29 @@
 // Cost of one new point on an open history chart that shows a full week
 // (10,080 minutes), against replotting the week from scratch, which is what
 // the chart does only when its time axis moves on; and the cost of a
-// reading while no chart is open.
+// reading while no chart is open. With --logs MB instead: how long the main
+// thread waits while the history takes in eight day logs of MB MiB each
+// (foreign or damaged files as big as that), and the memory it takes.
 //
 //   cmake -S . -B build-bench -G Ninja -DKELVOX_BENCH=ON
 //   cmake --build build-bench --target bench_history && build-bench/bench/bench_history
-//   (--png FILE also saves the week's picture)
+//   (--png FILE also saves the week's picture; --logs 200 measures the logs)
 #include "app/TemperatureHistory.h"
+#include "app/TemperatureLogReader.h"
 #include "app/uHistory.h"
 #include "platform/Clock.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QtCharts/QLineSeries>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <sys/resource.h>
 #include <time.h>
 #include <vector>
 
@@ -46,6 +54,72 @@ double percentile(std::vector<double> v, double p) {
     return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
+long peakRssMb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+// Eight day files of megabytes MiB of well-formed lines each, the history
+// taking them in while the main thread's timer is watched.
+int benchLogs(int megabytes) {
+    QTemporaryDir dir;
+    platform::FormatSettings formats;
+    formats.DecimalSeparator = QStringLiteral(",");
+    formats.ShortDateFormat = "%d.%m.%Y";
+    const QDateTime now(QDate(2026, 12, 7), QTime(12, 0));
+    for (int d = 0; d <= 7; ++d) {
+        const QDateTime day = now.addDays(-d);
+        const QString date = formats.FormatShortDate(day);
+        QFile file(dir.filePath(QStringLiteral("Temperature(%1).log").arg(date)));
+        if (!file.open(QIODevice::WriteOnly))
+            return 1;
+        QByteArray block;
+        for (int s = 0; block.size() < (1 << 20); s = (s + 1) % 86400)
+            block += (date + QStringLiteral("\t%1:%2:%3\t21,5\r\n")
+                                 .arg(s / 3600, 2, 10, QChar(u'0'))
+                                 .arg(s / 60 % 60, 2, 10, QChar(u'0'))
+                                 .arg(s % 60, 2, 10, QChar(u'0')))
+                         .toUtf8();
+        for (int m = 0; m < megabytes; ++m)
+            file.write(block);
+    }
+    const TemperatureLogQuery query{dir.path(), now, 7, formats};
+    const long rssBefore = peakRssMb();
+
+    TemperatureHistory history;
+    QElapsedTimer clock;
+    qint64 lastTick = 0;
+    qint64 longestWait = 0;
+    QTimer tick;
+    tick.setInterval(5);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        longestWait = std::max(longestWait, clock.elapsed() - lastTick);
+        lastTick = clock.elapsed();
+    });
+    qint64 arrived = -1;
+    QObject::connect(&history, &TemperatureHistory::Changed, [&] { arrived = clock.elapsed(); });
+    tick.start();
+    clock.start();
+    history.LoadEarlier(query);
+    const qint64 call = clock.elapsed();
+    while (arrived < 0 && clock.elapsed() < 600000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    longestWait = std::max(longestWait, clock.elapsed() - lastTick);
+    std::printf("8 day logs of %d MiB: LoadEarlier returned after %lld ms, the %zu points"
+                " arrived after %lld ms; the main thread waited %lld ms at most (goal < 100 ms)\n",
+                megabytes, static_cast<long long>(call), history.Points().size(),
+                static_cast<long long>(arrived), static_cast<long long>(longestWait));
+    std::printf("peak memory: %ld MB before, %ld MB after\n", rssBefore, peakRssMb());
+
+    QElapsedTimer peer;
+    peer.start();
+    const std::size_t n = ReadTemperatureLogs(query).size();
+    std::printf("peer, the same logs read on the calling thread: %lld ms (%zu readings)\n",
+                static_cast<long long>(peer.elapsed()), n);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -53,9 +127,12 @@ int main(int argc, char** argv) {
     qputenv("KELVOX_HOME", "/nonexistent-kelvox-bench"); // no settings file is written
     QApplication app(argc, argv);
     const char* png = nullptr;
-    for (int i = 1; i + 1 < argc; ++i)
+    for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--png") == 0)
             png = argv[i + 1];
+        if (std::strcmp(argv[i], "--logs") == 0)
+            return benchLogs(std::atoi(argv[i + 1]));
+    }
 
     // A week of readings, three a minute, ending at a round two hours so
     // that the timed points below start a fresh stretch of the time axis.

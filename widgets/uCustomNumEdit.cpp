@@ -80,6 +80,13 @@ TUpDown::TUpDown(QWidget* Parent) : QWidget(Parent) {
     resize(width > 0 ? width : 16, 20);
     FRepeat.setSingleShot(false);
     connect(&FRepeat, &QTimer::timeout, this, [this] {
+        // The release may have gone elsewhere (to a modal box the click
+        // handler showed, say): the button's state, not our release event,
+        // tells whether it is still held.
+        if (!(QGuiApplication::mouseButtons() & Qt::LeftButton)) {
+            StopRepeat();
+            return;
+        }
         FRepeat.setInterval(kRepeatIntervalMs);
         FPressModifiers = QGuiApplication::queryKeyboardModifiers();
         Report();

@@ -30,7 +30,8 @@ using TKeyPressEvent = std::function<void(QObject* Sender, QChar& Key)>;
 using TUDClickEvent = std::function<void(QObject* Sender, TUDBtnType Button)>;
 
 // The arrow pair. The upper half reports btNext, the lower half btPrev, once
-// per press and then repeatedly while the button is held. An empty range
+// per press and then repeatedly while the left button is held (wherever its
+// release is delivered). An empty range
 // (Min == Max) makes presses report nothing, although the arrows stay
 // visible and enabled. The control never takes the keyboard focus.
 class TUpDown : public QWidget {

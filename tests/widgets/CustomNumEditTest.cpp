@@ -2,6 +2,7 @@
 // beside the text, and how keys and arrows turn into step requests.
 #include "widgets/uCustomNumEdit.h"
 
+#include <QDialog>
 #include <QPointer>
 #include <QStyle>
 #include <QTest>
@@ -117,4 +118,24 @@ TEST(CustomNumEdit, DestroyingTheFieldWhileAnArrowIsHeldIsSafe) {
     QTest::mousePress(arrows.data(), Qt::LeftButton, Qt::NoModifier, QPoint(2, 1));
     EXPECT_EQ(edit, nullptr);
     EXPECT_TRUE(arrows.isNull());
+}
+
+TEST(CustomNumEdit, AHeldArrowStopsWhenItsReleaseWentToAModalBox) {
+    RecordingEdit edit;
+    edit.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&edit));
+    int reports = 0;
+    edit.UpDown()->OnClick = [&](QObject*, TUDBtnType) {
+        if (++reports > 1)
+            return;
+        QDialog box(&edit); // the button is let go over the box
+        QTimer::singleShot(50, &box, [&box] {
+            QTest::mouseRelease(box.windowHandle(), Qt::LeftButton, {}, QPoint(5, 5));
+            box.accept();
+        });
+        box.exec();
+    };
+    QTest::mousePress(edit.windowHandle(), Qt::LeftButton, {}, edit.UpDown()->geometry().topLeft());
+    QTest::qWait(800); // past the 300 ms delay and several 100 ms repeats
+    EXPECT_EQ(reports, 1);
 }

@@ -1,8 +1,11 @@
 #include "platform/TrayShell.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QGuiApplication>
 #include <QImage>
+#include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QPointer>
@@ -265,6 +268,11 @@ struct QtTrayShell::Impl {
     };
     bool assumeHost = false;
     std::function<bool()> hostProbe;
+    // Whether the host is a StatusNotifierItem panel. Qt picks its back end
+    // once, at its first look for a host, and keeps it; so is this, taken at
+    // the same moment so that both agree.
+    bool statusNotifierHost = false;
+    bool hostKindKnown = false;
     std::map<std::uint64_t, Entry> icons;
     // Windows whose add was refused for want of a host, and the timer that
     // looks for one while there are any.
@@ -302,12 +310,25 @@ struct QtTrayShell::Impl {
     static std::uint64_t keyOf(win::DWORD hWnd, win::DWORD uID) {
         return (std::uint64_t(hWnd) << 32) | uID;
     }
-    bool hostAvailable() const {
+    bool hostAvailable() {
         if (assumeHost)
             return true;
         if (hostProbe)
             return hostProbe();
-        return QCoreApplication::instance() && QSystemTrayIcon::isSystemTrayAvailable();
+        if (!QCoreApplication::instance())
+            return false;
+        if (!hostKindKnown) {
+            hostKindKnown = true;
+            statusNotifierHost = watcherRegistered();
+        }
+        return QSystemTrayIcon::isSystemTrayAvailable();
+    }
+    static bool watcherRegistered() {
+        // Offscreen there is nothing to show, and no bus worth connecting to.
+        if (QGuiApplication::platformName() == QStringLiteral("offscreen"))
+            return false;
+        const QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+        return bus && bus->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher"));
     }
     static QString tipOf(const NOTIFYICONDATAA& data) {
         return QString::fromUtf8(data.szTip, qsizetype(strnlen(data.szTip, sizeof data.szTip)));
@@ -339,6 +360,8 @@ struct QtTrayShell::Impl {
             mouse = WM_LBUTTONDBLCLK;
             break;
         case QSystemTrayIcon::Context:
+            if (statusNotifierHost && it->second.tray && it->second.tray->contextMenu())
+                return; // the panel shows the exported menu itself
             mouse = WM_RBUTTONDOWN;
             break;
         case QSystemTrayIcon::MiddleClick:
@@ -395,8 +418,9 @@ bool QtTrayShell::Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& da
         // Parented to the application so that none outlives it, whatever the
         // order of destruction at exit.
         entry.tray = new QSystemTrayIcon(QCoreApplication::instance());
-        // No context menu is given to Qt: the right press is reported and the
-        // program shows its own menu.
+        // No context menu is given to Qt here: SetIconMenu gives it on a
+        // StatusNotifierItem host; elsewhere the right press is reported and
+        // the program shows the menu itself.
         QObject::connect(entry.tray.data(), &QSystemTrayIcon::activated, entry.tray.data(),
                          [impl = d.get(), key](QSystemTrayIcon::ActivationReason reason) {
                              impl->activated(key, reason);
@@ -430,6 +454,16 @@ bool QtTrayShell::Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& da
     default:
         return false;
     }
+}
+
+void QtTrayShell::SetIconMenu(win::DWORD hWnd, win::DWORD uID, QMenu* menu) {
+    // On the XEmbed tray Qt would pop a given menu up by itself, on top of
+    // the one the program shows at the right press.
+    if (!d->statusNotifierHost)
+        return;
+    auto it = d->icons.find(Impl::keyOf(hWnd, uID));
+    if (it != d->icons.end() && it->second.tray && it->second.tray->contextMenu() != menu)
+        it->second.tray->setContextMenu(menu);
 }
 
 std::size_t QtTrayShell::IconCount() const {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 
+class QMenu;
 class QSystemTrayIcon;
 
 namespace platform {
@@ -111,6 +112,11 @@ public:
     // icon come back as uCallbackMessage sent to hWnd with wParam = uID and
     // lParam = WM_LBUTTONDOWN, WM_LBUTTONDBLCLK or WM_RBUTTONDOWN.
     virtual bool Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& data) = 0;
+    // The popup menu of the icon (hWnd, uID), for hosts that show an icon's
+    // menu themselves; not owned, nullptr for none. A shell whose host
+    // reports the right press instead (the program then shows the menu at
+    // the pointer) ignores it, as this default does.
+    virtual void SetIconMenu(win::DWORD /*hWnd*/, win::DWORD /*uID*/, QMenu* /*menu*/) {}
 };
 
 // The registered message "TaskbarCreated": sent to the windows whose icon
@@ -133,6 +139,11 @@ void SetTrayShellForTests(TrayShell* shell);
 // each window whose add it refused. assumeHost skips the check, for tests of
 // the mapping itself; hostAvailable replaces it (by default
 // QSystemTrayIcon::isSystemTrayAvailable).
+//
+// On a StatusNotifierItem panel (a watcher on the session bus; Qt then
+// talks D-Bus instead of embedding a window):
+// - the menu given by SetIconMenu is exported for the panel to show, and
+//   the right press is not reported, since the panel shows that menu;
 class QtTrayShell : public TrayShell {
 public:
     explicit QtTrayShell(bool assumeHost = false);
@@ -142,6 +153,7 @@ public:
     QtTrayShell& operator=(const QtTrayShell&) = delete;
 
     bool Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& data) override;
+    void SetIconMenu(win::DWORD hWnd, win::DWORD uID, QMenu* menu) override;
 
     // The number of icons currently shown.
     std::size_t IconCount() const;

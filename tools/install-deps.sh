@@ -7,7 +7,7 @@ PKGS="build-essential ccache cmake ninja-build pkg-config git ca-certificates
   libcurl4-openssl-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox trayer xdotool x11-utils imagemagick
-  python3 python3-serial fonts-dejavu-core procps openssl
+  python3 python3-serial python3-gi dbus fonts-dejavu-core procps openssl
   dpkg-dev file gzip librsvg2-bin lintian desktop-file-utils appstream man-db systemd
   clang libclang-rt-14-dev"
 missing=""

@@ -177,6 +177,9 @@ void TTrayIkona::SetShown(bool Value) {
     if (Value == FShown)
         return;
     FShown = Value;
+    // A freshly added icon has no menu yet on the shell's side.
+    if (Value)
+        GiveMenuToShell();
     if (OnShownChange) {
         TNotifyEvent handler = OnShownChange; // may reassign the event
         handler(this);
@@ -254,6 +257,14 @@ void TTrayIkona::SetPopupMenu(QMenu* Value) {
     FPopupMenu = Value;
     if (Value)
         connect(Value, &QObject::destroyed, this, &TTrayIkona::MenuDestroyed, Qt::UniqueConnection);
+    if (FShown)
+        GiveMenuToShell();
+}
+
+void TTrayIkona::GiveMenuToShell() {
+    if (IconManager)
+        platform::CurrentTrayShell().SetIconMenu(IconManager->WindowHandle(), FIdentifier,
+                                                 FPopupMenu);
 }
 
 void TTrayIkona::MenuDestroyed(QObject* Menu) {

@@ -85,7 +85,8 @@ public:
     void SetIconVisible(bool Value);
 
     // Shown at the pointer on a right press; not owned. Cleared when the menu
-    // is destroyed.
+    // is destroyed. Also handed to the shell with the icon, for panels that
+    // show an icon's menu themselves.
     QMenu* PopupMenu() const { return FPopupMenu; }
     void SetPopupMenu(QMenu* Value);
 
@@ -127,6 +128,7 @@ private:
     // has just appeared).
     void AddAgain();
     void SetShown(bool Value);
+    void GiveMenuToShell();
     void PopupAtPointer();
     QWidget* TaskbarWindow() const;
 

@@ -8,7 +8,9 @@
 # uploaded value is one the simulator sent, a double-click on the tray icon
 # hides the window and a second shows it, the tray menu's "History" opens
 # the chart (screenshot kept), the tray menu's "Close" ends the program, and
-# the settings and event log files are written.
+# the settings and event log files are written. Then again beside a
+# StatusNotifierItem panel (its own session bus; the tray host stays): the
+# icon registers and the panel gets the tray menu over D-Bus.
 # Usage: desktop_e2e.sh KELVOX THERMOSIM SINK ARTIFACT_DIR
 set -u
 
@@ -17,12 +19,13 @@ THERMOSIM=$2
 SINK=$3
 ARTIFACTS=$4
 
-for tool in Xvfb openbox trayer xdotool xwininfo import; do
+for tool in Xvfb openbox trayer xdotool xwininfo import dbus-daemon dbus-send dbus-monitor; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "SKIP: $tool is not installed"
         exit 77
     fi
 done
+/usr/bin/python3 -c 'import dbus, gi' 2>/dev/null || { echo "SKIP: python3-dbus or python3-gi is missing"; exit 77; }
 
 WORK=$(mktemp -d /tmp/kelvox-e2e.XXXXXX)
 mkdir -p "$ARTIFACTS" "$WORK/home" "$WORK/ports"
@@ -213,5 +216,27 @@ ls "$WORK/home"/kelvox\ -\ *.log >/dev/null 2>&1 || fail "the event log file was
 ls "$WORK/home"/Temperature\(*\).log >/dev/null 2>&1 || fail "the temperature log was not written"
 grep -q 'Serial port COM1 opened' "$WORK/home"/kelvox\ -\ *.log || fail "the event log lacks the opened line"
 cp "$WORK/home"/kelvox\ -\ *.log "$ARTIFACTS/" 2>/dev/null
+
+dbus-daemon --session --fork --print-address=3 --print-pid=4 3>"$WORK/bus" 4>"$WORK/bus.pid" ||
+    fail "no session bus"
+PIDS+=($(cat "$WORK/bus.pid"))
+export DBUS_SESSION_BUS_ADDRESS=$(cat "$WORK/bus")
+/usr/bin/python3 "$(dirname "$0")/sni_host.py" "$WORK/sni-items" >"$WORK/sni.out" 2>&1 &
+PIDS+=($!)
+wait_for 10 dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher / \
+    org.freedesktop.DBus.Peer.Ping || fail "the watcher did not start"
+KELVOX_HOME="$WORK/home" KELVOX_PORT_DIR="$WORK/ports" KELVOX_MINUTE_MS=1000 \
+    "$KELVOX" >"$WORK/kelvox.out" 2>&1 &
+PIDS+=($!)
+wait_for 30 test -s "$WORK/sni-items" || fail "the icon did not register with the watcher"
+item() { dbus-send --session --print-reply --dest="$(head -n1 "$WORK/sni-items")" "$@"; }
+MENU=$(item /StatusNotifierItem org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierItem \
+    string:Menu | awk -F'"' '/object path/ {print $2}')
+[ -n "$MENU" ] && [ "$MENU" != /NO_DBUSMENU ] || fail "the tray menu is not exported (Menu is '$MENU')"
+LAYOUT=$(item "$MENU" com.canonical.dbusmenu.GetLayout int32:0 int32:-1 array:string:label)
+for entry in Restore History Close; do
+    grep -q "\"$entry\"" <<<"$LAYOUT" || fail "the exported menu lacks $entry"
+done
+echo "beside the panel: menu $MENU exported"
 echo "PASS"
 exit 0

@@ -352,9 +352,11 @@ struct QtTrayShell::Impl {
         if (it == icons.end() || it->second.callbackMessage == 0)
             return;
         std::uint32_t mouse = 0;
+        bool thenDoubleClick = false;
         switch (reason) {
         case QSystemTrayIcon::Trigger:
             mouse = WM_LBUTTONDOWN;
+            thenDoubleClick = statusNotifierHost;
             break;
         case QSystemTrayIcon::DoubleClick:
             mouse = WM_LBUTTONDBLCLK;
@@ -375,6 +377,8 @@ struct QtTrayShell::Impl {
         const win::DWORD uID = it->second.uID;
         const std::uint32_t callback = it->second.callbackMessage;
         SendWindowMessage(hWnd, callback, uID, std::intptr_t(mouse));
+        if (thenDoubleClick && icons.count(key) != 0)
+            SendWindowMessage(hWnd, callback, uID, std::intptr_t(WM_LBUTTONDBLCLK));
     }
 };
 

@@ -144,6 +144,8 @@ void SetTrayShellForTests(TrayShell* shell);
 // talks D-Bus instead of embedding a window):
 // - the menu given by SetIconMenu is exported for the panel to show, and
 //   the right press is not reported, since the panel shows that menu;
+// - such panels send no double-click, so a left click is reported as a
+//   press followed by a double-click, as a double-click arrives elsewhere.
 class QtTrayShell : public TrayShell {
 public:
     explicit QtTrayShell(bool assumeHost = false);

@@ -97,8 +97,9 @@ public:
     // Fired when Shown changes; the sender is this component.
     TNotifyEvent OnShownChange;
 
-    // Left press and left double-click on the icon. The sender is the
-    // global IconManager, not this component.
+    // Left press and left double-click on the icon; on a panel that sends no
+    // double-clicks a left click fires both. The sender is the global
+    // IconManager, not this component.
     TNotifyEvent OnClick;
     TNotifyEvent OnDblClick;
 

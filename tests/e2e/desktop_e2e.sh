@@ -10,7 +10,8 @@
 # the chart (screenshot kept), the tray menu's "Close" ends the program, and
 # the settings and event log files are written. Then again beside a
 # StatusNotifierItem panel (its own session bus; the tray host stays): the
-# icon registers and the panel gets the tray menu over D-Bus.
+# icon registers, the panel gets the tray menu over D-Bus, and a left click
+# (Activate) hides and shows the window.
 # Usage: desktop_e2e.sh KELVOX THERMOSIM SINK ARTIFACT_DIR
 set -u
 
@@ -237,6 +238,11 @@ LAYOUT=$(item "$MENU" com.canonical.dbusmenu.GetLayout int32:0 int32:-1 array:st
 for entry in Restore History Close; do
     grep -q "\"$entry\"" <<<"$LAYOUT" || fail "the exported menu lacks $entry"
 done
-echo "beside the panel: menu $MENU exported"
+wait_for 30 xdotool search --onlyvisible --name '^Kelvox$' || fail "the window did not appear beside the panel"
+item /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 int32:0 >/dev/null
+wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Kelvox\$'" || fail "Activate did not hide the window"
+item /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 int32:0 >/dev/null
+wait_for 10 xdotool search --onlyvisible --name '^Kelvox$' || fail "a second Activate did not show the window"
+echo "beside the panel: menu $MENU exported, Activate toggles"
 echo "PASS"
 exit 0

@@ -342,10 +342,18 @@ struct QtTrayShell::Impl {
     static void apply(Entry& entry, const NOTIFYICONDATAA& data) {
         if (data.uFlags & NIF_MESSAGE)
             entry.callbackMessage = data.uCallbackMessage;
-        if (data.uFlags & NIF_ICON)
-            entry.tray->setIcon(iconOf(data));
-        if (data.uFlags & NIF_TIP)
-            entry.tray->setToolTip(tipOf(data));
+        // Qt passes every set on, changed or not; the owner modifies on each
+        // timer tick.
+        if (data.uFlags & NIF_ICON) {
+            const QIcon icon = iconOf(data);
+            if (icon.cacheKey() != entry.tray->icon().cacheKey())
+                entry.tray->setIcon(icon);
+        }
+        if (data.uFlags & NIF_TIP) {
+            const QString tip = tipOf(data);
+            if (tip != entry.tray->toolTip())
+                entry.tray->setToolTip(tip);
+        }
     }
     void activated(std::uint64_t key, QSystemTrayIcon::ActivationReason reason) {
         auto it = icons.find(key);

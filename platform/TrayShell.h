@@ -146,6 +146,8 @@ void SetTrayShellForTests(TrayShell* shell);
 //   the right press is not reported, since the panel shows that menu;
 // - such panels send no double-click, so a left click is reported as a
 //   press followed by a double-click, as a double-click arrives elsewhere.
+// Each new picture or tooltip is a signal to every panel, so a modify that
+// changes neither sends nothing (on any host).
 class QtTrayShell : public TrayShell {
 public:
     explicit QtTrayShell(bool assumeHost = false);

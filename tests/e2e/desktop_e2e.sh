@@ -10,8 +10,9 @@
 # the chart (screenshot kept), the tray menu's "Close" ends the program, and
 # the settings and event log files are written. Then again beside a
 # StatusNotifierItem panel (its own session bus; the tray host stays): the
-# icon registers, the panel gets the tray menu over D-Bus, and a left click
-# (Activate) hides and shows the window.
+# icon registers, the panel gets the tray menu over D-Bus, a left click
+# (Activate) hides and shows the window, and a steady link sends no new
+# picture.
 # Usage: desktop_e2e.sh KELVOX THERMOSIM SINK ARTIFACT_DIR
 set -u
 
@@ -243,6 +244,13 @@ item /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 int32:0 >/d
 wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Kelvox\$'" || fail "Activate did not hide the window"
 item /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 int32:0 >/dev/null
 wait_for 10 xdotool search --onlyvisible --name '^Kelvox$' || fail "a second Activate did not show the window"
-echo "beside the panel: menu $MENU exported, Activate toggles"
+UPLOADS=$(grep -c received "$WORK/sink.out")
+wait_for 30 bash -c "[ \$(grep -c received '$WORK/sink.out') -gt $UPLOADS ]" || fail "no upload beside the panel"
+dbus-monitor --session "type='signal',member='NewIcon'" >"$WORK/newicon" 2>&1 &
+PIDS+=($!)
+sleep 10
+NEWICONS=$(grep -c 'member=NewIcon' "$WORK/newicon")
+[ "$NEWICONS" -eq 0 ] || fail "$NEWICONS NewIcon signals in 10 s of a steady link"
+echo "beside the panel: menu $MENU exported, Activate toggles, no NewIcon in 10 s"
 echo "PASS"
 exit 0

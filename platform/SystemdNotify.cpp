@@ -1,0 +1,139 @@
+#include "platform/SystemdNotify.h"
+
+#include <QTimer>
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <systemd/sd-daemon.h>
+#include <time.h>
+
+namespace platform {
+
+namespace {
+
+constexpr int kStatusGapMs = 1000;
+
+// The notify message is newline-separated assignments: a newline in the
+// status would start one of its own (READY=1, MAINPID=...).
+QString OneLine(const QString& text) {
+    QString line = text;
+    for (QChar& c : line)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char(' ');
+    return line;
+}
+
+} // namespace
+
+SystemdNotify::SystemdNotify(QObject* parent) : QObject(parent) {
+    Active_ = !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET");
+    if (!Active_)
+        return;
+    StatusTimer_ = new QTimer(this);
+    StatusTimer_->setSingleShot(true);
+    connect(StatusTimer_, &QTimer::timeout, this, &SystemdNotify::SendHeldStatus);
+
+    // Also checks WATCHDOG_PID: a watchdog meant for another process (the
+    // variable inherited from a parent) is not ours to feed.
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
+        const uint64_t ms = std::max<uint64_t>(usec / 2000, 1);
+        Watchdog_ = new QTimer(this);
+        Watchdog_->setTimerType(Qt::PreciseTimer);
+        Watchdog_->setInterval(static_cast<int>(std::min<uint64_t>(ms, INT_MAX)));
+        connect(Watchdog_, &QTimer::timeout, this, [this] { Send("WATCHDOG=1"); });
+        Watchdog_->start();
+    }
+}
+
+std::chrono::milliseconds SystemdNotify::WatchdogInterval() const {
+    return std::chrono::milliseconds(Watchdog_ ? Watchdog_->interval() : 0);
+}
+
+void SystemdNotify::Ready() {
+    Send("READY=1");
+}
+
+void SystemdNotify::Reloading() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const unsigned long long usec =
+        static_cast<unsigned long long>(now.tv_sec) * 1000000ULL + now.tv_nsec / 1000;
+    Send("RELOADING=1\nMONOTONIC_USEC=" + QByteArray::number(usec));
+}
+
+void SystemdNotify::Stopping() {
+    Send("STOPPING=1");
+}
+
+void SystemdNotify::SetStatus(const QString& text) {
+    if (!Active_)
+        return;
+    HeldStatus_ = OneLine(text);
+    if (StatusTimer_->isActive())
+        return; // the timer sends whatever is latest then
+    if (HeldStatus_ == SentStatus_ && SinceStatus_.isValid())
+        return;
+    const qint64 since = SinceStatus_.isValid() ? SinceStatus_.elapsed() : kStatusGapMs;
+    if (since >= kStatusGapMs)
+        SendHeldStatus();
+    else
+        StatusTimer_->start(static_cast<int>(kStatusGapMs - since));
+}
+
+void SystemdNotify::SendHeldStatus() {
+    if (HeldStatus_ == SentStatus_ && SinceStatus_.isValid())
+        return; // changed and changed back within the second
+    SentStatus_ = HeldStatus_;
+    SinceStatus_.start();
+    Send("STATUS=" + SentStatus_.toUtf8());
+}
+
+void SystemdNotify::Send(const QByteArray& message) {
+    if (!Active_)
+        return;
+    const int rc = sd_notify(0, message.constData());
+    if (rc < 0 && !Failed_) {
+        // Once: a socket that refuses one message refuses the pings as well.
+        Failed_ = true;
+        std::fprintf(stderr, "kelvox: cannot notify systemd: %s\n", std::strerror(-rc));
+    }
+}
+
+QString ServiceStatusText(const ServiceStatus& s) {
+    QString text = s.Temperature.isEmpty() ? QStringLiteral("-") : s.Temperature;
+    text += QStringLiteral(", ");
+    if (s.Port.isEmpty()) {
+        text += QStringLiteral("no port");
+    } else {
+        text += s.Port;
+        switch (s.PortState) {
+        case ServicePortState::Connected:
+            text += QStringLiteral(" connected");
+            break;
+        case ServicePortState::Disconnected:
+            text += QStringLiteral(" disconnected");
+            break;
+        case ServicePortState::Reconnecting:
+            text += QStringLiteral(" reconnecting");
+            break;
+        }
+    }
+    switch (s.LastSend) {
+    case ServiceSendResult::None:
+        text += QStringLiteral(", no send yet");
+        break;
+    case ServiceSendResult::Ok:
+        text += QStringLiteral(", last send %1 OK").arg(s.LastSendTime);
+        break;
+    case ServiceSendResult::Failed:
+        text += QStringLiteral(", last send %1 failed").arg(s.LastSendTime);
+        if (!s.LastSendError.isEmpty())
+            text += QStringLiteral(" (%1)").arg(s.LastSendError);
+        break;
+    }
+    return text;
+}
+
+} // namespace platform

@@ -1,0 +1,75 @@
+// Telling systemd how the service is doing, over the notify socket that
+// systemd names in NOTIFY_SOCKET (Type=notify units): ready, reloading,
+// stopping, a one-line status for `systemctl status`, and the watchdog pings.
+// Started any other way (no NOTIFY_SOCKET) every call does nothing and no
+// timer runs. Main thread only: the object, its calls and its timers.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <chrono>
+
+class QTimer;
+
+namespace platform {
+
+class SystemdNotify : public QObject {
+    Q_OBJECT
+public:
+    // Reads NOTIFY_SOCKET, WATCHDOG_USEC and WATCHDOG_PID once, here. With a
+    // watchdog for this process, a timer on the main thread's event loop
+    // pings at half its interval, so that a blocked main thread stops the
+    // pings and systemd restarts the service.
+    explicit SystemdNotify(QObject* parent = nullptr);
+
+    // False when systemd did not start the program with a notify socket.
+    bool Active() const { return Active_; }
+    // The ping interval; zero without a watchdog.
+    std::chrono::milliseconds WatchdogInterval() const;
+
+    // Start-up done, or a reload done (send Reloading() before it).
+    void Ready();
+    // A reload starts; it carries the monotonic clock that systemd 253 and
+    // later want for Type=notify-reload (older ones ignore it).
+    void Reloading();
+    // The normal stop has begun.
+    void Stopping();
+    // The status line. Sent when it differs from the last one sent, at most
+    // once a second: changes within that second are held, and the latest is
+    // sent when the second is over. Control characters become spaces, so
+    // the text cannot add assignments of its own to the message.
+    void SetStatus(const QString& text);
+
+private:
+    void Send(const QByteArray& message);
+    void SendHeldStatus();
+
+    bool Active_ = false;
+    bool Failed_ = false; // the first failure was reported on standard error
+    QTimer* Watchdog_ = nullptr;
+    QTimer* StatusTimer_ = nullptr;
+    QString SentStatus_;
+    QString HeldStatus_;
+    QElapsedTimer SinceStatus_; // invalid until the first status is sent
+};
+
+enum class ServicePortState { Connected, Disconnected, Reconnecting };
+enum class ServiceSendResult { None, Ok, Failed };
+
+// What the status line says, in plain values.
+struct ServiceStatus {
+    QString Temperature; // as shown, "21.4°C"; empty: no reading
+    QString Port;        // as the program names it, "COM1"; empty: none chosen
+    ServicePortState PortState = ServicePortState::Disconnected;
+    ServiceSendResult LastSend = ServiceSendResult::None;
+    QString LastSendTime;  // as the event log writes times, "10:15:00"
+    QString LastSendError; // the failure's cause, "connection refused"
+};
+
+// "21.4°C, COM1 connected, last send 10:15:00 OK",
+// "-, COM1 reconnecting, last send 10:15:00 failed (connection refused)",
+// "21.4°C, COM1 connected, no send yet". Any thread.
+QString ServiceStatusText(const ServiceStatus& status);
+
+} // namespace platform

@@ -1,0 +1,116 @@
+#include "platform/SystemdNotify.h"
+#include "support/Pump.h"
+
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using platform::SystemdNotify;
+using Messages = std::vector<std::string>;
+
+// The test's own notify socket, named in NOTIFY_SOCKET while it lives.
+struct NotifySocket {
+    QTemporaryDir Dir;
+    int Fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    explicit NotifySocket(bool named = true) {
+        sockaddr_un addr{AF_UNIX, {}};
+        Dir.filePath("n").toStdString().copy(addr.sun_path, sizeof addr.sun_path - 1);
+        EXPECT_EQ(bind(Fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        if (named)
+            setenv("NOTIFY_SOCKET", addr.sun_path, 1);
+    }
+    ~NotifySocket() {
+        unsetenv("NOTIFY_SOCKET");
+        unsetenv("WATCHDOG_USEC");
+        close(Fd);
+    }
+    Messages Take() { // what waits now, without running the event loop
+        Messages got;
+        char buf[4096];
+        for (ssize_t n; (n = recv(Fd, buf, sizeof buf, 0)) >= 0;)
+            got.emplace_back(buf, static_cast<size_t>(n));
+        return got;
+    }
+};
+
+TEST(SystemdNotify, StateChangesReachTheSocket) {
+    NotifySocket sock;
+    SystemdNotify notify;
+    notify.Ready();
+    notify.Reloading();
+    notify.Stopping();
+    const auto got = sock.Take();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0], "READY=1");
+    EXPECT_TRUE(got[1].starts_with("RELOADING=1\nMONOTONIC_USEC=")) << got[1];
+    EXPECT_EQ(got[2], "STOPPING=1");
+}
+
+// The first status goes at once; a repeat is not sent; changes within the
+// second are held and only the latest goes, on one line, when it is over;
+// a change undone within the second sends nothing.
+TEST(SystemdNotify, StatusIsDedupedRateLimitedAndOneLine) {
+    NotifySocket sock;
+    SystemdNotify notify;
+    for (const char* text : {"a", "a", "b", "c\nREADY=1"})
+        notify.SetStatus(text);
+    EXPECT_EQ(sock.Take(), Messages{"STATUS=a"});
+    PumpFor(700ms);
+    EXPECT_TRUE(sock.Take().empty());
+    Messages got;
+    ASSERT_TRUE(PumpUntil([&] { return !(got = sock.Take()).empty(); }));
+    EXPECT_EQ(got, Messages{"STATUS=c READY=1"});
+    notify.SetStatus("d");
+    notify.SetStatus("c\nREADY=1");
+    PumpFor(1200ms);
+    EXPECT_TRUE(sock.Take().empty());
+}
+
+TEST(SystemdNotify, WatchdogPingsOnlyWhileTheEventLoopRuns) {
+    NotifySocket sock;
+    setenv("WATCHDOG_USEC", "200000", 1);
+    SystemdNotify notify;
+    EXPECT_EQ(notify.WatchdogInterval(), 100ms);
+    PumpFor(350ms);
+    const auto pings = sock.Take();
+    EXPECT_GE(pings.size(), 2u);
+    EXPECT_EQ(pings, Messages(pings.size(), "WATCHDOG=1"));
+    std::this_thread::sleep_for(300ms); // a blocked main thread
+    EXPECT_TRUE(sock.Take().empty());
+}
+
+TEST(SystemdNotify, WithoutNotifySocketNoTimerRuns) {
+    NotifySocket sock(false);
+    setenv("WATCHDOG_USEC", "200000", 1);
+    SystemdNotify notify;
+    notify.Ready();
+    notify.SetStatus("x");
+    notify.SetStatus("y");
+    EXPECT_FALSE(notify.Active());
+    for (QTimer* t : notify.findChildren<QTimer*>())
+        EXPECT_FALSE(t->isActive());
+}
+
+TEST(ServiceStatusText, NamesTemperaturePortAndLastSend) {
+    using namespace platform;
+    ServiceStatus s;
+    s.Temperature = QString::fromUtf8("21.4°C");
+    s.Port = "COM1";
+    s.PortState = ServicePortState::Connected;
+    EXPECT_EQ(ServiceStatusText(s), QString::fromUtf8("21.4°C, COM1 connected, no send yet"));
+    s = {"",
+         "COM1",
+         ServicePortState::Reconnecting,
+         ServiceSendResult::Failed,
+         "10:15:00",
+         "connection refused"};
+    EXPECT_EQ(ServiceStatusText(s),
+              "-, COM1 reconnecting, last send 10:15:00 failed (connection refused)");
+}

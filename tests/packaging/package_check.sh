@@ -73,8 +73,10 @@ warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
 
 echo "--- systemd-analyze verify"
 # Verified inside the unpacked tree, so that ExecStart must name the packaged
-# program; the host's units stand in for the rest of the system.
+# program; the host's units and kill (ExecReload) stand in for the rest of
+# the system.
 cp -rn /lib/systemd/system/. "$root/usr/lib/systemd/system/" 2>/dev/null || true
+mkdir -p "$root/bin" && cp /bin/kill "$root/bin/"
 grep -qx "ExecStart=/usr/bin/kelvox --headless" "$root/usr/lib/systemd/system/kelvox.service" ||
   fail "kelvox.service ExecStart"
 out=$(systemd-analyze verify --man=no --root="$root" kelvox.service kelvox@first.service 2>&1) ||

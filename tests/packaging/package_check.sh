@@ -85,6 +85,31 @@ out=$(systemd-analyze verify --man=no --root="$root" kelvox.service kelvox@first
 [ -z "$out" ] || fail "systemd-analyze: $out"
 echo "kelvox.service and kelvox@first.service verified"
 
+echo "--- maintainer scripts"
+# Run beside stand-ins that log the calls, in a mount namespace whose /run
+# says that systemd runs; the lines other than deb-systemd-helper's count.
+dpkg-deb -e "$deb" "$work/control"
+mkdir -p "$work/stubs"
+for tool in systemctl deb-systemd-invoke deb-systemd-helper; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$tool" "$work" >"$work/stubs/$tool"
+  chmod +x "$work/stubs/$tool"
+done
+expect() { # expect CALLS SCRIPT ARGUMENTS...
+  want=$1 && shift && : >"$work/calls"
+  PATH=$work/stubs:$PATH unshare -rm sh -c 'mount -t tmpfs none /run &&
+    mkdir -p /run/systemd/system && exec "$@"' - "$work/control/$@" || fail "$* failed"
+  got=$(grep -v '^deb-systemd-helper' "$work/calls" | tr '\n' ';')
+  [ "$got" = "$want" ] || fail "$*: made '$got', not '$want'"
+}
+reload="systemctl --system daemon-reload;"
+expect "$reload" postinst configure
+expect "${reload}deb-systemd-invoke restart kelvox.service;deb-systemd-invoke try-restart kelvox@*.service;" \
+  postinst configure 0.0.9-1
+expect "" prerm upgrade 0.1.1-1
+expect "deb-systemd-invoke stop kelvox.service kelvox@*.service;" prerm remove
+expect "$reload" postrm remove
+echo "install, upgrade and removal make the expected calls"
+
 echo "--- unpacked program"
 got=$("$root/usr/bin/kelvox" --version) || fail "kelvox --version failed"
 [ "$got" = "kelvox $version" ] || fail "kelvox --version printed '$got'"

@@ -49,6 +49,7 @@ dpkg-deb -x "$deb" "$root"
 for f in usr/bin/kelvox "usr/share/applications/$id.desktop" "usr/share/metainfo/$id.metainfo.xml" \
   "usr/share/icons/hicolor/scalable/apps/$id.svg" usr/share/man/man1/kelvox.1.gz \
   usr/share/doc/kelvox/copyright usr/share/doc/kelvox/changelog.Debian.gz \
+  usr/share/doc/kelvox/README.Debian usr/share/doc/kelvox/examples/kelvox.ini \
   usr/lib/systemd/system/kelvox.service usr/lib/systemd/system/kelvox@.service; do
   [ -f "$root/$f" ] || fail "missing /$f"
 done

@@ -279,9 +279,10 @@ void MqttWorker::OnConnected() {
     Connected = true;
     RetryMs = kFirstRetryMs;
     FailureLogged = false;
-    ReportConnected(true);
-    ReportError({});
+    // The log line first: whoever sees the new state finds it logged.
     Log(QStringLiteral("OK  MQTT connected to %1").arg(Cur.BrokerText));
+    ReportError({});
+    ReportConnected(true);
     Publish(DiscoveryTopic(Cur.Base), Cur.Discovery ? DiscoveryPayload(Cur.Base) : QByteArray());
     StatePublished = false;
     SentText.clear();

@@ -122,11 +122,12 @@ struct MqttShared {
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto n = write(WakeFd, &one, sizeof one);
     }
-    // Runs f on the main thread, unless the publisher is gone.
+    // Runs f(publisher) on the main thread, unless the publisher is gone.
     template <class F> void Post(F f) {
         std::lock_guard lock(M);
         if (Receiver)
-            QMetaObject::invokeMethod(Receiver, std::move(f), Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                Receiver, [r = Receiver, f = std::move(f)] { f(r); }, Qt::QueuedConnection);
     }
 };
 
@@ -166,13 +167,13 @@ private:
         ++Unacknowledged;
     }
     void Log(const QString& line) {
-        S->Post([r = S->Receiver, line] { emit r->LogLine(line); });
+        S->Post([line](TMqttPublisher* r) { emit r->LogLine(line); });
     }
     void ReportConnected(bool connected) {
-        S->Post([r = S->Receiver, connected] { r->WorkerConnected(connected); });
+        S->Post([connected](TMqttPublisher* r) { r->WorkerConnected(connected); });
     }
     void ReportError(const QString& error) {
-        S->Post([r = S->Receiver, g = Cur.Generation, error] { r->WorkerError(g, error); });
+        S->Post([g = Cur.Generation, error](TMqttPublisher* r) { r->WorkerError(g, error); });
     }
 
     void Reconfigure(const Config& next);

@@ -5,6 +5,7 @@
 #include "app/uHistory.h"
 
 #include "monitor/Core.h"
+#include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
 #include "serial/AfComPort.h"
@@ -362,10 +363,10 @@ void TfMain::History1Click(QObject* /*Sender*/) {
     if (!HistoryWindow_) {
         if (!HistoryFilled_) {
             HistoryFilled_ = true;
-            // Sends a period apart belong to one line; a missed send or
-            // more breaks it. Without automatic sends only neighbours join.
-            const int periodMinutes = Timer1->isActive() ? (Timer1->interval() + 59999) / 60000 : 1;
-            Core_.History().FillEarlier(ReadTemperatureLogs(platform::Now(), 7), periodMinutes + 1);
+            // Read on a worker thread: the window shows this run's points
+            // at once and the days before when they arrive.
+            Core_.History().LoadEarlier(
+                {platform::AppDir(), platform::Now(), 7, platform::FormatSettings::Current()});
         }
         HistoryWindow_ = new TfHistory(&Core_.History());
     }

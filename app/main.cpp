@@ -4,14 +4,19 @@
 // own that is loaded only when a display is used, so that a service does
 // not map or relocate the GUI libraries at all.
 #include "app/GuiModule.h"
+#include "monitor/MqttPublisher.h"
 #include "monitor/Program.h"
+#include "monitor/Settings.h"
+#include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 #include "platform/Headless.h"
+#include "platform/IniFile.h"
 #include "platform/MessageBox.h"
 #include "platform/Process.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +32,38 @@ bool willUseXDisplay() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") &&
            qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
            (platformName.isEmpty() || platformName.startsWith("xcb"));
+}
+
+// Checks the application directory's settings file the way a start reads
+// it, stricter where a start would quietly take a default; prints every
+// problem (or "kelvox.ini: OK") and starts nothing.
+int runCheck(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QString path = platform::IniPath();
+    const platform::IniFile ini(path);
+    QStringList problems;
+    if (!ini.ReadError().isEmpty()) {
+        problems << ini.ReadError();
+    } else {
+        for (const SettingProblem& problem : TSettingsModel::Check(ini, /*strict=*/true))
+            problems << problem.Text;
+        QString error;
+        const QString broker = ini.ReadString(QStringLiteral("MQTT"), QStringLiteral("Broker"), {});
+        if (!broker.trimmed().isEmpty() && !ParseMqttBroker(broker, &error))
+            problems << QStringLiteral("kelvox.ini line %1, [MQTT] Broker: %2")
+                            .arg(ini.LineOf(QStringLiteral("MQTT"), QStringLiteral("Broker")))
+                            .arg(error);
+        const QString topic = ini.ReadString(QStringLiteral("MQTT"), QStringLiteral("Topic"), {});
+        if (!MqttBaseTopic(topic, &error))
+            problems << QStringLiteral("kelvox.ini line %1, [MQTT] Topic: %2")
+                            .arg(ini.LineOf(QStringLiteral("MQTT"), QStringLiteral("Topic")))
+                            .arg(error);
+    }
+    for (const QString& problem : problems)
+        std::printf("%s\n", problem.toLocal8Bit().constData());
+    if (problems.isEmpty())
+        std::printf("%s: OK\n", QFile::encodeName(QFileInfo(path).fileName()).constData());
+    return problems.isEmpty() ? 0 : 1;
 }
 
 int runHeadless(int argc, char** argv) {
@@ -81,6 +118,8 @@ int main(int argc, char** argv) {
         std::printf("kelvox %s\n", KELVOX_VERSION);
         return 0;
     }
+    if (options.Check)
+        return runCheck(argc, argv);
 
     bool headless = options.Headless;
     if (!headless && !platform::HasDisplay()) {

@@ -5,6 +5,7 @@
 #include "platform/Headless.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
+#include "platform/PortMap.h"
 #include "platform/PortNames.h"
 #include "serial/AfComPort.h"
 
@@ -42,6 +43,35 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
         if (!open)
             History_->BreakLine();
     });
+
+    // MQTT is one more consumer of the readings, beside the upload.
+    Mqtt_ = new TMqttPublisher(this);
+    connect(Link_, &TLink::Reading, Mqtt_, [this](long double value) { Mqtt_->Reading(value); });
+    connect(Link_, &TLink::ReadingLost, Mqtt_, &TMqttPublisher::ReadingLost);
+    connect(Link_, &TLink::LinkChanged, Mqtt_, [this](bool open) {
+        if (!open)
+            Mqtt_->ReadingLost();
+    });
+    connect(Mqtt_, &TMqttPublisher::LogLine, &Log_, &TEventLog::Add);
+}
+
+MqttSettings TKelvoxCore::MqttSettingsNow() const {
+    MqttSettings mqtt;
+    mqtt.Broker = Settings_.Text(Setting::MqttBroker);
+    mqtt.User = Settings_.Text(Setting::MqttUser);
+    mqtt.Password = Settings_.Text(Setting::MqttPassword);
+    mqtt.Topic = Settings_.Text(Setting::MqttTopic);
+    mqtt.Discovery = Settings_.Check(Setting::MqttDiscovery);
+    return mqtt;
+}
+
+void TKelvoxCore::SetMqttSettings(const MqttSettings& mqtt) {
+    Settings_.SetText(Setting::MqttBroker, mqtt.Broker);
+    Settings_.SetText(Setting::MqttUser, mqtt.User);
+    Settings_.SetText(Setting::MqttPassword, mqtt.Password);
+    Settings_.SetText(Setting::MqttTopic, mqtt.Topic);
+    Settings_.SetCheck(Setting::MqttDiscovery, mqtt.Discovery);
+    Mqtt_->Apply(mqtt);
 }
 
 TKelvoxCore::~TKelvoxCore() {
@@ -76,11 +106,50 @@ void TKelvoxCore::Start() {
     Link_->SetComNumber(Settings_.Integer(Setting::COM));
     Link_->LookAtPort();
     Upload_->ApplyPeriod(/*restart=*/true);
+    Mqtt_->Apply(MqttSettingsNow());
     emit Loaded();
     // After "Reconnect automatically" is known: with it on, a port that is
     // not there yet is a failed open that is retried, not a question.
     if (Settings_.Check(Setting::AutoConnect))
         Link_->Toggle(TLink::Caller::Program);
+}
+
+bool TKelvoxCore::Reload() {
+    const platform::IniFile ini(platform::IniPath());
+    if (!ini.ReadError().isEmpty()) {
+        Log_.Add(QStringLiteral("ERR  ") + ini.ReadError() +
+                 QStringLiteral(" The settings stay as they were."));
+        return false;
+    }
+    const QList<SettingProblem> problems = TSettingsModel::Check(ini);
+    if (!problems.isEmpty()) {
+        for (const SettingProblem& problem : problems)
+            Log_.Add(QStringLiteral("ERR  ") + problem.Text +
+                     QStringLiteral(" The settings stay as they were."));
+        return false;
+    }
+    const int oldNumber = Link_->ComNumber();
+    const std::string oldDevice = platform::ComPortPath(oldNumber);
+    platform::SetMappedPorts(platform::ReadMappedPorts(ini));
+    emit PortsChanged();
+    Settings_.Load(ini);
+    const int newNumber = Settings_.Integer(Setting::COM);
+    const bool deviceChanged =
+        newNumber != oldNumber || platform::ComPortPath(newNumber) != oldDevice;
+    if (Link_->Open() && deviceChanged) {
+        Link_->Port()->Close();
+        Link_->SetComNumber(newNumber);
+        Link_->LookAtPort();
+        Link_->Reopen();
+    } else if (!Link_->Open()) {
+        Link_->SetComNumber(newNumber);
+        Link_->LookAtPort();
+    }
+    Upload_->ApplyPeriod(/*restart=*/true);
+    Mqtt_->Apply(MqttSettingsNow());
+    emit Loaded();
+    Log_.Add(QStringLiteral("OK  Settings reloaded."));
+    return true;
 }
 
 void TKelvoxCore::SaveSettings() {
@@ -107,7 +176,8 @@ void TKelvoxCore::ReportCloseFailure(bool quiet, std::exception_ptr error) {
     }
     const QString text = platform::ExceptionText(error);
     Log_.Add(QStringLiteral("ERR  ") + text);
-    std::fprintf(stderr, "kelvox: %s\n", text.toLocal8Bit().constData());
+    std::fprintf(stderr, "%skelvox: %s\n", platform::ErrorPrefix().toLatin1().constData(),
+                 text.toLocal8Bit().constData());
     std::fflush(stderr);
 }
 
@@ -115,6 +185,7 @@ void TKelvoxCore::Close(bool quiet) {
     if (Closing_)
         return;
     Closing_ = true;
+    emit CloseStarted();
     // No send may start from here on (a message box below runs a nested
     // event loop where the timer and a signal could ask for one).
     Upload_->Stop();

@@ -11,6 +11,7 @@
 #include "app/TemperatureHistory.h"
 #include "monitor/EventLog.h"
 #include "monitor/Link.h"
+#include "monitor/MqttPublisher.h"
 #include "monitor/Settings.h"
 #include "monitor/Upload.h"
 
@@ -37,6 +38,10 @@ public:
     TLink& Link() { return *Link_; }
     TUploader& Upload() { return *Upload_; }
     TemperatureHistory& History() { return *History_; }
+    TMqttPublisher& Mqtt() { return *Mqtt_; }
+    // The [MQTT] settings of the model.
+    MqttSettings MqttSettingsNow() const;
+    void SetMqttSettings(const MqttSettings& settings);
 
     // Reads kelvox.ini into the settings (a file that exists but cannot be
     // read is reported in a message and left alone; the defaults serve),
@@ -49,6 +54,14 @@ public:
     // std::runtime_error when it cannot be written. A key also edited on
     // disk meanwhile gets the program's value and an event log line.
     void SaveSettings();
+
+    // Reads kelvox.ini again and applies it at once: target URL, period
+    // (the upload timer restarted), check boxes, [Ports], [MQTT] and COM (an
+    // open port is closed and reopened only when the device it names
+    // changed). A file that cannot be read or holds a value that cannot be
+    // used changes nothing; the problems go to the event log. True when the
+    // settings were taken.
+    bool Reload();
 
     // The close: no send starts any more, the settings and the event log are
     // saved (each on its own, a failure of one does not stop the other),
@@ -69,6 +82,8 @@ signals:
     // Before the settings are written: the windows put their geometry into
     // the model.
     void AboutToSave();
+    // The close begins (nothing has been saved yet).
+    void CloseStarted();
     // The close has saved what it could: the cue to leave the event loop.
     void Closed();
 
@@ -81,6 +96,7 @@ private:
     TLink* Link_ = nullptr;
     TUploader* Upload_ = nullptr;
     TemperatureHistory* History_ = nullptr;
+    TMqttPublisher* Mqtt_ = nullptr;
     bool Closing_ = false;
     bool SaveFailedAtClose_ = false;
 };

@@ -45,7 +45,9 @@ TLink::TLink(TSettingsModel& settings, TEventLog& log, std::function<QDateTime()
     connect(&Tick_, &QTimer::timeout, this, &TLink::OnTick);
     connect(&Reconnect_, &QTimer::timeout, this, &TLink::Retry);
     connect(&Settings_, &TSettingsModel::Changed, this, [this](Setting id) {
-        if (id == Setting::COM)
+        // An open port changes its number only through a reload, which
+        // decides whether the device changed.
+        if (id == Setting::COM && !Port_->Active())
             SetComNumber(Settings_.Integer(Setting::COM));
         else if (id == Setting::AutoReconnect && !Settings_.Check(Setting::AutoReconnect))
             StopReconnect();
@@ -127,6 +129,11 @@ bool TLink::OpenPort(bool retry) {
         BlinkPhase = 1;
         return false;
     }
+}
+
+void TLink::Reopen() {
+    if (!Port_->Active() && !OpenPort(/*retry=*/false))
+        PortLost(/*failureLogged=*/true);
 }
 
 void TLink::PortLost(bool failureLogged) {

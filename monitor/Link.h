@@ -85,6 +85,9 @@ public:
     bool WarningShowing() const { return WarningShowing_; }
     // The parent of the message boxes the link shows (a window, or null).
     QWidget* MessageParent = nullptr;
+    // Opens the closed port as the program's own toggle does (a failure is
+    // logged and, with "Reconnect automatically", retried).
+    void Reopen();
     // One try to reopen a lost port (every ReconnectMs while retrying).
     void Retry();
     // Ends the retries.

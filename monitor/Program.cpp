@@ -3,17 +3,20 @@
 #include "monitor/Core.h"
 #include "platform/AppPaths.h"
 #include "platform/FileStore.h"
+#include "platform/FormatSettings.h"
 #include "platform/Headless.h"
 #include "platform/MessageBox.h"
 #include "platform/PortMap.h"
 #include "platform/Process.h"
+#include "platform/SystemdNotify.h"
+#include "platform/UrlRedact.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QUrl>
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -22,14 +25,48 @@ namespace {
 QString headlessStartLine(TKelvoxCore& core) {
     const int com = core.Link().ComNumber();
     const std::string device = platform::ComPortPath(com);
-    QString url = core.Settings().Text(Setting::TargetURL);
-    if (const QUrl parsed(url); !parsed.password().isEmpty())
-        url = parsed.toDisplayString(QUrl::RemovePassword);
-    return QStringLiteral("kelvox %1 headless: application directory %2, port COM%3 (%4), "
-                          "target URL %5")
-        .arg(QStringLiteral(KELVOX_VERSION), platform::AppDir(), QString::number(com),
-             device.empty() ? QStringLiteral("no such port") : QString::fromStdString(device),
-             url.isEmpty() ? QStringLiteral("(none)") : url);
+    const QString url = platform::RedactUrlCredentials(core.Settings().Text(Setting::TargetURL));
+    QString line =
+        QStringLiteral("kelvox %1 headless: application directory %2, port COM%3 (%4), "
+                       "target URL %5")
+            .arg(QStringLiteral(KELVOX_VERSION), platform::AppDir(), QString::number(com),
+                 device.empty() ? QStringLiteral("no such port") : QString::fromStdString(device),
+                 url.isEmpty() ? QStringLiteral("(none)") : url);
+    // The broker as host and port only: a user or password never shows.
+    const MqttSettings mqtt = core.MqttSettingsNow();
+    if (!mqtt.Broker.trimmed().isEmpty()) {
+        QString error;
+        const std::optional<MqttBroker> broker = ParseMqttBroker(mqtt.Broker, &error);
+        const std::optional<QString> topic = MqttBaseTopic(mqtt.Topic, &error);
+        if (broker && topic)
+            line += QStringLiteral(", MQTT %1://%2:%3 topic %4")
+                        .arg(broker->Tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"),
+                             broker->Host, QString::number(broker->Port), *topic);
+        else
+            line += QStringLiteral(", MQTT off (%1)").arg(error);
+    }
+    return line;
+}
+
+// The service's one-line status: temperature, port and the last send.
+platform::ServiceStatus serviceStatus(TKelvoxCore& core, const QDateTime& lastSend,
+                                      const QString& lastFailure) {
+    platform::ServiceStatus status;
+    TLink& link = core.Link();
+    status.Temperature =
+        link.Open() && link.Temperature != TLink::NoReading ? link.Display() : QString();
+    status.Port = QStringLiteral("COM%1").arg(link.ComNumber());
+    status.PortState = link.Open() ? platform::ServicePortState::Connected
+                       : link.ReconnectTimer()->isActive()
+                           ? platform::ServicePortState::Reconnecting
+                           : platform::ServicePortState::Disconnected;
+    if (lastSend.isValid()) {
+        status.LastSend = lastFailure.isEmpty() ? platform::ServiceSendResult::Ok
+                                                : platform::ServiceSendResult::Failed;
+        status.LastSendTime = platform::FormatSettings::Current().FormatLongTime(lastSend);
+        status.LastSendError = lastFailure;
+    }
+    return status;
 }
 
 // Only one instance may work on an application directory: a second one
@@ -43,7 +80,8 @@ bool lockApplicationDirectory(bool headless) {
         return true;
     case platform::InstanceLock::Busy:
         if (headless) {
-            std::fprintf(stderr, "kelvox: Kelvox is already running (application directory %s)\n",
+            std::fprintf(stderr, "%skelvox: Kelvox is already running (application directory %s)\n",
+                         platform::ErrorPrefix().toLatin1().constData(),
                          QFile::encodeName(dir).constData());
         } else {
             platform::MessageRequest box;
@@ -54,12 +92,14 @@ bool lockApplicationDirectory(bool headless) {
         }
         return false;
     case platform::InstanceLock::Failed:
-        // Nothing can be saved there either; the user hears of it at exit.
-        std::fprintf(stderr, "kelvox: cannot lock the application directory %s: %s\n",
-                     QFile::encodeName(dir).constData(), error.toLocal8Bit().constData());
-        return true;
+        // Without the lock a second instance could run beside this one and
+        // both would upload and write the same files: the start ends here.
+        std::fprintf(stderr, "%skelvox: cannot lock the application directory: %s\n",
+                     platform::ErrorPrefix().toLatin1().constData(),
+                     error.toLocal8Bit().constData());
+        return false;
     }
-    return true;
+    return false;
 }
 
 } // namespace
@@ -93,14 +133,40 @@ int RunProgram(QCoreApplication& app, ProgramViews* views) {
         views->Build(*core);
     }
 
+    // systemd's notify protocol, when systemd started the program with it.
+    platform::SystemdNotify notify;
+    QObject::connect(core.get(), &TKelvoxCore::CloseStarted, &notify,
+                     &platform::SystemdNotify::Stopping);
+    if (notify.Active()) {
+        auto lastSend = std::make_shared<std::pair<QDateTime, QString>>();
+        TKelvoxCore* c = core.get();
+        auto update = [c, &notify, lastSend] {
+            notify.SetStatus(
+                platform::ServiceStatusText(serviceStatus(*c, lastSend->first, lastSend->second)));
+        };
+        QObject::connect(&core->Upload(), &TUploader::Sent, &notify,
+                         [update, lastSend](const QDateTime& when, const QString& failure) {
+                             *lastSend = {when, failure};
+                             update();
+                         });
+        QObject::connect(&core->Link(), &TLink::Ticked, &notify, update);
+        QObject::connect(&core->Link(), &TLink::LinkChanged, &notify, update);
+    }
+
     platform::SignalRelay relay;
-    relay.OnSignal = [&core, views](int signo) {
-        if (signo == SIGUSR1)
+    relay.OnSignal = [&core, &notify, views](int signo) {
+        if (signo == SIGUSR1) {
             core->Upload().Send(/*manual=*/true);
-        else if (views)
+        } else if (signo == SIGHUP && !views) {
+            // Headless, a hang-up is the service manager's "reload".
+            notify.Reloading();
+            core->Reload();
+            notify.Ready();
+        } else if (views) {
             views->CloseBySignal();
-        else
+        } else {
             core->Close(/*quiet=*/true);
+        }
     };
 
     bool started = true;
@@ -116,6 +182,8 @@ int RunProgram(QCoreApplication& app, ProgramViews* views) {
             platform::EchoHeaderNow();
         else
             views->Show();
+        // The settings are read and the first open was tried.
+        notify.Ready();
         rc = app.exec();
         // A service manager must see that something was not saved.
         if (rc == 0 && core->SaveFailedAtClose())

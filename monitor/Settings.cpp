@@ -24,6 +24,11 @@ constexpr std::array<SettingDef, kSettingCount> kTable{{
     {Setting::HistoryTop, "History", "Top", SettingType::Integer, std::nullopt, ""},
     {Setting::HistoryWidth, "History", "Width", SettingType::Integer, std::nullopt, ""},
     {Setting::HistoryHeight, "History", "Height", SettingType::Integer, std::nullopt, ""},
+    {Setting::MqttBroker, "MQTT", "Broker", SettingType::Text, std::nullopt, "", false},
+    {Setting::MqttUser, "MQTT", "User", SettingType::Text, std::nullopt, "", false},
+    {Setting::MqttPassword, "MQTT", "Password", SettingType::Text, std::nullopt, "", false},
+    {Setting::MqttTopic, "MQTT", "Topic", SettingType::Text, std::nullopt, "", false},
+    {Setting::MqttDiscovery, "MQTT", "Discovery", SettingType::Check, -1, "", false},
 }};
 
 // Keys whose value the program keeps within a range (the options dialog's
@@ -131,11 +136,21 @@ QString TSettingsModel::NameOf(Setting id) {
     return QStringLiteral("[%1] %2").arg(QLatin1String(def.Section), QLatin1String(def.Key));
 }
 
-QList<SettingProblem> TSettingsModel::Check(const platform::IniFile& ini) {
+QList<SettingProblem> TSettingsModel::Check(const platform::IniFile& ini, bool strict) {
     QList<SettingProblem> problems;
     for (const SettingDef& def : kTable) {
         QString problem;
         readValue(ini, def, &problem);
+        const QString section = QString::fromLatin1(def.Section);
+        const QString key = QString::fromLatin1(def.Key);
+        int ignored = 0;
+        if (strict && problem.isEmpty() && def.Type == SettingType::Integer &&
+            ini.LineOf(section, key) != 0 &&
+            !platform::ParseIniInteger(ini.ReadString(section, key, QString()), ignored))
+            problem = QStringLiteral("%1 line %2, [%3] %4: '%5' is not a valid integer value")
+                          .arg(QFileInfo(ini.FileName()).fileName())
+                          .arg(ini.LineOf(section, key))
+                          .arg(section, key, ini.ReadString(section, key, QString()));
         if (!problem.isEmpty())
             problems.append({problem});
     }
@@ -203,7 +218,7 @@ QStringList TSettingsModel::Save(platform::IniFile& ini) {
         const bool onDiskNow =
             ini.LineOf(QString::fromLatin1(def.Section), QString::fromLatin1(def.Key)) != 0;
         if (value == Read_[index(def.Id)]) {
-            if (!Missing_[index(def.Id)] || onDiskNow)
+            if (!Missing_[index(def.Id)] || onDiskNow || !def.FillIn)
                 continue; // unchanged here: whatever the file says stays
         } else if (onDiskNow != !Missing_[index(def.Id)] ||
                    (onDiskNow && fileText(ini, def, std::nullopt) != Read_[index(def.Id)])) {
@@ -214,6 +229,7 @@ QStringList TSettingsModel::Save(platform::IniFile& ini) {
         }
         ini.WriteString(QString::fromLatin1(def.Section), QString::fromLatin1(def.Key), *value);
     }
+    ini.SetPrivate(HoldsSecret());
     ini.Commit();
     for (const SettingDef& def : kTable)
         if (Values_[index(def.Id)]) {

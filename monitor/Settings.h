@@ -35,8 +35,13 @@ enum class Setting {
     HistoryTop,
     HistoryWidth,
     HistoryHeight,
+    MqttBroker,
+    MqttUser,
+    MqttPassword,
+    MqttTopic,
+    MqttDiscovery,
 };
-inline constexpr std::size_t kSettingCount = 14;
+inline constexpr std::size_t kSettingCount = 19;
 
 struct SettingDef {
     Setting Id;
@@ -47,6 +52,9 @@ struct SettingDef {
     // on the screen (the window's place) have none and read as unset.
     std::optional<int> DefaultInt;
     const char* DefaultText;
+    // Written by a save that finds the file without it (so that the file
+    // shows the setting); optional sections stay out until they are set.
+    bool FillIn = true;
 };
 
 // The table, in the order of the enum.
@@ -69,13 +77,18 @@ public:
     // means the model now holds the file's values and takes them as the
     // "read" state that later saves compare with.
     QList<SettingProblem> Load(const platform::IniFile& ini);
-    // Checks `ini` as Load would, without changing anything.
-    static QList<SettingProblem> Check(const platform::IniFile& ini);
+    // Checks `ini` as Load would, without changing anything; with `strict`
+    // also values that a start would silently replace by their default
+    // (an integer that is no integer).
+    static QList<SettingProblem> Check(const platform::IniFile& ini, bool strict = false);
 
     bool Has(Setting id) const { return Values_[index(id)].has_value(); }
     int Integer(Setting id) const;
     QString Text(Setting id) const;
     bool Check(Setting id) const { return Integer(id) != 0; }
+    // True when a value that must stay private (a password) is set: the
+    // file is then written readable by its owner only.
+    bool HoldsSecret() const { return !Text(Setting::MqttPassword).isEmpty(); }
 
     // Changes a live value; emits Changed when it differs.
     void SetInteger(Setting id, int value);

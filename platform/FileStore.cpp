@@ -132,7 +132,7 @@ void RemoveStaleTemporary(const QString& path) {
         ::unlink(temp.constData());
 }
 
-bool ReplaceFile(const QString& path, const QByteArray& data, QString* error) {
+bool ReplaceFile(const QString& path, const QByteArray& data, QString* error, bool ownerOnly) {
     const QByteArray target = replaceTarget(QFile::encodeName(path));
     struct stat old {};
     const bool existed = ::stat(target.constData(), &old) == 0;
@@ -143,10 +143,12 @@ bool ReplaceFile(const QString& path, const QByteArray& data, QString* error) {
     const QByteArray temp = QFile::encodeName(TemporaryPathFor(QFile::decodeName(target)));
     ::unlink(temp.constData());
     struct stat st {};
-    const int fd = openRegular(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666, error, &st);
+    const int fd = openRegular(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                               ownerOnly ? 0600 : 0666, error, &st);
     if (fd < 0)
         return false;
-    bool ok = (!existed || ::fchmod(fd, old.st_mode & 07777) == 0 || errno == EPERM) &&
+    const mode_t mode = (existed ? old.st_mode : st.st_mode) & (ownerOnly ? 0600 : 07777);
+    bool ok = ((!existed && !ownerOnly) || ::fchmod(fd, mode) == 0 || errno == EPERM) &&
               writeAll(fd, data) && ::fsync(fd) == 0;
     int code = errno;
     // close() reports late write errors (network file systems); its

@@ -30,8 +30,10 @@ FileContent ReadWholeFile(const QString& path,
 // it over path (over the target of path when that is a symbolic link),
 // keeping the old file's permissions. On any failure the old file is left as
 // it was, the temporary file is removed and false is returned with the
-// reason in *error.
-bool ReplaceFile(const QString& path, const QByteArray& data, QString* error);
+// reason in *error. With ownerOnly the new file is readable and writable by
+// its owner only, from its first byte on.
+bool ReplaceFile(const QString& path, const QByteArray& data, QString* error,
+                 bool ownerOnly = false);
 
 // Appends data to path (created when missing) in one go: after a short write
 // the file is cut back to its old length, so it never ends in a fragment.

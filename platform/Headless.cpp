@@ -57,23 +57,26 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
             result.Help = true;
         else if (arg == QStringLiteral("--version"))
             result.Version = true;
+        else if (arg == QStringLiteral("--check"))
+            result.Check = true;
         else if (arg.startsWith(u'-'))
-            return CommandLine{false, false, false, QStringLiteral("unknown option '%1'").arg(arg)};
+            return CommandLine{.Error = QStringLiteral("unknown option '%1'").arg(arg)};
         else
-            return CommandLine{false, false, false,
-                               QStringLiteral("unexpected argument '%1'").arg(arg)};
+            return CommandLine{.Error = QStringLiteral("unexpected argument '%1'").arg(arg)};
     }
     return result;
 }
 
 QString UsageText() {
     return QStringLiteral(
-        "Usage: kelvox [--headless] [--help] [--version]\n"
+        "Usage: kelvox [--headless] [--check] [--help] [--version]\n"
         "Shows the readings of a serial thermometer and sends them to a web server.\n"
         "\n"
         "  --headless  run without windows or tray icon; event log lines go to\n"
-        "              standard output, messages to standard error; SIGINT, SIGTERM\n"
-        "              and SIGHUP save and exit, SIGUSR1 sends the temperature now\n"
+        "              standard output, messages to standard error; SIGINT and\n"
+        "              SIGTERM save and exit, SIGHUP reads kelvox.ini again,\n"
+        "              SIGUSR1 sends the temperature now\n"
+        "  --check     check the settings file, print every problem (or OK), exit\n"
         "  --help      show this text and exit\n"
         "  --version   show the version and exit\n"
         "\n"
@@ -89,21 +92,29 @@ bool HasDisplay() {
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+namespace {
+// JOURNAL_STREAM is inherited by children whose output goes elsewhere, so it
+// counts only when it names the very stream `fd` is.
+bool isJournal(int fd) {
+    const QByteArray value = qgetenv("JOURNAL_STREAM");
+    const int colon = value.indexOf(':');
+    bool devOk = false, inoOk = false;
+    const qulonglong dev = value.left(colon).toULongLong(&devOk);
+    const qulonglong ino = value.mid(colon + 1).toULongLong(&inoOk);
+    struct stat st {};
+    return colon > 0 && devOk && inoOk && ::fstat(fd, &st) == 0 &&
+           dev == static_cast<qulonglong>(st.st_dev) && ino == static_cast<qulonglong>(st.st_ino);
+}
+} // namespace
+
+QString ErrorPrefix() {
+    static const bool journal = isJournal(STDERR_FILENO);
+    return journal ? QStringLiteral("<3>") : QString();
+}
+
 QString JournalPrefix(const QString& text) {
-    // JOURNAL_STREAM is inherited by children whose output goes elsewhere, so
-    // it counts only when it names the very stream standard output is. Fixed
-    // for the process: standard output is not redirected while it runs.
-    static const bool journal = [] {
-        const QByteArray value = qgetenv("JOURNAL_STREAM");
-        const int colon = value.indexOf(':');
-        bool devOk = false, inoOk = false;
-        const qulonglong dev = value.left(colon).toULongLong(&devOk);
-        const qulonglong ino = value.mid(colon + 1).toULongLong(&inoOk);
-        struct stat st {};
-        return colon > 0 && devOk && inoOk && ::fstat(STDOUT_FILENO, &st) == 0 &&
-               dev == static_cast<qulonglong>(st.st_dev) &&
-               ino == static_cast<qulonglong>(st.st_ino);
-    }();
+    // Fixed for the process: standard output is not redirected while it runs.
+    static const bool journal = isJournal(STDOUT_FILENO);
     if (!journal)
         return {};
     return text.startsWith(QStringLiteral("ERR")) ? QStringLiteral("<3>") : QStringLiteral("<6>");

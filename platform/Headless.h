@@ -16,7 +16,8 @@ struct CommandLine {
     bool Headless = false;
     bool Help = false;
     bool Version = false;
-    QString Error; // non-empty: the arguments were not understood
+    bool Check = false; // check the settings file and exit
+    QString Error;      // non-empty: the arguments were not understood
 };
 
 // Parses the arguments after the program name.
@@ -33,6 +34,10 @@ bool HasDisplay();
 // (error) when the line's text starts with "ERR", "<6>" (information)
 // otherwise. Empty when standard output is anything else. Any thread.
 QString JournalPrefix(const QString& text);
+
+// "<3>" (error) to start a line on standard error when standard error is
+// the journal, else empty. Any thread.
+QString ErrorPrefix();
 
 // Writes one line (plus '\n') to standard output as soon as it can, so that
 // a reader on a pipe sees every event log line as it happens. Never blocks:

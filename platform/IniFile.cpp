@@ -288,7 +288,7 @@ void IniFile::WriteInteger(const QString& section, const QString& key, int value
 
 void IniFile::Commit() {
     Deferred_ = false;
-    if (!Dirty_)
+    if (!Dirty_ && !Private_)
         return;
     Save(Lines_);
 }
@@ -311,7 +311,7 @@ void IniFile::Save(QList<QByteArray> lines) {
         data += "\r\n";
     }
     QString error;
-    if (!ReplaceFile(Path_, data, &error))
+    if (!ReplaceFile(Path_, data, &error, Private_))
         throw std::runtime_error(
             QStringLiteral("Unable to write to %1: %2").arg(Path_, error).toStdString());
     Lines_ = std::move(lines);

@@ -58,6 +58,9 @@ public:
     // whole instead of half the keys saved. Throws as a write does.
     void BeginUpdate() { Deferred_ = true; }
     void Commit();
+    // Later writes leave the file readable and writable by its owner only
+    // (it holds a password).
+    void SetPrivate(bool on) { Private_ = on; }
 
     // The lines as they would be written (for tests and diagnostics).
     const QList<QByteArray>& Lines() const { return Lines_; }
@@ -70,6 +73,7 @@ private:
     QString ReadError_;
     bool Bom_ = false;
     bool Deferred_ = false;
+    bool Private_ = false;
     bool Dirty_ = false;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/MessageBox.h"
 
+#include "platform/Headless.h"
+
 #include <QCoreApplication>
 #include <atomic>
 #include <cstdio>
@@ -48,10 +50,12 @@ MsgResult ShowMessage(const MessageRequest& request) {
         return presenter()(request);
     const QByteArray caption = request.Caption.toLocal8Bit();
     const QByteArray text = request.Text.toLocal8Bit();
+    const QByteArray prefix = ErrorPrefix().toLatin1();
     if (caption.isEmpty())
-        std::fprintf(stderr, "%s\n", text.constData());
+        std::fprintf(stderr, "%s%s\n", prefix.constData(), text.constData());
     else
-        std::fprintf(stderr, "%s: %s\n", caption.constData(), text.constData());
+        std::fprintf(stderr, "%s%s: %s\n", prefix.constData(), caption.constData(),
+                     text.constData());
     std::fflush(stderr);
     return defaultResult(request.Buttons);
 }

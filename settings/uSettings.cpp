@@ -5,6 +5,7 @@
 #include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
 #include "serial/AfPortControls.h"
+#include "settings/MqttDialog.h"
 #include "widgets/uIntEdit.h"
 
 #include <QCheckBox>
@@ -214,6 +215,10 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     chbAutostart = new QCheckBox(QStringLiteral("Start with the desktop session"), Panel3);
     chbAutostart->setObjectName(QStringLiteral("chbAutostart"));
     chbAutostart->setGeometry(12, 264 + kLinkRows, 170, 17);
+    bMqtt = new QPushButton(QStringLiteral("MQTT..."), Panel3);
+    bMqtt->setObjectName(QStringLiteral("bMqtt"));
+    bMqtt->setGeometry(247, 262 + kLinkRows, 64, 19);
+    bMqtt->setAutoDefault(false);
 
     Panel2 = new QFrame(this);
     Panel2->setObjectName(QStringLiteral("Panel2"));
@@ -268,7 +273,7 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     AddRow({label(Label7)});
     AddRow({as(Panel8, 6)});
     AddRow({as(chbAlwaysOnTop), as(chbGeneTempLOG)});
-    AddRow({as(chbAutostart)});
+    AddRow({as(chbAutostart), as(bMqtt)});
     Panel3->installEventFilter(this);
     FitCaptions();
 
@@ -288,6 +293,7 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
     connect(bClose, &QPushButton::clicked, this, [this] { bCloseClick(bClose); });
     connect(chbAutostart, &QCheckBox::clicked, this, [this] { chbAutostartClick(chbAutostart); });
+    connect(bMqtt, &QPushButton::clicked, this, [this] { bMqttClick(bMqtt); });
 
     // The controls edit the live settings at once.
     connect(edTarget, &QLineEdit::textChanged, this,
@@ -538,6 +544,15 @@ void TfSettings::chbAutostartClick(QObject* /*Sender*/) {
     // The box shows what is on disk, whatever happened.
     const QSignalBlocker quiet(chbAutostart);
     chbAutostart->setChecked(platform::AutostartEnabled());
+}
+
+void TfSettings::bMqttClick(QObject* /*Sender*/) {
+    TMqttDialog dialog(this);
+    dialog.SetSettings(Core_.MqttSettingsNow());
+    dialog.Follow(Core_.Mqtt());
+    // Taken at once, like the other options; "Save and close" writes them.
+    if (dialog.exec() == QDialog::Accepted)
+        Core_.SetMqttSettings(dialog.Settings());
 }
 
 void TfSettings::Label8Click(QObject* /*Sender*/) {

@@ -75,6 +75,8 @@ public:
     // "Start with the desktop session": shows and sets whether the session's
     // autostart entry exists (platform/Autostart.h); no settings key.
     QCheckBox* chbAutostart = nullptr;
+    // "MQTT...": the broker, its topic and discovery (settings/MqttDialog.h).
+    QPushButton* bMqtt = nullptr;
     QFrame* Panel2 = nullptr;
     QLabel* Label8 = nullptr; // link to the project's home page
     QFrame* Panel1 = nullptr;
@@ -99,6 +101,7 @@ public:
     void bCloseClick(QObject* Sender);
     void Label8Click(QObject* Sender);
     void chbAutostartClick(QObject* Sender);
+    void bMqttClick(QObject* Sender);
 
     // Places the controls: each keeps its designed place and size unless its
     // caption (in the font and resolution in effect) needs more; it then

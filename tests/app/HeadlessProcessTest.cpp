@@ -13,9 +13,13 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -100,8 +104,9 @@ QByteArray sendingTo(int port) {
 
 } // namespace
 
+// (SIGHUP, headless, reloads the settings instead: see below.)
 TEST(HeadlessProcess, StopSignalsSaveEverythingAndExitCleanly) {
-    for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+    for (int signo : {SIGTERM, SIGINT}) {
         QTemporaryDir home;
         QFile ini(home.path() + "/kelvox.ini");
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
@@ -398,4 +403,79 @@ TEST(HeadlessProcess, RunsWithoutTheToolkitsPlatformPluginsOrLibraries) {
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains("headless: application directory")) << r.out.toStdString();
     EXPECT_EQ(eventLogs(home.path()).size(), 1);
+}
+
+// As a service: systemd hears ready, reloading and stopping on its notify
+// socket; SIGHUP moves the uploads to an edited target without a restart, a
+// bad value in the file changes nothing and says where it stands, and the
+// exit leaves the administrator's edit in the file.
+TEST(HeadlessProcess, ReloadTakesEditsAndTellsSystemd) {
+    QTemporaryDir home;
+    LocalHttpServer server;
+    for (const char* path : {"/a", "/b"})
+        server.Server().Get(path, [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("OK", "text/plain");
+        });
+    server.Start();
+    const QString ini = home.path() + "/kelvox.ini";
+    const QByteArray base =
+        QByteArray("[Data]\r\nPeriod=1\r\nTargetURL=") + server.BaseUrl().c_str();
+    writeFile(ini, base + "/a?t=\r\n");
+
+    const QByteArray socketPath = QFile::encodeName(home.path() + "/notify");
+    const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.constData(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    QByteArray heard;
+    auto hear = [&](const char* what) {
+        QElapsedTimer clock;
+        for (clock.start(); !heard.contains(what) && clock.elapsed() < 20000;) {
+            pollfd pfd{sock, POLLIN, 0};
+            char buf[4096];
+            if (::poll(&pfd, 1, 100) > 0) {
+                const ssize_t n = ::recv(sock, buf, sizeof buf, 0);
+                heard += QByteArray(buf, static_cast<int>(std::max<ssize_t>(n, 0))) + '\n';
+            }
+        }
+        return heard.contains(what);
+    };
+
+    QProcessEnvironment env = environmentFor(home.path());
+    env.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(socketPath));
+    env.insert("KELVOX_MINUTE_MS", "300");
+    QProcess p;
+    startIn(p, home.path(), "--headless", env);
+    ASSERT_TRUE(hear("READY=1"));
+    ASSERT_TRUE(server.WaitForRequests(1));
+    EXPECT_EQ(server.Requests().back().Target.substr(0, 3), "/a?");
+
+    writeFile(ini, base + "/b?t=\r\n");
+    heard.clear();
+    ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
+    ASSERT_TRUE(hear("RELOADING=1"));
+    ASSERT_TRUE(hear("READY=1"));
+    const std::size_t before = server.Requests().size();
+    ASSERT_TRUE(server.WaitForRequests(before + 2));
+    EXPECT_EQ(server.Requests().back().Target.substr(0, 3), "/b?");
+
+    writeFile(ini, base + "/a?t=\r\nAutoConnect=maybe\r\n");
+    ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
+    const std::size_t later = server.Requests().size();
+    ASSERT_TRUE(server.WaitForRequests(later + 2));
+    EXPECT_EQ(server.Requests().back().Target.substr(0, 3), "/b?"); // nothing changed
+    writeFile(ini, base + "/c?t=\r\n");                             // edited after the last reload
+
+    const ProcessResult r = stop(p);
+    EXPECT_TRUE(hear("STOPPING=1"));
+    ::close(sock);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(" >  OK  Settings reloaded.\n")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(" >  ERR  kelvox.ini line 4, [Data] AutoConnect: 'maybe' is not a "
+                               "valid boolean value"))
+        << r.out.toStdString();
+    QFile saved(ini);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(saved.readAll().contains("/c?t=\r\n"));
 }

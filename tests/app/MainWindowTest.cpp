@@ -294,3 +294,17 @@ TEST_F(MainWindowTest, AFailedSaveIsReportedAndTheOtherFileStillWritten) {
     EXPECT_EQ(Boxes[0].Caption, "Kelvox");
     EXPECT_EQ(Read(EventLog()), "14:05:09 >  OK  still saved\r\n");
 }
+
+// A close that a stop signal asked for may have nobody to answer a box (a
+// logout, a service manager): failures go to standard error and the event
+// log, and the program still ends.
+TEST_F(MainWindowTest, ASignalledCloseReportsFailuresWithoutABox) {
+    ASSERT_TRUE(QDir().mkpath(platform::IniPath())); // cannot be written
+    QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
+    fMain->CloseBySignal();
+    EXPECT_EQ(closed.count(), 1);
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_TRUE(fMain->SaveFailedAtClose());
+    EXPECT_TRUE(Read(EventLog()).contains(" >  ERR  Cannot read the settings file"))
+        << Read(EventLog()).toStdString();
+}

@@ -2,9 +2,11 @@
 // seen by a subscriber of the test's own.
 #include "monitor/MqttPublisher.h"
 #include "support/Loopback.h"
+#include "support/Pty.h"
 #include "support/Pump.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -275,3 +277,37 @@ TEST(MqttPublisherSilentTest, SilentBrokerHoldsNothingUp) {
 }
 
 } // namespace
+
+// The real program, headless: what the thermometer says reaches the broker,
+// and a killed program shows as unavailable through its last will.
+TEST_F(MqttPublisherTest, TheProgramPublishesItsReadingsAndItsDeath) {
+    Broker broker;
+    Subscriber sub(broker.Port);
+    QTemporaryDir home;
+    TestPty thermometer;
+    QDir(home.path()).mkpath("ports");
+    ASSERT_EQ(::symlink(thermometer.SlavePath().c_str(),
+                        QFile::encodeName(home.path() + "/ports/COM1").constData()),
+              0);
+    QFile ini(home.path() + "/kelvox.ini");
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(("[Data]\r\nPeriod=0\r\nAutoConnect=-1\r\n[MQTT]\r\nBroker=" + broker.Url() +
+               "\r\nTopic=cellar/kelvox\r\n")
+                  .toUtf8());
+    ini.close();
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KELVOX_HOME", home.path());
+    env.insert("KELVOX_PORT_DIR", home.path() + "/ports");
+    p.setProcessEnvironment(env);
+    p.start(KELVOX_BINARY_DIR "/kelvox", {"--headless"});
+    ASSERT_TRUE(p.waitForStarted());
+    ASSERT_TRUE(PumpUntil([&] {
+        return thermometer.Write("+021.4C\r") && !sub.On("cellar/kelvox/temperature").empty();
+    }));
+    EXPECT_EQ(sub.On("cellar/kelvox/temperature").back().Payload, "21.4");
+    EXPECT_TRUE(sub.Await("cellar/kelvox/availability", "online"));
+    ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
+    p.waitForFinished();
+    EXPECT_TRUE(sub.Await("cellar/kelvox/availability", "offline"));
+}

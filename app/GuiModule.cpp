@@ -5,13 +5,13 @@
 
 namespace kelvox {
 
-QString GuiModulePath() {
+QString ModulePath(const QString& name) {
     const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
     const QString dir = QFileInfo(exe).absolutePath();
-    const QString beside = dir + QStringLiteral("/" KELVOX_GUI_MODULE_NAME);
+    const QString beside = dir + u'/' + name;
     if (QFileInfo::exists(beside))
         return beside;
-    return QFileInfo(dir + QStringLiteral("/" KELVOX_GUI_MODULE_RELDIR "/" KELVOX_GUI_MODULE_NAME))
+    return QFileInfo(dir + QStringLiteral("/" KELVOX_GUI_MODULE_RELDIR "/") + name)
         .absoluteFilePath();
 }
 

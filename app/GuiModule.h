@@ -11,8 +11,12 @@ namespace kelvox {
 using GuiMainFunction = int (*)(int, char**);
 inline constexpr const char* GuiMainSymbol = "kelvox_gui_main";
 
-// The module beside the executable (a build or portable copy), else the
-// installed one relative to it (bin/ -> lib/<arch>/kelvox/).
-QString GuiModulePath();
+// A module of the program (kelvox-gui.so, kelvox-net.so): beside the
+// executable (a build or portable copy), else the installed one relative to
+// it (bin/ -> lib/<arch>/kelvox/).
+QString ModulePath(const QString& name);
+inline QString GuiModulePath() {
+    return ModulePath(QStringLiteral(KELVOX_GUI_MODULE_NAME));
+}
 
 } // namespace kelvox

@@ -1,5 +1,7 @@
 #include "monitor/Core.h"
 
+#include "net/NetModule.h"
+
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/Headless.h"
@@ -29,7 +31,7 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
     Link_ = new TLink(Settings_, Log_, Clock_, this);
     TUploader::Fetcher fetch = deps.Fetch;
     if (!fetch)
-        fetch = [](const std::string& url) { return FetchUrl(url); };
+        fetch = FetchThroughModule;
     Upload_ = new TUploader(Settings_, Log_, *Link_, std::move(fetch), deps.MinuteMs, this);
 
     // Every converted reading goes into the history; a failed line or a

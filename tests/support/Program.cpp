@@ -1,5 +1,7 @@
 #include "support/Program.h"
 
+#include "net/uHTML.h"
+
 namespace {
 TKelvoxCore* g_core = nullptr;
 }
@@ -13,6 +15,9 @@ TLink& Link() {
 }
 
 void BuildProgram(CoreDeps deps) {
+    // The fetch linked in, rather than the module the program loads.
+    if (!deps.Fetch)
+        deps.Fetch = [](const std::string& url) { return FetchUrl(url); };
     g_core = new TKelvoxCore(std::move(deps));
     fMain = new TfMain(*g_core);
     fSettings = new TfSettings(*g_core);

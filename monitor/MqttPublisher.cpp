@@ -1,5 +1,7 @@
 #include "monitor/MqttPublisher.h"
 
+#include "monitor/MosquittoLib.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -92,7 +94,7 @@ QByteArray DiscoveryPayload(const QString& base) {
 QString ErrorText(int rc, int err) {
     if (rc == MOSQ_ERR_ERRNO)
         return QString::fromLocal8Bit(std::strerror(err));
-    return QString::fromUtf8(mosquitto_strerror(rc));
+    return QString::fromUtf8(mosqlib::strerror_(rc));
 }
 
 } // namespace
@@ -140,7 +142,7 @@ public:
     MqttWorker& operator=(const MqttWorker&) = delete;
     ~MqttWorker() {
         if (Mosq)
-            mosquitto_destroy(Mosq);
+            mosqlib::destroy_(Mosq);
     }
     void Run();
 
@@ -162,7 +164,7 @@ private:
 
     QByteArray Topic(const char* leaf) const { return (Cur.Base + "/" + leaf).toUtf8(); }
     void Publish(const QByteArray& topic, const QByteArray& payload) {
-        mosquitto_publish(Mosq, nullptr, topic.constData(), int(payload.size()),
+        mosqlib::publish_(Mosq, nullptr, topic.constData(), int(payload.size()),
                           payload.constData(), 1, true);
         ++Unacknowledged;
     }
@@ -238,34 +240,34 @@ void MqttWorker::StartConnect() {
     Connected = JustConnected = false;
     Refusal.clear();
     Unacknowledged = 0;
-    Mosq = mosquitto_new(nullptr, true, this);
+    Mosq = mosqlib::new_(nullptr, true, this);
     if (!Mosq) {
         Failure(QStringLiteral("out of memory"));
         return;
     }
-    mosquitto_int_option(Mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_connect_callback_set(Mosq, [](mosquitto*, void* self, int rc) {
+    mosqlib::int_option_(Mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosqlib::connect_callback_set_(Mosq, [](mosquitto*, void* self, int rc) {
         auto* w = static_cast<MqttWorker*>(self);
         if (rc == 0)
             w->JustConnected = true;
         else
-            w->Refusal = QString::fromUtf8(mosquitto_connack_string(rc));
+            w->Refusal = QString::fromUtf8(mosqlib::connack_string_(rc));
     });
-    mosquitto_publish_callback_set(Mosq, [](mosquitto*, void* self, int) {
+    mosqlib::publish_callback_set_(Mosq, [](mosquitto*, void* self, int) {
         auto* w = static_cast<MqttWorker*>(self);
         w->Unacknowledged = std::max(0, w->Unacknowledged - 1);
     });
     if (!Cur.User.isEmpty())
-        mosquitto_username_pw_set(Mosq, Cur.User.constData(),
+        mosqlib::username_pw_set_(Mosq, Cur.User.constData(),
                                   Cur.Password.isEmpty() ? nullptr : Cur.Password.constData());
     const QByteArray availability = Topic("availability");
-    mosquitto_will_set(Mosq, availability.constData(), 7, "offline", 1, true);
+    mosqlib::will_set_(Mosq, availability.constData(), 7, "offline", 1, true);
     if (Cur.Broker.Tls) {
-        mosquitto_int_option(Mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        mosquitto_tls_set(Mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+        mosqlib::int_option_(Mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        mosqlib::tls_set_(Mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
     }
     // Non-blocking apart from the name lookup; Step() drives the rest.
-    const int rc = mosquitto_connect_async(Mosq, Cur.Broker.Host.toUtf8().constData(),
+    const int rc = mosqlib::connect_async_(Mosq, Cur.Broker.Host.toUtf8().constData(),
                                            Cur.Broker.Port, kKeepAliveS);
     const int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -327,12 +329,12 @@ void MqttWorker::Farewell(bool clearDiscovery) {
     while (Mosq && Unacknowledged > 0 && Clock::now() < deadline)
         Step(deadline);
     if (Mosq)
-        mosquitto_disconnect(Mosq);
+        mosqlib::disconnect_(Mosq);
 }
 
 void MqttWorker::Drop() {
     if (Mosq) {
-        mosquitto_destroy(Mosq);
+        mosqlib::destroy_(Mosq);
         Mosq = nullptr;
     }
     JustConnected = false;
@@ -357,9 +359,9 @@ void MqttWorker::Step(std::optional<Clock::time_point> deadline) {
         timeout = timeout < 0 ? until(*deadline) : std::min(timeout, until(*deadline));
 
     pollfd fds[2] = {{S->WakeFd, POLLIN, 0}, {-1, 0, 0}};
-    const int sock = Mosq ? mosquitto_socket(Mosq) : -1;
+    const int sock = Mosq ? mosqlib::socket_(Mosq) : -1;
     if (sock >= 0)
-        fds[1] = {sock, short(POLLIN | (mosquitto_want_write(Mosq) ? POLLOUT : 0)), 0};
+        fds[1] = {sock, short(POLLIN | (mosqlib::want_write_(Mosq) ? POLLOUT : 0)), 0};
     if (poll(fds, sock >= 0 ? 2 : 1, timeout) < 0 && errno != EINTR)
         return;
     if (fds[0].revents) {
@@ -374,11 +376,11 @@ void MqttWorker::Step(std::optional<Clock::time_point> deadline) {
     }
     int rc = MOSQ_ERR_SUCCESS;
     if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
-        rc = mosquitto_loop_read(Mosq, 1);
+        rc = mosqlib::loop_read_(Mosq, 1);
     if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT))
-        rc = mosquitto_loop_write(Mosq, 1);
+        rc = mosqlib::loop_write_(Mosq, 1);
     if (rc == MOSQ_ERR_SUCCESS)
-        rc = mosquitto_loop_misc(Mosq);
+        rc = mosqlib::loop_misc_(Mosq);
     const int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
         Failure(Refusal.isEmpty() ? ErrorText(rc, err) : Refusal);
@@ -539,9 +541,12 @@ void TMqttPublisher::Apply(const MqttSettings& settings) {
         FShared->Wanted = cfg;
         FShared->ConfigChanged = true;
     }
+    if (cfg.On && !mosqlib::Load(&error)) {
+        cfg.On = false;
+        SetError(error);
+        emit LogLine("ERR  MQTT: " + error);
+    }
     if (!FWorker.joinable() && cfg.On) {
-        static std::once_flag libraryReady;
-        std::call_once(libraryReady, [] { mosquitto_lib_init(); });
         FWorker = std::thread([shared = FShared] { MqttWorker(shared).Run(); });
     }
     FShared->Wake();

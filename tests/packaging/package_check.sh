@@ -38,6 +38,7 @@ for lib in libc6 libqt6widgets6 libqt6gui6 libqt6core6 libcurl4; do
   echo "$depends" | grep -q "$lib (>= " || fail "Depends lacks a versioned $lib"
 done
 echo "$depends" | grep -q "qt6-qpa-plugins" || fail "Depends lacks the window's qt6-qpa-plugins"
+echo "$depends" | grep -q "libmosquitto1" || fail "Depends lacks libmosquitto1 (loaded at run time)"
 
 echo "--- lintian"
 lintian --fail-on error --display-info "$deb" >"$work/lintian.log" 2>&1 || lintian_rc=$?

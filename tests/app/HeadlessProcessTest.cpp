@@ -479,3 +479,31 @@ TEST(HeadlessProcess, ReloadTakesEditsAndTellsSystemd) {
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_TRUE(saved.readAll().contains("/c?t=\r\n"));
 }
+
+// A lock file that cannot be taken ends the start (a second instance could
+// otherwise run beside this one); the error line carries the journal's
+// priority when standard error is the journal.
+TEST(HeadlessProcess, AnUnusableLockFileEndsTheStartNamingFileAndCause) {
+    QTemporaryDir home;
+    const QString lock = home.path() + "/kelvox.lock";
+    ASSERT_EQ(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
+    QFile err(home.path() + "/err.txt");
+    ASSERT_TRUE(err.open(QIODevice::WriteOnly));
+    struct stat st {};
+    ASSERT_EQ(::fstat(err.handle(), &st), 0);
+    QProcessEnvironment env = environmentFor(home.path());
+    env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setStandardErrorFile(err.fileName());
+    p.start(kBinary, {"--headless"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 1);
+    QFile written(err.fileName());
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QByteArray text = written.readAll();
+    EXPECT_TRUE(text.startsWith("<3>kelvox: cannot lock the application directory: " +
+                                QFile::encodeName(lock) + ": not a regular file"))
+        << text.toStdString();
+    EXPECT_TRUE(eventLogs(home.path()).isEmpty()); // nothing started
+}

@@ -1,6 +1,7 @@
 #include "monitor/MqttPublisher.h"
 
 #include "monitor/MosquittoLib.h"
+#include "platform/SystemError.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -93,7 +94,7 @@ QByteArray DiscoveryPayload(const QString& base) {
 
 QString ErrorText(int rc, int err) {
     if (rc == MOSQ_ERR_ERRNO)
-        return QString::fromLocal8Bit(std::strerror(err));
+        return QString::fromStdString(platform::SystemErrorOf(err).Text);
     return QString::fromUtf8(mosqlib::strerror_(rc));
 }
 

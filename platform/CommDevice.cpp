@@ -1,10 +1,10 @@
 #include "platform/CommDevice.h"
 
+#include "platform/SystemError.h"
 #include "platform/TermiosCommDevice.h"
 
 #include <atomic>
 #include <cerrno>
-#include <system_error>
 
 namespace platform {
 
@@ -15,12 +15,9 @@ std::atomic<CommBackend*> installed{nullptr};
 } // namespace
 
 CommOpenError OpenErrorOf(int err) {
-    switch (err) {
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-    case ENOTDIR:
-    case EIO:
+    switch (SystemErrorClassOf(err)) {
+    case SystemErrorClass::Missing:
+    case SystemErrorClass::Gone:
         return CommOpenError::NotFound;
     default:
         return CommOpenError::CannotOpen;
@@ -29,7 +26,7 @@ CommOpenError OpenErrorOf(int err) {
 
 std::string OpenFailureHint(const CommOpenResult& result) {
     if (result.Error != CommOpenError::CannotOpen ||
-        (result.SystemError != EACCES && result.SystemError != EPERM))
+        SystemErrorClassOf(result.SystemError) != SystemErrorClass::Denied)
         return {};
     return "No permission to open " + (result.Path.empty() ? "the port" : result.Path) +
            ": join the 'dialout' group (sudo usermod -aG dialout $USER, then log in again).";
@@ -38,23 +35,23 @@ std::string OpenFailureHint(const CommOpenResult& result) {
 std::string OpenFailureCause(const CommOpenResult& result) {
     if (result.Error == CommOpenError::None || result.Path.empty())
         return {};
-    switch (result.SystemError) {
-    case ENOENT:
-    case ENOTDIR:
-        return result.Path + ": no such file";
-    case ENOTTY:
-        return result.Path + ": not a serial device";
-    case ENODEV:
-    case ENXIO:
-    case EIO:
-        return result.Path + ": no serial port behind it";
-    case EBUSY:
-        return result.Path + ": in use";
-    case 0:
+    if (result.SystemError == 0)
         return result.Path + ": cannot be opened";
-    default: // the category's text, unlike strerror, is safe on any thread
-        return result.Path + ": " + std::generic_category().message(result.SystemError);
+    const SystemError error = SystemErrorOf(result.SystemError);
+    switch (error.Class) {
+    case SystemErrorClass::Missing:
+        return result.Path + ": no such file";
+    case SystemErrorClass::NotSerial:
+        return result.Path + ": not a serial device";
+    case SystemErrorClass::Gone:
+        return result.Path + ": no serial port behind it";
+    case SystemErrorClass::Busy:
+        return result.Path + ": in use";
+    case SystemErrorClass::Denied:
+    case SystemErrorClass::Other:
+        break;
     }
+    return result.Path + ": " + error.Text;
 }
 
 void SetCommBackend(CommBackend* backend) {

@@ -49,7 +49,8 @@ public:
 
     // SetCommState: applies the line settings. False when the device refuses
     // them (unsupported size, parity, stop bits or handshake, or a failed
-    // system call); the previous settings then stay in force.
+    // system call); the previous settings then stay in force and errno says
+    // why (EINVAL for a record the device cannot express).
     virtual bool SetState(const win::DCB& dcb) = 0;
     // GetCommState: the last settings applied successfully (initially those
     // the device had when it was opened).

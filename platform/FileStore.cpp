@@ -1,6 +1,7 @@
 #include "platform/FileStore.h"
 
 #include "platform/SysRetry.h"
+#include "platform/SystemError.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -16,7 +17,7 @@ namespace platform {
 namespace {
 
 QString systemError(int code) {
-    return QString::fromLocal8Bit(std::strerror(code));
+    return QString::fromStdString(SystemErrorOf(code).Text);
 }
 
 QString notRegular() {

@@ -2,6 +2,7 @@
 
 #include "platform/AppPaths.h"
 #include "platform/SysRetry.h"
+#include "platform/SystemError.h"
 
 #include <QFile>
 #include <cerrno>
@@ -60,7 +61,7 @@ InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
         struct stat st {};
         if (::lstat(path.constData(), &st) == 0 && !S_ISREG(st.st_mode))
             return failed(notRegular(st.st_mode));
-        return failed(QString::fromLocal8Bit(std::strerror(code)));
+        return failed(QString::fromStdString(SystemErrorOf(code).Text));
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -73,7 +74,7 @@ InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
         ::close(fd);
         if (code == EWOULDBLOCK)
             return InstanceLock::Busy;
-        return failed(QString::fromLocal8Bit(std::strerror(code)));
+        return failed(QString::fromStdString(SystemErrorOf(code).Text));
     }
     // Deliberately kept open: the lock lasts as long as the process.
     return InstanceLock::Held;

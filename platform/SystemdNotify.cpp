@@ -1,5 +1,7 @@
 #include "platform/SystemdNotify.h"
 
+#include "platform/SystemError.h"
+
 #include <QTimer>
 #include <algorithm>
 #include <climits>
@@ -97,7 +99,8 @@ void SystemdNotify::Send(const QByteArray& message) {
     if (rc < 0 && !Failed_) {
         // Once: a socket that refuses one message refuses the pings as well.
         Failed_ = true;
-        std::fprintf(stderr, "kelvox: cannot notify systemd: %s\n", std::strerror(-rc));
+        std::fprintf(stderr, "kelvox: cannot notify systemd: %s\n",
+                     SystemErrorOf(-rc).Text.c_str());
     }
 }
 

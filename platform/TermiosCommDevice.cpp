@@ -1,5 +1,7 @@
 #include "platform/TermiosCommDevice.h"
 
+#include "platform/SystemError.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -294,7 +296,7 @@ bool TermiosCommDevice::SetupQueues(win::DWORD inQueue, win::DWORD outQueue) {
 namespace {
 
 bool IsHangUpError(int err) {
-    return err == EIO || err == ENXIO || err == ENODEV;
+    return SystemErrorClassOf(err) == SystemErrorClass::Gone;
 }
 
 constexpr win::DWORD kLineStatusErrors = win::CE_FRAME | win::CE_OVERRUN | win::CE_RXPARITY;
@@ -485,16 +487,20 @@ bool TermiosCommDevice::SetState(const win::DCB& dcb) {
     if (TcGetAttr(fd, old) < 0)
         return false;
     termios t = old;
-    if (!detail::TermiosFromDcb(dcb, t))
+    if (!detail::TermiosFromDcb(dcb, t)) {
+        errno = EINVAL; // a record termios cannot express
         return false;
+    }
 
     speed_t code = 0;
     const bool standard = StandardRateCode(dcb.BaudRate, code);
     if (TcSetAttr(fd, t) < 0)
         return false;
     if (!standard && !detail::SetArbitraryRate(fd, dcb.BaudRate)) {
-        // Back to the settings in force before.
+        // Back to the settings in force before, keeping the rate's cause.
+        const int cause = errno;
         TcSetAttr(fd, old);
+        errno = cause;
         return false;
     }
 

@@ -1,6 +1,7 @@
 #include "serial/AfComPortCore.h"
 
 #include "platform/MessageBox.h"
+#include "platform/SystemError.h"
 #include "serial/AfSafeSync.h"
 #include "serial/AfUiHooks.h"
 #include "serial/AfUtils.h"
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdlib>
 #include <cxxabi.h>
 #include <limits>
@@ -544,10 +546,11 @@ void TAfComPortCore::CloseSequence() {
 void TAfComPortCore::ApplyDcb() {
     if (FPortHandle->SetState(FDcb))
         return;
+    const platform::SystemError cause = platform::SystemErrorOf(errno);
     win::DCB actual;
     if (FPortHandle->GetState(actual))
         FDcb = actual;
-    throw EAfComPortCoreError("Error setting parameters from DCB");
+    throw EAfComPortCoreError("Error setting parameters from DCB", cause.Code, cause.Text);
 }
 
 std::int32_t TAfComPortCore::Read(void* Destination, std::int32_t n) {

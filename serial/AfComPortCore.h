@@ -59,18 +59,20 @@ enum TAfCoreEvent : std::uint8_t {
 using TAfCoreEventProc = std::function<void(TAfComPortCore* Sender, TAfCoreEvent EventKind,
                                             std::uint32_t Data, std::exception_ptr Error)>;
 
-// Every failure the core raises. A failed open also keeps the system error
-// behind it and, where the user can do something about it, a hint.
+// Every failure the core raises. A failed open or refused line settings also
+// keep the system error behind it and, where the user can do something about
+// it, a hint or the cause.
 class EAfComPortCoreError : public std::runtime_error {
 public:
     explicit EAfComPortCoreError(const std::string& message, int systemError = 0,
                                  std::string hint = {})
         : std::runtime_error(message), FSystemError(systemError), FHint(std::move(hint)) {}
-    // The errno of the failed open; 0 for other failures.
+    // The errno of the failed open or line settings; 0 for other failures.
     int SystemError() const { return FSystemError; }
     // For example the device path and the dialout group when permission was
     // refused, else the path and why it failed ("/dev/ttyUSB3: no such
-    // file"); empty when there is nothing to add.
+    // file"), or for refused line settings the system's text of the cause;
+    // empty when there is nothing to add.
     const std::string& Hint() const { return FHint; }
 
 private:

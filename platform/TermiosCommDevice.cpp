@@ -1,5 +1,6 @@
 #include "platform/TermiosCommDevice.h"
 
+#include "platform/BaudRates.h"
 #include "platform/SystemError.h"
 
 #include <algorithm>
@@ -41,25 +42,9 @@ int TcSetAttr(int fd, const termios& t) {
     return RetryOnEintr([&] { return ::tcsetattr(fd, TCSANOW, &t); });
 }
 
-struct RateEntry {
-    speed_t Code;
-    unsigned Rate;
-};
-
-constexpr RateEntry kRates[] = {
-    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
-    {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
-    {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
-    {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
-    {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
-    {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
-    {B3500000, 3500000}, {B4000000, 4000000},
-};
-
 bool StandardRateCode(unsigned rate, speed_t& code) {
-    for (const RateEntry& e : kRates) {
-        if (e.Rate == rate) {
+    for (const KnownRate& e : kKnownRates) {
+        if (e.Code != B0 && e.Rate == rate) {
             code = e.Code;
             return true;
         }
@@ -68,8 +53,8 @@ bool StandardRateCode(unsigned rate, speed_t& code) {
 }
 
 unsigned RateOfCode(speed_t code) {
-    for (const RateEntry& e : kRates) {
-        if (e.Code == code)
+    for (const KnownRate& e : kKnownRates) {
+        if (e.Code != B0 && e.Code == code)
             return e.Rate;
     }
     return 0;

@@ -7,6 +7,7 @@
 // business.
 #pragma once
 
+#include "platform/BaudRates.h"
 #include "platform/ThreadPriority.h"
 #include "platform/WinTypes.h"
 
@@ -52,9 +53,13 @@ enum TAfComOption : std::uint8_t {
 };
 
 // Rate put into DCB::BaudRate for each TAfBaudrate; the brUser row holds 0.
-inline constexpr std::array<win::DWORD, 16> AfBaudRateTable = {
-    110,   300,   600,   1200,  2400,   4800,   9600,   14400,
-    19200, 38400, 56000, 57600, 115200, 128000, 256000, 0};
+inline constexpr std::array<win::DWORD, brUser + 1> AfBaudRateTable = [] {
+    const auto named = platform::KnownRatesWith<brUser, &platform::KnownRate::Named>();
+    std::array<win::DWORD, brUser + 1> table{};
+    for (std::size_t i = 0; i < named.size(); ++i)
+        table[i] = named[i];
+    return table;
+}();
 
 // DCB::ByteSize, Parity and StopBits for each ordinal.
 inline constexpr std::array<win::BYTE, 5> AfDatabitsTable = {4, 5, 6, 7, 8};

@@ -1,6 +1,8 @@
 #include "serial/AfPortConfigDialog.h"
 
+#include "platform/BaudRates.h"
 #include "platform/MessageBox.h"
+#include "serial/AfComSettings.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -13,22 +15,13 @@
 
 namespace {
 
-constexpr std::array<win::DWORD, 15> StandardRates = {110,   300,    600,    1200,   2400,
-                                                      4800,  9600,   14400,  19200,  38400,
-                                                      57600, 115200, 230400, 460800, 921600};
-constexpr win::DWORD MaxRate = 4000000;
+constexpr auto StandardRates = platform::KnownRatesWith<15, &platform::KnownRate::Offered>();
+constexpr win::DWORD MaxRate = std::end(platform::kKnownRates)[-1].Rate;
 
-// Flow-control entries, in list order, with the DCB bits each stands for.
-struct FlowEntry {
-    const char* Text;
-    win::DWORD Mask;
-};
-constexpr std::array<FlowEntry, 4> FlowEntries = {{
-    {"None", 0},
-    {"Xon / Xoff", win::fOutX | win::fInX},
-    {"Hardware (RTS/CTS)", win::fOutxCtsFlow | win::rtsControlBits(win::RTS_CONTROL_HANDSHAKE)},
-    {"Hardware (DTR/DSR)", win::fOutxDsrFlow | win::dtrControlBits(win::DTR_CONTROL_HANDSHAKE)},
-}};
+// The flow-control list, in TAfFlowControl order (its DCB bits are
+// AfFlowControlMask's).
+constexpr std::array<const char*, AfFlowControlMask.size()> FlowTexts = {
+    "None", "Xon / Xoff", "Hardware (RTS/CTS)", "Hardware (DTR/DSR)"};
 constexpr win::DWORD AllFlowBits = win::fOutX | win::fInX | win::fOutxCtsFlow | win::fOutxDsrFlow |
                                    win::fRtsControlMask | win::fDtrControlMask;
 
@@ -92,8 +85,8 @@ TAfPortConfigDialog::TAfPortConfigDialog(const QString& PortName, const win::COM
 
     cbFlowControl = new QComboBox(this);
     cbFlowControl->setObjectName(QStringLiteral("cbFlowControl"));
-    for (const FlowEntry& e : FlowEntries)
-        cbFlowControl->addItem(QString::fromLatin1(e.Text));
+    for (const char* text : FlowTexts)
+        cbFlowControl->addItem(QString::fromLatin1(text));
     cbFlowControl->setCurrentIndex(FlowIndexOf(dcb.Flags));
 
     auto* form = new QFormLayout;
@@ -122,9 +115,9 @@ bool TAfPortConfigDialog::RateValid() const {
 }
 
 int TAfPortConfigDialog::FlowIndexOf(win::DWORD Flags) {
-    for (int i = static_cast<int>(FlowEntries.size()) - 1; i > 0; --i) {
-        if ((Flags & FlowEntries[static_cast<size_t>(i)].Mask) ==
-            FlowEntries[static_cast<size_t>(i)].Mask)
+    for (int i = static_cast<int>(AfFlowControlMask.size()) - 1; i > 0; --i) {
+        const win::DWORD mask = AfFlowControlMask[static_cast<size_t>(i)];
+        if ((Flags & mask) == mask)
             return i;
     }
     return 0;
@@ -141,7 +134,7 @@ win::COMMCONFIG TAfPortConfigDialog::Result() const {
     // Flow control replaces every handshake bit; a line that is not used for
     // handshaking is simply switched on, as the system's dialog does.
     const int flow = cbFlowControl->currentIndex() < 0 ? 0 : cbFlowControl->currentIndex();
-    const win::DWORD mask = FlowEntries[static_cast<size_t>(flow)].Mask;
+    const win::DWORD mask = AfFlowControlMask[static_cast<size_t>(flow)];
     win::DWORD flags = (dcb.Flags & ~AllFlowBits) | mask;
     if ((mask & win::fDtrControlMask) == 0)
         flags |= win::dtrControlBits(win::DTR_CONTROL_ENABLE);

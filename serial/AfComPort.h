@@ -121,7 +121,8 @@ public:
     // The component's name, as used in its error messages.
     std::string Name() const { return objectName().toStdString(); }
     // The port core, for diagnostics and tests.
-    TAfComPortCore& Core() const { return *FCore; }
+    TAfComPortCore& Core() { return *FCore; }
+    const TAfComPortCore& Core() const { return *FCore; }
     // True only while Close runs (and after a Close whose OnPortClose
     // handler raised, until the next Open).
     bool Closing() const { return FClosing.load(); }

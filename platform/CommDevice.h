@@ -28,11 +28,10 @@ class CommDevice {
 public:
     virtual ~CommDevice() = default;
 
-    // SetCommTimeouts. Stored only: reads never wait (they return what is
-    // queued) and writes take what the driver accepts without blocking.
+    // SetCommTimeouts. Accepted and otherwise ignored: reads never wait
+    // (they return what is queued) and writes take what the driver accepts
+    // without blocking.
     virtual bool SetTimeouts(const win::COMMTIMEOUTS& timeouts) = 0;
-    // GetCommTimeouts: the values stored by SetTimeouts.
-    virtual bool GetTimeouts(win::COMMTIMEOUTS& timeouts) = 0;
 
     // SetupComm. Stored only: the driver keeps queues of its own size.
     virtual bool SetupQueues(win::DWORD inQueue, win::DWORD outQueue) = 0;

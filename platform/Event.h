@@ -45,7 +45,6 @@ public:
     // waiter took it first).
     bool TryTake();
 
-    bool IsManualReset() const { return mode_ == ResetMode::Manual; }
     // The eventfd: readable while the event is set. Only for polling.
     int Fd() const { return fd_.Get(); }
 

@@ -251,16 +251,8 @@ TermiosCommDevice::~TermiosCommDevice() {
     ClosePortDescriptor(fd_.Release());
 }
 
-bool TermiosCommDevice::SetTimeouts(const win::COMMTIMEOUTS& timeouts) {
-    std::lock_guard lock(mutex_);
-    timeouts_ = timeouts;
-    return true;
-}
-
-bool TermiosCommDevice::GetTimeouts(win::COMMTIMEOUTS& timeouts) {
-    std::lock_guard lock(mutex_);
-    timeouts = timeouts_;
-    return true;
+bool TermiosCommDevice::SetTimeouts(const win::COMMTIMEOUTS&) {
+    return true; // nothing here ever waits on them; see CommDevice
 }
 
 bool TermiosCommDevice::SetupQueues(win::DWORD inQueue, win::DWORD outQueue) {

@@ -51,7 +51,6 @@ public:
     ~TermiosCommDevice() override;
 
     bool SetTimeouts(const win::COMMTIMEOUTS& timeouts) override;
-    bool GetTimeouts(win::COMMTIMEOUTS& timeouts) override;
     bool SetupQueues(win::DWORD inQueue, win::DWORD outQueue) override;
     bool SetEventMask(win::DWORD mask) override;
     win::DWORD EventMask() override;
@@ -137,7 +136,6 @@ private:
     long long lastSampleMs_ = 0;
 
     win::DCB shadow_{};
-    win::COMMTIMEOUTS timeouts_{};
     win::DWORD outQueue_ = 0;
 };
 

@@ -25,8 +25,4 @@ bool SetThreadPriority(pid_t tid, TThreadPriority priority) {
            }) == 0;
 }
 
-bool ApplyThreadPriority(TThreadPriority priority) {
-    return SetThreadPriority(::gettid(), priority);
-}
-
 } // namespace platform

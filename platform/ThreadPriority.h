@@ -27,7 +27,5 @@ int PriorityToNice(TThreadPriority priority);
 // a refused raise leaves the thread as it was and is otherwise ignored.
 // Returns true when the thread now runs at the requested nice value.
 bool SetThreadPriority(pid_t tid, TThreadPriority priority);
-// The same for the calling thread.
-bool ApplyThreadPriority(TThreadPriority priority);
 
 } // namespace platform

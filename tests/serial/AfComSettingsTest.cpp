@@ -441,12 +441,12 @@ TEST(ThreadPriority, NiceValuesAndPerThreadApplication) {
     int lowered = 99, afterRaise = 99, startNice = 99;
     bool lowerOk = false, raiseOk = false;
     std::thread([&] {
-        lowerOk = platform::ApplyThreadPriority(tpLowest); // lowering needs no privilege
+        lowerOk = platform::SetThreadPriority(::gettid(), tpLowest); // lowering needs no privilege
         lowered = ThreadNice();
     }).join();
     std::thread([&] {
         startNice = ThreadNice();
-        raiseOk = platform::ApplyThreadPriority(tpHighest);
+        raiseOk = platform::SetThreadPriority(::gettid(), tpHighest);
         afterRaise = ThreadNice();
     }).join();
 

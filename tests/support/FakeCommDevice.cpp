@@ -333,12 +333,6 @@ bool FakeCommDevice::SetTimeouts(const win::COMMTIMEOUTS& timeouts) {
     return true;
 }
 
-bool FakeCommDevice::GetTimeouts(win::COMMTIMEOUTS& timeouts) {
-    std::lock_guard lock(port_->mutex_);
-    timeouts = port_->timeouts_;
-    return true;
-}
-
 bool FakeCommDevice::SetupQueues(win::DWORD inQueue, win::DWORD outQueue) {
     std::lock_guard lock(port_->mutex_);
     if (port_->ShouldFailLocked(FakeCall::SetupQueues))

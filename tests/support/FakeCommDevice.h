@@ -208,7 +208,6 @@ public:
     ~FakeCommDevice() override;
 
     bool SetTimeouts(const win::COMMTIMEOUTS& timeouts) override;
-    bool GetTimeouts(win::COMMTIMEOUTS& timeouts) override;
     bool SetupQueues(win::DWORD inQueue, win::DWORD outQueue) override;
     bool SetEventMask(win::DWORD mask) override;
     win::DWORD EventMask() override;

@@ -30,6 +30,7 @@
 #pragma once
 
 #include "platform/CommDevice.h"
+#include "platform/DcbTermios.h"
 #include "platform/PortMap.h"
 #include "platform/SysRetry.h"
 #include "platform/Uart.h"
@@ -38,7 +39,6 @@
 #include <string>
 #include <vector>
 
-struct termios;
 
 namespace platform {
 
@@ -152,16 +152,6 @@ private:
 };
 
 namespace detail {
-// The line settings of a DCB in a termios record, raw mode included, the
-// rate only when it is a standard one (others need SetArbitraryRate). False,
-// with `t` untouched, for what Linux cannot do: ByteSize outside 5-8, parity
-// or stop bits out of range, 1.5 stop bits with more than 5 data bits, two
-// with 5, rate 0, DTR/DSR handshake, XON and XOFF the same character while
-// XON/XOFF flow is on.
-bool TermiosFromDcb(const win::DCB& dcb, termios& t);
-// A DCB describing a termios record and rate (for the settings at open).
-win::DCB DcbFromTermios(const termios& t, unsigned rate);
-
 // termios2/BOTHER, kept in a file of its own because the kernel's termios
 // header clashes with the C library's. Both keep every other setting.
 // Sets the rate to any value, input and output alike; false (errno set) on

@@ -39,7 +39,6 @@
 #include <string>
 #include <vector>
 
-
 namespace platform {
 
 class TermiosCommDevice : public CommDevice {

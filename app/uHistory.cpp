@@ -1,5 +1,7 @@
 #include "app/uHistory.h"
 
+#include "app/HistoryAxis.h"
+
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
@@ -27,66 +29,12 @@
 #include <QtCharts/QLineSeries>
 #include <algorithm>
 #include <climits>
-#include <cmath>
-#include <span>
 
 namespace {
 
 const QString kSection = QStringLiteral("History");
 const QString kDegrees = QStringLiteral("\u00B0C");
 const QColor kLineColor(0x1f, 0x5f, 0xbf);
-
-struct SpanInfo {
-    std::int64_t Minutes; // what the span shows
-    std::int64_t Step;    // how far the time axis moves at a time
-};
-
-SpanInfo spanInfo(TfHistory::Span span) {
-    switch (span) {
-    case TfHistory::Span::Hour:
-        return {60, 2};
-    case TfHistory::Span::Day:
-        return {24 * 60, 20};
-    case TfHistory::Span::Week:
-        break;
-    }
-    return {TemperatureHistory::kSpanMinutes, 120};
-}
-
-std::int64_t floorDiv(std::int64_t a, std::int64_t b) {
-    return a >= 0 ? a / b : -((-a + b - 1) / b);
-}
-
-std::int64_t minuteOf(const QDateTime& t) {
-    return floorDiv(t.toMSecsSinceEpoch(), 60000);
-}
-
-QDateTime timeOfMinute(std::int64_t minute) {
-    return QDateTime::fromMSecsSinceEpoch(minute * 60000);
-}
-
-// The locale's time of day without seconds: "%H:%M:%S" -> "%H:%M",
-// "%r" -> "%I:%M %p".
-std::string shortTimeFormat(std::string format) {
-    for (std::size_t at; (at = format.find("%T")) != std::string::npos;)
-        format.replace(at, 2, "%H:%M:%S");
-    for (std::size_t at; (at = format.find("%r")) != std::string::npos;)
-        format.replace(at, 2, "%I:%M:%S %p");
-    if (const std::size_t at = format.find("%S"); at != std::string::npos) {
-        const bool separated = at > 0 && format[at - 1] != '%' && format[at - 1] != ' ';
-        format.erase(separated ? at - 1 : at, separated ? 3 : 2);
-    }
-    return format;
-}
-
-// A step of 1, 2 or 5 times a power of ten, at least `rough`.
-double niceStep(double rough) {
-    const double power = std::pow(10.0, std::floor(std::log10(rough)));
-    for (double m : {1.0, 2.0, 5.0})
-        if (m * power >= rough)
-            return m * power;
-    return 10 * power;
-}
 
 void clearCategories(QCategoryAxis* axis) {
     for (const QString& label : axis->categoriesLabels())
@@ -197,7 +145,7 @@ TfHistory::TfHistory(TemperatureHistory* history, QWidget* parent)
 }
 
 std::int64_t TfHistory::AxisStep() const {
-    return spanInfo(Span_).Step;
+    return HistorySpanInfoOf(Span_).Step;
 }
 
 void TfHistory::SetSpan(Span span) {
@@ -210,13 +158,13 @@ void TfHistory::Rebuild() {
     TailMinute_ = -1;
     HasData_ = false;
 
-    const SpanInfo span = spanInfo(Span_);
-    std::int64_t newest = minuteOf(platform::Now());
+    std::int64_t newest = HistoryMinuteOf(platform::Now());
     const std::deque<HistoryPoint>* points = History_ ? &History_->Points() : nullptr;
     if (points && !points->empty())
         newest = std::max(newest, points->back().Minute);
-    RangeEnd_ = (floorDiv(newest, span.Step) + 1) * span.Step;
-    RangeStart_ = RangeEnd_ - span.Minutes - span.Step;
+    const HistoryRange range = HistoryRangeOf(Span_, newest);
+    RangeStart_ = range.Start;
+    RangeEnd_ = range.End;
 
     std::vector<QList<QPointF>> pieces;
     if (points) {
@@ -333,76 +281,31 @@ void TfHistory::HistoryChanged(TemperatureHistory::Change change) {
 }
 
 void TfHistory::Tick() {
-    if (minuteOf(platform::Now()) >= RangeEnd_)
+    if (HistoryMinuteOf(platform::Now()) >= RangeEnd_)
         Rebuild();
     else
         UpdateSummary();
 }
 
-// Ticks at round local times inside the span, as many as the width has
-// room for (the chart cuts a label down to its share of the axis): minutes
-// for the hour, hours for the day (the date at midnight), days for the week.
-// Labels are in the locale's formats.
+// As many time labels as the width has room for (the chart cuts a label
+// down to its share of the axis), in the locale's formats.
 int TfHistory::TickMinutes() const {
     const platform::FormatSettings& fs = platform::FormatSettings::Current();
-    platform::FormatSettings shortTime = fs;
-    shortTime.LongTimeFormat = shortTimeFormat(fs.LongTimeFormat);
     const QDateTime sample(QDate(2028, 12, 28), QTime(23, 58));
     const QFontMetrics metrics(AxisX_->labelsFont());
-    int labelWidth = metrics.horizontalAdvance(shortTime.FormatLongTime(sample));
+    int labelWidth = metrics.horizontalAdvance(HistoryShortTimeFormats(fs).FormatLongTime(sample));
     if (Span_ != Span::Hour)
         labelWidth = std::max(labelWidth, metrics.horizontalAdvance(fs.FormatShortDate(sample)));
-    // The plot is the view less the value labels and margins.
-    const int room = std::max(ChartView->width() - 80, 100) / (labelWidth + 16);
-    static const int hour[] = {5, 10, 15, 20, 30, 60};
-    static const int day[] = {60, 120, 180, 240, 360, 480, 720, 1440};
-    static const int week[] = {1440, 2880, 10080};
-    const auto candidates = Span_ == Span::Hour  ? std::span<const int>(hour)
-                            : Span_ == Span::Day ? std::span<const int>(day)
-                                                 : std::span<const int>(week);
-    const std::int64_t minutes = spanInfo(Span_).Minutes;
-    for (int every : candidates)
-        if (minutes / every + 1 <= room)
-            return every;
-    return candidates.back();
+    return HistoryTickMinutes(Span_, labelWidth, ChartView->width());
 }
 
 void TfHistory::UpdateTimeAxis() {
-    const platform::FormatSettings& fs = platform::FormatSettings::Current();
-    const SpanInfo span = spanInfo(Span_);
-    // Ticks within the span and clear of the ends, where a label centred on
-    // its tick would stick out.
-    const std::int64_t margin = (RangeEnd_ - RangeStart_) / 20;
-    const std::int64_t first = std::max(RangeEnd_ - span.Minutes, RangeStart_ + margin);
-    const std::int64_t last = RangeEnd_ - margin;
-    platform::FormatSettings shortTime = fs;
-    shortTime.LongTimeFormat = shortTimeFormat(fs.LongTimeFormat);
-
     TickMinutes_ = TickMinutes();
-    const int everyDays = std::max(TickMinutes_ / 1440, 1);
-    const int everyMinutes = std::min(TickMinutes_, 1440);
     clearCategories(AxisX_);
     AxisX_->setStartValue(static_cast<double>(RangeStart_));
-    QStringList used;
-    const QDate lastDay = timeOfMinute(RangeEnd_).date();
-    for (QDate day = timeOfMinute(first).date(); day <= lastDay; day = day.addDays(1)) {
-        if (day.toJulianDay() % everyDays != 0)
-            continue;
-        for (int m = 0; m < 24 * 60; m += everyMinutes) {
-            const QDateTime at(day, QTime(m / 60, m % 60));
-            const std::int64_t minute = minuteOf(at);
-            if (minute <= first || minute >= last)
-                continue;
-            const QString label = (m == 0 && Span_ != Span::Hour) ? fs.FormatShortDate(at)
-                                                                  : shortTime.FormatLongTime(at);
-            // The axis keys its ticks by label; an hour repeated by the
-            // clock going back gets one tick.
-            if (label.isEmpty() || used.contains(label))
-                continue;
-            used << label;
-            AxisX_->append(label, static_cast<double>(minute));
-        }
-    }
+    for (const HistoryTimeTick& tick : HistoryTimeTicks(
+             Span_, {RangeStart_, RangeEnd_}, TickMinutes_, platform::FormatSettings::Current()))
+        AxisX_->append(tick.Label, static_cast<double>(tick.Minute));
     AxisX_->setRange(static_cast<double>(RangeStart_), static_cast<double>(RangeEnd_));
 }
 
@@ -414,32 +317,16 @@ bool TfHistory::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfHistory::UpdateValueAxis() {
-    double lo = HasData_ ? Min_ : 15.0;
-    double hi = HasData_ ? Max_ : 25.0;
-    if (hi - lo < 1.0) {
-        const double mid = (lo + hi) / 2;
-        lo = mid - 0.5;
-        hi = mid + 0.5;
-    }
-    const double step = niceStep((hi - lo) / 5);
-    AxisMin_ = std::floor(lo / step) * step;
-    AxisMax_ = std::ceil(hi / step) * step;
-    // Room between the line and the frame.
-    if (lo - AxisMin_ < step / 4)
-        AxisMin_ -= step;
-    if (AxisMax_ - hi < step / 4)
-        AxisMax_ += step;
-
+    const HistoryValueAxis axis = HistoryValueAxisOf(HasData_, Min_, Max_);
+    AxisMin_ = axis.Min;
+    AxisMax_ = axis.Max;
     const platform::FormatSettings& fs = platform::FormatSettings::Current();
     clearCategories(AxisY_);
     // Labels stand at the ends of categories; starting one step below the
     // axis gives its lowest value a label too.
-    AxisY_->setStartValue(AxisMin_ - step);
-    // About five to ten; none for a range beyond what a double can span.
-    const double steps = (AxisMax_ - AxisMin_) / step;
-    const int ticks = steps >= 0 && steps <= 20 ? static_cast<int>(std::lround(steps)) : 0;
-    for (int i = 0; i <= ticks; ++i) {
-        const double v = AxisMin_ + i * step;
+    AxisY_->setStartValue(AxisMin_ - axis.Step);
+    for (int i = 0; i <= axis.Ticks; ++i) {
+        const double v = AxisMin_ + i * axis.Step;
         AxisY_->append(fs.FormatTemperature(v), v);
     }
     AxisY_->setRange(AxisMin_, AxisMax_);
@@ -449,10 +336,9 @@ void TfHistory::UpdateValueAxis() {
 // the locale's formats; the end date only when it is another day.
 void TfHistory::UpdateTitle() {
     const platform::FormatSettings& fs = platform::FormatSettings::Current();
-    platform::FormatSettings shortTime = fs;
-    shortTime.LongTimeFormat = shortTimeFormat(fs.LongTimeFormat);
-    const QDateTime end = timeOfMinute(minuteOf(platform::Now()));
-    const QDateTime start = end.addSecs(-60 * spanInfo(Span_).Minutes);
+    const platform::FormatSettings shortTime = HistoryShortTimeFormats(fs);
+    const QDateTime end = HistoryTimeOfMinute(HistoryMinuteOf(platform::Now()));
+    const QDateTime start = end.addSecs(-60 * HistorySpanInfoOf(Span_).Minutes);
     const QString name = Span_ == Span::Hour  ? QStringLiteral("last hour")
                          : Span_ == Span::Day ? QStringLiteral("last 24 hours")
                                               : QStringLiteral("last 7 days");
@@ -474,7 +360,7 @@ void TfHistory::UpdateSummary() {
     double current = 0;
     if (History_ && !History_->Points().empty() && !History_->LastFailed()) {
         const HistoryPoint& p = History_->Points().back();
-        fresh = p.Minute >= minuteOf(platform::Now()) - 1;
+        fresh = p.Minute >= HistoryMinuteOf(platform::Now()) - 1;
         current = p.Last;
     }
     lSummary->setText(QStringLiteral("Minimum: %1    Maximum: %2    Current: %3")

@@ -14,6 +14,7 @@
 // thread only.
 #pragma once
 
+#include "app/HistoryAxis.h"
 #include "app/TemperatureHistory.h"
 
 #include <QIcon>
@@ -35,7 +36,7 @@ class QTimer;
 class TfHistory : public QWidget {
     Q_OBJECT
 public:
-    enum class Span { Hour, Day, Week };
+    using Span = HistorySpan;
     static constexpr int PieceLength = 120;
     // Empty series kept ready for new pieces (a failed reading starts one).
     static constexpr std::size_t kSpareSeries = 4;

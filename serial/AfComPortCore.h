@@ -18,8 +18,10 @@
 //
 // Locks: StatusLock guards status queries, error taking, reads, line
 // settings and the device's release; TxLock guards the transmit buffer.
-// When both are held, StatusLock is taken first. Neither is held across a
-// join, a wait for another thread or a call of the callback, so the close
+// The two are never held together. The device's own mutex nests under
+// either (calls into the device under StatusLock, and the purge of a flush
+// under TxLock), never the other way round. Neither is held across a join,
+// a wait for another thread or a call of the callback, so the close
 // sequence cannot deadlock against the event thread's poll or a report.
 //
 // Joins and other waits for a worker on the main thread serve the notifier's

@@ -26,18 +26,18 @@ QString notRegular() {
 
 // Opens path with flags plus O_NONBLOCK, so that a FIFO or device that slipped
 // past the caller's stat() cannot block, and keeps the descriptor only when
-// it is a regular file. -1 with *error set otherwise.
-int openRegular(const QByteArray& path, int flags, mode_t mode, QString* error, struct stat* st) {
-    const int fd = RetryOnEintr(
-        [&] { return ::open(path.constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode); });
-    if (fd < 0) {
+// it is a regular file. None with *error set otherwise.
+UniqueFd openRegular(const QByteArray& path, int flags, mode_t mode, QString* error,
+                     struct stat* st) {
+    UniqueFd fd(RetryOnEintr(
+        [&] { return ::open(path.constData(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode); }));
+    if (!fd.Valid()) {
         *error = systemError(errno);
-        return -1;
+        return fd;
     }
-    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    if (::fstat(fd.Get(), st) != 0 || !S_ISREG(st->st_mode)) {
         *error = notRegular();
-        ::close(fd);
-        return -1;
+        return UniqueFd();
     }
     return fd;
 }
@@ -75,11 +75,9 @@ QByteArray replaceTarget(const QByteArray& path) {
 
 void syncDirectoryOf(const QByteArray& path) {
     const QByteArray dir = QFile::encodeName(QFileInfo(QFile::decodeName(path)).absolutePath());
-    const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    const UniqueFd fd(::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.Valid())
+        ::fsync(fd.Get());
 }
 
 } // namespace
@@ -100,15 +98,14 @@ FileContent ReadWholeFile(const QString& path, qsizetype maxBytes) {
         result.Error = notRegular();
         return result;
     }
-    const int fd = openRegular(name, O_RDONLY, 0, &result.Error, &st);
-    if (fd < 0)
+    const UniqueFd fd = openRegular(name, O_RDONLY, 0, &result.Error, &st);
+    if (!fd.Valid())
         return result;
     char buffer[65536];
     while (result.Data.size() < maxBytes) {
-        const ssize_t n = RetryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+        const ssize_t n = RetryOnEintr([&] { return ::read(fd.Get(), buffer, sizeof buffer); });
         if (n < 0) {
             result.Error = systemError(errno);
-            ::close(fd);
             result.Data.clear();
             return result;
         }
@@ -116,7 +113,6 @@ FileContent ReadWholeFile(const QString& path, qsizetype maxBytes) {
             break;
         result.Data.append(buffer, n);
     }
-    ::close(fd);
     result.Outcome = ReadOutcome::Read;
     return result;
 }
@@ -144,17 +140,15 @@ bool ReplaceFile(const QString& path, const QByteArray& data, QString* error, bo
     const QByteArray temp = QFile::encodeName(TemporaryPathFor(QFile::decodeName(target)));
     ::unlink(temp.constData());
     struct stat st {};
-    const int fd = openRegular(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
-                               ownerOnly ? 0600 : 0666, error, &st);
-    if (fd < 0)
+    UniqueFd fd = openRegular(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW,
+                              ownerOnly ? 0600 : 0666, error, &st);
+    if (!fd.Valid())
         return false;
     const mode_t mode = (existed ? old.st_mode : st.st_mode) & (ownerOnly ? 0600 : 07777);
-    bool ok = ((!existed && !ownerOnly) || ::fchmod(fd, mode) == 0 || errno == EPERM) &&
-              writeAll(fd, data) && ::fsync(fd) == 0;
+    bool ok = ((!existed && !ownerOnly) || ::fchmod(fd.Get(), mode) == 0 || errno == EPERM) &&
+              writeAll(fd.Get(), data) && ::fsync(fd.Get()) == 0;
     int code = errno;
-    // close() reports late write errors (network file systems); its
-    // descriptor is gone either way, so it is not retried.
-    if (::close(fd) != 0 && ok) {
+    if (fd.Close() != 0 && ok) {
         ok = false;
         code = errno;
     }
@@ -178,14 +172,14 @@ bool AppendWhole(const QString& path, const QByteArray& data, QString* error) {
         *error = notRegular();
         return false;
     }
-    const int fd = openRegular(name, O_WRONLY | O_APPEND | O_CREAT, 0644, error, &st);
-    if (fd < 0)
+    UniqueFd fd = openRegular(name, O_WRONLY | O_APPEND | O_CREAT, 0644, error, &st);
+    if (!fd.Valid())
         return false;
-    bool ok = writeAll(fd, data);
+    bool ok = writeAll(fd.Get(), data);
     int code = errno;
     if (!ok)
-        RetryOnEintr([&] { return ::ftruncate(fd, st.st_size); });
-    if (::close(fd) != 0 && ok) {
+        RetryOnEintr([&] { return ::ftruncate(fd.Get(), st.st_size); });
+    if (fd.Close() != 0 && ok) {
         ok = false;
         code = errno;
     }

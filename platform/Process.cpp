@@ -19,10 +19,11 @@ void ReopenClosedStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
-        // open() returns the lowest free descriptor, which is this one.
-        const int opened = ::open("/dev/null", O_RDWR);
-        if (opened >= 0 && opened != fd)
-            ::close(opened);
+        // open() returns the lowest free descriptor, which is this one; it
+        // stays open for the life of the process, so nothing owns it.
+        UniqueFd opened(::open("/dev/null", O_RDWR));
+        if (opened.Get() == fd)
+            opened.Release();
     }
 }
 
@@ -51,11 +52,11 @@ InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
     };
     // Never follow a link (its target is not touched) or block on a FIFO
     // someone put in its place.
-    const int fd = RetryOnEintr([&] {
+    UniqueFd fd(RetryOnEintr([&] {
         return ::open(path.constData(),
                       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
-    });
-    if (fd < 0) {
+    }));
+    if (!fd.Valid()) {
         const int code = errno;
         // A link gives ELOOP and a directory EISDIR: say what is there.
         struct stat st {};
@@ -64,19 +65,16 @@ InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
         return failed(QString::fromStdString(SystemErrorOf(code).Text));
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const QString cause = notRegular(st.st_mode);
-        ::close(fd);
-        return failed(cause);
-    }
-    if (RetryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return failed(notRegular(st.st_mode));
+    if (RetryOnEintr([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0) {
         const int code = errno;
-        ::close(fd);
         if (code == EWOULDBLOCK)
             return InstanceLock::Busy;
         return failed(QString::fromStdString(SystemErrorOf(code).Text));
     }
     // Deliberately kept open: the lock lasts as long as the process.
+    fd.Release();
     return InstanceLock::Held;
 }
 

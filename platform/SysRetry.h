@@ -1,8 +1,11 @@
 // The one policy for system calls: every call that can be interrupted by a
 // signal is retried through RetryOnEintr (the program catches signals in
 // headless mode, so any blocking call may come back with EINTR), and every
-// descriptor the platform layer opens is owned by a UniqueFd, so failure
-// paths need no hand cleanup.
+// descriptor the program opens is owned by a UniqueFd, so failure paths need
+// no hand cleanup. The exceptions are descriptors handed on for good: the
+// standard descriptors reopened on /dev/null and the instance lock, both
+// kept for the life of the process, and a port descriptor between its open
+// and its device (PortOpenResult says who owns it).
 #pragma once
 
 #include <cerrno>
@@ -47,6 +50,13 @@ public:
     bool Valid() const { return fd_ >= 0; }
     // Gives up ownership without closing.
     int Release() { return std::exchange(fd_, -1); }
+    // Closes now and answers close()'s own result, which carries late write
+    // errors (network file systems); 0 when nothing was open. The
+    // descriptor is gone either way.
+    int Close() {
+        const int fd = Release();
+        return fd >= 0 ? ::close(fd) : 0;
+    }
     void Reset(int fd = -1) {
         if (fd_ >= 0)
             ::close(fd_);

@@ -1,6 +1,7 @@
 #include "serial/AfSafeSync.h"
 
 #include "platform/MessageBox.h"
+#include "platform/SysRetry.h"
 #include "serial/AfUtils.h"
 
 #include <QCoreApplication>
@@ -60,21 +61,17 @@ public:
     TWakeFlag() = default;
     TWakeFlag(const TWakeFlag&) = delete;
     TWakeFlag& operator=(const TWakeFlag&) = delete;
-    ~TWakeFlag() {
-        if (WakeFd >= 0)
-            ::close(WakeFd);
-    }
 
     // Makes the flag wake through an eventfd; before the flag is shared.
     // Without one (none could be made) the flag keeps the futex.
-    void UseEventFd() { WakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+    void UseEventFd() { WakeFd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)); }
 
     void Set() {
         if (Value.exchange(kSet, std::memory_order_acq_rel) != kSleeping)
             return;
-        if (WakeFd >= 0) {
+        if (WakeFd_.Valid()) {
             const std::uint64_t one = 1;
-            [[maybe_unused]] const ssize_t n = ::write(WakeFd, &one, sizeof one);
+            [[maybe_unused]] const ssize_t n = ::write(WakeFd_.Get(), &one, sizeof one);
         } else {
             Futex(FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
         }
@@ -85,7 +82,7 @@ public:
     // has an eventfd.
     bool WaitFor(std::chrono::milliseconds limit, std::chrono::microseconds watch,
                  const TSyncWatch* fdWatch = nullptr) {
-        bool watching = fdWatch && fdWatch->Fd >= 0 && fdWatch->OnReady && WakeFd >= 0;
+        bool watching = fdWatch && fdWatch->Fd >= 0 && fdWatch->OnReady && WakeFd_.Valid();
         const auto start = std::chrono::steady_clock::now();
         const auto deadline = start + limit;
         const auto watchUntil = start + std::min<std::chrono::microseconds>(watch, limit);
@@ -103,7 +100,7 @@ public:
             const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
             timespec ts{static_cast<time_t>(secs.count()),
                         static_cast<long>(std::chrono::nanoseconds(left - secs).count())};
-            if (WakeFd >= 0)
+            if (WakeFd_.Valid())
                 watching = SleepPolling(ts, watching ? fdWatch : nullptr);
             else
                 Futex(FUTEX_WAIT_PRIVATE, kSleeping, &ts); // EINTR, EAGAIN, ETIMEDOUT: look again
@@ -119,12 +116,12 @@ private:
     // One sleep on the eventfd and the watched descriptor; false once the
     // watch has ended.
     bool SleepPolling(const timespec& ts, const TSyncWatch* fdWatch) {
-        pollfd fds[2] = {{WakeFd, POLLIN, 0}, {fdWatch ? fdWatch->Fd : -1, POLLIN, 0}};
+        pollfd fds[2] = {{WakeFd_.Get(), POLLIN, 0}, {fdWatch ? fdWatch->Fd : -1, POLLIN, 0}};
         if (::ppoll(fds, 2, &ts, nullptr) <= 0)
             return fdWatch != nullptr; // EINTR or time-out: look again
         if (fds[0].revents & POLLIN) {
             std::uint64_t count = 0;
-            [[maybe_unused]] const ssize_t n = ::read(WakeFd, &count, sizeof count);
+            [[maybe_unused]] const ssize_t n = ::read(WakeFd_.Get(), &count, sizeof count);
         }
         if (!fdWatch || fds[1].revents == 0)
             return fdWatch != nullptr;
@@ -136,7 +133,7 @@ private:
     }
 
     std::atomic<int> Value{kIdle};
-    int WakeFd = -1; // fixed before the flag is shared
+    platform::UniqueFd WakeFd_; // fixed before the flag is shared
 };
 
 // One hand-off. The worker owns one reference while it waits, the queue

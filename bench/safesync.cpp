@@ -69,14 +69,14 @@ int main(int argc, char** argv) {
 
     std::thread worker([&] {
         for (int i = 0; i < 2000; ++i) { // warm-up of both paths
-            SyncCall(id, 2000);
+            SyncCall(id, std::chrono::milliseconds(2000));
             QMetaObject::invokeMethod(
                 &target, [&qtHandled] { ++qtHandled; }, Qt::BlockingQueuedConnection);
         }
         while (int(ours.size()) < calls) {
             for (int i = 0; i < kBlock && int(ours.size()) < calls; ++i) {
                 const auto t0 = Clock::now();
-                if (!SyncCall(id, 2000))
+                if (!SyncCall(id, std::chrono::milliseconds(2000)))
                     ++failures;
                 ours.push_back(Micros(Clock::now() - t0));
             }
@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
         });
         EnableSyncSlot(port, true);
         eventThread = std::thread([&] {
-            answer = SyncCall(port, 2000);
+            answer = SyncCall(port, std::chrono::milliseconds(2000));
             returnedAt = Clock::now();
             returned = true;
             SafeSyncWake();

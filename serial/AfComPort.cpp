@@ -11,7 +11,7 @@
 namespace {
 
 // The longest a worker waits for the main thread to handle one report.
-constexpr std::uint32_t HandOffLimitMs = 2000;
+constexpr std::chrono::milliseconds HandOffLimit{2000};
 
 // Shows the hourglass for its lifetime; the cursor comes back also when the
 // guarded call raises.
@@ -163,7 +163,7 @@ void TAfCustomSerialPort::HandleCoreEvent(TAfCoreEvent EventKind, std::uint32_t 
     const TSyncWatch watch =
         EventKind == ceLineEvent && (Data & win::EV_RXCHAR) ? FCore->BurstWatch() : TSyncWatch{};
     const bool live = SyncCall(
-        FSyncId, HandOffLimitMs,
+        FSyncId, HandOffLimit,
         [this, EventKind, Data, Error] { SyncHandler(EventKind, Data, Error); }, watch);
     if (!live)
         throw EAbort(); // the receiver has gone away: drop the event quietly

@@ -33,7 +33,7 @@ constexpr int PollIntervalMs = 200;
 constexpr int FailedWaitPauseMs = 200;
 // How long a worker's exception display may keep the worker waiting for the
 // main thread. Long on purpose: the display is a modal box.
-constexpr std::uint32_t DisplayLimitMs = 24u * 60u * 60u * 1000u;
+constexpr std::chrono::milliseconds DisplayLimit = std::chrono::hours(24);
 
 // The notifier slot that runs a worker's exception display on the main
 // thread. One for the process, registered by the first core (on the main
@@ -194,7 +194,7 @@ void TAfComPortCoreThread::HandleThreadException(std::exception_ptr Error) {
     // request owns its own reference to the exception, so a display that
     // runs after the wait gave up still has it.
     std::exception_ptr shown = FException;
-    SyncCall(DisplaySlot(), DisplayLimitMs, [shown] { DisplayException(shown); });
+    SyncCall(DisplaySlot(), DisplayLimit, [shown] { DisplayException(shown); });
     FException = nullptr;
 }
 

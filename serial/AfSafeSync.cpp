@@ -396,15 +396,16 @@ bool ReleaseSyncSlot(std::uint32_t id) {
     return true;
 }
 
-bool SyncCall(std::uint32_t id, std::uint32_t limitMs) {
-    return SyncCall(id, limitMs, {});
+bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit) {
+    return SyncCall(id, limit, {});
 }
 
-bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call) {
-    return SyncCall(id, limitMs, std::move(call), TSyncWatch{});
+bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler call) {
+    return SyncCall(id, limit, std::move(call), TSyncWatch{});
 }
 
-bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call, const TSyncWatch& watch) {
+bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler call,
+              const TSyncWatch& watch) {
     TSyncState& s = State();
     // Made before the lock is taken so that the lock is held only for the
     // look-ups; wasted only when the slot is not live.
@@ -450,7 +451,7 @@ bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call, const 
     }
     s.Posting.fetch_sub(1, std::memory_order_release);
     s.ServeWake.notify_one(); // the push was made under the lock: no lost wake-up
-    request->Wake.WaitFor(std::chrono::milliseconds(limitMs), kWatchBeforeSleep, &watch);
+    request->Wake.WaitFor(limit, kWatchBeforeSleep, &watch);
     lock.lock();
     s.Waiters.erase(std::find(s.Waiters.begin(), s.Waiters.end(), request.get()));
     // A request that timed out stays queued and runs later with its own data.

@@ -26,6 +26,7 @@
 // released; on any other receiver thread it is dropped.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -51,7 +52,7 @@ bool EnableSyncSlot(std::uint32_t id, bool enabled);
 // handler that is running at the time finishes. Any thread.
 bool ReleaseSyncSlot(std::uint32_t id);
 
-// Runs the slot's handler on the receiver thread and waits at most limitMs
+// Runs the slot's handler on the receiver thread and waits at most `limit`
 // for it. Returns true when, after the call, the slot is still taken and
 // enabled; false when it is missing, disabled or released (a slot that is not
 // live on entry returns false at once and runs nothing; one that stops being
@@ -60,13 +61,13 @@ bool ReleaseSyncSlot(std::uint32_t id);
 // itself it runs the handler directly (no queue, no deadlock). Before the
 // receiver exists, or after the application object has gone, nothing runs
 // and the result is only the slot's liveness. Any thread.
-bool SyncCall(std::uint32_t id, std::uint32_t limitMs);
+bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit);
 
 // As above, but the request runs `call` instead of the slot's handler, so
 // each hand-off carries its own kind and data: a request that runs late (after
 // its caller gave up waiting) still sees the data it was made with. An empty
 // `call` falls back to the slot's handler. Any thread.
-bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call);
+bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler call);
 
 // A descriptor the worker watches while it waits in SyncCall: each time Fd
 // is readable, OnReady runs on the worker; once it returns false (or Fd
@@ -78,7 +79,8 @@ struct TSyncWatch {
 
 // As above, doing the watch's work while waiting. Any thread but the
 // receiver's (where the call runs at once and nothing is watched).
-bool SyncCall(std::uint32_t id, std::uint32_t limitMs, TSyncHandler call, const TSyncWatch& watch);
+bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler call,
+              const TSyncWatch& watch);
 
 // For joins on the receiver thread: serves queued requests (running their
 // handlers) until keepWaiting() returns false. Sleeps on a condition variable

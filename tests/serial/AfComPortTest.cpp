@@ -77,7 +77,7 @@ TEST_F(Component, ANewComponentIsClosedWithNumberZeroAndADisabledSlot) {
     EXPECT_FALSE(fresh.Active());
     EXPECT_FALSE(fresh.Closing());
     ASSERT_NE(fresh.SyncId(), 0u);
-    EXPECT_FALSE(SyncCall(fresh.SyncId(), 0)) << "the slot must start disabled";
+    EXPECT_FALSE(SyncCall(fresh.SyncId(), 0ms)) << "the slot must start disabled";
     EXPECT_EQ(fresh.BaudRate(), br115200);
     EXPECT_EQ(fresh.DcbImage().BaudRate, 115200u);
     EXPECT_EQ(MessageOf([&] { fresh.Open(); }), "Invalid port number (COM0)");
@@ -103,7 +103,7 @@ TEST_F(Component, OpenAndCloseFireTheirEventsAsDesigned) {
     EXPECT_FALSE(Port1->IsOpen());
     Com.Close(); // closed already: still fires
     EXPECT_EQ(Events, (std::vector<std::string>{"open", "close", "close"}));
-    EXPECT_FALSE(SyncCall(Com.SyncId(), 0)) << "closing must disable the slot";
+    EXPECT_FALSE(SyncCall(Com.SyncId(), 0ms)) << "closing must disable the slot";
 }
 
 TEST_F(Component, AFailedOpenPassesTheCoreErrorAndFiresNothing) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <vector>
 
+using namespace std::chrono_literals;
+
 TEST(AfSafeSyncIds, SequenceReuseFullTableAndWrap) {
     auto noop = [] {};
     // Ids run 1, 2, ...; a freed slot is taken again under a new id.
@@ -31,7 +33,7 @@ TEST(AfSafeSyncIds, SequenceReuseFullTableAndWrap) {
     ASSERT_TRUE(ReleaseSyncSlot(ids[10]));
     std::uint32_t again = RegisterSyncSlot(noop);
     EXPECT_EQ(again, 66u);
-    EXPECT_FALSE(SyncCall(again, 100)) << "registered slots start disabled";
+    EXPECT_FALSE(SyncCall(again, 100ms)) << "registered slots start disabled";
 
     // After the last id the counter wraps and skips 0.
     ASSERT_TRUE(ReleaseSyncSlot(again));

@@ -49,7 +49,7 @@ TEST(AfSafeSyncStress, WorkersCallWhileMainTogglesAndServes) {
         workers.emplace_back([&, w, slotIndex, id] {
             for (int seq = 0; seq < kCallsPerWorker; ++seq) {
                 // Short limits so that some calls time out and run late.
-                const std::uint32_t limit = seq % 7 == 0 ? 1 : 200;
+                const auto limit = seq % 7 == 0 ? 1ms : 200ms;
                 bool live = SyncCall(id, limit, [&, w, slotIndex, seq] {
                     ++handlerRuns;
                     if (!table[slotIndex].Enabled)

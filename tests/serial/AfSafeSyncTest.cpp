@@ -22,7 +22,7 @@ namespace {
 
 // Long limits: a call that returns well before one of these did so for its
 // own reason, not because its time ran out.
-constexpr std::uint32_t kLongLimit = 20000;
+constexpr auto kLongLimit = 20s;
 constexpr auto kPrompt = 8s;
 
 // Runs the main thread's event loop until done() holds or the limit passes.
@@ -54,7 +54,7 @@ struct CallOnWorker {
     std::chrono::milliseconds Took{0};
     std::thread Thread;
 
-    CallOnWorker(std::uint32_t id, std::uint32_t limit, TSyncHandler call = {}) {
+    CallOnWorker(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler call = {}) {
         Thread = std::thread([this, id, limit, call = std::move(call)]() mutable {
             const auto start = Clock::now();
             Result = SyncCall(id, limit, std::move(call));
@@ -95,7 +95,7 @@ TEST(AfSafeSync, RefusesIdZeroUnknownIdsAndEmptyHandlers) {
     int runs = 0;
     EXPECT_EQ(RegisterSyncSlot({}), 0u);
     EXPECT_FALSE(EnableSyncSlot(0, true));
-    EXPECT_FALSE(SyncCall(0, 100));
+    EXPECT_FALSE(SyncCall(0, 100ms));
     EXPECT_FALSE(ReleaseSyncSlot(0));
 
     std::uint32_t gone = RegisterSyncSlot([&] { ++runs; });
@@ -103,7 +103,7 @@ TEST(AfSafeSync, RefusesIdZeroUnknownIdsAndEmptyHandlers) {
     ASSERT_TRUE(ReleaseSyncSlot(gone));
     EXPECT_FALSE(ReleaseSyncSlot(gone)) << "freed once only";
     EXPECT_FALSE(EnableSyncSlot(gone, true));
-    EXPECT_FALSE(SyncCall(gone, 100));
+    EXPECT_FALSE(SyncCall(gone, 100ms));
     EXPECT_EQ(runs, 0);
 }
 
@@ -125,7 +125,7 @@ TEST(AfSafeSync, SlotThatIsNotEnabledRunsNothingAndAnswersAtOnce) {
     EXPECT_LT(disabled.Took, kPrompt);
 
     // Also on the main thread, where a live slot would run directly.
-    EXPECT_FALSE(SyncCall(slot.Id, 100));
+    EXPECT_FALSE(SyncCall(slot.Id, 100ms));
     QCoreApplication::processEvents();
     SafeSyncServePending();
     EXPECT_EQ(runs, 0);
@@ -158,16 +158,16 @@ TEST(AfSafeSync, CallOnTheMainThreadRunsDirectly) {
     int runs = 0;
     ScopedSlot slot([&] { ++runs; });
     ASSERT_TRUE(EnableSyncSlot(slot.Id, true));
-    EXPECT_TRUE(SyncCall(slot.Id, 100));
+    EXPECT_TRUE(SyncCall(slot.Id, 100ms));
     EXPECT_EQ(runs, 1);
 
     int own = 0;
-    EXPECT_TRUE(SyncCall(slot.Id, 100, [&] { own = 7; }));
+    EXPECT_TRUE(SyncCall(slot.Id, 100ms, [&] { own = 7; }));
     EXPECT_EQ(own, 7);
     EXPECT_EQ(runs, 1) << "a call with its own code does not also run the slot's handler";
 
     // A handler that disables its own slot makes the same-thread call fail.
-    EXPECT_FALSE(SyncCall(slot.Id, 100, [&] { EnableSyncSlot(slot.Id, false); }));
+    EXPECT_FALSE(SyncCall(slot.Id, 100ms, [&] { EnableSyncSlot(slot.Id, false); }));
 }
 
 TEST(AfSafeSync, TimedOutCallsAnswerLiveAndRunLaterWithTheirOwnData) {
@@ -184,7 +184,7 @@ TEST(AfSafeSync, TimedOutCallsAnswerLiveAndRunLaterWithTheirOwnData) {
     for (int i = 1; i <= 2; ++i) {
         const Delivery d{i, i * 100};
         std::thread worker(
-            [&, d] { EXPECT_TRUE(SyncCall(slot.Id, 30, [&seen, d] { seen.push_back(d); })); });
+            [&, d] { EXPECT_TRUE(SyncCall(slot.Id, 30ms, [&seen, d] { seen.push_back(d); })); });
         worker.join();
     }
     EXPECT_TRUE(seen.empty());
@@ -206,7 +206,7 @@ TEST(AfSafeSync, LateRequestIsDroppedOnceItsSlotWasDisabledOrReleased) {
     ScopedSlot slot([] {});
     ASSERT_TRUE(EnableSyncSlot(slot.Id, true));
     auto capture = std::make_shared<int>(0);
-    std::thread([&] { SyncCall(slot.Id, 20, [&runs, capture] { ++runs; }); }).join();
+    std::thread([&] { SyncCall(slot.Id, 20ms, [&runs, capture] { ++runs; }); }).join();
     ASSERT_TRUE(EnableSyncSlot(slot.Id, false));
     EXPECT_EQ(capture.use_count(), 1) << "the dropped request's data is freed";
     // Opening again does not revive a request of the earlier opening.
@@ -217,7 +217,7 @@ TEST(AfSafeSync, LateRequestIsDroppedOnceItsSlotWasDisabledOrReleased) {
 
     std::uint32_t other = RegisterSyncSlot([&] { ++runs; });
     ASSERT_TRUE(EnableSyncSlot(other, true));
-    std::thread([&] { SyncCall(other, 20); }).join();
+    std::thread([&] { SyncCall(other, 20ms); }).join();
     ASSERT_TRUE(ReleaseSyncSlot(other));
     QCoreApplication::processEvents();
     SafeSyncServePending();
@@ -317,7 +317,7 @@ TEST(AfSafeSync, HandlerExceptionGoesToTheApplicationAfterTheCallerIsReleased) {
 
     // The same on the main thread's direct path.
     boxes.OnBox = nullptr;
-    EXPECT_TRUE(SyncCall(slot.Id, 100));
+    EXPECT_TRUE(SyncCall(slot.Id, 100ms));
     ASSERT_EQ(boxes.Boxes.size(), 2u);
     EXPECT_EQ(boxes.Boxes[1].Text, "Sensor gone");
 }
@@ -349,7 +349,7 @@ TEST(AfSafeSync, ServingOffTheMainThreadOnlyWaits) {
     int runs = 0;
     ScopedSlot slot([&] { ++runs; });
     ASSERT_TRUE(EnableSyncSlot(slot.Id, true));
-    std::thread([&] { SyncCall(slot.Id, 10); }).join(); // left queued
+    std::thread([&] { SyncCall(slot.Id, 10ms); }).join(); // left queued
 
     std::thread other([] {
         int checks = 0;

@@ -544,13 +544,17 @@ void TAfComPortCore::CloseSequence() {
 }
 
 void TAfComPortCore::ApplyDcb() {
+    errno = 0; // a device that refuses without a cause leaves no stale one
     if (FPortHandle->SetState(FDcb))
         return;
     const platform::SystemError cause = platform::SystemErrorOf(errno);
     win::DCB actual;
     if (FPortHandle->GetState(actual))
         FDcb = actual;
-    throw EAfComPortCoreError("Error setting parameters from DCB", cause.Code, cause.Text);
+    std::string hint;
+    if (cause.Code != 0)
+        hint = af::Format("COM%d: line settings refused (%s)", FComNumber, cause.Text.c_str());
+    throw EAfComPortCoreError("Error setting parameters from DCB", cause.Code, std::move(hint));
 }
 
 std::int32_t TAfComPortCore::Read(void* Destination, std::int32_t n) {

@@ -73,8 +73,8 @@ public:
     int SystemError() const { return FSystemError; }
     // For example the device path and the dialout group when permission was
     // refused, else the path and why it failed ("/dev/ttyUSB3: no such
-    // file"), or for refused line settings the system's text of the cause;
-    // empty when there is nothing to add.
+    // file"), or for refused line settings the port and the system's text
+    // of the cause; empty when there is nothing to add.
     const std::string& Hint() const { return FHint; }
 
 private:

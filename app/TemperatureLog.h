@@ -15,12 +15,13 @@ QString TemperatureLogLine(const platform::FormatSettings& formats, const QDateT
 // Appends line and CR LF to the file at path, creating the file when it is
 // missing. The lines already there are never rewritten, and the line is
 // appended whole or not at all (a full disk leaves no fragment). Returns
-// false on any error, a path that is not a regular file included.
-bool AppendTemperatureLogLine(const QString& path, const QString& line);
+// false on any error, a path that is not a regular file included, with the
+// cause in *error when given.
+bool AppendTemperatureLogLine(const QString& path, const QString& line, QString* error = nullptr);
 
 // Appends the line for temperature to today's file, with one clock reading
 // for the file name, the date and the time (so a send at midnight does not
-// put one day's date into the other day's file). Errors are swallowed: the
-// log is a convenience and must never disturb the upload. Returns whether
-// the line was written, for tests.
-bool AppendToTemperatureLog(long double temperature);
+// put one day's date into the other day's file). Never raises: the log is a
+// convenience and must never disturb the upload. Returns whether the line
+// was written; when not, *failure (when given) names the file and the cause.
+bool AppendToTemperatureLog(long double temperature, QString* failure = nullptr);

@@ -45,6 +45,18 @@ void TUploader::ApplyPeriod(bool restart) {
     Timer_.start(); // (re)starts the countdown
 }
 
+// A log that cannot be written (a full disk, a lost directory) is said once,
+// not at every send, and its recovery once, so the event log shows the gap.
+void TUploader::AppendTemperatureLine(long double temperature) {
+    QString failure;
+    const bool ok = AppendToTemperatureLog(temperature, &failure);
+    if (!ok && !TemperatureLogFailed_)
+        Log_.Add(QStringLiteral("ERR  Temperature log cannot be written (%1)").arg(failure));
+    else if (ok && TemperatureLogFailed_)
+        Log_.Add(QStringLiteral("OK  Temperature log is written again"));
+    TemperatureLogFailed_ = !ok;
+}
+
 void TUploader::Stop() {
     Stopped_ = true;
     Timer_.stop();
@@ -77,6 +89,6 @@ void TUploader::Send(bool manual) {
         Log_.Add(QStringLiteral("OK  Information successfully send"));
 
     if (Settings_.Check(Setting::GeneTemp))
-        AppendToTemperatureLog(temperature);
+        AppendTemperatureLine(temperature);
     emit Sent(platform::Now(), cause);
 }

@@ -33,7 +33,8 @@ public:
     // A send that did not reach the server with status 200 or 302 is logged
     // as an error either way, with its cause; a successful one is logged
     // only when manual. The temperature log gets its line whatever the
-    // outcome. Nothing once Stop() was called.
+    // outcome; its first failed line and its first line after a failure are
+    // logged. Nothing once Stop() was called.
     void Send(bool manual);
     // No send starts from here on (the program is closing).
     void Stop();
@@ -47,6 +48,8 @@ signals:
     void Sent(const QDateTime& when, const QString& failure);
 
 private:
+    void AppendTemperatureLine(long double temperature);
+
     TSettingsModel& Settings_;
     TEventLog& Log_;
     TLink& Link_;
@@ -54,4 +57,5 @@ private:
     int MinuteMs_;
     QTimer Timer_;
     bool Stopped_ = false;
+    bool TemperatureLogFailed_ = false;
 };

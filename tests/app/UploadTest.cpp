@@ -252,7 +252,11 @@ TEST_F(UploadTest, UnwritableTemperatureLogLosesNothingElse) {
     qputenv("KELVOX_HOME", (plain + "/home").toLocal8Bit());
     EXPECT_NO_THROW(ManualSend());
     EXPECT_EQ(Server.Requests().size(), 1u);
-    EXPECT_EQ(LogLines(), QStringList{"10:00:00" + kOk});
+    // The send's own line, then the one saying the temperature log failed.
+    ASSERT_EQ(LogLines().size(), 2);
+    EXPECT_EQ(LogLines()[0], "10:00:00" + kOk);
+    EXPECT_TRUE(LogLines()[1].startsWith("10:00:00 >  ERR  Temperature log cannot be written ("))
+        << LogLines()[1].toStdString();
 
     // A read-only home (only refused when not running as root).
     const QString locked = Home.filePath("locked");
@@ -261,7 +265,10 @@ TEST_F(UploadTest, UnwritableTemperatureLogLosesNothingElse) {
     qputenv("KELVOX_HOME", locked.toLocal8Bit());
     EXPECT_NO_THROW(AutomaticSend());
     EXPECT_EQ(Server.Requests().size(), 2u);
-    EXPECT_EQ(LogLines().size(), 1);
+    // Still failing (or, as root, written again): no second failure line,
+    // and the automatic send itself says nothing.
+    EXPECT_EQ(LogLines().filter(QStringLiteral("ERR")).size(), 1);
+    EXPECT_EQ(LogLines().size(), geteuid() == 0 ? 3 : 2);
     if (geteuid() != 0) {
         EXPECT_TRUE(QDir(locked).entryList(QDir::Files).isEmpty());
     }

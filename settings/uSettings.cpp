@@ -312,9 +312,12 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
 
     TLink& link = Core_.Link();
     link.MessageParent = this;
-    connect(&link, &TLink::LinkChanged, this,
-            [this](bool open) { shState->SetBrushColor(open ? kLampOpen : kLampClosed); });
-    connect(&link, &TLink::ToggleDone, this, [this](bool open) {
+    // The lamp and the toggle's caption follow the port itself, whichever
+    // way it was opened or closed (the toggle, a pick in the chooser, a
+    // retry, the watchdog, a hang-up), so the caption always names what a
+    // press will do.
+    connect(&link, &TLink::LinkChanged, this, [this](bool open) {
+        shState->SetBrushColor(open ? kLampOpen : kLampClosed);
         bConn->setText(open ? QStringLiteral("Disconnect") : QStringLiteral("Connect"));
     });
     // Whether a port is chosen is the chooser's selection (also at start,

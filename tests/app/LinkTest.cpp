@@ -30,7 +30,7 @@ TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
     ASSERT_EQ(fSettings->AfPortComboBox1->ItemIndex(), 0);
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
 
-    // The opened line comes from inside the open, before the caption changes.
+    // The opened line comes from inside the open; the caption follows it.
     QString captionWhenLogged;
     const TNotifyEvent opened = fMain->AfComPort1->OnPortOpen;
     fMain->AfComPort1->OnPortOpen = [&](QObject* sender) {
@@ -41,7 +41,7 @@ TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
     Connect();
     EXPECT_TRUE(fMain->AfComPort1->Active());
     EXPECT_EQ(Log(), QStringList{kOpened});
-    EXPECT_EQ(captionWhenLogged, "Connect");
+    EXPECT_EQ(captionWhenLogged, "Disconnect");
     EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
     EXPECT_EQ(Link().BlinkPhase, 0);
@@ -126,17 +126,18 @@ TEST_F(LinkTest, WithoutAChosenPortTheToggleOnlyWarns) {
     EXPECT_FALSE(fSettings->ConnWarningShowing());
 }
 
-TEST_F(LinkTest, APickInTheChooserOpensWithoutTouchingTheCaption) {
+TEST_F(LinkTest, APickInTheChooserOpensAndTheCaptionFollows) {
     LinkPty();
     Start();
     emit fSettings->AfPortComboBox1->activated(0);
     EXPECT_TRUE(fMain->AfComPort1->Active());
     EXPECT_EQ(Log(), QStringList{kOpened});
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
-    EXPECT_EQ(fSettings->bConn->text(), "Connect");
-    Connect(); // goes by the port's state, not by the caption
+    EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
+    Connect();
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_EQ(Log().last(), kClosed);
+    EXPECT_EQ(fSettings->bConn->text(), "Connect");
 }
 
 TEST_F(LinkTest, TheWatchdogClosesASilentPortOnThe61stTick) {

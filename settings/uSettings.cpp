@@ -324,16 +324,24 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     // where the link looked at the stored number on its own).
     auto pushChosen = [this] { Core_.Link().SetPortChosen(AfPortComboBox1->ItemIndex() != -1); };
     connect(AfPortComboBox1, &QComboBox::currentIndexChanged, this, pushChosen);
-    connect(&Core_, &TKelvoxCore::Loaded, this, pushChosen);
+    // The settings may have named another port than the one linked at
+    // construction: the chooser shows the one a connect will open.
+    connect(&Core_, &TKelvoxCore::Loaded, this, [this, pushChosen] {
+        if (!AfPortComboBox1->DroppedDown())
+            ShowLinkPort();
+        pushChosen();
+    });
+    // After a pick the chooser rebuilds its list and, when the picked port
+    // could not be opened, selects some other port; the port keeps the
+    // picked number, so the chooser is put back on it.
+    connect(AfPortComboBox1, &QComboBox::activated, this, [this] { ShowLinkPort(); });
+    ShowLinkPort();
     pushChosen();
     connect(&link, &TLink::RetryStarting, this, [this] {
         if (!AfPortComboBox1->DroppedDown())
             RefillPortList();
     });
-    connect(&Core_, &TKelvoxCore::PortsChanged, this, [this] {
-        AfPortComboBox1->FillPortList();
-        AfPortComboBox1->SyncItemIndex();
-    });
+    connect(&Core_, &TKelvoxCore::PortsChanged, this, &TfSettings::RefillPortList);
 }
 
 void TfSettings::ShowSetting(Setting id) {
@@ -366,10 +374,25 @@ void TfSettings::ShowSetting(Setting id) {
 
 void TfSettings::RefillPortList() {
     AfPortComboBox1->FillPortList();
+    ShowLinkPort();
+}
+
+void TfSettings::ShowLinkPort() {
     const int number = Core_.Link().ComNumber();
-    for (int i = 0; i < AfPortComboBox1->count(); ++i)
-        if (AfPortNumberOfData(AfPortComboBox1->PortNumberOf(i)) == number)
+    for (int i = 0; i < AfPortComboBox1->count(); ++i) {
+        if (AfPortNumberOfData(AfPortComboBox1->PortNumberOf(i)) == number) {
             AfPortComboBox1->SetItemIndex(i);
+            return;
+        }
+    }
+    // With no port at all there is nothing to choose, and the toggle says
+    // so; otherwise the absent port is listed as such and selected.
+    if (AfPortComboBox1->count() == 0 || number <= 0)
+        return;
+    AfPortComboBox1->addItem(AfPortComboBox1->ItemText(number, psAbsent) +
+                                 QStringLiteral(" (not present)"),
+                             QVariant::fromValue<uint>(AfPackPortData(number, psAbsent)));
+    AfPortComboBox1->SetItemIndex(AfPortComboBox1->count() - 1);
 }
 
 void TfSettings::FitCaptions() {

@@ -123,8 +123,12 @@ private:
     void IntEdit1Exit(QObject* Sender);
     // Shows the model's value of `id` in its control.
     void ShowSetting(Setting id);
-    // The port list afresh, with the port's number chosen when it is there.
+    // The port list afresh, then ShowLinkPort.
     void RefillPortList();
+    // Selects the link's own port in the chooser, so that it always shows
+    // the port a connect will open: an absent one is added as
+    // "COM n (not present)" unless no port is listed at all.
+    void ShowLinkPort();
 
     TKelvoxCore& Core_;
     bool FUserConnPress = false; // inside the user's press of bConn

@@ -77,8 +77,8 @@ TEST_F(LinkTest, AutoConnectOpensThePortNumberOfTheSettingsNotOfTheChooser) {
     EXPECT_TRUE(fMain->AfComPort1->Active());
     EXPECT_EQ(Log(), QStringList{"OK  Serial port COM2 opened."});
     EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
-    // The chooser still shows the number it selected when it was linked.
-    EXPECT_TRUE(fSettings->AfPortComboBox1->currentText().startsWith("COM 1  "));
+    // The chooser shows the port that was opened, not the first one listed.
+    EXPECT_TRUE(fSettings->AfPortComboBox1->currentText().startsWith("COM 2  "));
     ASSERT_TRUE(second.Write("-003.5C\r"));
     EXPECT_TRUE(LabelShows(QStringLiteral("-3.5\u00B0C")));
     EXPECT_TRUE(Boxes.empty());
@@ -138,6 +138,15 @@ TEST_F(LinkTest, APickInTheChooserOpensAndTheCaptionFollows) {
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_EQ(Log().last(), kClosed);
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
+}
+
+TEST_F(LinkTest, AStoredPortThatIsAbsentIsShownAsSuchAndIsTheOneConnectTries) {
+    Ports.Link(4, Pty.SlavePath()); // only COM4 is there
+    Start("[Data]\r\nCOM=1\r\n");
+    EXPECT_EQ(fSettings->AfPortComboBox1->currentText(), "COM 1 (not present)");
+    Connect();
+    EXPECT_EQ(Events(), QStringList{kCantOpen});
+    EXPECT_EQ(fSettings->AfPortComboBox1->currentText(), "COM 1 (not present)");
 }
 
 TEST_F(LinkTest, TheWatchdogClosesASilentPortOnThe61stTick) {

@@ -45,6 +45,7 @@ QFont designFont(int pixels, bool bold = false) {
 constexpr int kGap = 4;             // between controls pushed apart
 constexpr int kRowLimitMargin = 12; // a row ends this far before its panel's right edge
 constexpr int kDesignedLabelHeight = 13;
+constexpr int kButtonPadding = 6; // free room each side of a bottom button's caption
 
 // Room a control needs for its captions in its current font.
 QSize captionNeed(QWidget* control, const QRect& designed, const QStringList& captions) {
@@ -151,6 +152,8 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     edTarget->setObjectName(QStringLiteral("edTarget"));
     edTarget->setGeometry(10, 40, 233, 21);
     edTarget->setText(QStringLiteral("http://localhost/teplota.php?teplota=25,6"));
+    // An empty target says what belongs there: the reading is appended.
+    edTarget->setPlaceholderText(QStringLiteral("http://example.org/teplota.php?teplota="));
     bSend = new QPushButton(QStringLiteral("Send"), Panel3);
     bSend->setObjectName(QStringLiteral("bSend"));
     bSend->setGeometry(247, 40, 64, 21);
@@ -460,17 +463,24 @@ void TfSettings::FitCaptions() {
     }
     Panel3->setGeometry(6, 6, panelWidth, kDesignedPanelHeight + dy);
 
-    const QSize linkNeed = Label8->sizeHint();
-    const QSize closeNeed =
-        captionNeed(Button1, QRect(0, 0, 75, 25), {Button1->text()}).expandedTo(QSize(75, 25));
-    const QSize saveNeed =
-        captionNeed(bClose, QRect(0, 0, 82, 25), {bClose->text()}).expandedTo(QSize(82, 25));
+    // Without a home page the link's band is left out: it would stand as an
+    // empty strip above the buttons.
+    const bool withLink = !Label8->isHidden();
+    const QSize linkNeed = withLink ? Label8->sizeHint() : QSize();
+    // The bottom buttons' captions get room to breathe on either side; the
+    // designed width left "Save and close" about a pixel of it.
+    const QSize breathe(2 * kButtonPadding, 0);
+    const QSize closeNeed = (captionNeed(Button1, QRect(0, 0, 75, 25), {Button1->text()}) + breathe)
+                                .expandedTo(QSize(75, 25));
+    const QSize saveNeed = (captionNeed(bClose, QRect(0, 0, 82, 25), {bClose->text()}) + breathe)
+                               .expandedTo(QSize(82, 25));
     const int width = std::max({panelWidth + 10, linkNeed.width() + 8,
                                 8 + closeNeed.width() + kGap + saveNeed.width() + 9});
     const int topHeight = Panel3->geometry().bottom() + 1 + 8;
     Panel5->setGeometry(0, 0, width, topHeight);
-    const int linkHeight = std::max(22, linkNeed.height());
-    Panel2->setGeometry(0, topHeight, width, linkHeight + 12);
+    const int linkHeight = withLink ? std::max(22, linkNeed.height()) : 0;
+    Panel2->setGeometry(0, topHeight, width, withLink ? linkHeight + 12 : 0);
+    Panel2->setVisible(withLink);
     Label8->setGeometry(4, 4, width - 8, linkHeight);
     const int buttonHeight = std::max(closeNeed.height(), saveNeed.height());
     Panel1->setGeometry(0, Panel2->geometry().bottom() + 1, width, buttonHeight + 12);

@@ -5,10 +5,10 @@
 // its panel; "Start with the desktop session" is the autostart entry's
 // presence, and the entry launches this program by its absolute path.
 #include "app/uMain.h"
-#include "support/Program.h"
 #include "platform/Autostart.h"
 #include "platform/MessageBox.h"
 #include "settings/uSettings.h"
+#include "support/Program.h"
 #include "support/Pty.h"
 
 #include <QCheckBox>
@@ -102,6 +102,13 @@ TEST_F(DesktopDialog, EveryCaptionIsVisibleAndNothingOverlaps) {
     // COM 33, and the program's port COM 1 listed as not present.
     ASSERT_EQ(fSettings->AfPortComboBox1->count(), 2);
     expectEveryCaptionFits(fSettings);
+    // Room around the bottom captions; no empty band without a home page.
+    for (QPushButton* b : {fSettings->Button1, fSettings->bClose})
+        EXPECT_GE(b->width() - b->fontMetrics().horizontalAdvance(b->text()), 20);
+    if (fSettings->Label8->isHidden()) {
+        EXPECT_EQ(fSettings->Panel1->y(), fSettings->Panel5->height());
+    }
+    EXPECT_FALSE(fSettings->edTarget->placeholderText().isEmpty());
     if (dpi == 96) { // what fits as designed stays as designed
         EXPECT_EQ(fSettings->edTarget->geometry(), QRect(10, 40, 233, 21));
         EXPECT_EQ(fSettings->width(), 333);

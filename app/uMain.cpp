@@ -414,10 +414,16 @@ void TfMain::ApplySettings() {
     ApplyAlwaysOnTop();
 }
 
+bool WindowPositionKnown(const QString& platformName) {
+    return !platformName.startsWith(QStringLiteral("wayland"), Qt::CaseInsensitive);
+}
+
 void TfMain::StoreGeometry() {
     TSettingsModel& settings = Core_.Settings();
-    settings.SetInteger(Setting::MainTop, y());
-    settings.SetInteger(Setting::MainLeft, x());
+    if (WindowPositionKnown(QGuiApplication::platformName())) {
+        settings.SetInteger(Setting::MainTop, y());
+        settings.SetInteger(Setting::MainLeft, x());
+    }
     settings.SetInteger(Setting::MainHeight, height());
 }
 

@@ -148,3 +148,9 @@ private:
 };
 
 extern TfMain* fMain;
+
+// False where the window system never tells a client where its window is
+// (Wayland compositors: the position read back is always 0,0); the stored
+// place is then kept rather than overwritten. `platformName` is
+// QGuiApplication::platformName().
+bool WindowPositionKnown(const QString& platformName);

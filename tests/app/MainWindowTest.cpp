@@ -249,6 +249,12 @@ TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogToWhichASecondRunAppends)
     EXPECT_EQ(QDir(Home.path()).entryList(QDir::Files).size(), 2);
 }
 
+// A Wayland compositor reports every window at 0,0: the stored place stays.
+TEST(MainWindowPlace, KeptWhereThePlatformCannotReportIt) {
+    EXPECT_FALSE(WindowPositionKnown(QStringLiteral("wayland-egl")));
+    EXPECT_TRUE(WindowPositionKnown(QStringLiteral("xcb")));
+}
+
 TEST_F(MainWindowTest, AFullDiskAtCloseKeepsBothFilesAndIsReported) {
     fMain->AddLog("OK  first run");
     fMain->close();

@@ -128,6 +128,12 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     bClose = new QPushButton(QStringLiteral("Hide"), Panel3);
     bClose->setObjectName(QStringLiteral("bClose"));
     bClose->setGeometry(184, 6, 75, 25);
+    // Between the two, where a greyed "Hide" leaves the eye looking.
+    bExit = new QPushButton(QStringLiteral("Exit"), Panel3);
+    bExit->setObjectName(QStringLiteral("bExit"));
+    bExit->setGeometry(96, 6, 75, 25);
+    bExit->setToolTip(QStringLiteral("End Kelvox (settings and log are saved)"));
+    bExit->hide();
 
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
@@ -182,6 +188,7 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     connect(Ukonit1, &QAction::triggered, this, [this] { Ukonit1Click(Ukonit1); });
     connect(History1, &QAction::triggered, this, [this] { History1Click(History1); });
     connect(bHistory, &QPushButton::clicked, this, [this] { History1Click(bHistory); });
+    connect(bExit, &QPushButton::clicked, this, [this] { Ukonit1Click(bExit); });
 
     // The after-loading step of the component, once its properties are in.
     TrayIkona1->Loaded();
@@ -272,8 +279,8 @@ void TfMain::FormCreate(QObject* /*Sender*/) {
 }
 
 void TfMain::FormShow(QObject* /*Sender*/) {
-    // Nothing to hide here: as a tool window this form never gets a taskbar
-    // button in the first place.
+    // Nothing to hide here: while the tray icon is shown this form is a tool
+    // window and never gets a taskbar button in the first place.
 }
 
 void TfMain::FormDestroy(QObject* /*Sender*/) {
@@ -301,6 +308,11 @@ void TfMain::TrayShownChange() {
     bClose->setToolTip(shown ? QString()
                              : QStringLiteral("No notification area yet: hidden, the window "
                                               "could not be brought back"));
+    // Without an icon the borderless window is otherwise lost once another
+    // window covers it: the taskbar and Alt+Tab must know it, and it must
+    // offer its own way to end the program.
+    bExit->setVisible(!shown);
+    TrayIkona1->SetHideTask(shown);
 }
 
 QString TfMain::TrayHint() const {

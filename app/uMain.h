@@ -46,6 +46,9 @@ public:
     QFrame* Panel3 = nullptr;
     QPushButton* Button1 = nullptr; // "Options"
     QPushButton* bClose = nullptr;  // "Hide"
+    // "Exit": ends the program; shown only while there is no tray icon,
+    // whose menu is otherwise the way to end it.
+    QPushButton* bExit = nullptr;
 
     QMenu* PopupMenu1 = nullptr;
     QAction* Obnovit1 = nullptr; // "Restore" (toggles)
@@ -130,6 +133,8 @@ protected:
 private:
     void LayoutPanels();
     // "Hide" is only offered while the tray icon, the way back, is shown.
+    // Without the icon the window also takes a taskbar entry (it is no tool
+    // window then) and shows bExit, so it can be found and ended.
     void TrayShownChange();
     // The stored place, height and "Always on top" (after the settings were
     // read), and back into the model before they are written.

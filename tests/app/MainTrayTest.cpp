@@ -92,6 +92,24 @@ TEST_F(MainTrayTest, HideIsOfferedOnlyWhileTheIconIsThere) {
     EXPECT_FALSE(fMain->isVisible());
 }
 
+TEST_F(MainTrayTest, WithoutAnIconTheWindowHasATaskbarEntryAndAnExit) {
+    Tray.refuseAll = true; // a desktop without a tray host
+    Start();
+    fMain->show();
+    EXPECT_EQ(fMain->windowType(), Qt::Window) << "no taskbar entry: lost once covered";
+    Tray.refuseAll = false; // a tray host appears: back to the tool window
+    platform::SendWindowMessage(IconManager->WindowHandle(), platform::TaskbarCreatedMessage(), 0,
+                                0);
+    EXPECT_EQ(fMain->windowType(), Qt::Tool);
+    EXPECT_FALSE(fMain->bExit->isVisible());
+    fMain->TrayIkona1->SetIconVisible(false); // gone again
+    EXPECT_EQ(fMain->windowType(), Qt::Window);
+    EXPECT_TRUE(fMain->bExit->isVisible());
+    QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
+    fMain->bExit->click();
+    EXPECT_EQ(closed.count(), 1);
+}
+
 TEST_F(MainTrayTest, TooltipTellsTheReadingAndTheLink) {
     LinkPty();
     Start("[Data]\r\nCOM=1\r\nAutoConnect=-1\r\n", true);

@@ -3,6 +3,7 @@
 // the two windows around the program's core.
 #include "app/GuiMain.h"
 #include "app/uMain.h"
+#include "app/uMainInstance.h"
 #include "monitor/Core.h"
 #include "monitor/Program.h"
 #include "platform/MessageBox.h"
@@ -17,6 +18,13 @@ public:
     void Build(TKelvoxCore& core) override {
         fMain = new TfMain(core);
         fSettings = new TfSettings(core);
+        // This instance holds the lock: a later start asks it to show.
+        QString error;
+        if (!fMain->ServeOtherStarts(InstanceSocketPath(), &error))
+            core.Log().Add(QStringLiteral("ERR  ") + error);
+    }
+    bool AskRunningInstanceToShow() override {
+        return ::AskRunningInstanceToShow(InstanceSocketPath());
     }
     void Show() override { fMain->show(); }
     void CloseBySignal() override { fMain->CloseBySignal(); }

@@ -3,6 +3,7 @@
 #include "app/TemperatureHistory.h"
 #include "app/TemperatureLogReader.h"
 #include "app/uHistory.h"
+#include "app/uMainInstance.h"
 
 #include "monitor/Core.h"
 #include "platform/AppPaths.h"
@@ -357,6 +358,18 @@ void TfMain::Obnovit1Click(QObject* /*Sender*/) {
         raise();
         activateWindow();
     }
+}
+
+bool TfMain::ServeOtherStarts(const QString& socketPath, QString* error) {
+    if (!InstanceServer_)
+        InstanceServer_ = new TInstanceServer([this] { ShowFromOtherStart(); }, this);
+    return InstanceServer_->Listen(socketPath, error);
+}
+
+void TfMain::ShowFromOtherStart() {
+    show();
+    raise();
+    activateWindow();
 }
 
 void TfMain::TrayIkona1DblClick(QObject* /*Sender*/) {

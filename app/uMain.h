@@ -26,6 +26,7 @@ class TAfComPort;
 class TTrayIkona;
 class TKelvoxCore;
 class TfHistory;
+class TInstanceServer;
 
 class TfMain : public QWidget {
     Q_OBJECT
@@ -104,6 +105,15 @@ public:
     void History1Click(QObject* Sender);
     // The open history window, or null.
     TfHistory* HistoryWindow() const;
+    // Listens on socketPath for a second start of the program, which asks
+    // for ShowFromOtherStart (app/uMainInstance.h). Called once this
+    // instance holds the application directory's lock. False, with *error
+    // set, when the socket cannot be made; the second start then gets the
+    // "already running" box as before.
+    bool ServeOtherStarts(const QString& socketPath, QString* error = nullptr);
+    // Shows the window, on top and active, wherever it was (hidden in the
+    // tray or covered).
+    void ShowFromOtherStart();
     // The upload: an automatic send when Sender is Timer1, a manual one when
     // it is a button; nothing once the close has begun. Defined in
     // uMainUpload.cpp.
@@ -149,6 +159,7 @@ private:
     bool InFormClose_ = false;
     bool QuietClose_ = false; // the close a signal asked for
     QPointer<TfHistory> HistoryWindow_;
+    TInstanceServer* InstanceServer_ = nullptr; // child, made by ServeOtherStarts
     bool HistoryFilled_ = false;
 };
 

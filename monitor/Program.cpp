@@ -70,16 +70,21 @@ platform::ServiceStatus serviceStatus(TKelvoxCore& core, const QDateTime& lastSe
 }
 
 // Only one instance may work on an application directory: a second one
-// would write the same logs and settings. False when another instance has
-// it or the lock cannot be taken; the user has been told.
-bool lockApplicationDirectory(bool headless) {
+// would write the same logs and settings. Empty when this instance holds
+// it; else the exit code of this start: 0 when the running instance showed
+// its window at the windows' request, 1 when another instance has it or
+// the lock cannot be taken (the user has been told).
+std::optional<int> lockApplicationDirectory(ProgramViews* views) {
     const QString dir = platform::AppDir();
     QString error;
     switch (platform::LockApplicationDirectory(dir, &error)) {
     case platform::InstanceLock::Held:
-        return true;
+        return std::nullopt;
     case platform::InstanceLock::Busy:
-        if (headless) {
+        // A second start from the menu means "show me the program".
+        if (views && views->AskRunningInstanceToShow())
+            return 0;
+        if (!views) {
             std::fprintf(stderr, "%skelvox: Kelvox is already running (application directory %s)\n",
                          platform::ErrorPrefix().toLatin1().constData(),
                          QFile::encodeName(dir).constData());
@@ -90,16 +95,16 @@ bool lockApplicationDirectory(bool headless) {
             box.Icon = platform::MsgIcon::Warning;
             platform::ShowMessage(box);
         }
-        return false;
+        return 1;
     case platform::InstanceLock::Failed:
         // Without the lock a second instance could run beside this one and
         // both would upload and write the same files: the start ends here.
         std::fprintf(stderr, "%skelvox: cannot lock the application directory: %s\n",
                      platform::ErrorPrefix().toLatin1().constData(),
                      error.toLocal8Bit().constData());
-        return false;
+        return 1;
     }
-    return false;
+    return 1;
 }
 
 } // namespace
@@ -113,8 +118,8 @@ void EchoEventLog(TEventLog& log) {
 
 int RunProgram(QCoreApplication& app, ProgramViews* views) {
     const bool headless = views == nullptr;
-    if (!lockApplicationDirectory(headless))
-        return 1;
+    if (const std::optional<int> refused = lockApplicationDirectory(views))
+        return *refused;
     // Left behind by a save that was killed half-way; this instance owns the
     // directory now, so no other save can be using it.
     platform::RemoveStaleTemporary(platform::IniPath());

@@ -3,10 +3,13 @@
 # manager (openbox) and a tray host (trayer), fed by the thermometer
 # simulator on a pseudo-terminal and uploading to the local sink.
 #
-# Checks: the window appears with its size; started before the tray host,
+# Checks: without a tray host the window has a taskbar entry and ends
+# normally when the window manager closes it (screenshot kept); the window
+# appears with its size; started before the tray host,
 # "Hide" keeps it on screen and the tray icon appears once trayer starts; an
 # uploaded value is one the simulator sent, a double-click on the tray icon
-# hides the window and a second shows it, the tray menu's "History" opens
+# hides the window and a second shows it, a second start shows the hidden
+# window and exits 0, the tray menu's "History" opens
 # the chart (screenshot kept), the tray menu's "Close" ends the program, and
 # the settings and event log files are written. Then again beside a
 # StatusNotifierItem panel (its own session bus; the tray host stays): the
@@ -21,7 +24,7 @@ THERMOSIM=$2
 SINK=$3
 ARTIFACTS=$4
 
-for tool in Xvfb openbox trayer xdotool xwininfo import dbus-daemon dbus-send dbus-monitor; do
+for tool in Xvfb openbox trayer xdotool xwininfo xprop import dbus-daemon dbus-send dbus-monitor; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "SKIP: $tool is not installed"
         exit 77
@@ -117,6 +120,24 @@ for ((m = 180; m >= 1; m--)); do
         $((V / 10)) $((V % 10)) >>"$WORK/home/Temperature($(date -d "@$T" +%m-%d-%y)).log"
 done
 
+# Without any tray host: a taskbar entry (no skip-taskbar state, no utility
+# window; screenshot kept), and openbox's Alt+F4 ends the program normally.
+KELVOX_HOME="$WORK/home" KELVOX_PORT_DIR="$WORK/ports" "$KELVOX" >"$WORK/kelvox.out" 2>&1 &
+KPID=$!
+PIDS+=($KPID)
+wait_for 30 xdotool search --onlyvisible --name '^Kelvox$' || fail "the window without a tray did not appear"
+WIN=$(xdotool search --onlyvisible --name '^Kelvox$' | head -n1)
+sleep 1
+PROPS=$(xprop -id "$WIN" _NET_WM_STATE _NET_WM_WINDOW_TYPE)
+grep -q -e SKIP_TASKBAR -e UTILITY <<<"$PROPS" && fail "no taskbar entry without a tray: $PROPS"
+import -window "$WIN" "$ARTIFACTS/window-no-tray.png" 2>/dev/null || fail "no screenshot of the window without a tray"
+xdotool windowactivate --sync "$WIN" key alt+F4
+wait_for 10 bash -c "! kill -0 $KPID" || fail "Alt+F4 did not end the program"
+wait "$KPID"
+STATUS=$?
+[ "$STATUS" -eq 0 ] || fail "kelvox closed by Alt+F4 exited with $STATUS"
+grep -q '^Height=310' "$WORK/home/kelvox.ini" || fail "no settings saved after Alt+F4"
+
 KELVOX_HOME="$WORK/home" KELVOX_PORT_DIR="$WORK/ports" KELVOX_MINUTE_MS=1000 \
     "$KELVOX" >"$WORK/kelvox.out" 2>&1 &
 KPID=$!
@@ -192,6 +213,15 @@ wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Kelvox\$'" || fail 
 sleep 0.5
 xdotool mousemove "$CX" "$CY" click --repeat 2 --delay 80 1
 wait_for 10 xdotool search --onlyvisible --name '^Kelvox$' || fail "second double-click did not show the window"
+
+# Hidden in the tray, a second start shows the window and exits 0.
+sleep 0.5
+xdotool mousemove "$CX" "$CY" click --repeat 2 --delay 80 1
+wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Kelvox\$'" || fail "double-click did not hide the window again"
+KELVOX_HOME="$WORK/home" KELVOX_PORT_DIR="$WORK/ports" timeout 20 "$KELVOX" >"$WORK/second.out" 2>&1
+STATUS=$?
+[ "$STATUS" -eq 0 ] || fail "the second start exited with $STATUS: $(cat "$WORK/second.out")"
+wait_for 10 xdotool search --onlyvisible --name '^Kelvox$' || fail "a second start did not show the window"
 
 # The tray menu's "Close" ends the program: open the menu with a right press,
 # move to its last item and take it.

@@ -271,7 +271,6 @@ bool TfMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfMain::FormCreate(QObject* /*Sender*/) {
-    initResources();
     TrayIcons[0] = QIcon(QStringLiteral(":/icons/NORMAL.png"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
     TrayIcons[1] = QIcon(QStringLiteral(":/icons/BLIK0.png"));

@@ -106,7 +106,6 @@ void TLink::Toggle(Caller who) {
     }
     if (Port_->Active()) {
         Port_->Close();
-        emit ToggleDone(false);
         return;
     }
     if (!OpenPort(/*retry=*/false) && !user)
@@ -117,7 +116,6 @@ bool TLink::OpenPort(bool retry) {
     try {
         Port_->Open(); // PortOpened logs the opened line inside
         BlinkPhase = 0;
-        emit ToggleDone(true);
         return true;
     } catch (...) {
         // A round of retries logs its first failure only.

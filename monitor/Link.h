@@ -124,9 +124,6 @@ signals:
     void IconFrame(int index);
     // A tick passed (after the watchdog had its say).
     void Ticked();
-    // The toggle or a retry opened the port, or the toggle closed it (the
-    // connect button's caption follows these, not a pick in the chooser).
-    void ToggleDone(bool open);
     // The retries are about to try the port again: the device may have come
     // or gone since the port list was made.
     void RetryStarting();

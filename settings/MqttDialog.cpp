@@ -6,28 +6,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
 #include <QVBoxLayout>
 #include <algorithm>
 
-TMqttLamp::TMqttLamp(QWidget* parent) : QWidget(parent) {
+TMqttLamp::TMqttLamp(QWidget* parent) : TStateShape(parent) {
     setFixedSize(sizeHint());
-}
-
-void TMqttLamp::SetOn(bool on) {
-    if (on == FOn)
-        return;
-    FOn = on;
-    update();
-}
-
-void TMqttLamp::paintEvent(QPaintEvent* /*event*/) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(Qt::black, 1));
-    painter.setBrush(FOn ? QColor(0, 128, 0) : QColor(255, 0, 0));
-    const int d = std::min(width(), height()) - 1;
-    painter.drawEllipse(QRectF((width() - d) / 2.0, (height() - d) / 2.0, d, d));
 }
 
 TMqttDialog::TMqttDialog(QWidget* parent) : QDialog(parent) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "monitor/MqttPublisher.h"
+#include "settings/uSettings.h"
 
 #include <QDialog>
 
@@ -13,20 +14,18 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 
-// A round lamp: green while on, red while off.
-class TMqttLamp : public QWidget {
+// The options dialog's lamp: green while connected, red while not.
+class TMqttLamp : public TStateShape {
     Q_OBJECT
 public:
     explicit TMqttLamp(QWidget* parent = nullptr);
-    bool On() const { return FOn; }
-    void SetOn(bool on);
+    bool On() const { return BrushColor() == kOn; }
+    void SetOn(bool on) { SetBrushColor(on ? kOn : kOff); }
     QSize sizeHint() const override { return {16, 16}; }
 
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
 private:
-    bool FOn = false;
+    static constexpr std::uint32_t kOn = 0x008000;  // green
+    static constexpr std::uint32_t kOff = 0x0000FF; // red
 };
 
 class TMqttDialog : public QDialog {

@@ -5,7 +5,6 @@
 #pragma once
 
 #include "app/uMain.h"
-#include "support/Program.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
@@ -14,7 +13,9 @@
 #include "settings/uSettings.h"
 #include "support/FakeCommDevice.h"
 #include "support/FakeTrayShell.h"
+#include "support/Program.h"
 #include "support/Pty.h"
+#include "support/TestEnvironment.h"
 #include "widgets/uTrayIcon.h"
 
 #include <QFile>
@@ -35,7 +36,6 @@ protected:
         ASSERT_TRUE(Home.isValid());
         qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
         qputenv("KELVOX_MINUTE_MS", "60000");
-        Saved_ = platform::FormatSettings::Current();
         platform::FormatSettings::SetCurrent(platform::FormatSettings()); // '.' decimals
         platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 3), QTime(14, 5, 9)); });
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
@@ -48,11 +48,6 @@ protected:
     void TearDown() override {
         Stop();
         Fakes.reset();
-        platform::SetMessageHook({});
-        platform::SetClockForTests({});
-        platform::FormatSettings::SetCurrent(Saved_);
-        qunsetenv("KELVOX_HOME");
-        qunsetenv("KELVOX_MINUTE_MS");
     }
 
     // COM1 becomes a scripted fake port (call before Start).
@@ -75,9 +70,7 @@ protected:
             fMain->Timer2->stop();
         LoadSettings();
     }
-    void Stop() {
-        DestroyProgram();
-    }
+    void Stop() { DestroyProgram(); }
 
     // Event log lines without their time stamps.
     static QStringList Log() {
@@ -122,5 +115,6 @@ protected:
     std::function<void()> InsideBox;
 
 private:
-    platform::FormatSettings Saved_;
+    // Restores what SetUp changed, after TearDown.
+    TestEnvironment Env_;
 };

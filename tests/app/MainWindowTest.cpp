@@ -10,6 +10,7 @@
 #include "support/FullDisk.h"
 #include "support/Program.h"
 #include "support/Pty.h"
+#include "support/TestEnvironment.h"
 
 #include <QAction>
 #include <QApplication>
@@ -41,7 +42,6 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(Home.isValid());
         qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
-        Saved_ = platform::FormatSettings::Current();
         platform::FormatSettings fs;
         fs.DecimalSeparator = QStringLiteral(",");
         fs.ShortDateFormat = "%d/%m/%Y"; // slashes: the file name must cope
@@ -54,13 +54,7 @@ protected:
         });
         Start();
     }
-    void TearDown() override {
-        Stop();
-        platform::SetMessageHook({});
-        platform::SetClockForTests({});
-        platform::FormatSettings::SetCurrent(Saved_);
-        qunsetenv("KELVOX_HOME");
-    }
+    void TearDown() override { Stop(); }
     void Start() {
         BuildProgram();
         LoadSettings();
@@ -80,7 +74,8 @@ protected:
     std::vector<platform::MessageRequest> Boxes;
 
 private:
-    platform::FormatSettings Saved_;
+    // Restores what SetUp changed, after TearDown.
+    TestEnvironment Env_;
 };
 
 } // namespace

@@ -1,7 +1,6 @@
 // The upload (Timer1Timer): what reaches a real server on 127.0.0.1, what
 // the event log says, and the temperature log it appends to.
 #include "app/uMain.h"
-#include "support/Program.h"
 #include "net/LocalHttpServer.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -11,6 +10,8 @@
 #include "support/FaultyHttpServer.h"
 #include "support/Formats.h"
 #include "support/Loopback.h"
+#include "support/Program.h"
+#include "support/TestEnvironment.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -43,7 +44,6 @@ protected:
         ASSERT_TRUE(Home.isValid());
         qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
         qputenv("KELVOX_MINUTE_MS", "60000");
-        SavedFormats = platform::FormatSettings::Current();
         platform::FormatSettings::SetCurrent(CommaFormats());
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
             Boxes.push_back(r.Text);
@@ -67,11 +67,6 @@ protected:
 
     void TearDown() override {
         DestroyProgram();
-        platform::SetClockForTests({});
-        platform::SetMessageHook({});
-        platform::FormatSettings::SetCurrent(SavedFormats);
-        qunsetenv("KELVOX_HOME");
-        qunsetenv("KELVOX_MINUTE_MS");
         EXPECT_TRUE(Boxes.empty()) << Boxes.front().toStdString();
     }
 
@@ -95,7 +90,8 @@ protected:
     QTemporaryDir Home;
     LocalHttpServer Server;
     QStringList Boxes;
-    platform::FormatSettings SavedFormats;
+    // Restores what SetUp changed, after TearDown.
+    TestEnvironment Env_;
 };
 
 TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {

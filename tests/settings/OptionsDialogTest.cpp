@@ -2,7 +2,6 @@
 // log, the period field stepped and typed into, the port chooser, "Close"
 // and "Save and close", the modal show from "Options" and the home page link.
 #include "app/uMain.h"
-#include "support/Program.h"
 #include "net/LocalHttpServer.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -10,7 +9,9 @@
 #include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
 #include "settings/uSettings.h"
+#include "support/Program.h"
 #include "support/Pty.h"
+#include "support/TestEnvironment.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -44,7 +45,6 @@ protected:
         ASSERT_TRUE(Home.isValid());
         qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
         qputenv("KELVOX_MINUTE_MS", "1000");
-        Saved_ = platform::FormatSettings::Current();
         platform::FormatSettings::SetCurrent(platform::FormatSettings());
         platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 3), QTime(9, 30, 0)); });
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
@@ -63,14 +63,7 @@ protected:
         BuildProgram();
         LoadSettings();
     }
-    void TearDown() override {
-        DestroyProgram();
-        platform::SetMessageHook({});
-        platform::SetClockForTests({});
-        platform::FormatSettings::SetCurrent(Saved_);
-        qunsetenv("KELVOX_HOME");
-        qunsetenv("KELVOX_MINUTE_MS");
-    }
+    void TearDown() override { DestroyProgram(); }
 
     // Shows the dialog (not modally) with the keyboard focus in the field.
     void FocusPeriod() {
@@ -106,7 +99,8 @@ protected:
     std::vector<platform::MessageRequest> Boxes;
 
 private:
-    platform::FormatSettings Saved_;
+    // Restores what SetUp changed, after TearDown.
+    TestEnvironment Env_;
 };
 
 } // namespace

@@ -107,9 +107,7 @@ void TKelvoxCore::Start() {
     // The port is closed here, so the number is only stored.
     Link_->SetComNumber(Settings_.Integer(Setting::COM));
     Link_->LookAtPort();
-    Upload_->ApplyPeriod(/*restart=*/true);
-    Mqtt_->Apply(MqttSettingsNow());
-    emit Loaded();
+    ApplyLoaded();
     // After "Reconnect automatically" is known: with it on, a port that is
     // not there yet is a failed open that is retried, not a question.
     if (Settings_.Check(Setting::AutoConnect))
@@ -118,23 +116,23 @@ void TKelvoxCore::Start() {
 
 bool TKelvoxCore::Reload() {
     const platform::IniFile ini(platform::IniPath());
-    if (!ini.ReadError().isEmpty()) {
-        Log_.Add(QStringLiteral("ERR  ") + ini.ReadError() +
-                 QStringLiteral(" The settings stay as they were."));
-        return false;
-    }
-    const QList<SettingProblem> problems = TSettingsModel::Check(ini);
+    const int oldNumber = Link_->ComNumber();
+    const std::string oldDevice = platform::ComPortPath(oldNumber);
+    // All or nothing: a value that cannot be used leaves every setting as
+    // it was, the port table included.
+    QList<SettingProblem> problems;
+    if (!ini.ReadError().isEmpty())
+        problems.append({ini.ReadError()});
+    else
+        problems = Settings_.Load(ini);
     if (!problems.isEmpty()) {
         for (const SettingProblem& problem : problems)
             Log_.Add(QStringLiteral("ERR  ") + problem.Text +
                      QStringLiteral(" The settings stay as they were."));
         return false;
     }
-    const int oldNumber = Link_->ComNumber();
-    const std::string oldDevice = platform::ComPortPath(oldNumber);
     platform::SetMappedPorts(platform::ReadMappedPorts(ini));
     emit PortsChanged();
-    Settings_.Load(ini);
     const int newNumber = Settings_.Integer(Setting::COM);
     const bool deviceChanged =
         newNumber != oldNumber || platform::ComPortPath(newNumber) != oldDevice;
@@ -147,11 +145,15 @@ bool TKelvoxCore::Reload() {
         Link_->SetComNumber(newNumber);
         Link_->LookAtPort();
     }
+    ApplyLoaded();
+    Log_.Add(QStringLiteral("OK  Settings reloaded."));
+    return true;
+}
+
+void TKelvoxCore::ApplyLoaded() {
     Upload_->ApplyPeriod(/*restart=*/true);
     Mqtt_->Apply(MqttSettingsNow());
     emit Loaded();
-    Log_.Add(QStringLiteral("OK  Settings reloaded."));
-    return true;
 }
 
 void TKelvoxCore::SaveSettings() {
@@ -159,10 +161,6 @@ void TKelvoxCore::SaveSettings() {
     // The port chooser sets the port's number directly.
     Settings_.SetInteger(Setting::COM, Link_->ComNumber());
     platform::IniFile ini(platform::IniPath());
-    // What cannot be read is never replaced, changed keys or not.
-    if (!ini.ReadError().isEmpty())
-        throw std::runtime_error(
-            (ini.ReadError() + QStringLiteral(" The settings were not saved.")).toStdString());
     const QStringList both = Settings_.Save(ini);
     for (const QString& key : both)
         Log_.Add(QStringLiteral("ERR  %1 was also changed in the settings file; this program's "

@@ -88,6 +88,8 @@ signals:
     void Closed();
 
 private:
+    // After the settings were read: the upload period, MQTT, and the views.
+    void ApplyLoaded();
     void ReportCloseFailure(bool quiet, std::exception_ptr error);
 
     std::function<QDateTime()> Clock_;

@@ -288,7 +288,9 @@ void IniFile::WriteInteger(const QString& section, const QString& key, int value
 
 void IniFile::Commit() {
     Deferred_ = false;
-    if (!Dirty_ && !Private_)
+    // A file that could not be read fails the save even when nothing
+    // changed: its caller must hear that it is not the file it thinks.
+    if (!Dirty_ && !Private_ && ReadError_.isEmpty())
         return;
     Save(Lines_);
 }

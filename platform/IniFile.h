@@ -55,7 +55,8 @@ public:
     // Between BeginUpdate() and Commit() writes only change the lines in
     // memory; Commit() then replaces the file once with all of them (nothing
     // is written when nothing changed), so a failure leaves the old file
-    // whole instead of half the keys saved. Throws as a write does.
+    // whole instead of half the keys saved. Throws as a write does, and
+    // for a file that could not be read even when nothing changed.
     void BeginUpdate() { Deferred_ = true; }
     void Commit();
     // Later writes leave the file readable and writable by its owner only

@@ -1,4 +1,4 @@
-#include "app/GuiModule.h"
+#include "app/Modules.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -11,8 +11,7 @@ QString ModulePath(const QString& name) {
     const QString beside = dir + u'/' + name;
     if (QFileInfo::exists(beside))
         return beside;
-    return QFileInfo(dir + QStringLiteral("/" KELVOX_GUI_MODULE_RELDIR "/") + name)
-        .absoluteFilePath();
+    return QFileInfo(dir + QStringLiteral("/" KELVOX_MODULE_RELDIR "/") + name).absoluteFilePath();
 }
 
 } // namespace kelvox

@@ -1,5 +1,7 @@
-// Where the program finds its windows: a module loaded only when a display
-// is used (see main.cpp), and the one function it exports.
+// The program's modules, loaded only when they are needed: the windows
+// (kelvox-gui.so, when a display is used; see main.cpp) and the URL fetch
+// (kelvox-net.so, at the first send; net/NetModule.h). Where they are found,
+// and the one function the windows module exports.
 #pragma once
 
 #include <QString>

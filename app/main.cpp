@@ -3,7 +3,7 @@
 // or font is ever created) and the windows, which live in a module of their
 // own that is loaded only when a display is used, so that a service does
 // not map or relocate the GUI libraries at all.
-#include "app/GuiModule.h"
+#include "app/Modules.h"
 #include "monitor/MqttPublisher.h"
 #include "monitor/Program.h"
 #include "monitor/Settings.h"

@@ -1,6 +1,6 @@
 #include "net/NetModule.h"
 
-#include "app/GuiModule.h"
+#include "app/Modules.h"
 
 #include <QFile>
 #include <dlfcn.h>

@@ -215,19 +215,22 @@ QStringList TSettingsModel::Save(platform::IniFile& ini) {
         const std::optional<QString>& value = Values_[index(def.Id)];
         if (!value)
             continue;
-        const bool onDiskNow =
-            ini.LineOf(QString::fromLatin1(def.Section), QString::fromLatin1(def.Key)) != 0;
+        const QString section = QString::fromLatin1(def.Section);
+        const QString key = QString::fromLatin1(def.Key);
+        const bool onDiskNow = ini.LineOf(section, key) != 0;
         if (value == Read_[index(def.Id)]) {
             if (!Missing_[index(def.Id)] || onDiskNow || !def.FillIn)
                 continue; // unchanged here: whatever the file says stays
-        } else if (onDiskNow != !Missing_[index(def.Id)] ||
-                   (onDiskNow && fileText(ini, def, std::nullopt) != Read_[index(def.Id)])) {
-            // Changed here and also on disk since it was read.
-            QString ignored;
-            if (fileText(ini, def, readValue(ini, def, &ignored)) != value)
+        } else {
+            // Changed here; said when the file's text changed too, to another value.
+            const std::optional<QString> wasOnDisk =
+                Missing_[index(def.Id)] ? std::nullopt : Read_[index(def.Id)];
+            const std::optional<QString> isOnDisk =
+                onDiskNow ? std::optional<QString>(ini.ReadString(section, key, {})) : std::nullopt;
+            if (isOnDisk != wasOnDisk && isOnDisk != value)
                 overwritten << NameOf(def.Id);
         }
-        ini.WriteString(QString::fromLatin1(def.Section), QString::fromLatin1(def.Key), *value);
+        ini.WriteString(section, key, *value);
     }
     ini.SetPrivate(HoldsSecret());
     ini.Commit();

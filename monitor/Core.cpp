@@ -144,6 +144,10 @@ bool TKelvoxCore::Reload() {
     } else if (!Link_->Open()) {
         Link_->SetComNumber(newNumber);
         Link_->LookAtPort();
+        // A port named anew (say, by kelvox --find --save) is connected as
+        // at start, instead of waiting for a restart.
+        if (deviceChanged && Settings_.Check(Setting::AutoConnect))
+            Link_->Reopen();
     }
     ApplyLoaded();
     Log_.Add(QStringLiteral("OK  Settings reloaded."));

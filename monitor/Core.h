@@ -58,9 +58,9 @@ public:
     // Reads kelvox.ini again and applies it at once: target URL, period
     // (the upload timer restarted), check boxes, [Ports], [MQTT] and COM (an
     // open port is closed and reopened only when the device it names
-    // changed). A file that cannot be read or holds a value that cannot be
-    // used changes nothing; the problems go to the event log. True when the
-    // settings were taken.
+    // changed; a closed one is opened when it changed and AutoConnect is on). A file that cannot be
+    // read or holds a value that cannot be used changes nothing; the problems go to the event log.
+    // True when the settings were taken.
     bool Reload();
 
     // The close: no send starts any more, the settings and the event log are

@@ -5,6 +5,7 @@
 // not map or relocate the GUI libraries at all.
 #include "app/Modules.h"
 #include "monitor/MqttPublisher.h"
+#include "monitor/PortSearch.h"
 #include "monitor/Program.h"
 #include "monitor/Settings.h"
 #include "platform/AppPaths.h"
@@ -120,6 +121,11 @@ int main(int argc, char** argv) {
     }
     if (options.Check)
         return runCheck(argc, argv);
+    if (options.Find) {
+        // Beside a running instance: no lock, and its open port reads in use.
+        QCoreApplication app(argc, argv);
+        return RunFindCommand(options.Save);
+    }
 
     bool headless = options.Headless;
     if (!headless && !platform::HasDisplay()) {

@@ -17,6 +17,8 @@ struct CommandLine {
     bool Help = false;
     bool Version = false;
     bool Check = false; // check the settings file and exit
+    bool Find = false;  // listen on the serial ports for the thermometer and exit
+    bool Save = false;  // with Find: write the port found to the settings file
     QString Error;      // non-empty: the arguments were not understood
 };
 

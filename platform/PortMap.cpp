@@ -122,8 +122,9 @@ PortOpenResult OpenPortDescriptor(const std::string& path, const PortOpenContext
         return Failed(CommOpenError::NotFound, ENOTTY);
     if (LockedByLiveProcess(path, context.LockDir))
         return Failed(CommOpenError::CannotOpen, EBUSY);
+    const int access = context.ReadOnly ? O_RDONLY : O_RDWR;
     UniqueFd fd(RetryOnEintr(
-        [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
+        [&] { return ::open(path.c_str(), access | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }));
     if (!fd.Valid()) {
         const int err = errno;
         PortOpenResult result = Failed(OpenErrorOf(err), err);

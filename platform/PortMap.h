@@ -25,6 +25,7 @@ std::string ComPortPath(int comNumber);
 struct PortOpenContext {
     UartAccess* Uart = &SystemUart();  // the UART ioctls
     std::string LockDir = "/var/lock"; // UUCP lock files (LCK..<name>)
+    bool ReadOnly = false;             // open for listening only (O_RDONLY)
 };
 
 // Result of OpenPortDescriptor.
@@ -34,7 +35,8 @@ struct PortOpenResult {
     int SystemError = 0;
 };
 
-// Opens `path` the way a COM port is opened: read/write, no controlling
+// Opens `path` the way a COM port is opened: read/write (read-only when the
+// context says so), no controlling
 // terminal, non-blocking, close-on-exec; then flock(LOCK_EX|LOCK_NB) and the
 // tty's exclusive flag (a port already exclusive counts as in use, also for
 // root). Input is not flushed: the device may already be talking.

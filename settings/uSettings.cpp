@@ -1,8 +1,11 @@
 #include "settings/uSettings.h"
 
 #include "monitor/Core.h"
+#include "platform/AppPaths.h"
 #include "platform/Autostart.h"
+#include "platform/IniFile.h"
 #include "platform/MessageBox.h"
+#include "platform/PortNames.h"
 #include "serial/AfComPort.h"
 #include "serial/AfPortControls.h"
 #include "settings/MqttDialog.h"
@@ -12,6 +15,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFile>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
@@ -46,6 +50,9 @@ constexpr int kGap = 4;             // between controls pushed apart
 constexpr int kRowLimitMargin = 12; // a row ends this far before its panel's right edge
 constexpr int kDesignedLabelHeight = 13;
 constexpr int kButtonPadding = 6; // free room each side of a bottom button's caption
+constexpr int kFindWidth = 61;    // the designed width of Find, right of the port list
+const QString kFindCaption = QStringLiteral("Find");
+const QString kSearchingCaption = QStringLiteral("Searching...");
 
 // Room a control needs for its captions in its current font.
 QSize captionNeed(QWidget* control, const QRect& designed, const QStringList& captions) {
@@ -186,6 +193,13 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     AfPortComboBox1->SetOptions({pcCheckExist, pcHighlightOpen});
     AfPortComboBox1->SetMaxComPorts(255);
     AfPortComboBox1->SetComPort(Core_.Link().Port());
+    bFind = new QPushButton(kFindCaption, Panel3);
+    bFind->setObjectName(QStringLiteral("bFind"));
+    bFind->setGeometry(kDesignedPanelWidth - kRowLimitMargin - kFindWidth, 168, kFindWidth, 22);
+    bFind->setAutoDefault(false);
+    bFind->setToolTip(QStringLiteral("Listen on the free ports for the thermometer"));
+    FSearch = new TPortSearch(this);
+    FSearch->OnFinished = [this](const PortSearchResult& result) { FindFinished(result); };
     // The lamp, the toggle and "Automatic" stand in a row of their own below
     // the chooser, which takes the whole width for its device names.
     shState = new TStateShape(Panel3);
@@ -270,7 +284,7 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     AddRow({label(Label6), as(IntEdit1), label(Label4)});
     AddRow({label(Label5)});
     AddRow({as(Panel7, 6)});
-    AddRow({label(Label2), as(AfPortComboBox1, kRowLimitMargin)});
+    AddRow({label(Label2), as(AfPortComboBox1, kRowLimitMargin + kGap + kFindWidth), as(bFind)});
     AddRow({as(shState), as(bConn), as(CheckBox1)});
     AddRow({as(chbAutoReconnect)});
     AddRow({label(Label7)});
@@ -297,6 +311,7 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     connect(bClose, &QPushButton::clicked, this, [this] { bCloseClick(bClose); });
     connect(chbAutostart, &QCheckBox::clicked, this, [this] { chbAutostartClick(chbAutostart); });
     connect(bMqtt, &QPushButton::clicked, this, [this] { bMqttClick(bMqtt); });
+    connect(bFind, &QPushButton::clicked, this, [this] { bFindClick(bFind); });
 
     // The controls edit the live settings at once.
     connect(edTarget, &QLineEdit::textChanged, this,
@@ -414,6 +429,8 @@ void TfSettings::FitCaptions() {
                 captions << button->text();
             if (p.Control == bConn)
                 captions = {QStringLiteral("Connect"), QStringLiteral("Disconnect")};
+            if (p.Control == bFind)
+                captions = {kFindCaption, kSearchingCaption};
             const QSize need = captionNeed(p.Control, p.Designed, captions);
             QRect r = p.Designed.translated(0, dy);
             r.setSize(r.size().expandedTo(need));
@@ -444,6 +461,14 @@ void TfSettings::FitCaptions() {
         return rects;
     };
 
+    // The port list stretches up to Find, as wide as its captions need.
+    const int findWidth =
+        std::max(kFindWidth,
+                 captionNeed(bFind, bFind->geometry(), {kFindCaption, kSearchingCaption}).width());
+    for (auto& row : FRows)
+        for (Placed& p : row)
+            if (p.Control == AfPortComboBox1)
+                p.StretchMargin = kRowLimitMargin + kGap + findWidth;
     // The width the rows need: the designed one unless a row sticks out.
     int panelWidth = kDesignedPanelWidth;
     for (const auto& row : FRows) {
@@ -598,4 +623,67 @@ void TfSettings::Label8Click(QObject* /*Sender*/) {
     const QString withScheme =
         address.contains(QStringLiteral("://")) ? address : QStringLiteral("http://") + address;
     QDesktopServices::openUrl(QUrl(withScheme));
+}
+
+void TfSettings::bFindClick(QObject* /*Sender*/) {
+    PortSearchOptions options = FindOptions;
+    options.Formats = platform::FormatSettings::Current();
+    if (!FSearch->Start(options))
+        return;
+    bFind->setText(kSearchingCaption);
+    bFind->setEnabled(false);
+}
+
+void TfSettings::FindFinished(const PortSearchResult& result) {
+    bFind->setText(kFindCaption);
+    bFind->setEnabled(true);
+    RefillPortList();
+    const platform::FormatSettings& formats = platform::FormatSettings::Current();
+    const std::vector<HeardPort> found = result.Thermometers();
+    platform::MessageRequest box;
+    box.Parent = this;
+    box.Caption = QStringLiteral("Find");
+    if (found.empty()) {
+        QStringList lines;
+        for (const HeardPort& port : result.Ports)
+            lines << HeardLine(port, formats);
+        box.Text = QStringLiteral("No thermometer found: %1.\n\n%2%3")
+                       .arg(TriedText(result), lines.join(u'\n'),
+                            (lines.isEmpty() ? QString() : QStringLiteral("\n\n")) + UsualCauses());
+        box.Icon = platform::MsgIcon::Warning;
+        platform::ShowMessage(box);
+        return;
+    }
+    // Picked as the user would pick it: the port takes the number and opens.
+    const HeardPort& port = found.front();
+    for (int i = 0; i < AfPortComboBox1->count(); ++i)
+        if (AfPortNumberOfData(AfPortComboBox1->PortNumberOf(i)) == port.ComNumber) {
+            AfPortComboBox1->SetItemIndex(i);
+            emit AfPortComboBox1->activated(i);
+            break;
+        }
+    if (found.size() > 1) {
+        QStringList numbers;
+        for (const HeardPort& p : found)
+            numbers << QStringLiteral("COM%1").arg(p.ComNumber);
+        box.Text = QStringLiteral("Thermometers on %1; COM%2 is chosen.")
+                       .arg(numbers.join(QStringLiteral(", ")))
+                       .arg(port.ComNumber);
+        box.Icon = platform::MsgIcon::Information;
+        platform::ShowMessage(box);
+    }
+    if (!OffersStableName(port))
+        return;
+    box.Text = QStringLiteral("COM%1 is a USB device. Remember it by the name that stays the same "
+                              "when it is plugged into another socket?\n\n[Ports] COM%1=%2")
+                   .arg(port.ComNumber)
+                   .arg(QFile::decodeName(port.StableName.c_str()));
+    box.Icon = platform::MsgIcon::Question;
+    box.Buttons = platform::MsgButtons::YesNo;
+    if (platform::ShowMessage(box) != platform::MsgResult::Yes)
+        return;
+    platform::IniFile ini(platform::IniPath());
+    WriteStableName(ini, port);
+    platform::SetMappedPorts(platform::ReadMappedPorts(ini));
+    RefillPortList();
 }

@@ -7,6 +7,7 @@
 // after fMain and kept until exit. Main thread only.
 #pragma once
 
+#include "monitor/PortSearch.h"
 #include "platform/Types.h"
 #include "serial/AfPortControls.h"
 #include "widgets/uIntEdit.h"
@@ -63,6 +64,12 @@ public:
     // Lists the existing ports among COM 1-255; a pick sets the program's
     // port to that number and opens it. ItemIndex() -1: no port chosen.
     TAfPortComboBox* AfPortComboBox1 = nullptr;
+    // "Find": listens on the free ports for the thermometer without holding
+    // up the window ("Searching..." meanwhile), then picks the one found.
+    QPushButton* bFind = nullptr;
+    // How Find searches (the time limit, where names that survive
+    // replugging are found); the decimal separator is the locale's.
+    PortSearchOptions FindOptions;
     TStateShape* shState = nullptr;
     QPushButton* bConn = nullptr;
     QCheckBox* CheckBox1 = nullptr; // "Automatic" connect after start
@@ -102,6 +109,7 @@ public:
     void Label8Click(QObject* Sender);
     void chbAutostartClick(QObject* Sender);
     void bMqttClick(QObject* Sender);
+    void bFindClick(QObject* Sender);
 
     // Places the controls: each keeps its designed place and size unless its
     // caption (in the font and resolution in effect) needs more; it then
@@ -129,8 +137,12 @@ private:
     // the port a connect will open: an absent one is added as
     // "COM n (not present)" unless no port is listed at all.
     void ShowLinkPort();
+    // The end of Find: the port found is picked as a user's pick would,
+    // and a USB port is offered to be remembered by its stable name.
+    void FindFinished(const PortSearchResult& result);
 
     TKelvoxCore& Core_;
+    TPortSearch* FSearch = nullptr;
     bool FUserConnPress = false; // inside the user's press of bConn
 
     // One control of a row, as designed.

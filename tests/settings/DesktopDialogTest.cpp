@@ -44,6 +44,8 @@ void expectEveryCaptionFits(QWidget* window) {
             QStringList captions{button->text()};
             if (button == fSettings->bConn)
                 captions << QStringLiteral("Disconnect");
+            if (button == fSettings->bFind)
+                captions << QStringLiteral("Searching...");
             for (const QString& caption : captions)
                 EXPECT_LE(button->fontMetrics().horizontalAdvance(caption), room.width())
                     << name << " clips " << caption.toStdString();

@@ -254,4 +254,39 @@ TEST_F(OptionsDialogTest, TheHomePageLinkOpensItsAddress) {
     EXPECT_EQ(recorder.Opened[1], QUrl(QStringLiteral("https://example.org/")));
 }
 
+// Find listens without holding up the window, picks the port that sends
+// readings (which opens it) and remembers a USB port by its stable name.
+TEST_F(OptionsDialogTest, FindPicksThePortThatSendsReadingsAndRemembersItsStableName) {
+    QTemporaryDir byId;
+    const QString stable = byId.path() + "/usb-Thermo_T1-if00";
+    ASSERT_TRUE(QFile::link(QString::fromStdString(Com3.SlavePath()), stable));
+    platform::SetMessageHook([this](const platform::MessageRequest& r) {
+        Boxes.push_back(r);
+        return platform::MsgResult::Yes;
+    });
+    ASSERT_TRUE(Com3.Write("+021.4C\r+021.5C\r"));
+    fSettings->FindOptions.ListenMs = 1000;
+    fSettings->FindOptions.StableDir = byId.path().toStdString();
+    fSettings->bFind->click();
+    EXPECT_EQ(fSettings->bFind->text(), "Searching...");
+    EXPECT_FALSE(fSettings->bFind->isEnabled());
+    ASSERT_TRUE(QTest::qWaitFor([] { return fSettings->bFind->isEnabled(); }, 30000));
+    EXPECT_EQ(fSettings->bFind->text(), "Find");
+    EXPECT_EQ(fSettings->AfPortComboBox1->SelectedComNumber(), 3);
+    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_EQ(fMain->AfComPort1->ComNumber(), 3);
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Buttons, platform::MsgButtons::YesNo);
+    EXPECT_TRUE(Read(Home.path() + "/kelvox.ini")
+                    .contains("[Ports]\r\nCOM3=" + QFile::encodeName(stable) + "\r\n"));
+
+    // Nothing more comes: the search says what it tried.
+    fSettings->bFind->click();
+    ASSERT_TRUE(QTest::qWaitFor([] { return fSettings->bFind->isEnabled(); }, 30000));
+    ASSERT_EQ(Boxes.size(), 2u);
+    EXPECT_TRUE(Boxes[1].Text.startsWith(
+        "No thermometer found: listened on 1 port for 1 s: no readings.\n\nCOM1  "))
+        << Boxes[1].Text.toStdString();
+}
+
 #include "OptionsDialogTest.moc"

@@ -115,6 +115,7 @@ void TKelvoxCore::Start() {
 }
 
 bool TKelvoxCore::Reload() {
+    platform::RefreshTimeZone(); // a reload is also the cue for a changed zone
     const platform::IniFile ini(platform::IniPath());
     const int oldNumber = Link_->ComNumber();
     const std::string oldDevice = platform::ComPortPath(oldNumber);

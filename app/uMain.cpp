@@ -170,7 +170,7 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     connect(&link, &TLink::IconFrame, this, [this](int index) {
         TrayIkona1->SetIcon(TrayIcons[static_cast<std::size_t>(std::clamp(index, 0, 2))]);
     });
-    connect(&link, &TLink::Ticked, this, [this] { TrayIkona1->SetHint(TrayHint()); });
+    connect(&link, &TLink::StatusChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
     connect(&link, &TLink::LinkChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
     connect(&Core_, &TKelvoxCore::Loaded, this, [this] { ApplySettings(); });
     connect(&Core_, &TKelvoxCore::AboutToSave, this, [this] { StoreGeometry(); });
@@ -313,6 +313,8 @@ void TfMain::TrayShownChange() {
     // offer its own way to end the program.
     bExit->setVisible(!shown);
     TrayIkona1->SetHideTask(shown);
+    // The blink tick runs only where its pictures are seen.
+    Core_.Link().SetIconShown(shown);
 }
 
 QString TfMain::TrayHint() const {

@@ -60,7 +60,7 @@ public:
     // The core's timers and port, under the names the window has always
     // given them (not owned).
     QTimer* Timer1 = nullptr;         // upload period; interval = period x MinuteMs()
-    QTimer* Timer2 = nullptr;         // 500 ms tick of the link watchdog and icon blinking
+    QTimer* Timer2 = nullptr;         // 500 ms blink tick, running only while the icon blinks
     TAfComPort* AfComPort1 = nullptr; // the thermometer's serial port
     // The notification-area icon; shows TrayIcons[BlinkPhase] (set by Timer2)
     // and PopupMenu1 on a right press. Without a tray host it shows nothing.
@@ -125,13 +125,12 @@ public:
     void AfComPort1PortOpen(QObject* Sender);
     void AfComPort1PortClose(QObject* Sender);
     void AfComPort1LineError(QObject* Sender, std::uint32_t Errors);
-    // Every 500 ms: the tray icon's picture (steady or blinking) and the
-    // silence watchdog, which closes a port that has delivered no reading for
-    // more than 30 seconds.
+    // Every 500 ms while the icon blinks: the tray icon's next picture (the
+    // steady one ends the blinking).
     void Timer2Timer(QObject* Sender);
 
     // The tray icon's tooltip: the temperature ("-" without a live reading)
-    // and the link state. Kept up to date by Timer2's tick.
+    // and the link state. Kept up to date by the link's StatusChanged.
     QString TrayHint() const;
 
 protected:

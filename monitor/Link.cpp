@@ -28,7 +28,12 @@ TLink::TLink(TSettingsModel& settings, TEventLog& log, std::function<QDateTime()
              QObject* parent)
     : QObject(parent), Settings_(settings), Log_(log), Clock_(std::move(clock)) {
     Tick_.setObjectName(QStringLiteral("Timer2"));
-    Tick_.setInterval(500);
+    Tick_.setInterval(BlinkMs);
+    // A deadline rather than a count of ticks; precise, since a coarse timer
+    // may fire 5 % (here 1.5 s) early or late.
+    Silence_.setObjectName(QStringLiteral("SilenceDeadline"));
+    Silence_.setSingleShot(true);
+    Silence_.setTimerType(Qt::PreciseTimer);
     Reconnect_.setObjectName(QStringLiteral("ReconnectTimer"));
     Reconnect_.setInterval(ReconnectMs);
 
@@ -43,6 +48,7 @@ TLink::TLink(TSettingsModel& settings, TEventLog& log, std::function<QDateTime()
     Port_->Loaded();
 
     connect(&Tick_, &QTimer::timeout, this, &TLink::OnTick);
+    connect(&Silence_, &QTimer::timeout, this, &TLink::OnSilence);
     connect(&Reconnect_, &QTimer::timeout, this, &TLink::Retry);
     connect(&Settings_, &TSettingsModel::Changed, this, [this](Setting id) {
         // An open port changes its number only through a reload, which
@@ -52,7 +58,6 @@ TLink::TLink(TSettingsModel& settings, TEventLog& log, std::function<QDateTime()
         else if (id == Setting::AutoReconnect && !Settings_.Check(Setting::AutoReconnect))
             StopReconnect();
     });
-    Tick_.start();
 }
 
 TLink::~TLink() {
@@ -101,7 +106,8 @@ void TLink::Toggle(Caller who) {
         WarningShowing_ = false;
         // The silence that went on while the box was open is not counted:
         // the watchdog waits another 30 s before it asks again.
-        SilenceCount = 0;
+        if (Port_->Active())
+            ArmSilence();
         return;
     }
     if (Port_->Active()) {
@@ -124,7 +130,7 @@ bool TLink::OpenPort(bool retry) {
             if (const QString hint = OpenFailureHint(std::current_exception()); !hint.isEmpty())
                 Log_.Add(QStringLiteral("ERR  ") + hint);
         }
-        BlinkPhase = 1;
+        Blink();
         return false;
     }
 }
@@ -143,11 +149,15 @@ void TLink::PortLost(bool failureLogged) {
     }
     ReconnectFailureLogged_ = failureLogged;
     Reconnect_.start();
+    emit StatusChanged();
 }
 
 void TLink::StopReconnect() {
+    const bool wasRetrying = Reconnect_.isActive();
     Reconnect_.stop();
     ReconnectFailureLogged_ = false;
+    if (wasRetrying)
+        emit StatusChanged();
 }
 
 void TLink::Retry() {
@@ -173,7 +183,6 @@ void TLink::Feed(const std::string& text) {
         if (!when.isValid())
             when = Clock_();
         Temperature = value;
-        SilenceCount = 0;
         emit Reading(value, when);
     });
     if (result.LastFailed) {
@@ -181,9 +190,13 @@ void TLink::Feed(const std::string& text) {
         emit ReadingLost();
     }
     if (result.Converted > 0) {
+        if (Port_->Active())
+            ArmSilence();
         Display_ = fs.FormatTemperature(result.LastValue) + QStringLiteral("\u00B0C");
         emit DisplayChanged(Display_);
     }
+    if (result.Converted > 0 || result.LastFailed)
+        emit StatusChanged();
 }
 
 void TLink::DataReceived() {
@@ -199,7 +212,7 @@ void TLink::PortOpened() {
     emit DisplayChanged(Display_);
     Log_.Add(QStringLiteral("OK  Serial port COM%1 opened.").arg(Port_->ComNumber()));
     Temperature = NoReading;
-    SilenceCount = 0;
+    ArmSilence();
     BlinkPhase = 0;
     StopReconnect();
     emit LinkChanged(true);
@@ -207,6 +220,7 @@ void TLink::PortOpened() {
 
 void TLink::PortClosed() {
     Log_.Add(QStringLiteral("OK  Serial port closed!"));
+    Silence_.stop();
     Display_ = QStringLiteral("-");
     emit DisplayChanged(Display_);
     Temperature = NoReading;
@@ -220,34 +234,60 @@ void TLink::PortClosed() {
 void TLink::LineError() {
     Log_.Add(QStringLiteral("ERR  Error on serial port!"));
     Toggle(Caller::Program);
-    BlinkPhase = 1;
+    Blink();
     if (!Port_->Active())
         PortLost(false);
+}
+
+void TLink::SetIconShown(bool shown) {
+    IconShown_ = shown;
+    // A blinking icon, or one left showing a blink frame, needs the tick.
+    if (shown && (BlinkPhase != 0 || ShownFrame_ != 0) && !Tick_.isActive())
+        Tick_.start();
+    else if (!shown)
+        Tick_.stop();
+}
+
+void TLink::Blink() {
+    BlinkPhase = 1;
+    if (IconShown_ && !Tick_.isActive())
+        Tick_.start();
+}
+
+void TLink::ArmSilence() {
+    SilenceGraced_ = false;
+    Silence_.start(SilenceLimitMs_);
 }
 
 void TLink::OnTick() {
     if (BlinkPhase < 0 || BlinkPhase > 2)
         BlinkPhase = 1; // never index past the three pictures
+    ShownFrame_ = BlinkPhase;
     emit IconFrame(BlinkPhase);
-    if (BlinkPhase != 0) {
-        ++BlinkPhase;
-        if (BlinkPhase == 3)
-            BlinkPhase = 1;
+    if (BlinkPhase == 0) {
+        Tick_.stop(); // steady again: nothing to tick for
+        return;
     }
-
-    ++SilenceCount;
-    const bool silent = SilenceCount > SilentTicks && Port_->Active() &&
-                        !(ReadingPending() && SilenceCount <= SilentTicks + PendingGraceTicks);
-    // The toggle's message runs a modal loop that keeps this timer ticking.
-    // The tick that opened it resets the count once it is closed; until then
-    // no tick may log again or ask for a second one.
-    if (silent && !WarningShowing_) {
-        Log_.Add(QStringLiteral("ERR  Measure error(No data for 30 sec)"));
-        Toggle(Caller::Program);
+    ++BlinkPhase;
+    if (BlinkPhase == 3)
         BlinkPhase = 1;
-        SilenceCount = 0;
-        if (!Port_->Active())
-            PortLost(false);
+}
+
+void TLink::OnSilence() {
+    // The toggle's message runs a modal loop; the toggle arms the deadline
+    // afresh once it is closed, so no silence is reported while it shows.
+    if (WarningShowing_ || !Port_->Active())
+        return;
+    if (ReadingPending() && !SilenceGraced_) {
+        SilenceGraced_ = true;
+        Silence_.start(PendingGraceMs);
+        return;
     }
-    emit Ticked();
+    Log_.Add(QStringLiteral("ERR  Measure error(No data for 30 sec)"));
+    Toggle(Caller::Program);
+    Blink();
+    if (Port_->Active())
+        ArmSilence(); // nothing could close it: asked again after the next silence
+    else
+        PortLost(false);
 }

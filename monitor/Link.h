@@ -3,7 +3,9 @@
 // silence watchdog or the reconnect retries), the received text handed to
 // the reading parser, the current temperature, and the blink phase of the
 // tray icon. The windows show it through the signals; the headless program
-// runs it alone.
+// runs it alone. Nothing here ticks while nothing happens: the silence
+// watchdog is one deadline moved by each reading, and the blink tick runs
+// only while an icon is shown and blinks.
 //
 // Main thread only. The port's events are delivered by its event thread as
 // a blocking hand-off, so the handlers here run while that thread waits;
@@ -34,12 +36,14 @@ public:
     static constexpr long double NoReading = -100.0L;
     // Milliseconds between two tries to reopen a lost port.
     static constexpr int ReconnectMs = 5000;
-    // More than this many 500 ms ticks without a converted reading: the
-    // device is taken to be silent (30.5 s at the earliest).
-    static constexpr int SilentTicks = 60;
-    // A reading that is arriving right then gets this many more ticks to
-    // reach its CR; a line that never ends cannot hold the watchdog off.
-    static constexpr int PendingGraceTicks = 2;
+    // This long without a converted reading on an open port: the device is
+    // taken to be silent.
+    static constexpr int SilenceMs = 30000;
+    // A reading that is arriving right then gets this much longer to reach
+    // its CR; a line that never ends cannot hold the watchdog off.
+    static constexpr int PendingGraceMs = 1000;
+    // The time between two pictures of the blinking icon.
+    static constexpr int BlinkMs = 500;
 
     // Who asks for the connect toggle: the user's own press ends the
     // reconnect retries and may be asked to choose a port; the program's
@@ -54,16 +58,26 @@ public:
     // The thermometer's port (9600 Bd); owned. Destroying the link closes an
     // open port without the closed line.
     TAfComPort* Port() const { return Port_; }
-    // The 500 ms tick of the watchdog and the blinking; started at once.
+    // The blink tick: runs only while the icon blinks and an icon is shown.
     QTimer* Tick() { return &Tick_; }
+    // The silence watchdog: one deadline, armed while the port is open and
+    // moved by each converted reading.
+    QTimer* SilenceDeadline() { return &Silence_; }
+    // The silence limit in ms (SilenceMs unless set); taken by the next
+    // arming of the deadline.
+    void SetSilenceLimit(int ms) { SilenceLimitMs_ = ms; }
+    // Whether a window shows the icon's pictures (IconFrame); without one the
+    // blink tick never runs.
+    void SetIconShown(bool shown);
     QTimer* ReconnectTimer() { return &Reconnect_; }
 
     // The current temperature: the last reading converted since the port
     // was opened; NoReading while there is none, after a failed line and
     // while the port is closed.
     long double Temperature = NoReading;
-    int BlinkPhase = 0;   // 0 steady icon, 1/2 the two blink frames
-    int SilenceCount = 0; // ticks since the last converted reading
+    // 0 steady icon, 1/2 the two blink frames. The link's own errors start
+    // the blink tick; a 0 stops it at its next tick.
+    int BlinkPhase = 0;
     // Received bytes not yet judged: the text after the last CR.
     std::string ReceivedText;
     // "-" or the last converted reading with its unit, as the window shows it.
@@ -101,8 +115,11 @@ public:
     // True while ReceivedText holds the start of a reading still waiting
     // for its CR.
     bool ReadingPending() const;
-    // One 500 ms tick: blink phase and silence watchdog.
+    // One blink tick: the next picture of the icon.
     void OnTick();
+    // The silence deadline passed: a port silent for the limit is closed
+    // through the connect toggle, and the icon blinks.
+    void OnSilence();
 
     // The port's handlers (the design's names live in the main window,
     // which forwards here).
@@ -122,8 +139,9 @@ signals:
     void DisplayChanged(const QString& text);
     // A tick shows this picture of the tray icon (0 steady, 1/2 blinking).
     void IconFrame(int index);
-    // A tick passed (after the watchdog had its say).
-    void Ticked();
+    // What a status shows may have changed: the temperature, the link, the
+    // retries.
+    void StatusChanged();
     // The retries are about to try the port again: the device may have come
     // or gone since the port list was made.
     void RetryStarting();
@@ -131,16 +149,25 @@ signals:
 private:
     bool OpenPort(bool retry);
     void PortLost(bool failureLogged);
+    // Sets BlinkPhase to blink and starts the tick where an icon shows it.
+    void Blink();
+    // Starts the silence deadline afresh (the port is open).
+    void ArmSilence();
 
     TSettingsModel& Settings_;
     TEventLog& Log_;
     std::function<QDateTime()> Clock_;
     TAfComPort* Port_ = nullptr;
     QTimer Tick_;
+    QTimer Silence_;
     QTimer Reconnect_;
     TReadingParser Parser_;
     QString Display_ = QStringLiteral("-");
     bool WarningShowing_ = false;
     bool PortChosen_ = false;
     bool ReconnectFailureLogged_ = false;
+    bool IconShown_ = false;
+    int SilenceLimitMs_ = SilenceMs;
+    bool SilenceGraced_ = false; // the deadline now running is the grace
+    int ShownFrame_ = 0;         // the picture the last tick showed
 };

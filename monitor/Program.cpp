@@ -154,7 +154,7 @@ int RunProgram(QCoreApplication& app, ProgramViews* views) {
                              *lastSend = {when, failure};
                              update();
                          });
-        QObject::connect(&core->Link(), &TLink::Ticked, &notify, update);
+        QObject::connect(&core->Link(), &TLink::StatusChanged, &notify, update);
         QObject::connect(&core->Link(), &TLink::LinkChanged, &notify, update);
     }
 

@@ -57,8 +57,8 @@ protected:
     }
     void LinkPty() { Ports.Link(1, Pty.SlavePath()); }
 
-    // Starts the program with this settings file. Timer2 is stopped unless
-    // asked for, so that tests drive the 500 ms tick themselves.
+    // Starts the program with this settings file. The blink tick is held off
+    // unless asked for, so that tests drive it themselves.
     void Start(const QByteArray& ini = {}, bool realTicks = false) {
         if (!ini.isEmpty()) {
             QFile f(platform::IniPath());
@@ -67,7 +67,7 @@ protected:
         }
         BuildProgram();
         if (!realTicks)
-            fMain->Timer2->stop();
+            Link().SetIconShown(false);
         LoadSettings();
     }
     void Stop() { DestroyProgram(); }

@@ -1,6 +1,7 @@
 // The serial link as the user sees it: the connect toggle, readings on their
 // way to the label and the upload, failed opens, the silence watchdog driven
-// tick by tick, line errors and hang-ups, and warnings that must not pile up.
+// deadline by deadline, line errors and hang-ups, and warnings that must not
+// pile up.
 #include "LinkFixture.h"
 
 #include "net/LocalHttpServer.h"
@@ -46,12 +47,12 @@ TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
     EXPECT_EQ(Link().BlinkPhase, 0);
 
-    Link().SilenceCount = 7;
+    Link().SilenceDeadline()->stop();
     ASSERT_TRUE(Pty.Write("+021.5C\r+02"));
     ASSERT_TRUE(LabelShows(QStringLiteral("21.5\u00B0C")));
     EXPECT_TRUE(QTest::qWaitFor([] { return Link().ReceivedText == "+02"; }, 10000));
-    EXPECT_EQ(Link().SilenceCount, 0);
-    ASSERT_TRUE(Pty.Write("2.5C\r")); // the rest of the split reading
+    EXPECT_TRUE(Link().SilenceDeadline()->isActive()); // moved by the reading
+    ASSERT_TRUE(Pty.Write("2.5C\r"));                  // the rest of the split reading
     ASSERT_TRUE(LabelShows(QStringLiteral("22.5\u00B0C")));
     EXPECT_TRUE(Link().ReceivedText.empty());
 
@@ -91,7 +92,8 @@ TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
     Connect();
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_EQ(Events(), QStringList{kCantOpen});
-    EXPECT_EQ(Log().value(1), "ERR  " + QString::fromStdString(Ports.Path()) + "/COM1: no such file");
+    EXPECT_EQ(Log().value(1),
+              "ERR  " + QString::fromStdString(Ports.Path()) + "/COM1: no such file");
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
     EXPECT_EQ(Link().BlinkPhase, 1);
 
@@ -149,72 +151,68 @@ TEST_F(LinkTest, AStoredPortThatIsAbsentIsShownAsSuchAndIsTheOneConnectTries) {
     EXPECT_EQ(fSettings->AfPortComboBox1->currentText(), "COM 1 (not present)");
 }
 
-TEST_F(LinkTest, TheWatchdogClosesASilentPortOnThe61stTick) {
+// One deadline, armed by the open and moved by each reading; nothing waits
+// on a closed port.
+TEST_F(LinkTest, TheWatchdogIsOneDeadlineMovedByEachReading) {
     LinkPty();
     Start();
     Connect();
+    QTimer* deadline = Link().SilenceDeadline();
+    EXPECT_TRUE(deadline->isActive());
+    EXPECT_TRUE(deadline->isSingleShot());
+    EXPECT_EQ(deadline->timerType(), Qt::PreciseTimer); // a coarse one may be 1.5 s off
+    deadline->stop();
     ASSERT_TRUE(Pty.Write("+20.0C\r"));
     ASSERT_TRUE(LabelShows(QStringLiteral("20.0\u00B0C")));
-    Ticks(60);
-    EXPECT_TRUE(fMain->AfComPort1->Active());
-    EXPECT_FALSE(Log().contains(kSilent));
-    Ticks(1);
+    EXPECT_TRUE(deadline->isActive());
+    EXPECT_EQ(deadline->interval(), 30000);
+    Link().OnSilence();
     EXPECT_EQ(Log(), (QStringList{kOpened, kSilent, kClosed}));
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
     EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
     EXPECT_EQ(Link().BlinkPhase, 1);
-    EXPECT_EQ(Link().SilenceCount, 0);
-    // Closed, it never fires again.
-    Ticks(200);
+    EXPECT_FALSE(deadline->isActive());
+
+    Connect(); // a new link gets its full 30 s from the open
+    EXPECT_TRUE(deadline->isActive());
+    EXPECT_GT(deadline->remainingTime(), 20000);
+    Connect();
+    EXPECT_FALSE(deadline->isActive());
     EXPECT_EQ(Log().count(kSilent), 1);
     EXPECT_TRUE(Boxes.empty());
 }
 
-// The silence count is about the open link: a connect long after the last
-// reading is not closed at the next tick.
-TEST_F(LinkTest, AReconnectAfterLongSilenceGetsItsFull30Seconds) {
+// Only a converted reading moves the deadline: neither the line feed of a
+// CR LF device, nor a line that stops halfway, nor bytes without any CR. A
+// reading on its way gets one short grace, a line that never ends no more.
+TEST_F(LinkTest, OnlyAConvertedReadingHoldsTheWatchdogOff) {
     LinkPty();
     Start();
-    Connect();
-    ASSERT_TRUE(Pty.Write("+20.0C\r"));
-    ASSERT_TRUE(LabelShows(QStringLiteral("20.0\u00B0C")));
-    Connect(); // closed by the user
-    Ticks(200);
-    EXPECT_EQ(Log(), (QStringList{kOpened, kClosed}));
-
-    Connect();
-    Ticks(60);
-    EXPECT_TRUE(fMain->AfComPort1->Active());
-    Ticks(1);
-    EXPECT_EQ(Log().count(kSilent), 1);
-}
-
-// Only a converted reading counts as a sign of life: neither the line feed
-// of a CR LF device, nor a line that stops halfway, nor bytes without any
-// CR hold the watchdog off for long.
-TEST_F(LinkTest, TheWatchdogClosesAfter30SecondsWithoutAConvertedReading) {
-    LinkPty();
-    Start();
+    QTimer* deadline = Link().SilenceDeadline();
     for (const std::string tail : {"\n", "+02", "+20.0C\n"}) {
         SCOPED_TRACE(tail);
         Connect();
         ASSERT_TRUE(Pty.Write("+20.0C\r" + tail));
         ASSERT_TRUE(QTest::qWaitFor([&] { return Link().ReceivedText == tail; }, 10000));
-        const bool streaming = tail.size() > 1 && tail.back() == '\n'; // never a CR
-        int ticks = 0;
-        while (fMain->AfComPort1->Active() && ticks < 100) {
-            Ticks(1);
-            ++ticks;
-            if (streaming && fMain->AfComPort1->Active()) {
+        deadline->stop();
+        const bool pending = tail != "\n";
+        int expiries = 0;
+        while (fMain->AfComPort1->Active() && expiries < 5) {
+            if (pending && tail.back() == '\n') { // streaming, never a CR
                 ASSERT_TRUE(Pty.Write(tail));
-                const std::size_t expected = tail.size() * static_cast<std::size_t>(ticks + 1);
+                const std::size_t expected = tail.size() * static_cast<std::size_t>(expiries + 2);
                 ASSERT_TRUE(
                     QTest::qWaitFor([&] { return Link().ReceivedText.size() == expected; }, 10000));
             }
+            EXPECT_EQ(deadline->isActive(), expiries > 0);
+            Link().OnSilence();
+            ++expiries;
+            if (fMain->AfComPort1->Active()) {
+                EXPECT_EQ(deadline->interval(), TLink::PendingGraceMs);
+            }
         }
-        EXPECT_GE(ticks, 61);
-        EXPECT_LE(ticks, 63); // a reading on its way gets a second more, no longer
+        EXPECT_EQ(expiries, pending ? 2 : 1);
         EXPECT_EQ(Log().last(), kClosed);
     }
 }
@@ -228,7 +226,7 @@ TEST_F(LinkTest, AFailedLineFollowedBySilenceStillTripsTheWatchdog) {
     ASSERT_TRUE(Pty.Write("-\r")); // a sign without a number
     ASSERT_TRUE(QTest::qWaitFor([] { return Link().Temperature == -100.0L; }, 10000));
     EXPECT_EQ(fMain->Label1->text(), QStringLiteral("20.0\u00B0C"));
-    Ticks(61);
+    Link().OnSilence();
     EXPECT_EQ(Log().count(kSilent), 1);
     EXPECT_FALSE(fMain->AfComPort1->Active());
 }
@@ -276,11 +274,11 @@ TEST_F(LinkTest, ANoiseBurstDoesNotHideTheNextReadingNorAFragmentTheNextLink) {
     std::string burst;
     for (int i = 0; i < 100; ++i)
         burst += "+x\r";
-    Link().SilenceCount = 50;
+    Link().SilenceDeadline()->stop();
     ASSERT_TRUE(Pty.Write(burst + "+21.5C\r"));
     ASSERT_TRUE(LabelShows(QStringLiteral("21.5\u00B0C")));
     EXPECT_EQ(Link().Temperature, 21.5L);
-    EXPECT_EQ(Link().SilenceCount, 0);
+    EXPECT_TRUE(Link().SilenceDeadline()->isActive());
 
     ASSERT_TRUE(Pty.Write("+02"));
     ASSERT_TRUE(QTest::qWaitFor([] { return Link().ReceivedText == "+02"; }, 10000));
@@ -292,9 +290,9 @@ TEST_F(LinkTest, ANoiseBurstDoesNotHideTheNextReadingNorAFragmentTheNextLink) {
     EXPECT_EQ(Link().Temperature, 19.7L);
 }
 
-// The warning's modal loop goes on running timer ticks and serial events.
+// The warning's modal loop goes on running timers and serial events.
 // Neither the watchdog nor a line error may stack a second box on the first,
-// and once the box is closed the silence count starts afresh.
+// and once the box is closed the silence is timed afresh.
 TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
     const std::shared_ptr<FakeCommPort> port = UseFakePorts();
     Start();
@@ -308,10 +306,9 @@ TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
         EXPECT_TRUE(fSettings->ConnWarningShowing());
         port->LineError(win::CE_OVERRUN);
         EXPECT_TRUE(QTest::qWaitFor([] { return Log().contains(kLineError); }, 10000));
-        Ticks(130); // 65 s with the box open
+        Link().OnSilence(); // 30 s more with the box open
     };
-    Link().SilenceCount = 60;
-    Ticks(1); // the watchdog asks to close; no port is chosen: the warning
+    Link().OnSilence(); // the watchdog asks to close; no port is chosen: the warning
     InsideBox = nullptr;
 
     EXPECT_EQ(Boxes.size(), 1u);
@@ -319,12 +316,10 @@ TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
     EXPECT_EQ(Log().count(kLineError), 1);
     EXPECT_TRUE(fMain->AfComPort1->Active()); // nothing could close it
     EXPECT_NE(Link().BlinkPhase, 0);
-    EXPECT_EQ(Link().SilenceCount, 0);
+    EXPECT_TRUE(Link().SilenceDeadline()->isActive());
     EXPECT_FALSE(fSettings->ConnWarningShowing());
 
-    Ticks(60);
-    EXPECT_EQ(Boxes.size(), 1u);
-    Ticks(1); // still silent 30 s later: asked once more
+    Link().OnSilence(); // still silent 30 s later: asked once more
     EXPECT_EQ(Boxes.size(), 2u);
     EXPECT_EQ(Log().count(kSilent), 2);
 }
@@ -336,7 +331,7 @@ TEST_F(LinkTest, ALineErrorWithoutAChosenPortWarnsOnceAndTheSilenceCountStartsAf
     fSettings->AfPortComboBox1->SetItemIndex(-1);
     InsideBox = [&] {
         if (Boxes.size() == 1)
-            Ticks(130); // the box stays open for 65 s
+            Link().OnSilence(); // the box stays open for 30 s and more
     };
     port->LineError(win::CE_FRAME);
     ASSERT_TRUE(QTest::qWaitFor(
@@ -347,10 +342,30 @@ TEST_F(LinkTest, ALineErrorWithoutAChosenPortWarnsOnceAndTheSilenceCountStartsAf
     EXPECT_TRUE(fMain->AfComPort1->Active());
     EXPECT_NE(Link().BlinkPhase, 0);
     // The silence while the box was open is not held against the device.
-    EXPECT_EQ(Link().SilenceCount, 0);
-    Ticks(60);
-    EXPECT_EQ(Boxes.size(), 1u);
-    Ticks(1);
+    EXPECT_TRUE(Link().SilenceDeadline()->isActive());
+    Link().OnSilence();
     EXPECT_EQ(Boxes.size(), 2u);
     EXPECT_EQ(Log().count(kSilent), 1);
+}
+
+// Without windows nothing shows the icon: after a reading and after a
+// hang-up, the blink tick stays off.
+TEST_F(LinkTest, HeadlessTheBlinkTickNeverRuns) {
+    LinkPty();
+    QFile ini(platform::IniPath());
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[Data]\r\nCOM=1\r\nPeriod=0\r\nAutoConnect=-1\r\n");
+    ini.close();
+    TKelvoxCore core;
+    core.Start();
+    TLink& link = core.Link();
+    ASSERT_TRUE(link.Open());
+    ASSERT_TRUE(Pty.Write("+20.0C\r"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return link.Temperature == 20.0L; }, 10000));
+    EXPECT_FALSE(link.Tick()->isActive());
+    Pty.CloseSlave();
+    Pty.CloseMaster();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !link.Open(); }, 10000));
+    EXPECT_NE(link.BlinkPhase, 0);
+    EXPECT_FALSE(link.Tick()->isActive());
 }

@@ -38,7 +38,7 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
 
     Ticks(1);
     EXPECT_EQ(Shown(), Picture(0)); // steady
-    Link().BlinkPhase = 1;        // as after any error
+    Link().BlinkPhase = 1;          // as after any error
     std::vector<QImage> frames;
     for (int i = 0; i < 4; ++i) {
         Ticks(1);
@@ -136,9 +136,9 @@ TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
         [](const platform::MessageRequest&) { return platform::MsgResult::Ok; });
     BuildProgram();
     LoadSettings();
-    Link().BlinkPhase = 1;
-    for (int i = 0; i < 5; ++i)
-        fMain->Timer2Timer(fMain->Timer2);
+    Link().Reopen(); // no such port: the icon would blink
+    EXPECT_NE(Link().BlinkPhase, 0);
+    EXPECT_FALSE(fMain->Timer2->isActive()) << "a blink tick with no icon to show it";
     auto* desktop = dynamic_cast<platform::QtTrayShell*>(&platform::CurrentTrayShell());
     ASSERT_NE(desktop, nullptr);
     EXPECT_EQ(desktop->IconCount(), 0u);

@@ -19,7 +19,6 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -419,26 +418,28 @@ void TfHistory::RestoreGeometry() {
             resize(std::clamp(w, minimumWidth(), 8192), std::clamp(h, minimumHeight(), 8192));
         if (x == INT_MIN || y == INT_MIN)
             return;
-        // Only where some of it can be seen: the screen it was on may be gone.
-        const QRect wanted(QPoint(x, y), size());
-        for (const QScreen* screen : QGuiApplication::screens()) {
-            if (screen->availableGeometry().intersects(wanted)) {
-                move(x, y);
-                return;
-            }
-        }
+        // Wholly on a screen: the one it was on may be gone or smaller.
+        Place_.Place(this, QPoint(x, y));
+        HasPlace_ = true;
     } catch (...) {
         // An unreadable settings file leaves the default place and size.
     }
 }
 
+void TfHistory::PlaceBeside(const QRect& anchor) {
+    if (!HasPlace_)
+        TScreenPlace::Fit(this, ::PlaceBeside(anchor, OuterSize(this), AvailableScreenAreas()));
+}
+
 void TfHistory::SaveGeometry() {
     try {
         platform::IniFile ini(platform::IniPath());
-        ini.WriteInteger(kSection, QStringLiteral("Left"), x());
-        ini.WriteInteger(kSection, QStringLiteral("Top"), y());
-        ini.WriteInteger(kSection, QStringLiteral("Width"), width());
-        ini.WriteInteger(kSection, QStringLiteral("Height"), height());
+        const QPoint place = Place_.ToStore(this);
+        ini.WriteInteger(kSection, QStringLiteral("Left"), place.x());
+        ini.WriteInteger(kSection, QStringLiteral("Top"), place.y());
+        const QSize size = Place_.SizeToStore(this);
+        ini.WriteInteger(kSection, QStringLiteral("Width"), size.width());
+        ini.WriteInteger(kSection, QStringLiteral("Height"), size.height());
     } catch (...) {
         // The place of this window is not worth an error box at close.
     }

@@ -16,6 +16,7 @@
 
 #include "app/HistoryAxis.h"
 #include "app/TemperatureHistory.h"
+#include "widgets/ScreenFit.h"
 
 #include <QIcon>
 #include <QImage>
@@ -66,6 +67,11 @@ public:
     // Writes Picture() as PNG; false (with nothing written) on failure.
     bool SavePicture(const QString& path);
 
+    // Without a stored place (the first opening), puts the window beside
+    // the window at `anchor` (frame included) instead of where the window
+    // manager would, often over it.
+    void PlaceBeside(const QRect& anchor);
+
     // The pieces of the plotted line, oldest first (for tests and the
     // benchmark).
     const std::vector<QLineSeries*>& Pieces() const { return Pieces_; }
@@ -110,6 +116,8 @@ private:
     double Max_ = 0;
     double AxisMin_ = 0;
     double AxisMax_ = 0;
+    TScreenPlace Place_;    // the stored place and where it put the window
+    bool HasPlace_ = false; // a place was stored
 };
 
 // A small line-chart picture for the buttons that open the window.

@@ -395,6 +395,7 @@ void TfMain::History1Click(QObject* /*Sender*/) {
                 {platform::AppDir(), platform::Now(), 7, platform::FormatSettings::Current()});
         }
         HistoryWindow_ = new TfHistory(&Core_.History());
+        HistoryWindow_->PlaceBeside(frameGeometry());
     }
     HistoryWindow_->show();
     HistoryWindow_->raise();
@@ -433,10 +434,12 @@ void TfMain::ApplySettings() {
                                                    : screen.height() / 2 - height() / 2;
     const int left = settings.Has(Setting::MainLeft) ? settings.Integer(Setting::MainLeft)
                                                      : screen.width() / 2 - width() / 2;
-    move(left, top);
     // Below the collapsed height the title strip with the log toggle would
     // be cut off and the window could not be expanded again.
     resize(width(), std::max(settings.Integer(Setting::MainHeight), kCollapsedHeight));
+    // A place from a larger or removed monitor, or another scale factor,
+    // would hide the window and its buttons; the stored place is kept.
+    Place_.Place(this, QPoint(left, top));
     ApplyAlwaysOnTop();
 }
 
@@ -447,10 +450,11 @@ bool WindowPositionKnown(const QString& platformName) {
 void TfMain::StoreGeometry() {
     TSettingsModel& settings = Core_.Settings();
     if (WindowPositionKnown(QGuiApplication::platformName())) {
-        settings.SetInteger(Setting::MainTop, y());
-        settings.SetInteger(Setting::MainLeft, x());
+        const QPoint place = Place_.ToStore(this);
+        settings.SetInteger(Setting::MainTop, place.y());
+        settings.SetInteger(Setting::MainLeft, place.x());
     }
-    settings.SetInteger(Setting::MainHeight, height());
+    settings.SetInteger(Setting::MainHeight, Place_.SizeToStore(this).height());
 }
 
 void TfMain::ApplyAlwaysOnTop() {

@@ -6,6 +6,8 @@
 // runs on the main thread.
 #pragma once
 
+#include "widgets/ScreenFit.h"
+
 #include <QIcon>
 #include <QPointer>
 #include <QWidget>
@@ -154,7 +156,8 @@ private:
     // A drag of the title strip by the right or middle button, which the
     // window system's move cannot end (it waits for the left button).
     Qt::MouseButton FDragButton = Qt::NoButton;
-    QPoint FDragOffset; // pointer minus window position at the press
+    QPoint FDragOffset;  // pointer minus window position at the press
+    TScreenPlace Place_; // the stored place and where it put the window
     bool InFormClose_ = false;
     bool QuietClose_ = false; // the close a signal asked for
     QPointer<TfHistory> HistoryWindow_;

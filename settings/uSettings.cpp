@@ -9,6 +9,7 @@
 #include "serial/AfComPort.h"
 #include "serial/AfPortControls.h"
 #include "settings/MqttDialog.h"
+#include "widgets/ScreenFit.h"
 #include "widgets/uIntEdit.h"
 
 #include <QCheckBox>
@@ -539,9 +540,12 @@ void TfSettings::showEvent(QShowEvent* event) {
     }
     FitCaptions();
     if (const QScreen* s = QGuiApplication::primaryScreen()) {
-        const QRect screen = s->geometry();
-        move(screen.x() + (screen.width() - width()) / 2,
-             screen.y() + (screen.height() - height()) / 2);
+        // Centred in the room panels leave; a dialog taller than that (a
+        // small screen at a large scale) shows its top rather than its middle.
+        const QRect screen = s->availableGeometry();
+        const QSize outer = OuterSize(this);
+        TScreenPlace::Fit(this, {screen.x() + (screen.width() - outer.width()) / 2,
+                                 screen.y() + (screen.height() - outer.height()) / 2});
     }
     QDialog::showEvent(event);
 }
@@ -609,6 +613,7 @@ void TfSettings::chbAutostartClick(QObject* /*Sender*/) {
 
 void TfSettings::bMqttClick(QObject* /*Sender*/) {
     TMqttDialog dialog(this);
+    FitWhenShown(&dialog);
     dialog.SetSettings(Core_.MqttSettingsNow());
     dialog.Follow(Core_.Mqtt());
     // Taken at once, like the other options; "Save and close" writes them.

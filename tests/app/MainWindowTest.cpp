@@ -24,6 +24,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -242,6 +243,21 @@ TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogToWhichASecondRunAppends)
               "14:05:09 >  OK  one\r\n14:05:09 >  ERR  two\r\n14:05:09 >  OK  three\r\n");
     // No temporary files are left behind.
     EXPECT_EQ(QDir(Home.path()).entryList(QDir::Files).size(), 2);
+}
+
+TEST_F(MainWindowTest, AStoredPlaceOffTheScreenShowsTheWindowOnItAndIsKept) {
+    Stop();
+    QFile ini(platform::IniPath());
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[Main]\r\nTop=-900\r\nLeft=5000\r\nHeight=2000\r\n");
+    ini.close();
+    Start();
+    fMain->show();
+    const QRect screen = fMain->screen()->availableGeometry();
+    EXPECT_TRUE(screen.contains(fMain->frameGeometry())) << fMain->frameGeometry().x();
+    fMain->close(); // neither moved nor resized: the place from a larger screen stays
+    EXPECT_TRUE(
+        Read(platform::IniPath()).startsWith("[Main]\r\nTop=-900\r\nLeft=5000\r\nHeight=2000\r\n"));
 }
 
 // A Wayland compositor reports every window at 0,0: the stored place stays.

@@ -1,8 +1,10 @@
 #include "platform/TrayShell.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
 #include <QGuiApplication>
 #include <QImage>
 #include <QMenu>
@@ -10,13 +12,13 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QSystemTrayIcon>
-#include <QTimer>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <xcb/xcb.h>
 
 namespace platform {
 
@@ -274,32 +276,26 @@ struct QtTrayShell::Impl {
     bool statusNotifierHost = false;
     bool hostKindKnown = false;
     std::map<std::uint64_t, Entry> icons;
-    // Windows whose add was refused for want of a host, and the timer that
-    // looks for one while there are any.
+    // Windows whose add was refused for want of a host.
     std::set<win::DWORD> waiting;
-    QPointer<QTimer> watch; // the application's child: it goes with the event loop
+    // What announces a host: a StatusNotifierItem watcher taking its name on
+    // the session bus, an XEmbed tray manager its selection on the display.
+    // Nothing is polled: both are told, when nothing happens nothing runs.
+    QPointer<QDBusServiceWatcher> busWatch; // the application's child
+    std::unique_ptr<QAbstractNativeEventFilter> trayManagerWatch;
+    bool watching = false;
 
     void waitForHost(win::DWORD hWnd) {
-        // Headless (the offscreen platform) no panel can ever appear: no
-        // wake-ups for it on a server.
+        // Headless (the offscreen platform) no panel can ever appear.
         if (!hostProbe && QGuiApplication::platformName() == QStringLiteral("offscreen"))
             return;
         waiting.insert(hWnd);
-        if (!watch) {
-            if (!QCoreApplication::instance())
-                return;
-            watch = new QTimer(QCoreApplication::instance());
-            watch->setInterval(1000);
-            QObject::connect(watch.data(), &QTimer::timeout, watch.data(),
-                             [this] { lookForHost(); });
-        }
-        if (!watch->isActive())
-            watch->start();
     }
+    void watchHosts();
+    void watcherOwnerChanged(const QString& oldOwner, const QString& newOwner);
     void lookForHost() {
-        if (!hostAvailable())
+        if (waiting.empty() || !hostAvailable())
             return;
-        watch->stop();
         const std::set<win::DWORD> windows = std::move(waiting);
         waiting.clear();
         // Each window adds its icons again from its own procedure.
@@ -318,11 +314,18 @@ struct QtTrayShell::Impl {
         if (!QCoreApplication::instance())
             return false;
         if (!hostKindKnown) {
+            // Qt asked without any host settles on the XEmbed tray for the
+            // rest of the process, and a panel starting later would never
+            // get the icon: it is asked once one of the two is there.
+            const bool statusNotifier = watcherRegistered();
+            if (!statusNotifier && !trayManagerPresent())
+                return false;
             hostKindKnown = true;
-            statusNotifierHost = watcherRegistered();
+            statusNotifierHost = statusNotifier;
         }
         return QSystemTrayIcon::isSystemTrayAvailable();
     }
+    static bool trayManagerPresent();
     static bool watcherRegistered() {
         // Offscreen there is nothing to show, and no bus worth connecting to.
         if (QGuiApplication::platformName() == QStringLiteral("offscreen"))
@@ -390,6 +393,108 @@ struct QtTrayShell::Impl {
     }
 };
 
+namespace {
+xcb_connection_t* x11Connection() {
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    auto* x11 = app ? app->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->connection() : nullptr;
+}
+
+xcb_atom_t internAtom(xcb_connection_t* c, const QByteArray& name, bool onlyIfExists) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, onlyIfExists, quint16(name.size()), name.constData()), nullptr);
+    const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    free(reply);
+    return atom;
+}
+
+// A tray manager announces itself with a MANAGER client message to the root
+// window, which Qt's connection receives (its screens listen for structure
+// changes of the root). Main thread: Qt filters its events there.
+class TrayManagerFilter : public QAbstractNativeEventFilter {
+public:
+    TrayManagerFilter(xcb_atom_t manager, std::function<void()> announced)
+        : manager_(manager), announced_(std::move(announced)) {}
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
+        if (eventType != "xcb_generic_event_t")
+            return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE &&
+            reinterpret_cast<const xcb_client_message_event_t*>(event)->type == manager_) {
+            // Not from inside Qt's event handling: the look asks the display.
+            QMetaObject::invokeMethod(QCoreApplication::instance(), announced_,
+                                      Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    xcb_atom_t manager_;
+    std::function<void()> announced_;
+};
+} // namespace
+
+bool QtTrayShell::Impl::trayManagerPresent() {
+    xcb_connection_t* c = x11Connection();
+    if (!c)
+        return false;
+    // The manager of any screen's tray selection (the display has one screen
+    // in practice); no such atom yet means no manager ever took it.
+    int number = 0;
+    for (auto it = xcb_setup_roots_iterator(xcb_get_setup(c)); it.rem; xcb_screen_next(&it)) {
+        const xcb_atom_t selection =
+            internAtom(c, "_NET_SYSTEM_TRAY_S" + QByteArray::number(number++), true);
+        if (selection == XCB_ATOM_NONE)
+            continue;
+        xcb_get_selection_owner_reply_t* reply =
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr);
+        const bool owned = reply && reply->owner != XCB_WINDOW_NONE;
+        free(reply);
+        if (owned)
+            return true;
+    }
+    return false;
+}
+
+void QtTrayShell::Impl::watchHosts() {
+    if (watching || assumeHost || hostProbe || !QCoreApplication::instance() ||
+        QGuiApplication::platformName() == QStringLiteral("offscreen"))
+        return;
+    watching = true;
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) {
+        busWatch = new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), bus,
+                                           QDBusServiceWatcher::WatchForOwnerChange,
+                                           QCoreApplication::instance());
+        QObject::connect(busWatch.data(), &QDBusServiceWatcher::serviceOwnerChanged,
+                         busWatch.data(),
+                         [this](const QString&, const QString& oldOwner, const QString& newOwner) {
+                             watcherOwnerChanged(oldOwner, newOwner);
+                         });
+    }
+    if (xcb_connection_t* c = x11Connection()) {
+        trayManagerWatch = std::make_unique<TrayManagerFilter>(internAtom(c, "MANAGER", false),
+                                                               [this] { lookForHost(); });
+        QCoreApplication::instance()->installNativeEventFilter(trayManagerWatch.get());
+    }
+}
+
+void QtTrayShell::Impl::watcherOwnerChanged(const QString& oldOwner, const QString& newOwner) {
+    if (newOwner.isEmpty())
+        return; // the panel went away: its successor will say so
+    // A panel that restarts or is replaced knows none of the icons: shown
+    // again, each registers with the new watcher.
+    if (statusNotifierHost && !oldOwner.isEmpty()) {
+        for (auto& [key, entry] : icons) {
+            if (entry.tray && entry.tray->isVisible()) {
+                entry.tray->hide();
+                entry.tray->show();
+            }
+        }
+    }
+    lookForHost();
+}
+
 QtTrayShell::QtTrayShell(bool assumeHost) : d(std::make_unique<Impl>()) {
     d->assumeHost = assumeHost;
 }
@@ -404,13 +509,17 @@ std::uint32_t TaskbarCreatedMessage() {
 }
 
 QtTrayShell::~QtTrayShell() {
-    delete d->watch.data();
+    delete d->busWatch.data();
+    if (d->trayManagerWatch && QCoreApplication::instance())
+        QCoreApplication::instance()->removeNativeEventFilter(d->trayManagerWatch.get());
     // Icons the application has already destroyed read as null here.
     for (auto& [key, entry] : d->icons)
         delete entry.tray.data();
 }
 
 bool QtTrayShell::Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& data) {
+    if (message == NIM_ADD)
+        d->watchHosts();
     // Checked first and silently: without a panel there is nothing to do and
     // nothing worth a warning every 500 ms.
     if (!d->hostAvailable()) {
@@ -476,6 +585,10 @@ void QtTrayShell::SetIconMenu(win::DWORD hWnd, win::DWORD uID, QMenu* menu) {
     auto it = d->icons.find(Impl::keyOf(hWnd, uID));
     if (it != d->icons.end() && it->second.tray && it->second.tray->contextMenu() != menu)
         it->second.tray->setContextMenu(menu);
+}
+
+void QtTrayShell::LookForHost() {
+    d->lookForHost();
 }
 
 std::size_t QtTrayShell::IconCount() const {

@@ -134,14 +134,17 @@ void SetTrayShellForTests(TrayShell* shell);
 
 // The desktop notification area through QSystemTrayIcon, one per icon. Without
 // a tray host (offscreen or headless sessions, or a session whose panel has
-// not started yet) every request is refused quietly; the shell then looks for
-// a host every second and, when one appears, sends TaskbarCreatedMessage() to
-// each window whose add it refused. assumeHost skips the check, for tests of
-// the mapping itself; hostAvailable replaces it (by default
-// QSystemTrayIcon::isSystemTrayAvailable).
+// not started yet) every request is refused quietly; when a host appears
+// later (a StatusNotifierItem watcher taking its name on the session bus, or
+// an XEmbed tray manager announcing itself on the display; nothing is
+// polled), the shell sends TaskbarCreatedMessage() to each window whose add
+// it refused. assumeHost skips the check, for tests of the mapping itself;
+// hostAvailable replaces it (by default: a watcher or a tray manager is
+// there, and QSystemTrayIcon::isSystemTrayAvailable) and the watching.
 //
 // On a StatusNotifierItem panel (a watcher on the session bus; Qt then
-// talks D-Bus instead of embedding a window):
+// talks D-Bus instead of embedding a window; a watcher that is replaced, as
+// when the panel restarts, gets the icons again):
 // - the menu given by SetIconMenu is exported for the panel to show, and
 //   the right press is not reported, since the panel shows that menu;
 // - such panels send no double-click, so a left click is reported as a
@@ -158,6 +161,12 @@ public:
 
     bool Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& data) override;
     void SetIconMenu(win::DWORD hWnd, win::DWORD uID, QMenu* menu) override;
+
+    // Looks for a host now and, when there is one, sends
+    // TaskbarCreatedMessage() to the windows whose add was refused. The
+    // shell's own watchers call it when a host announces itself; a shell
+    // given hostAvailable is told by its owner.
+    void LookForHost();
 
     // The number of icons currently shown.
     std::size_t IconCount() const;

@@ -11,11 +11,12 @@
 # hides the window and a second shows it, a second start shows the hidden
 # window and exits 0, the tray menu's "History" opens
 # the chart (screenshot kept), the tray menu's "Close" ends the program, and
-# the settings and event log files are written. Then again beside a
-# StatusNotifierItem panel (its own session bus; the tray host stays): the
-# icon registers, the panel gets the tray menu over D-Bus, a left click
-# (Activate) hides and shows the window, and a steady link sends no new
-# picture.
+# the settings and event log files are written. Then again with a
+# StatusNotifierItem panel only (its own session bus; the tray host gone),
+# started after the program: the icon registers (its picture kept), the
+# panel gets the tray menu over D-Bus, "Hide" works, a left click (Activate)
+# shows and hides the window, a steady link sends no new picture, and a
+# panel that takes the watcher over gets the icon again.
 # Usage: desktop_e2e.sh KELVOX THERMOSIM SINK ARTIFACT_DIR
 set -u
 
@@ -159,7 +160,8 @@ xdotool search --onlyvisible --name '^Kelvox$' >/dev/null || fail "Hide hid the 
 # The tray host starts; the icon appears in it without a restart.
 trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
     --SetDockType true --transparent false --expand true >"$WORK/trayer.out" 2>&1 &
-PIDS+=($!)
+TRAYER_PID=$!
+PIDS+=($TRAYER_PID)
 wait_for 20 xdotool search --class trayer || fail "the tray host did not start"
 
 # The tray icon: a window embedded into trayer's tray.
@@ -249,18 +251,24 @@ ls "$WORK/home"/Temperature\(*\).log >/dev/null 2>&1 || fail "the temperature lo
 grep -q 'Serial port COM1 opened' "$WORK/home"/kelvox\ -\ *.log || fail "the event log lacks the opened line"
 cp "$WORK/home"/kelvox\ -\ *.log "$ARTIFACTS/" 2>/dev/null
 
+# Only a StatusNotifierItem panel now, and it starts after the program.
+kill "$TRAYER_PID"
 dbus-daemon --session --fork --print-address=3 --print-pid=4 3>"$WORK/bus" 4>"$WORK/bus.pid" ||
     fail "no session bus"
 PIDS+=($(cat "$WORK/bus.pid"))
 export DBUS_SESSION_BUS_ADDRESS=$(cat "$WORK/bus")
-/usr/bin/python3 "$(dirname "$0")/sni_host.py" "$WORK/sni-items" >"$WORK/sni.out" 2>&1 &
-PIDS+=($!)
-wait_for 10 dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher / \
-    org.freedesktop.DBus.Peer.Ping || fail "the watcher did not start"
 KELVOX_HOME="$WORK/home" KELVOX_PORT_DIR="$WORK/ports" KELVOX_MINUTE_MS=1000 \
     "$KELVOX" >"$WORK/kelvox.out" 2>&1 &
 PIDS+=($!)
-wait_for 30 test -s "$WORK/sni-items" || fail "the icon did not register with the watcher"
+wait_for 30 xdotool search --onlyvisible --name '^Kelvox$' || fail "the window did not appear"
+sleep 3
+start_panel() {
+    /usr/bin/python3 "$(dirname "$0")/sni_host.py" "$WORK/sni-items" >>"$WORK/sni.out" 2>&1 &
+    SNI_PID=$!
+    PIDS+=($SNI_PID)
+}
+start_panel
+wait_for 15 test -s "$WORK/sni-items" || fail "the icon did not register with a late panel"
 item() { dbus-send --session --print-reply --dest="$(head -n1 "$WORK/sni-items")" "$@"; }
 MENU=$(item /StatusNotifierItem org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierItem \
     string:Menu | awk -F'"' '/object path/ {print $2}')
@@ -269,7 +277,20 @@ LAYOUT=$(item "$MENU" com.canonical.dbusmenu.GetLayout int32:0 int32:-1 array:st
 for entry in Restore History Close; do
     grep -q "\"$entry\"" <<<"$LAYOUT" || fail "the exported menu lacks $entry"
 done
-wait_for 30 xdotool search --onlyvisible --name '^Kelvox$' || fail "the window did not appear beside the panel"
+# The icon's picture as the panel gets it (ARGB, network order), kept.
+/usr/bin/python3 -c 'import dbus, sys
+p = max(dbus.SessionBus().get_object(sys.argv[1], "/StatusNotifierItem").Get(
+    "org.kde.StatusNotifierItem", "IconPixmap", dbus_interface=dbus.PROPERTIES_IFACE), key=lambda p: p[0])
+d = bytes(p[2]); sys.stdout.buffer.write(b"".join(d[i + 1:i + 4] + d[i:i + 1] for i in range(0, len(d), 4)))
+print(p[0], p[1], file=sys.stderr)' "$(head -n1 "$WORK/sni-items")" >"$WORK/icon.rgba" 2>"$WORK/icon.size" &&
+    convert -size "$(tr ' ' x <"$WORK/icon.size")" -depth 8 "rgba:$WORK/icon.rgba" \
+        "$ARTIFACTS/late-panel-icon.png" || fail "no picture of the late panel's icon"
+# "Hide" works now that there is a way back.
+WIN=$(xdotool search --onlyvisible --name '^Kelvox$' | head -n1)
+xdotool mousemove --window "$WIN" 221 292 click 1
+wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Kelvox\$'" || fail "Hide stayed greyed beside a late panel"
+item /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 int32:0 >/dev/null
+wait_for 10 xdotool search --onlyvisible --name '^Kelvox$' || fail "Activate did not show the window"
 item /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 int32:0 >/dev/null
 wait_for 10 bash -c "! xdotool search --onlyvisible --name '^Kelvox\$'" || fail "Activate did not hide the window"
 item /StatusNotifierItem org.kde.StatusNotifierItem.Activate int32:0 int32:0 >/dev/null
@@ -281,6 +302,10 @@ PIDS+=($!)
 sleep 10
 NEWICONS=$(grep -c 'member=NewIcon' "$WORK/newicon")
 [ "$NEWICONS" -eq 0 ] || fail "$NEWICONS NewIcon signals in 10 s of a steady link"
-echo "beside the panel: menu $MENU exported, Activate toggles, no NewIcon in 10 s"
+# Another panel takes the watcher's name over: it gets the icon.
+: >"$WORK/sni-items"
+start_panel
+wait_for 15 test -s "$WORK/sni-items" || fail "the icon did not register with the next panel"
+echo "beside the panel: menu $MENU exported, Activate toggles, no NewIcon in 10 s, next panel has it"
 echo "PASS"
 exit 0

@@ -26,5 +26,8 @@ def connected(conn, _name):
 
 
 Gio.bus_own_name(Gio.BusType.SESSION, f"org.kde.StatusNotifierHost-{os.getpid()}", 0, None, None, None)
-Gio.bus_own_name(Gio.BusType.SESSION, WATCHER, 0, connected, None, None)
+# A later panel takes the watcher's name over, as a restarting desktop does.
+Gio.bus_own_name(Gio.BusType.SESSION, WATCHER,
+                 Gio.BusNameOwnerFlags.ALLOW_REPLACEMENT | Gio.BusNameOwnerFlags.REPLACE, connected,
+                 None, None)
 GLib.MainLoop().run()

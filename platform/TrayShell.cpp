@@ -520,15 +520,20 @@ QtTrayShell::~QtTrayShell() {
 bool QtTrayShell::Shell_NotifyIcon(win::DWORD message, const NOTIFYICONDATAA& data) {
     if (message == NIM_ADD)
         d->watchHosts();
-    // Checked first and silently: without a panel there is nothing to do and
-    // nothing worth a warning every 500 ms.
+    const std::uint64_t key = Impl::keyOf(data.hWnd, data.uID);
+    auto it = d->icons.find(key);
+    // An icon that is not there is neither changed nor removed: refused
+    // without a look for a host, which asks the bus and the display, while
+    // the owner keeps changing its tooltip with no panel to show it.
+    if (message != NIM_ADD && it == d->icons.end())
+        return false;
+    // Checked silently: without a panel there is nothing to do and nothing
+    // worth a warning every 500 ms.
     if (!d->hostAvailable()) {
         if (message == NIM_ADD)
             d->waitForHost(data.hWnd);
         return false;
     }
-    const std::uint64_t key = Impl::keyOf(data.hWnd, data.uID);
-    auto it = d->icons.find(key);
     switch (message) {
     case NIM_ADD: {
         if (it != d->icons.end())

@@ -144,6 +144,13 @@ bool ReplaceFile(const QString& path, const QByteArray& data, QString* error, bo
                               ownerOnly ? 0600 : 0666, error, &st);
     if (!fd.Valid())
         return false;
+    // Saved by root (sudo kelvox --find --save on a service's directory),
+    // the file keeps its owner, or the service could no longer read it.
+    // Others may not give files away (EPERM), and need not: the file they
+    // may replace stays theirs to read. So a refusal does not fail the save.
+    const bool otherOwner = existed && (old.st_uid != st.st_uid || old.st_gid != st.st_gid);
+    [[maybe_unused]] const bool owned =
+        !otherOwner || ::fchown(fd.Get(), old.st_uid, old.st_gid) == 0;
     const mode_t mode = (existed ? old.st_mode : st.st_mode) & (ownerOnly ? 0600 : 07777);
     bool ok = ((!existed && !ownerOnly) || ::fchmod(fd.Get(), mode) == 0 || errno == EPERM) &&
               writeAll(fd.Get(), data) && ::fsync(fd.Get()) == 0;

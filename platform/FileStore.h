@@ -28,7 +28,8 @@ FileContent ReadWholeFile(const QString& path,
 
 // Writes data to TemporaryPathFor(path), flushes it to the disk and renames
 // it over path (over the target of path when that is a symbolic link),
-// keeping the old file's permissions. On any failure the old file is left as
+// keeping the old file's permissions and, where the user may, its owner and
+// group. On any failure the old file is left as
 // it was, the temporary file is removed and false is returned with the
 // reason in *error. With ownerOnly the new file is readable and writable by
 // its owner only, from its first byte on.

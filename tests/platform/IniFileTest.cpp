@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using platform::IniFile;
 
@@ -89,6 +90,20 @@ TEST_F(IniFileTest, WritesKeepEverythingElseAsItWas) {
     EXPECT_EQ(ReadRaw(), "; settings\r\n[Other]\r\nfoo = bar \r\n\r\n[Main]\r\nTop=1\r\n"
                          "; keep me\r\nleft=99\r\nHeight=310\r\n\r\n[Data]\r\nX=1\r\n"
                          "TargetURL=u\r\n");
+}
+
+// A root-run save (kelvox --find --save on a service's directory) leaves
+// the file to its owner, who must still read and write it.
+TEST_F(IniFileTest, ASaveKeepsTheFilesOwner) {
+    WriteRaw("[Data]\nCOM=1\n");
+    if (::chown(QFile::encodeName(Path).constData(), 4242, 4343) != 0)
+        GTEST_SKIP() << "only root can give a file away";
+    IniFile(Path).WriteInteger("Data", "COM", 2);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(Path).constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4242u);
+    EXPECT_EQ(st.st_gid, 4343u);
+    EXPECT_EQ(ReadRaw(), "[Data]\r\nCOM=2\r\n");
 }
 
 TEST_F(IniFileTest, LineBreaksInAValueCannotAddKeys) {

@@ -269,6 +269,9 @@ QString HeardLine(const HeardPort& port, const platform::FormatSettings& formats
 
 QString TriedText(const PortSearchResult& result) {
     const int ports = result.Listened;
+    if (ports == 0)
+        return result.Ports.empty() ? QStringLiteral("no serial port found")
+                                    : QStringLiteral("no serial port could be opened");
     QString text = QStringLiteral("listened on %1 port%2 for %3 s: ")
                        .arg(ports)
                        .arg(ports == 1 ? QString() : QStringLiteral("s"))

@@ -87,7 +87,8 @@ PortSearchResult SearchPorts(const PortSearchOptions& options,
 QString HeardText(const HeardPort& port, const platform::FormatSettings& formats);
 // One port in one line: "COM3  /dev/pts/4  pts/4  thermometer, 2 readings (21.4)".
 QString HeardLine(const HeardPort& port, const platform::FormatSettings& formats);
-// What a search that found nothing tried: "listened on 3 ports for 3 s: no readings".
+// What a search that found nothing tried: "listened on 3 ports for 3 s: no
+// readings", or "no serial port could be opened".
 QString TriedText(const PortSearchResult& result);
 // The usual reasons why a thermometer is not found.
 QString UsualCauses();

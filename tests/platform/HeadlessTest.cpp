@@ -27,7 +27,7 @@ TEST(CommandLine, KnownOptions) {
 TEST(CommandLine, UnknownOptionsAndArgumentsAreErrors) {
     for (const QStringList& args :
          {QStringList{"--bogus"}, QStringList{"--headless", "-x"}, QStringList{"file.txt"},
-          QStringList{"--Headless"}, QStringList{"--headless=1"}}) {
+          QStringList{"--Headless"}, QStringList{"--headless=1"}, QStringList{"--save"}}) {
         const auto cl = ParseCommandLine(args);
         EXPECT_FALSE(cl.Error.isEmpty()) << args.join(' ').toStdString();
         EXPECT_TRUE(cl.Error.contains(args.last())) << cl.Error.toStdString();

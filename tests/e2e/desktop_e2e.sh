@@ -84,6 +84,10 @@ unset WAYLAND_DISPLAY
 
 openbox >"$WORK/openbox.out" 2>&1 &
 PIDS+=($!)
+# Managing windows before the program maps one: an unmanaged window gets no
+# Alt+F4 (a loaded machine starts openbox slowly).
+wait_for 30 bash -c "xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'" ||
+    fail "openbox did not start"
 
 # The local receiver of uploads.
 "$SINK" --port 0 >"$WORK/sink.out" 2>&1 &
@@ -253,6 +257,7 @@ cp "$WORK/home"/kelvox\ -\ *.log "$ARTIFACTS/" 2>/dev/null
 
 # Only a StatusNotifierItem panel now, and it starts after the program.
 kill "$TRAYER_PID"
+wait "$TRAYER_PID" 2>/dev/null # its tray gone before the program looks
 dbus-daemon --session --fork --print-address=3 --print-pid=4 3>"$WORK/bus" 4>"$WORK/bus.pid" ||
     fail "no session bus"
 PIDS+=($(cat "$WORK/bus.pid"))

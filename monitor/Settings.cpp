@@ -81,7 +81,10 @@ std::optional<QString> readValue(const platform::IniFile& ini, const SettingDef&
         return QString::number(*def.DefaultInt);
     }
     case SettingType::Check: {
-        const QString text = ini.ReadString(section, key, QStringLiteral("0"));
+        // A key the file lacks takes the table's default.
+        const QString text = ini.ReadString(section, key,
+                                            def.DefaultInt.value_or(0) != 0 ? QStringLiteral("-1")
+                                                                            : QStringLiteral("0"));
         const std::optional<bool> on = textToBool(text);
         if (!on) {
             const int line = ini.LineOf(section, key);

@@ -32,6 +32,7 @@ TEST(SettingsModel, ASaveWritesWhatThisRunChangedAndKeepsHandEdits) {
     TSettingsModel model;
     ASSERT_TRUE(model.Load(platform::IniFile(path)).isEmpty());
     EXPECT_EQ(model.Integer(Setting::Period), 5);
+    EXPECT_TRUE(model.Check(Setting::MqttDiscovery)); // missing: the table's default
 
     // Meanwhile an administrator edits two keys by hand.
     write(path, "[Data]\r\nTargetURL=http://b/t=\r\nPeriod=5\r\nCOM=7\r\nAutoConnect=0\r\n" + rest);

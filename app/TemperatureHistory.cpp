@@ -20,10 +20,11 @@ std::int64_t minuteOf(std::int64_t msecs) {
 
 // Adds one reading to points. breakPending carries a failure (or the start)
 // forward to the next point; joinable says whether a new point may continue
-// the line from the one before. Returns whether anything changed and how.
+// the line from the one before; fromLog: kFailed is the log's mark of a
+// failed send, not a reading. Returns whether anything changed and how.
 bool addTo(std::deque<HistoryPoint>& points, bool& breakPending, std::int64_t minute, double value,
-           bool joinable, Change& change) {
-    if (value == TemperatureHistory::kFailed || !std::isfinite(value)) {
+           bool joinable, bool fromLog, Change& change) {
+    if ((fromLog && value == TemperatureHistory::kFailed) || !std::isfinite(value)) {
         breakPending = true;
         return false;
     }
@@ -54,7 +55,7 @@ bool addTo(std::deque<HistoryPoint>& points, bool& breakPending, std::int64_t mi
 void TemperatureHistory::AddReading(std::int64_t msecs, double value) {
     Change change{};
     const bool joinable = !Points_.empty() && minuteOf(msecs) - Points_.back().Minute <= 1;
-    if (addTo(Points_, BreakPending_, minuteOf(msecs), value, joinable, change))
+    if (addTo(Points_, BreakPending_, minuteOf(msecs), value, joinable, false, change))
         emit Changed(change);
 }
 
@@ -82,7 +83,7 @@ TemperatureHistory::PointsFrom(const std::vector<HistorySample>& samples) {
             joinable = spacing[i] <= std::max(usual + usual / 2, kMinGapMs);
         }
         addTo(earlier.Points, breakPending, minuteOf(samples[i].MSecs), samples[i].Value, joinable,
-              ignored);
+              true, ignored);
     }
     earlier.LastFailed = breakPending;
     return earlier;

@@ -35,7 +35,7 @@ class TemperatureHistory : public QObject {
     Q_OBJECT
 public:
     static constexpr std::int64_t kSpanMinutes = 7 * 24 * 60;
-    // The value the program holds after a reading failed to convert.
+    // The value the temperature logs hold for a send without a live reading.
     static constexpr double kFailed = -100.0;
 
     enum class Change {
@@ -54,10 +54,10 @@ public:
     // The newest reading failed: the line is broken after the last point.
     bool LastFailed() const { return BreakPending_; }
 
-    // A converted reading taken at msecs. kFailed (and anything not finite)
-    // breaks the line instead of being plotted. Two minutes in a row with
-    // readings are joined. A reading before the newest point means the clock
-    // went back: the points after it are dropped, as their time has not come.
+    // A converted reading taken at msecs (-100.0 included: a live reading is
+    // one, whatever its value); anything not finite breaks the line instead. Two minutes in a row
+    // with readings are joined. A reading before the newest point means the clock went back: the
+    // points after it are dropped, as their time has not come.
     void AddReading(std::int64_t msecs, double value);
 
     // The next reading starts a new line (a failed reading, a closed port).

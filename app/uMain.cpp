@@ -172,6 +172,7 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     });
     connect(&link, &TLink::StatusChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
     connect(&link, &TLink::LinkChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
+    connect(&link, &TLink::StateChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
     connect(&Core_, &TKelvoxCore::Loaded, this, [this] { ApplySettings(); });
     connect(&Core_, &TKelvoxCore::AboutToSave, this, [this] { StoreGeometry(); });
     connect(&Core_.Settings(), &TSettingsModel::Changed, this, [this](Setting id) {
@@ -318,16 +319,16 @@ void TfMain::TrayShownChange() {
 }
 
 QString TfMain::TrayHint() const {
-    const bool open = AfComPort1->Active();
-    const long double t = Core_.Link().Temperature;
+    const TLink& link = Core_.Link();
     const QString reading =
-        open && t != TLink::NoReading
-            ? platform::FormatSettings::Current().FormatTemperature(t) + QStringLiteral("\u00B0C")
-            : QStringLiteral("-");
+        link.Live() ? platform::FormatSettings::Current().FormatTemperature(link.Temperature) +
+                          QStringLiteral("\u00B0C")
+                    : QStringLiteral("-");
+    // The link's word, as MQTT and the service status line say it.
     return QStringLiteral("Kelvox %1\nCOM %2 %3")
         .arg(reading)
         .arg(AfComPort1->ComNumber())
-        .arg(open ? QStringLiteral("connected") : QStringLiteral("disconnected"));
+        .arg(LinkStateWord(link.State()));
 }
 
 void TfMain::Button2Click(QObject* /*Sender*/) {

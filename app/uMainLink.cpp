@@ -18,8 +18,8 @@ void TfMain::AfComPort1PortClose(QObject* /*Sender*/) {
     Core_.Link().PortClosed();
 }
 
-void TfMain::AfComPort1LineError(QObject* /*Sender*/, std::uint32_t /*Errors*/) {
-    Core_.Link().LineError();
+void TfMain::AfComPort1LineError(QObject* /*Sender*/, std::uint32_t Errors) {
+    Core_.Link().LineError(Errors);
 }
 
 void TfMain::Timer2Timer(QObject* /*Sender*/) {

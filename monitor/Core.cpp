@@ -34,15 +34,15 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
         fetch = FetchThroughModule;
     Upload_ = new TUploader(Settings_, Log_, *Link_, std::move(fetch), deps.MinuteMs, this);
 
-    // Every converted reading goes into the history; a failed line or a
-    // closed port breaks its line.
+    // Every converted reading goes into the history; the end of the live
+    // reading (a failed line, silence, a closed port) breaks its line.
     History_ = new TemperatureHistory(this);
     connect(Link_, &TLink::Reading, History_, [this](long double value, const QDateTime& when) {
         History_->AddReading(when.toMSecsSinceEpoch(), static_cast<double>(value));
     });
     connect(Link_, &TLink::ReadingLost, History_, &TemperatureHistory::BreakLine);
-    connect(Link_, &TLink::LinkChanged, History_, [this](bool open) {
-        if (!open)
+    connect(Link_, &TLink::LiveChanged, History_, [this](bool live) {
+        if (!live)
             History_->BreakLine();
     });
 

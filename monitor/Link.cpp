@@ -8,6 +8,8 @@
 #include "serial/AfComPort.h"
 #include "serial/AfComPortCore.h"
 
+#include <cerrno>
+
 namespace {
 
 // What the user can do about a failed open (for a refused permission: the
@@ -20,6 +22,22 @@ QString OpenFailureHint(const std::exception_ptr& error) {
     } catch (...) {
     }
     return {};
+}
+
+// Why an open failed, as the link's word: the device is not there, or it
+// is there and refuses this program.
+LinkState OpenFailureState(const std::exception_ptr& error, int comNumber) {
+    if (platform::ProbeComPort(comNumber) == platform::PortProbe::Absent)
+        return LinkState::Missing;
+    try {
+        std::rethrow_exception(error);
+    } catch (const EAfComPortCoreError& e) {
+        const int err = e.SystemError();
+        if (err == ENOENT || err == ENXIO || err == ENODEV)
+            return LinkState::Missing;
+    } catch (...) {
+    }
+    return LinkState::Denied;
 }
 
 } // namespace
@@ -42,7 +60,7 @@ TLink::TLink(TSettingsModel& settings, TEventLog& log, std::function<QDateTime()
     Port_->SetBaudRate(br9600);
     Port_->SetComNumber(1);
     Port_->OnDataRecived = [this](QObject*, std::int32_t) { DataReceived(); };
-    Port_->OnLineError = [this](QObject*, std::uint32_t) { LineError(); };
+    Port_->OnLineError = [this](QObject*, std::uint32_t errors) { LineError(errors); };
     Port_->OnPortOpen = [this](QObject*) { PortOpened(); };
     Port_->OnPortClose = [this](QObject*) { PortClosed(); };
     Port_->Loaded();
@@ -131,6 +149,7 @@ bool TLink::OpenPort(bool retry) {
                 Log_.Add(QStringLiteral("ERR  ") + hint);
         }
         Blink();
+        SetState(OpenFailureState(std::current_exception(), Port_->ComNumber()));
         return false;
     }
 }
@@ -183,10 +202,15 @@ void TLink::Feed(const std::string& text) {
         if (!when.isValid())
             when = Clock_();
         Temperature = value;
+        LastReading_ = when;
+        SetState(LinkState::Connected);
+        SetLive(true);
         emit Reading(value, when);
     });
     if (result.LastFailed) {
         Temperature = NoReading;
+        SetLive(false);
+        SetState(LinkState::Unreadable);
         emit ReadingLost();
     }
     if (result.Converted > 0) {
@@ -215,6 +239,8 @@ void TLink::PortOpened() {
     ArmSilence();
     BlinkPhase = 0;
     StopReconnect();
+    // A thermometer that fell silent stays so until it sends again.
+    SetState(State_ == LinkState::Silent ? LinkState::Silent : LinkState::Connected);
     emit LinkChanged(true);
 }
 
@@ -224,16 +250,35 @@ void TLink::PortClosed() {
     Display_ = QStringLiteral("-");
     emit DisplayChanged(Display_);
     Temperature = NoReading;
+    SetLive(false);
+    SetState(CloseReason_);
+    CloseReason_ = LinkState::Closed;
     emit LinkChanged(false);
+}
+
+void TLink::SetLive(bool live) {
+    if (live == Live_)
+        return;
+    Live_ = live;
+    emit LiveChanged(live);
+}
+
+void TLink::SetState(LinkState state) {
+    if (state == State_)
+        return;
+    State_ = state;
+    emit StateChanged(state);
 }
 
 // A line error (a hang-up of the device included) closes the port through
 // the connect toggle. While the toggle's "choose a port" message is on
 // screen the toggle does nothing, so the port stays open and the icon
 // blinks, as it would after that message.
-void TLink::LineError() {
+void TLink::LineError(std::uint32_t errors) {
     Log_.Add(QStringLiteral("ERR  Error on serial port!"));
+    CloseReason_ = (errors & win::CE_IOE) ? LinkState::Missing : LinkState::Unreadable;
     Toggle(Caller::Program);
+    CloseReason_ = LinkState::Closed;
     Blink();
     if (!Port_->Active())
         PortLost(false);
@@ -284,7 +329,11 @@ void TLink::OnSilence() {
         return;
     }
     Log_.Add(QStringLiteral("ERR  Measure error(No data for 30 sec)"));
+    SetLive(false);
+    SetState(LinkState::Silent);
+    CloseReason_ = LinkState::Silent;
     Toggle(Caller::Program);
+    CloseReason_ = LinkState::Closed;
     Blink();
     if (Port_->Active())
         ArmSilence(); // nothing could close it: asked again after the next silence

@@ -13,6 +13,7 @@
 // the waiting hand-off instead of letting it run into its time limit).
 #pragma once
 
+#include "monitor/LinkState.h"
 #include "monitor/ReadingParser.h"
 
 #include <QDateTime>
@@ -31,8 +32,9 @@ class TSettingsModel;
 class TLink : public QObject {
     Q_OBJECT
 public:
-    // The program's value for "no reading": uploaded after a failed line and
-    // whenever there is no live reading.
+    // The upload's value for "no reading": sent after a failed line and
+    // whenever there is no live reading. A thermometer may send it as a real
+    // reading too; Live() tells the two apart.
     static constexpr long double NoReading = -100.0L;
     // Milliseconds between two tries to reopen a lost port.
     static constexpr int ReconnectMs = 5000;
@@ -80,6 +82,13 @@ public:
     int BlinkPhase = 0;
     // Received bytes not yet judged: the text after the last CR.
     std::string ReceivedText;
+    // Whether Temperature is a live reading: converted since the port was
+    // opened, with no failed line and no silence since.
+    bool Live() const { return Live_; }
+    // Why there is a live reading or not, as one word (LinkStateWord).
+    LinkState State() const { return State_; }
+    // When the last reading was converted (invalid: none in this run).
+    QDateTime LastReading() const { return LastReading_; }
     // "-" or the last converted reading with its unit, as the window shows it.
     QString Display() const { return Display_; }
     bool Open() const;
@@ -126,7 +135,8 @@ public:
     void DataReceived();
     void PortOpened();
     void PortClosed();
-    void LineError();
+    // errors: the CE_* flags of the error (CE_IOE: the device hung up).
+    void LineError(std::uint32_t errors = 0);
 
 signals:
     // A reading was converted (one signal per reading, in stream order).
@@ -135,6 +145,10 @@ signals:
     void ReadingLost();
     // The port was opened or closed.
     void LinkChanged(bool open);
+    // Live() changed.
+    void LiveChanged(bool live);
+    // State() changed.
+    void StateChanged(LinkState state);
     // What the window shows as the temperature changed.
     void DisplayChanged(const QString& text);
     // A tick shows this picture of the tray icon (0 steady, 1/2 blinking).
@@ -153,6 +167,8 @@ private:
     void Blink();
     // Starts the silence deadline afresh (the port is open).
     void ArmSilence();
+    void SetLive(bool live);
+    void SetState(LinkState state);
 
     TSettingsModel& Settings_;
     TEventLog& Log_;
@@ -170,4 +186,10 @@ private:
     int SilenceLimitMs_ = SilenceMs;
     bool SilenceGraced_ = false; // the deadline now running is the grace
     int ShownFrame_ = 0;         // the picture the last tick showed
+    bool Live_ = false;
+    LinkState State_ = LinkState::Closed;
+    // What the next close of the port means (the user's close unless the
+    // program closes it for a reason).
+    LinkState CloseReason_ = LinkState::Closed;
+    QDateTime LastReading_;
 };

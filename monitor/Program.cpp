@@ -53,13 +53,10 @@ platform::ServiceStatus serviceStatus(TKelvoxCore& core, const QDateTime& lastSe
                                       const QString& lastFailure) {
     platform::ServiceStatus status;
     TLink& link = core.Link();
-    status.Temperature =
-        link.Open() && link.Temperature != TLink::NoReading ? link.Display() : QString();
+    status.Temperature = link.Live() ? link.Display() : QString();
     status.Port = QStringLiteral("COM%1").arg(link.ComNumber());
-    status.PortState = link.Open() ? platform::ServicePortState::Connected
-                       : link.ReconnectTimer()->isActive()
-                           ? platform::ServicePortState::Reconnecting
-                           : platform::ServicePortState::Disconnected;
+    status.PortState = LinkStateWord(link.State());
+    status.Reconnecting = !link.Open() && link.ReconnectTimer()->isActive();
     if (lastSend.isValid()) {
         status.LastSend = lastFailure.isEmpty() ? platform::ServiceSendResult::Ok
                                                 : platform::ServiceSendResult::Failed;
@@ -156,6 +153,7 @@ int RunProgram(QCoreApplication& app, ProgramViews* views) {
                          });
         QObject::connect(&core->Link(), &TLink::StatusChanged, &notify, update);
         QObject::connect(&core->Link(), &TLink::LinkChanged, &notify, update);
+        QObject::connect(&core->Link(), &TLink::StateChanged, &notify, update);
     }
 
     platform::SignalRelay relay;

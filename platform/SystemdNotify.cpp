@@ -110,18 +110,9 @@ QString ServiceStatusText(const ServiceStatus& s) {
     if (s.Port.isEmpty()) {
         text += QStringLiteral("no port");
     } else {
-        text += s.Port;
-        switch (s.PortState) {
-        case ServicePortState::Connected:
-            text += QStringLiteral(" connected");
-            break;
-        case ServicePortState::Disconnected:
-            text += QStringLiteral(" disconnected");
-            break;
-        case ServicePortState::Reconnecting:
-            text += QStringLiteral(" reconnecting");
-            break;
-        }
+        text += s.Port + u' ' + s.PortState;
+        if (s.Reconnecting)
+            text += QStringLiteral(" (reconnecting)");
     }
     switch (s.LastSend) {
     case ServiceSendResult::None:

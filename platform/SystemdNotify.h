@@ -54,21 +54,21 @@ private:
     QElapsedTimer SinceStatus_; // invalid until the first status is sent
 };
 
-enum class ServicePortState { Connected, Disconnected, Reconnecting };
 enum class ServiceSendResult { None, Ok, Failed };
 
 // What the status line says, in plain values.
 struct ServiceStatus {
-    QString Temperature; // as shown, "21.4°C"; empty: no reading
+    QString Temperature; // as shown, "21.4°C"; empty: no live reading
     QString Port;        // as the program names it, "COM1"; empty: none chosen
-    ServicePortState PortState = ServicePortState::Disconnected;
+    QString PortState;   // the link's word: "connected", "silent", "missing"...
     ServiceSendResult LastSend = ServiceSendResult::None;
-    QString LastSendTime;  // as the event log writes times, "10:15:00"
-    QString LastSendError; // the failure's cause, "connection refused"
+    QString LastSendTime;      // as the event log writes times, "10:15:00"
+    QString LastSendError;     // the failure's cause, "connection refused"
+    bool Reconnecting = false; // the lost port is being tried again
 };
 
 // "21.4°C, COM1 connected, last send 10:15:00 OK",
-// "-, COM1 reconnecting, last send 10:15:00 failed (connection refused)",
+// "-, COM1 missing (reconnecting), last send 10:15:00 failed (connection refused)",
 // "21.4°C, COM1 connected, no send yet". Any thread.
 QString ServiceStatusText(const ServiceStatus& status);
 

@@ -42,7 +42,7 @@ TEST(TemperatureHistoryTest, BucketsByMinuteAndBreaksTheLineAtGaps) {
     h.AddReading(at(0, 40), 22.5);
     h.AddReading(at(0, 59), 21.0);
     h.AddReading(at(1, 0), 23.0);
-    h.AddReading(at(1, 30), TemperatureHistory::kFailed); // breaks the line
+    h.BreakLine(); // a failed line
     EXPECT_TRUE(h.LastFailed());
     h.AddReading(at(2, 10), 24.0);
     h.AddReading(at(5, 0), 25.0); // minutes 3 and 4 had no reading
@@ -67,6 +67,8 @@ TEST(TemperatureHistoryTest, BucketsByMinuteAndBreaksTheLineAtGaps) {
     ASSERT_EQ(h.Points().size(), 4u);
     EXPECT_EQ(h.Points().back().Minute, kStart + 5);
     EXPECT_EQ(h.Points().back().Last, 19.0);
+    h.AddReading(at(5, 40), -100.0); // a dry-ice probe's reading is one
+    EXPECT_EQ(h.Points().back().Min, -100.0);
 }
 
 TEST(TemperatureHistoryTest, KeepsSevenDaysAtMost) {

@@ -103,14 +103,9 @@ TEST(ServiceStatusText, NamesTemperaturePortAndLastSend) {
     ServiceStatus s;
     s.Temperature = QString::fromUtf8("21.4°C");
     s.Port = "COM1";
-    s.PortState = ServicePortState::Connected;
+    s.PortState = "connected";
     EXPECT_EQ(ServiceStatusText(s), QString::fromUtf8("21.4°C, COM1 connected, no send yet"));
-    s = {"",
-         "COM1",
-         ServicePortState::Reconnecting,
-         ServiceSendResult::Failed,
-         "10:15:00",
-         "connection refused"};
+    s = {"", "COM1", "missing", ServiceSendResult::Failed, "10:15:00", "connection refused", true};
     EXPECT_EQ(ServiceStatusText(s),
-              "-, COM1 reconnecting, last send 10:15:00 failed (connection refused)");
+              "-, COM1 missing (reconnecting), last send 10:15:00 failed (connection refused)");
 }

@@ -48,17 +48,16 @@ int runCheck(int argc, char** argv) {
     } else {
         for (const SettingProblem& problem : TSettingsModel::Check(ini, /*strict=*/true))
             problems << problem.Text;
-        QString error;
-        const QString broker = ini.ReadString(QStringLiteral("MQTT"), QStringLiteral("Broker"), {});
-        if (!broker.trimmed().isEmpty() && !ParseMqttBroker(broker, &error))
-            problems << QStringLiteral("kelvox.ini line %1, [MQTT] Broker: %2")
-                            .arg(ini.LineOf(QStringLiteral("MQTT"), QStringLiteral("Broker")))
-                            .arg(error);
-        const QString topic = ini.ReadString(QStringLiteral("MQTT"), QStringLiteral("Topic"), {});
-        if (!MqttBaseTopic(topic, &error))
-            problems << QStringLiteral("kelvox.ini line %1, [MQTT] Topic: %2")
-                            .arg(ini.LineOf(QStringLiteral("MQTT"), QStringLiteral("Topic")))
-                            .arg(error);
+        const QString mqttSection = QStringLiteral("MQTT");
+        MqttSettings mqtt;
+        mqtt.Broker = ini.ReadString(mqttSection, QStringLiteral("Broker"), {});
+        mqtt.Topic = ini.ReadString(mqttSection, QStringLiteral("Topic"), {});
+        mqtt.DiscoveryPrefix = ini.ReadString(mqttSection, QStringLiteral("DiscoveryPrefix"), {});
+        // Each problem is led by its key's name.
+        for (const QString& problem : MqttSettingsProblems(mqtt))
+            problems << QStringLiteral("kelvox.ini line %1, [MQTT] %2")
+                            .arg(ini.LineOf(mqttSection, problem.section(u':', 0, 0)))
+                            .arg(problem);
     }
     for (const QString& problem : problems)
         std::printf("%s\n", problem.toLocal8Bit().constData());

@@ -48,12 +48,14 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
 
     // MQTT is one more consumer of the readings, beside the upload.
     Mqtt_ = new TMqttPublisher(this);
-    connect(Link_, &TLink::Reading, Mqtt_, [this](long double value) { Mqtt_->Reading(value); });
-    connect(Link_, &TLink::ReadingLost, Mqtt_, &TMqttPublisher::ReadingLost);
-    connect(Link_, &TLink::LinkChanged, Mqtt_, [this](bool open) {
-        if (!open)
+    // Whether a reading is live is the link's to say, never the value's.
+    connect(Link_, &TLink::Reading, Mqtt_, &TMqttPublisher::Reading);
+    connect(Link_, &TLink::LiveChanged, Mqtt_, [this](bool live) {
+        if (!live)
             Mqtt_->ReadingLost();
     });
+    connect(Link_, &TLink::StateChanged, Mqtt_, &TMqttPublisher::SetLinkState);
+    Mqtt_->SetLinkState(Link_->State());
     connect(Mqtt_, &TMqttPublisher::LogLine, &Log_, &TEventLog::Add);
 }
 
@@ -64,6 +66,7 @@ MqttSettings TKelvoxCore::MqttSettingsNow() const {
     mqtt.Password = Settings_.Text(Setting::MqttPassword);
     mqtt.Topic = Settings_.Text(Setting::MqttTopic);
     mqtt.Discovery = Settings_.Check(Setting::MqttDiscovery);
+    mqtt.DiscoveryPrefix = Settings_.Text(Setting::MqttDiscoveryPrefix);
     return mqtt;
 }
 
@@ -73,6 +76,7 @@ void TKelvoxCore::SetMqttSettings(const MqttSettings& mqtt) {
     Settings_.SetText(Setting::MqttPassword, mqtt.Password);
     Settings_.SetText(Setting::MqttTopic, mqtt.Topic);
     Settings_.SetCheck(Setting::MqttDiscovery, mqtt.Discovery);
+    Settings_.SetText(Setting::MqttDiscoveryPrefix, mqtt.DiscoveryPrefix);
     Mqtt_->Apply(mqtt);
 }
 

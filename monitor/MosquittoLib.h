@@ -22,14 +22,17 @@ bool Load(QString* error);
     X(disconnect)                                                                                  \
     X(int_option)                                                                                  \
     X(lib_init)                                                                                    \
+    X(log_callback_set)                                                                            \
     X(loop_misc)                                                                                   \
     X(loop_read)                                                                                   \
     X(loop_write)                                                                                  \
+    X(message_callback_set)                                                                        \
     X(new)                                                                                         \
     X(publish)                                                                                     \
     X(publish_callback_set)                                                                        \
     X(socket)                                                                                      \
     X(strerror)                                                                                    \
+    X(subscribe)                                                                                   \
     X(tls_set)                                                                                     \
     X(username_pw_set)                                                                             \
     X(want_write)                                                                                  \

@@ -17,6 +17,8 @@
 #include <mosquitto.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
+#include <random>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -25,9 +27,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The program's value for "no reading"; it must never go out as a value.
-constexpr long double kNoReading = -100.0L;
 constexpr int kKeepAliveS = 30;
+// libmosquitto counts the keep-alive in whole seconds: the thread wakes a
+// little after it is due, so that the ping is sent on that wake-up.
+constexpr milliseconds kKeepAliveWake{kKeepAliveS * 1000 + 1000};
 // A broker that takes the connection but sends no CONNACK within this time
 // is given up and tried again later.
 constexpr milliseconds kHandshake{10000};
@@ -38,6 +41,16 @@ constexpr milliseconds kFarewell{800};
 constexpr milliseconds kDestructorWait{1000};
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 60000;
+// Home Assistant asks for a random delay before the answer to its birth
+// message, so that not every device answers at once.
+constexpr int kBirthDelayMinMs = 1000;
+constexpr int kBirthDelayMaxMs = 5000;
+// MQTT's limit for a topic, in UTF-8 bytes.
+constexpr qsizetype kMaxTopicBytes = 65535;
+// The longest leaf under the base topic, and of a config's object id.
+constexpr qsizetype kLongestLeaf = sizeof("/last_reading") - 1;
+constexpr qsizetype kLongestConfigTail = sizeof("_last_reading/config") - 1;
+const QString kDefaultPrefix = QStringLiteral("homeassistant");
 
 // A validated configuration as the network thread uses it.
 struct Config {
@@ -46,6 +59,7 @@ struct Config {
     QString BrokerText; // for log lines; holds no credentials
     QByteArray User, Password;
     QString Base;
+    QString Prefix = kDefaultPrefix;
     bool Discovery = true;
     quint64 Generation = 0;
 
@@ -66,11 +80,43 @@ QString DiscoveryId(const QString& base) {
     return id;
 }
 
-QByteArray DiscoveryTopic(const QString& base) {
-    return ("homeassistant/sensor/" + DiscoveryId(base) + "/config").toUtf8();
+// The three sensors: the temperature and two diagnostic ones that say why
+// it is unavailable and since when.
+enum class Entity { Temperature, Link, LastReading };
+constexpr Entity kEntities[] = {Entity::Temperature, Entity::Link, Entity::LastReading};
+
+const char* LeafOf(Entity e) {
+    switch (e) {
+    case Entity::Temperature:
+        return "temperature";
+    case Entity::Link:
+        return "link";
+    case Entity::LastReading:
+        return "last_reading";
+    }
+    return "";
 }
 
-QByteArray DiscoveryPayload(const QString& base) {
+// The unique_id, which is also the object id of the config's topic.
+QString UniqueId(const QString& base, Entity e) {
+    return DiscoveryId(base) + u'_' + QLatin1String(LeafOf(e));
+}
+
+QByteArray ConfigTopic(const Config& c, Entity e) {
+    return (c.Prefix + "/sensor/" + UniqueId(c.Base, e) + "/config").toUtf8();
+}
+
+// Where earlier versions put the temperature's config (object id without
+// the leaf, under the fixed prefix): cleared where one of ours is left.
+QByteArray LegacyConfigTopic(const Config& c) {
+    return (kDefaultPrefix + "/sensor/" + DiscoveryId(c.Base) + "/config").toUtf8();
+}
+
+QByteArray StatusTopic(const Config& c) {
+    return (c.Prefix + "/status").toUtf8();
+}
+
+QByteArray ConfigPayload(const QString& base, Entity e) {
     const QString id = DiscoveryId(base);
     const QString last = base.section(u'/', -1);
     const QJsonObject device{
@@ -79,16 +125,37 @@ QByteArray DiscoveryPayload(const QString& base) {
         {"model", "Kelvox"},
         {"sw_version", KELVOX_VERSION},
     };
-    const QJsonObject config{
-        {"name", "Temperature"},
-        {"device_class", "temperature"},
-        {"unit_of_measurement", QString::fromUtf8("\u00b0C")},
-        {"state_class", "measurement"},
-        {"state_topic", base + "/temperature"},
-        {"availability_topic", base + "/availability"},
-        {"unique_id", id + "_temperature"},
+    QJsonObject origin{{"name", "Kelvox"}, {"sw_version", KELVOX_VERSION}};
+    if (const QString home = QStringLiteral(KELVOX_HOMEPAGE); !home.isEmpty())
+        origin.insert("support_url", home);
+    QJsonObject config{
+        {"state_topic", base + u'/' + QLatin1String(LeafOf(e))},
+        {"unique_id", UniqueId(base, e)},
         {"device", device},
+        {"origin", origin},
     };
+    switch (e) {
+    case Entity::Temperature:
+        config.insert("name", "Temperature");
+        config.insert("device_class", "temperature");
+        config.insert("unit_of_measurement", QString::fromUtf8("\u00b0C"));
+        config.insert("state_class", "measurement");
+        config.insert("availability_topic", base + "/availability");
+        break;
+    case Entity::Link:
+        // Available whenever the program runs: it tells why the
+        // temperature is not.
+        config.insert("name", "Link");
+        config.insert("device_class", "enum");
+        config.insert("options", QJsonArray::fromStringList(LinkStateWords()));
+        config.insert("entity_category", "diagnostic");
+        break;
+    case Entity::LastReading:
+        config.insert("name", "Last reading");
+        config.insert("device_class", "timestamp");
+        config.insert("entity_category", "diagnostic");
+        break;
+    }
     return QJsonDocument(config).toJson(QJsonDocument::Compact);
 }
 
@@ -96,6 +163,27 @@ QString ErrorText(int rc, int err) {
     if (rc == MOSQ_ERR_ERRNO)
         return QString::fromStdString(platform::SystemErrorOf(err).Text);
     return QString::fromUtf8(mosqlib::strerror_(rc));
+}
+
+// A topic's problem for MQTT (empty: none). `extra`: bytes that will be
+// added to it.
+QString TopicProblem(const QString& what, const QString& topic, qsizetype extra) {
+    for (const QChar c : topic) {
+        if (c == u'+' || c == u'#')
+            return what + QStringLiteral(" must not contain '+' or '#'.");
+        if (c.category() == QChar::Other_Control)
+            return what + QStringLiteral(" must not contain control characters.");
+    }
+    if (topic.toUtf8().size() + extra > kMaxTopicBytes)
+        return what + QStringLiteral(" is too long for MQTT (at most %1 bytes).")
+                          .arg(kMaxTopicBytes - extra);
+    return {};
+}
+
+// At most this much of a topic in a log line.
+QString Shortened(const QByteArray& topic) {
+    const QString t = QString::fromUtf8(topic);
+    return t.size() <= 120 ? t : t.left(120) + QStringLiteral("...");
 }
 
 } // namespace
@@ -111,7 +199,7 @@ struct MqttShared {
     Config Wanted;
     bool ConfigChanged = false;
     bool Live = false;
-    QByteArray Text;
+    QByteArray Text, When, Link;
     const int WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
     MqttShared() = default;
@@ -151,29 +239,42 @@ private:
     std::shared_ptr<MqttShared> S;
     Config Cur;
     mosquitto* Mosq = nullptr;
-    bool Connected = false;     // CONNACK accepted
-    bool JustConnected = false; // set by the CONNACK callback
-    QString Refusal;            // a refused CONNACK's reason
-    bool FailureLogged = false; // the current outage has its log line
+    bool Connected = false;            // CONNACK accepted
+    bool JustConnected = false;        // set by the CONNACK callback
+    QString Refusal;                   // a refused CONNACK's reason
+    QString LibError;                  // the library's last error message
+    bool FailureLogged = false;        // the current outage has its log line
+    bool PublishFailureLogged = false; // this connection's
     int RetryMs = kFirstRetryMs;
-    Clock::time_point NextTry, HandshakeEnd;
-    int Unacknowledged = 0; // QoS 1 messages without PUBACK
+    Clock::time_point NextTry, HandshakeEnd, LastTraffic;
+    std::optional<Clock::time_point> ResendAt; // answer to a birth message
+    int Unacknowledged = 0;                    // QoS 1 messages without PUBACK
     bool Live = false;
-    QByteArray Text;
+    QByteArray Text, When, Link;
     bool StatePublished = false, SentLive = false;
-    QByteArray SentText;
+    QByteArray SentText, SentWhen, SentLink;
+    std::mt19937 Random{std::random_device{}()};
 
     QByteArray Topic(const char* leaf) const { return (Cur.Base + "/" + leaf).toUtf8(); }
     void Publish(const QByteArray& topic, const QByteArray& payload) {
-        mosqlib::publish_(Mosq, nullptr, topic.constData(), int(payload.size()),
-                          payload.constData(), 1, true);
-        ++Unacknowledged;
+        const int rc = mosqlib::publish_(Mosq, nullptr, topic.constData(), int(payload.size()),
+                                         payload.constData(), 1, true);
+        const int err = errno;
+        if (rc == MOSQ_ERR_SUCCESS) {
+            ++Unacknowledged;
+        } else if (!PublishFailureLogged) {
+            PublishFailureLogged = true;
+            Log(QStringLiteral("ERR  MQTT message to %1 not sent (%2)")
+                    .arg(Shortened(topic), ErrorText(rc, err)));
+        }
     }
     void Log(const QString& line) {
         S->Post([line](TMqttPublisher* r) { emit r->LogLine(line); });
     }
     void ReportConnected(bool connected) {
-        S->Post([connected](TMqttPublisher* r) { r->WorkerConnected(connected); });
+        S->Post([g = Cur.Generation, connected](TMqttPublisher* r) {
+            r->WorkerConnected(g, connected);
+        });
     }
     void ReportError(const QString& error) {
         S->Post([g = Cur.Generation, error](TMqttPublisher* r) { r->WorkerError(g, error); });
@@ -182,6 +283,8 @@ private:
     void Reconfigure(const Config& next);
     void StartConnect();
     void OnConnected();
+    void OnMessage(const mosquitto_message& m);
+    void PublishConfigs();
     void PublishState();
     void Failure(const QString& reason);
     void Farewell(bool clearDiscovery);
@@ -204,6 +307,8 @@ void MqttWorker::Run() {
             }
             Live = S->Live;
             Text = S->Text;
+            When = S->When;
+            Link = S->Link;
         }
         if (stop) {
             Farewell(false);
@@ -213,6 +318,15 @@ void MqttWorker::Run() {
             Reconfigure(*next);
         if (Cur.On && !Mosq && Clock::now() >= NextTry)
             StartConnect();
+        if (Connected && ResendAt && Clock::now() >= *ResendAt) {
+            // Home Assistant came back: it wants everything again.
+            ResendAt.reset();
+            PublishConfigs();
+            StatePublished = false;
+            SentText.clear();
+            SentWhen.clear();
+            SentLink.clear();
+        }
         if (Connected)
             PublishState();
         Step();
@@ -226,9 +340,10 @@ void MqttWorker::Run() {
 }
 
 void MqttWorker::Reconfigure(const Config& next) {
-    // The discovery message stays only where the same one would be
+    // The discovery messages stay only where the same ones would be
     // published again.
-    const bool kept = next.Discovery && next.Base == Cur.Base && next.SameConnection(Cur);
+    const bool kept = next.Discovery && next.Base == Cur.Base && next.Prefix == Cur.Prefix &&
+                      next.SameConnection(Cur);
     Farewell(Cur.Discovery && !kept);
     Drop();
     Cur = next;
@@ -240,7 +355,9 @@ void MqttWorker::Reconfigure(const Config& next) {
 void MqttWorker::StartConnect() {
     Connected = JustConnected = false;
     Refusal.clear();
+    LibError.clear();
     Unacknowledged = 0;
+    ResendAt.reset();
     Mosq = mosqlib::new_(nullptr, true, this);
     if (!Mosq) {
         Failure(QStringLiteral("out of memory"));
@@ -258,11 +375,22 @@ void MqttWorker::StartConnect() {
         auto* w = static_cast<MqttWorker*>(self);
         w->Unacknowledged = std::max(0, w->Unacknowledged - 1);
     });
+    mosqlib::message_callback_set_(Mosq, [](mosquitto*, void* self, const mosquitto_message* m) {
+        static_cast<MqttWorker*>(self)->OnMessage(*m);
+    });
+    // The library tells why TLS failed only in its log.
+    mosqlib::log_callback_set_(Mosq, [](mosquitto*, void* self, int level, const char* text) {
+        if (level == MOSQ_LOG_ERR)
+            static_cast<MqttWorker*>(self)->LibError = QString::fromUtf8(text);
+    });
     if (!Cur.User.isEmpty())
         mosqlib::username_pw_set_(Mosq, Cur.User.constData(),
                                   Cur.Password.isEmpty() ? nullptr : Cur.Password.constData());
     const QByteArray availability = Topic("availability");
-    mosqlib::will_set_(Mosq, availability.constData(), 7, "offline", 1, true);
+    if (const int rc = mosqlib::will_set_(Mosq, availability.constData(), 7, "offline", 1, true);
+        rc != MOSQ_ERR_SUCCESS && !FailureLogged)
+        Log(QStringLiteral("ERR  MQTT last will on %1 cannot be set (%2)")
+                .arg(Shortened(availability), ErrorText(rc, errno)));
     if (Cur.Broker.Tls) {
         mosqlib::int_option_(Mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
         mosqlib::tls_set_(Mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
@@ -283,20 +411,75 @@ void MqttWorker::OnConnected() {
     Connected = true;
     RetryMs = kFirstRetryMs;
     FailureLogged = false;
+    PublishFailureLogged = false;
     // The log line first: whoever sees the new state finds it logged.
     Log(QStringLiteral("OK  MQTT connected to %1").arg(Cur.BrokerText));
     ReportError({});
     ReportConnected(true);
-    Publish(DiscoveryTopic(Cur.Base), Cur.Discovery ? DiscoveryPayload(Cur.Base) : QByteArray());
+    // Configs left from earlier runs are looked at as the broker hands
+    // them over: ours are removed where discovery is off now, and always
+    // under the topic earlier versions used.
+    std::vector<QByteArray> watched{LegacyConfigTopic(Cur)};
+    if (Cur.Discovery) {
+        watched.push_back(StatusTopic(Cur));
+    } else {
+        for (Entity e : kEntities)
+            watched.push_back(ConfigTopic(Cur, e));
+    }
+    for (const QByteArray& topic : watched)
+        mosqlib::subscribe_(Mosq, nullptr, topic.constData(), 1);
+    if (Cur.Discovery)
+        PublishConfigs();
     StatePublished = false;
     SentText.clear();
+    SentWhen.clear();
+    SentLink.clear();
     PublishState();
 }
 
+void MqttWorker::OnMessage(const mosquitto_message& m) {
+    const QByteArray topic(m.topic);
+    const QByteArray payload(static_cast<const char*>(m.payload), m.payloadlen);
+    if (Cur.Discovery && topic == StatusTopic(Cur)) {
+        if (payload == "online") {
+            std::uniform_int_distribution<int> delay(kBirthDelayMinMs, kBirthDelayMaxMs);
+            ResendAt = Clock::now() + milliseconds(delay(Random));
+        }
+        return;
+    }
+    // A retained config: removed when it is ours (its unique_id is one
+    // this base topic gives) and nothing of ours should be there.
+    if (payload.isEmpty() || !m.retain)
+        return;
+    const QString uniqueId =
+        QJsonDocument::fromJson(payload).object().value("unique_id").toString();
+    const QString id = DiscoveryId(Cur.Base);
+    bool ours =
+        topic == LegacyConfigTopic(Cur) && uniqueId == UniqueId(Cur.Base, Entity::Temperature);
+    for (Entity e : kEntities)
+        ours = ours || (!Cur.Discovery && topic == ConfigTopic(Cur, e) &&
+                        uniqueId == UniqueId(Cur.Base, e));
+    if (ours && !id.isEmpty())
+        Publish(topic, {});
+}
+
+void MqttWorker::PublishConfigs() {
+    for (Entity e : kEntities)
+        Publish(ConfigTopic(Cur, e), ConfigPayload(Cur.Base, e));
+}
+
 void MqttWorker::PublishState() {
-    if (Live && !Text.isEmpty() && Text != SentText) {
+    if (!Text.isEmpty() && Text != SentText) {
         Publish(Topic("temperature"), Text);
         SentText = Text;
+    }
+    if (!When.isEmpty() && When != SentWhen) {
+        Publish(Topic("last_reading"), When);
+        SentWhen = When;
+    }
+    if (!Link.isEmpty() && Link != SentLink) {
+        Publish(Topic("link"), Link);
+        SentLink = Link;
     }
     if (!StatePublished || Live != SentLive) {
         Publish(Topic("availability"), Live ? "online" : "offline");
@@ -325,7 +508,8 @@ void MqttWorker::Farewell(bool clearDiscovery) {
     // A clean disconnect drops the will, so "offline" is said outright.
     Publish(Topic("availability"), "offline");
     if (clearDiscovery)
-        Publish(DiscoveryTopic(Cur.Base), {});
+        for (Entity e : kEntities)
+            Publish(ConfigTopic(Cur, e), {});
     const auto deadline = Clock::now() + kFarewell;
     while (Mosq && Unacknowledged > 0 && Clock::now() < deadline)
         Step(deadline);
@@ -339,6 +523,7 @@ void MqttWorker::Drop() {
         Mosq = nullptr;
     }
     JustConnected = false;
+    ResendAt.reset();
     if (Connected) {
         Connected = false;
         ReportConnected(false);
@@ -349,15 +534,20 @@ void MqttWorker::Step(std::optional<Clock::time_point> deadline) {
     const auto now = Clock::now();
     auto until = [&](Clock::time_point t) {
         return int(std::clamp<long long>(
-            std::chrono::duration_cast<milliseconds>(t - now).count() + 1, 0, 1000));
+            std::chrono::duration_cast<milliseconds>(t - now).count() + 1, 0, 3600 * 1000));
     };
+    auto sooner = [](int a, int b) { return a < 0 ? b : std::min(a, b); };
+    // Nothing to do: sleep until woken, the socket speaks, or the next
+    // thing falls due (the keep-alive, a retry, the answer to a birth).
     int timeout = -1;
     if (Mosq)
-        timeout = Connected ? 1000 : until(HandshakeEnd);
+        timeout = Connected ? until(LastTraffic + kKeepAliveWake) : until(HandshakeEnd);
     else if (Cur.On)
         timeout = until(NextTry);
+    if (ResendAt)
+        timeout = sooner(timeout, until(*ResendAt));
     if (deadline)
-        timeout = timeout < 0 ? until(*deadline) : std::min(timeout, until(*deadline));
+        timeout = sooner(timeout, until(*deadline));
 
     pollfd fds[2] = {{S->WakeFd, POLLIN, 0}, {-1, 0, 0}};
     const int sock = Mosq ? mosqlib::socket_(Mosq) : -1;
@@ -380,17 +570,25 @@ void MqttWorker::Step(std::optional<Clock::time_point> deadline) {
         rc = mosqlib::loop_read_(Mosq, 1);
     if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT))
         rc = mosqlib::loop_write_(Mosq, 1);
+    if (fds[1].revents)
+        LastTraffic = Clock::now();
     if (rc == MOSQ_ERR_SUCCESS)
         rc = mosqlib::loop_misc_(Mosq);
     const int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
-        Failure(Refusal.isEmpty() ? ErrorText(rc, err) : Refusal);
+        QString reason = Refusal.isEmpty() ? ErrorText(rc, err) : Refusal;
+        // Named as the upload names it.
+        if (rc == MOSQ_ERR_TLS && LibError.contains(QLatin1String("certificate verify failed")))
+            reason = QStringLiteral("TLS error: certificate not trusted");
+        Failure(reason);
         return;
     }
-    if (JustConnected)
+    if (JustConnected) {
+        LastTraffic = Clock::now();
         OnConnected();
-    else if (!Connected && Clock::now() >= HandshakeEnd)
+    } else if (!Connected && Clock::now() >= HandshakeEnd) {
         Failure(QStringLiteral("no answer from the broker"));
+    }
 }
 
 std::optional<MqttBroker> ParseMqttBroker(const QString& text, QString* error) {
@@ -460,11 +658,41 @@ std::optional<QString> MqttBaseTopic(const QString& topic, QString* error) {
         t = DefaultMqttTopic();
     while (t.size() > 1 && t.endsWith(u'/'))
         t.chop(1);
-    if (t.contains(u'+') || t.contains(u'#') || t.contains(QChar(0))) {
-        *error = QStringLiteral("The topic must not contain '+', '#' or a NUL character.");
+    if (const QString problem = TopicProblem(QStringLiteral("The topic"), t, kLongestLeaf);
+        !problem.isEmpty()) {
+        *error = problem;
         return std::nullopt;
     }
     return t;
+}
+
+std::optional<QString> MqttDiscoveryPrefix(const QString& prefix, const QString& base,
+                                           QString* error) {
+    QString p = prefix.trimmed();
+    while (p.endsWith(u'/'))
+        p.chop(1);
+    if (p.isEmpty())
+        p = kDefaultPrefix;
+    // The longest topic under it: "<prefix>/sensor/<id>_last_reading/config".
+    const qsizetype tail = sizeof("/sensor/") - 1 + DiscoveryId(base).size() + kLongestConfigTail;
+    if (const QString problem = TopicProblem(QStringLiteral("The discovery prefix"), p, tail);
+        !problem.isEmpty()) {
+        *error = problem;
+        return std::nullopt;
+    }
+    return p;
+}
+
+QStringList MqttSettingsProblems(const MqttSettings& settings) {
+    QStringList problems;
+    QString error;
+    if (!settings.Broker.trimmed().isEmpty() && !ParseMqttBroker(settings.Broker, &error))
+        problems << QStringLiteral("Broker: ") + error;
+    if (const std::optional<QString> base = MqttBaseTopic(settings.Topic, &error); !base)
+        problems << QStringLiteral("Topic: ") + error;
+    else if (!MqttDiscoveryPrefix(settings.DiscoveryPrefix, *base, &error))
+        problems << QStringLiteral("DiscoveryPrefix: ") + error;
+    return problems;
 }
 
 QString DefaultMqttTopic() {
@@ -520,7 +748,9 @@ void TMqttPublisher::Apply(const MqttSettings& settings) {
     if (!settings.Broker.trimmed().isEmpty()) {
         const auto broker = ParseMqttBroker(settings.Broker, &error);
         const auto base = broker ? MqttBaseTopic(settings.Topic, &error) : std::nullopt;
-        if (broker && base) {
+        const auto prefix =
+            base ? MqttDiscoveryPrefix(settings.DiscoveryPrefix, *base, &error) : std::nullopt;
+        if (prefix) {
             cfg.On = true;
             cfg.Broker = *broker;
             cfg.BrokerText =
@@ -531,35 +761,54 @@ void TMqttPublisher::Apply(const MqttSettings& settings) {
             cfg.User = settings.User.toUtf8();
             cfg.Password = settings.Password.toUtf8();
             cfg.Base = *base;
+            cfg.Prefix = *prefix;
             cfg.Discovery = settings.Discovery;
         }
     }
-    SetError(error);
     if (!error.isEmpty())
         emit LogLine("ERR  MQTT: " + error);
+    if (cfg.On && !mosqlib::Load(&error)) {
+        cfg.On = false;
+        emit LogLine("ERR  MQTT: " + error);
+    }
+    // One line for each switch: on, to another broker, off.
+    if (cfg.On && !FOn)
+        emit LogLine(
+            QStringLiteral("OK  MQTT on: broker %1, topic %2").arg(cfg.BrokerText, cfg.Base));
+    else if (cfg.On && cfg.BrokerText != FBrokerText)
+        emit LogLine(QStringLiteral("OK  MQTT broker changed to %1").arg(cfg.BrokerText));
+    else if (!cfg.On && FOn)
+        emit LogLine(QStringLiteral("OK  MQTT off"));
+    FOn = cfg.On;
+    FBrokerText = cfg.BrokerText;
     {
         std::lock_guard lock(FShared->M);
         FShared->Wanted = cfg;
         FShared->ConfigChanged = true;
     }
-    if (cfg.On && !mosqlib::Load(&error)) {
-        cfg.On = false;
-        SetError(error);
-        emit LogLine("ERR  MQTT: " + error);
-    }
     if (!FWorker.joinable() && cfg.On) {
         FWorker = std::thread([shared = FShared] { MqttWorker(shared).Run(); });
+        // Named for top -H and the like.
+        pthread_setname_np(FWorker.native_handle(), "kelvox-mqtt");
     }
     FShared->Wake();
+    // The new settings' state from now on, not the last connection's.
+    if (FConnected) {
+        FConnected = false;
+        emit ConnectedChanged(false);
+    }
+    SetError(error);
+    UpdateState();
 }
 
-void TMqttPublisher::Reading(long double celsius) {
-    if (!std::isfinite(celsius) || celsius == kNoReading) {
+void TMqttPublisher::Reading(long double celsius, const QDateTime& when) {
+    if (!std::isfinite(celsius)) {
         ReadingLost();
         return;
     }
     FLive = true;
     FText = FormatMqttTemperature(celsius);
+    FWhen = (when.isValid() ? when : QDateTime::currentDateTimeUtc()).toUTC().toString(Qt::ISODate);
     Flush();
 }
 
@@ -568,34 +817,64 @@ void TMqttPublisher::ReadingLost() {
     Flush();
 }
 
-void TMqttPublisher::Flush() {
-    if (!FLive || FText == FSentText) {
-        // No new value: only the availability may change, at once.
-        FHold.stop();
-        if (FLive != FSentLive)
-            Handoff();
+void TMqttPublisher::SetLinkState(LinkState state) {
+    if (LinkStateWord(state) == FLink)
         return;
+    FLink = LinkStateWord(state);
+    {
+        std::lock_guard lock(FShared->M);
+        FShared->Link = FLink.toUtf8();
     }
-    // A new value, and with it "online" after a loss, waits for its turn.
-    if (FLastValue.isValid() && FLastValue.elapsed() < MinIntervalMs) {
-        if (!FHold.isActive())
-            FHold.start(int(MinIntervalMs - FLastValue.elapsed()));
-        return;
-    }
-    FHold.stop();
-    FLastValue.start();
-    Handoff();
+    FShared->Wake();
 }
 
-void TMqttPublisher::Handoff() {
+void TMqttPublisher::Flush() {
+    auto remaining = [](const QElapsedTimer& t) {
+        return t.isValid() ? std::max<qint64>(0, MinIntervalMs - t.elapsed()) : 0;
+    };
+    qint64 wait = -1;
+    auto hold = [&](qint64 ms) { wait = wait < 0 ? ms : std::min(wait, ms); };
+    bool handText = false, handWhen = false;
+    // A new value waits for its turn, counted from the last value.
+    if (FLive && FText != FSentText) {
+        if (remaining(FLastValue) == 0)
+            handText = handWhen = true;
+        else
+            hold(remaining(FLastValue));
+    }
+    // The time alone: at most as often, and at once when the reading ends
+    // (the time a user looks for then).
+    if (!handWhen && FWhen != FSentWhen) {
+        if (!FLive || remaining(FLastWhen) == 0)
+            handWhen = true;
+        else
+            hold(remaining(FLastWhen));
+    }
+    if (wait >= 0)
+        FHold.start(int(wait));
+    else
+        FHold.stop();
+    // The network thread is woken only when there is something to send.
+    if (FLive == FHandedLive && !handText && !handWhen)
+        return;
+    FHandedLive = FLive;
     {
         std::lock_guard lock(FShared->M);
         FShared->Live = FLive;
-        FShared->Text = FText.toUtf8();
+        if (handText)
+            FShared->Text = FText.toUtf8();
+        if (handWhen)
+            FShared->When = FWhen.toUtf8();
     }
     FShared->Wake();
-    FSentLive = FLive;
-    FSentText = FText;
+    if (handText) {
+        FSentText = FText;
+        FLastValue.start();
+    }
+    if (handWhen) {
+        FSentWhen = FWhen;
+        FLastWhen.start();
+    }
 }
 
 void TMqttPublisher::SetError(const QString& error) {
@@ -603,13 +882,26 @@ void TMqttPublisher::SetError(const QString& error) {
         return;
     FLastError = error;
     emit LastErrorChanged(error);
+    UpdateState();
 }
 
-void TMqttPublisher::WorkerConnected(bool connected) {
-    if (connected == FConnected)
+void TMqttPublisher::UpdateState() {
+    const MqttState state = !FOn ? (FLastError.isEmpty() ? MqttState::Off : MqttState::Failed)
+                            : FConnected           ? MqttState::Connected
+                            : FLastError.isEmpty() ? MqttState::Connecting
+                                                   : MqttState::Failed;
+    if (state == FState)
+        return;
+    FState = state;
+    emit StateChanged(state);
+}
+
+void TMqttPublisher::WorkerConnected(quint64 generation, bool connected) {
+    if (generation != FGeneration || connected == FConnected)
         return;
     FConnected = connected;
     emit ConnectedChanged(connected);
+    UpdateState();
 }
 
 void TMqttPublisher::WorkerError(quint64 generation, const QString& error) {

@@ -1,22 +1,33 @@
 // Publishing the temperature to an MQTT broker.
 //
-// TMqttPublisher takes the converted readings and the loss of the live
-// reading through its slots and its settings through Apply(); it knows
-// nothing of the windows or the serial port. It publishes, under a base
-// topic T:
-//   T/temperature    the value with one decimal and a '.', retained
+// TMqttPublisher takes the converted readings, the end of the live reading
+// and the link's state through its slots and its settings through Apply();
+// it knows nothing of the windows or the serial port. It publishes, under a
+// base topic T, all retained:
+//   T/temperature    the value with one decimal and a '.', at most every
+//                    MinIntervalMs
 //   T/availability   "online" while there is a live reading, "offline"
-//                    otherwise, retained; also the connection's last will
-// and, with discovery on, a retained sensor description on
-// homeassistant/sensor/<id>/config (removed again when discovery is off).
+//                    otherwise, at once; also the connection's last will
+//   T/link           the link's state as one word (monitor/LinkState.h)
+//   T/last_reading   the time of the last converted reading, ISO 8601 UTC
+// and, with discovery on, Home Assistant's configs of the three sensors on
+// <prefix>/sensor/<id>_<leaf>/config (the object id is the unique_id). It
+// listens to <prefix>/status and sends configs and state again a random
+// 1-5 s after Home Assistant says "online" there. A config is removed (an
+// empty retained message) only where this program had published one.
 //
 // Threading: the object lives on the main thread and its slots, signals and
 // accessors are main thread only. All network work, libmosquitto included,
-// runs on a thread of the publisher's own; nothing on the main thread waits
-// for the broker, and the destructor waits at most about a second. Writes
-// to a broker that has gone away rely on SIGPIPE being ignored (main()).
+// runs on a thread of the publisher's own, which sleeps until there is
+// something to send, the socket has something, or the keep-alive is due;
+// nothing on the main thread waits for the broker, and the destructor waits
+// at most about a second. Writes to a broker that has gone away rely on
+// SIGPIPE being ignored (main()).
 #pragma once
 
+#include "monitor/LinkState.h"
+
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -35,6 +46,7 @@ struct MqttSettings {
     QString Password; // never written to a log, standard output or a status
     QString Topic;    // the base topic; empty: DefaultMqttTopic()
     bool Discovery = true;
+    QString DiscoveryPrefix; // empty: "homeassistant"
 
     bool operator==(const MqttSettings&) const = default;
 };
@@ -53,8 +65,16 @@ std::optional<MqttBroker> ParseMqttBroker(const QString& text, QString* error);
 
 // The base topic in effect for a Topic value: the default for an empty one,
 // without trailing '/'. Nothing, with *error set, for a topic that cannot be
-// published to (wildcards '+' or '#', a NUL character).
+// published to (wildcards '+' or '#', control characters, or longer than
+// MQTT's 65,535 bytes with the longest leaf added).
 std::optional<QString> MqttBaseTopic(const QString& topic, QString* error);
+// The discovery prefix in effect ("homeassistant" for an empty one), checked
+// like the topic, its longest config topic for the base topic `base`.
+std::optional<QString> MqttDiscoveryPrefix(const QString& prefix, const QString& base,
+                                           QString* error);
+// Everything wrong with the settings' broker, topic and prefix, one
+// sentence each, each led by its key name ("Topic: ..."); empty when fine.
+QStringList MqttSettingsProblems(const MqttSettings& settings);
 
 // "kelvox/<host name>".
 QString DefaultMqttTopic();
@@ -64,6 +84,9 @@ QString FormatMqttTemperature(long double celsius);
 
 // What the main thread and the network thread share (MqttPublisher.cpp).
 struct MqttShared;
+
+// The publisher as the MQTT dialog's lamp tells it.
+enum class MqttState { Off, Connecting, Connected, Failed };
 
 class TMqttPublisher : public QObject {
     Q_OBJECT
@@ -77,6 +100,8 @@ public:
     ~TMqttPublisher() override;
 
     bool Connected() const { return FConnected; }
+    // Of the settings applied last (never of an earlier connection).
+    MqttState State() const { return FState; }
     // Why the last connection attempt failed or the settings were refused;
     // empty while all is well. Never contains the password.
     QString LastError() const { return FLastError; }
@@ -86,13 +111,17 @@ public slots:
     // Starts, stops or reconfigures publishing; at start and at every reload.
     // Applying the settings in effect again changes nothing.
     void Apply(const MqttSettings& settings);
-    // A converted reading: the live temperature.
-    void Reading(long double celsius);
-    // A failed line or a closed port: there is no live reading any more.
+    // A converted reading taken at `when` (invalid: now): the live
+    // temperature, whatever its value.
+    void Reading(long double celsius, const QDateTime& when = {});
+    // A failed line, silence or a closed port: no live reading any more.
     void ReadingLost();
+    // The link's state, for T/link.
+    void SetLinkState(LinkState state);
 
 signals:
     void ConnectedChanged(bool connected);
+    void StateChanged(MqttState state);
     // One event log line ("OK  ..." or "ERR  ...").
     void LogLine(const QString& line);
     void LastErrorChanged(const QString& error);
@@ -100,12 +129,15 @@ signals:
 private:
     friend class MqttWorker;
 
-    // Hands what should be published now to the network thread, keeping new
-    // values at least MinIntervalMs apart (the latest value waits).
+    // Hands what should be published now to the network thread: the live
+    // state at once; a new value when MinIntervalMs have passed since the
+    // last value handed over, else when they will have; the time of the
+    // last reading with its value, else at most every MinIntervalMs, and at
+    // once when the live reading ends.
     void Flush();
-    void Handoff();
     void SetError(const QString& error);
-    void WorkerConnected(bool connected);
+    void UpdateState();
+    void WorkerConnected(quint64 generation, bool connected);
     void WorkerError(quint64 generation, const QString& error);
 
     // Shared with the network thread, which keeps it alive when it outlasts
@@ -114,14 +146,21 @@ private:
     std::thread FWorker; // started by the first Apply that switches on
     MqttSettings FSettings;
     bool FApplied = false;
+    bool FOn = false; // the settings applied last publish
     bool FConnected = false;
+    MqttState FState = MqttState::Off;
     QString FLastError;
     quint64 FGeneration = 0; // bumped by every Apply that changes something
+    QString FBrokerText;     // of the settings applied last, for log lines
 
-    bool FLive = false; // a live reading exists
-    QString FText;      // its text
-    bool FSentLive = false;
-    QString FSentText;
-    QElapsedTimer FLastValue; // when the last new value was handed over
-    QTimer FHold;             // ends the wait of a held value
+    bool FLive = false;       // a live reading exists
+    QString FText;            // the latest reading's text
+    QString FWhen;            // and its time
+    bool FHandedLive = false; // the live state handed over last
+    QString FLink;            // the link's word handed over last
+    QString FSentText;        // the value handed over last
+    QString FSentWhen;        // the time handed over last
+    QElapsedTimer FLastValue; // when a value was handed over last
+    QElapsedTimer FLastWhen;  // when a time was handed over last
+    QTimer FHold;             // ends the wait of a held value or time
 };

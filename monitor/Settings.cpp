@@ -29,6 +29,8 @@ constexpr std::array<SettingDef, kSettingCount> kTable{{
     {Setting::MqttPassword, "MQTT", "Password", SettingType::Text, std::nullopt, "", false},
     {Setting::MqttTopic, "MQTT", "Topic", SettingType::Text, std::nullopt, "", false},
     {Setting::MqttDiscovery, "MQTT", "Discovery", SettingType::Check, -1, "", false},
+    {Setting::MqttDiscoveryPrefix, "MQTT", "DiscoveryPrefix", SettingType::Text, std::nullopt, "",
+     false},
 }};
 
 // Keys whose value the program keeps within a range (the options dialog's

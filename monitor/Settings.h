@@ -40,8 +40,9 @@ enum class Setting {
     MqttPassword,
     MqttTopic,
     MqttDiscovery,
+    MqttDiscoveryPrefix,
 };
-inline constexpr std::size_t kSettingCount = 19;
+inline constexpr std::size_t kSettingCount = 20;
 
 struct SettingDef {
     Setting Id;

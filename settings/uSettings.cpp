@@ -616,6 +616,8 @@ void TfSettings::bMqttClick(QObject* /*Sender*/) {
     FitWhenShown(&dialog);
     dialog.SetSettings(Core_.MqttSettingsNow());
     dialog.Follow(Core_.Mqtt());
+    dialog.OnApply = [this](const MqttSettings& settings) { Core_.SetMqttSettings(settings); };
+    dialog.bApply->setVisible(true);
     // Taken at once, like the other options; "Save and close" writes them.
     if (dialog.exec() == QDialog::Accepted)
         Core_.SetMqttSettings(dialog.Settings());

@@ -9,11 +9,15 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <mutex>
@@ -34,7 +38,7 @@ const bool kChild = [] {
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     TMqttPublisher p;
-    p.Apply({"mqtt://127.0.0.1:" + port, {}, {}, "kelvox/child", false});
+    p.Apply({"mqtt://127.0.0.1:" + port, {}, {}, "kelvox/child", false, {}});
     p.Reading(19.0L);
     std::_Exit(app.exec());
 }();
@@ -114,7 +118,7 @@ public:
 };
 
 MqttSettings At(const Broker& b, const QString& topic = "t/k", bool discovery = true) {
-    return {b.Url(), {}, {}, topic, discovery};
+    return {b.Url(), {}, {}, topic, discovery, {}};
 }
 
 class MqttPublisherTest : public ::testing::Test {
@@ -143,6 +147,14 @@ TEST(MqttSettingsTest, BrokerValues) {
         EXPECT_FALSE(e.isEmpty() || e.contains("secret")) << bad;
     }
     EXPECT_FALSE(MqttBaseTopic("a/#", &e));
+    // What the broker would refuse: too long with a leaf, control characters.
+    EXPECT_TRUE(MqttBaseTopic(QString(65535 - 13, u'a'), &e));
+    for (const QString& bad : {QString(65535 - 12, u'a'), QString("a\tb"), QString("a\x7f")})
+        EXPECT_FALSE(MqttBaseTopic(bad, &e)) << bad.size();
+    EXPECT_EQ(MqttSettingsProblems({{}, {}, {}, "t", true, "ha/+"}),
+              QStringList{"DiscoveryPrefix: The discovery prefix must not contain '+' or '#'."});
+    EXPECT_EQ(MqttSettingsProblems({{}, {}, {}, "t", true, QString(65520, u'p')}).size(), 1);
+    EXPECT_EQ(*MqttDiscoveryPrefix(" ", "t", &e), "homeassistant");
     EXPECT_EQ(*MqttBaseTopic("", &e), DefaultMqttTopic());
     EXPECT_EQ(FormatMqttTemperature(-0.04L), "0.0");
 }
@@ -151,25 +163,53 @@ TEST_F(MqttPublisherTest, PublishesDiscoveryStateAndFarewell) {
     Broker b;
     Subscriber s(b.Port);
     P.Apply(At(b, "home/cellar.pc"));
-    P.Reading(21.46L);
+    EXPECT_EQ(P.State(), MqttState::Connecting);
+    P.SetLinkState(LinkState::Connected);
+    P.Reading(21.46L, QDateTime(QDate(2026, 7, 3), QTime(12, 0, 5), Qt::UTC));
     ASSERT_TRUE(s.Await("home/cellar.pc/availability", "online"));
     ASSERT_EQ(s.On("home/cellar.pc/temperature").size(), 1u);
     EXPECT_EQ(s.On("home/cellar.pc/temperature")[0].Payload, "21.5");
-    const auto config = s.On("homeassistant/sensor/home_cellar_pc/config");
-    ASSERT_EQ(config.size(), 1u);
-    const QJsonObject j = QJsonDocument::fromJson(config[0].Payload).object();
+    EXPECT_TRUE(s.Await("home/cellar.pc/link", "connected"));
+    EXPECT_TRUE(s.Await("home/cellar.pc/last_reading", "2026-07-03T12:00:05Z"));
+    // One device, three sensors; each config's object id is its unique_id.
+    QString lastClass;
+    for (const char* leaf : {"temperature", "link", "last_reading"}) {
+        const QString id = QStringLiteral("home_cellar_pc_") + leaf;
+        const auto config = s.On("homeassistant/sensor/" + id + "/config");
+        ASSERT_EQ(config.size(), 1u) << leaf;
+        const QJsonObject j = QJsonDocument::fromJson(config[0].Payload).object();
+        EXPECT_EQ(j["unique_id"], id);
+        EXPECT_EQ(j["state_topic"], QStringLiteral("home/cellar.pc/") + leaf);
+        EXPECT_EQ(j["device"]["identifiers"].toArray().first(), "home_cellar_pc");
+        EXPECT_EQ(j["origin"]["name"], "Kelvox");
+        EXPECT_EQ(j["origin"]["sw_version"], KELVOX_VERSION);
+        EXPECT_EQ(j["entity_category"].toString(), QString(leaf[0] == 't' ? "" : "diagnostic"));
+        if (leaf[1] == 'i') {
+            EXPECT_EQ(j["options"].toVariant().toStringList(), LinkStateWords());
+        }
+        lastClass = j["device_class"].toString();
+    }
+    EXPECT_EQ(lastClass, "timestamp");
+    const QJsonObject j =
+        QJsonDocument::fromJson(
+            s.On("homeassistant/sensor/home_cellar_pc_temperature/config")[0].Payload)
+            .object();
     EXPECT_EQ(j["device_class"], "temperature");
     EXPECT_EQ(j["unit_of_measurement"], QString::fromUtf8("\u00b0C"));
     EXPECT_EQ(j["state_class"], "measurement");
-    EXPECT_EQ(j["state_topic"], "home/cellar.pc/temperature");
     EXPECT_EQ(j["availability_topic"], "home/cellar.pc/availability");
-    EXPECT_FALSE(j["unique_id"].toString().isEmpty() || j["name"].toString().isEmpty());
-    EXPECT_EQ(j["device"]["model"], "Kelvox");
     EXPECT_EQ(j["device"]["sw_version"], KELVOX_VERSION);
-    EXPECT_EQ(Log, QStringList{"OK  MQTT connected to " + b.Url()});
+    EXPECT_TRUE(PumpUntil([&] { return P.State() == MqttState::Connected; }));
+    // The state the dialog shows is of the settings applied last at once.
+    P.Apply(At(b, "home/cellar.pc", false));
+    EXPECT_EQ(P.State(), MqttState::Connecting);
+    EXPECT_TRUE(PumpUntil([&] { return P.State() == MqttState::Connected; }));
     // A clean exit drops the will, so "offline" must be said outright.
     P.Apply({});
     EXPECT_TRUE(s.Await("home/cellar.pc/availability", "offline"));
+    EXPECT_EQ(P.State(), MqttState::Off);
+    EXPECT_EQ(Log.filter("MQTT on").size() + Log.filter("MQTT off").size(), 2)
+        << Log.join('\n').toStdString();
 }
 
 TEST_F(MqttPublisherTest, NewValuesAtMostEveryFiveSecondsAndOfflineWhenLost) {
@@ -186,24 +226,122 @@ TEST_F(MqttPublisherTest, NewValuesAtMostEveryFiveSecondsAndOfflineWhenLost) {
     ASSERT_EQ(t.size(), 2u);
     EXPECT_GE(t[1].At - t[0].At, 4900ms);
 
+    // A lost reading neither resets the count nor holds "online" back.
+    P.Reading(20.5L);
     P.ReadingLost();
     ASSERT_TRUE(s.Await("t/k/availability", "offline"));
-    P.Reading(-100.0L); // the program's "no reading" is no value
-    PumpFor(300ms);
-    EXPECT_EQ(s.On("t/k/temperature").size(), 2u);
-    EXPECT_EQ(s.On("t/k/availability").back().Payload, "offline");
+    P.Reading(20.5L);
+    ASSERT_TRUE(s.Await("t/k/availability", "online"));
+    ASSERT_TRUE(s.Await("t/k/temperature", "20.5"));
+    auto v = s.On("t/k/temperature");
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_GE(v[2].At - v[1].At, 4900ms);
+    EXPECT_GE(v[2].At - s.On("t/k/availability").back().At, 2000ms);
+    P.ReadingLost();
+    P.Reading(-100.0L); // a dry-ice probe: a reading like any other
+    ASSERT_TRUE(s.Await("t/k/temperature", "-100.0"));
+    EXPECT_EQ(s.On("t/k/availability").back().Payload, "online");
 }
 
-TEST_F(MqttPublisherTest, DiscoveryFollowsTopicAndSwitch) {
+TEST_F(MqttPublisherTest, DiscoveryFollowsTopicPrefixAndSwitch) {
     Broker b;
     Subscriber s(b.Port);
     P.Apply(At(b, "a"));
-    ASSERT_TRUE(PumpUntil([&] { return s.On("homeassistant/sensor/a/config").size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return s.On("homeassistant/sensor/a_link/config").size() == 1; }));
     P.Apply(At(b, "b"));
-    EXPECT_TRUE(s.Await("homeassistant/sensor/a/config", ""));
-    ASSERT_TRUE(PumpUntil([&] { return s.On("homeassistant/sensor/b/config").size() == 1; }));
-    P.Apply(At(b, "b", false));
-    EXPECT_TRUE(s.Await("homeassistant/sensor/b/config", ""));
+    EXPECT_TRUE(s.Await("homeassistant/sensor/a_temperature/config", ""));
+    ASSERT_TRUE(PumpUntil([&] { return s.On("homeassistant/sensor/b_link/config").size() == 1; }));
+    MqttSettings other = At(b, "b");
+    other.DiscoveryPrefix = "ha2/";
+    P.Apply(other);
+    EXPECT_TRUE(s.Await("homeassistant/sensor/b_last_reading/config", ""));
+    ASSERT_TRUE(PumpUntil([&] { return s.On("ha2/sensor/b_link/config").size() == 1; }));
+    other.Discovery = false;
+    P.Apply(other);
+    EXPECT_TRUE(s.Await("ha2/sensor/b_link/config", ""));
+}
+
+// An empty config deletes the entity: it goes only where one of ours is.
+TEST_F(MqttPublisherTest, RemovesOnlyConfigsItHadPublished) {
+    Broker b;
+    Subscriber s(b.Port);
+    const QByteArray legacy = R"({"unique_id":"c_temperature"})";
+    mosquitto_publish(s.M, nullptr, "homeassistant/sensor/c/config", int(legacy.size()),
+                      legacy.constData(), 1, true);
+    ASSERT_TRUE(s.Await("homeassistant/sensor/c/config", legacy)); // retained by now
+    {
+        TMqttPublisher first;
+        first.Apply(At(b, "c"));
+        ASSERT_TRUE(s.Await("homeassistant/sensor/c/config", "")); // the old place
+        ASSERT_TRUE(PumpUntil(
+            [&] { return s.On("homeassistant/sensor/c_temperature/config").size() == 1; }));
+    }
+    P.Apply(At(b, "d", false)); // never published any
+    P.Reading(3.0L);
+    ASSERT_TRUE(s.Await("d/temperature", "3.0"));
+    PumpFor(300ms);
+    P.Apply(At(b, "c", false)); // a later run with discovery switched off
+    EXPECT_TRUE(s.Await("homeassistant/sensor/c_temperature/config", ""));
+    EXPECT_TRUE(s.Await("homeassistant/sensor/c_link/config", ""));
+    for (const char* leaf : {"", "_temperature", "_link", "_last_reading"})
+        EXPECT_TRUE(s.On(QStringLiteral("homeassistant/sensor/d%1/config").arg(leaf)).empty());
+}
+
+// Home Assistant's birth message brings configs and state back after a
+// random 1-5 s.
+TEST_F(MqttPublisherTest, AnswersHomeAssistantsBirthMessage) {
+    Broker b;
+    Subscriber s(b.Port);
+    P.Apply(At(b));
+    P.Reading(8.0L);
+    ASSERT_TRUE(s.Await("t/k/temperature", "8.0"));
+    PumpFor(200ms);
+    const auto born = std::chrono::steady_clock::now();
+    mosquitto_publish(s.M, nullptr, "homeassistant/status", 6, "online", 1, false);
+    ASSERT_TRUE(PumpUntil([&] { return s.On("t/k/temperature").size() == 2; }, 6000));
+    EXPECT_GE(s.On("t/k/temperature")[1].At - born, 900ms);
+    EXPECT_EQ(s.On("homeassistant/sensor/t_k_temperature/config").size(), 2u);
+    EXPECT_EQ(s.On("t/k/availability").back().Payload, "online");
+}
+
+// The thread sleeps while there is nothing to send.
+TEST_F(MqttPublisherTest, TheIdleThreadDoesNotWakeEverySecond) {
+    Broker b;
+    P.Apply(At(b));
+    P.Reading(9.0L);
+    ASSERT_TRUE(PumpUntil([&] { return P.Connected(); }));
+    PumpFor(500ms);
+    auto switches = [] {
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+            std::ifstream comm(task.path() / "comm");
+            std::string name;
+            if (std::getline(comm, name) && name == "kelvox-mqtt") {
+                std::ifstream status(task.path() / "status");
+                for (std::string line; std::getline(status, line);)
+                    if (line.starts_with("voluntary_ctxt_switches:"))
+                        return std::stol(line.substr(24));
+            }
+        }
+        return -1L;
+    };
+    const long before = switches();
+    ASSERT_GE(before, 0);
+    PumpFor(4000ms);
+    EXPECT_LE(switches() - before, 1);
+}
+
+TEST_F(MqttPublisherTest, AnUntrustedCertificateIsNamed) {
+    QTemporaryDir dir;
+    const QString key = dir.filePath("k.pem"), cert = dir.filePath("c.pem");
+    ASSERT_EQ(
+        QProcess::execute("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                                      "/CN=127.0.0.1", "-days", "1", "-keyout", key, "-out", cert}),
+        0);
+    Broker b(QStringLiteral("allow_anonymous true\ncertfile %1\nkeyfile %2\n").arg(cert, key));
+    P.Apply({QStringLiteral("mqtts://127.0.0.1:%1").arg(b.Port), {}, {}, "t", true, {}});
+    ASSERT_TRUE(PumpUntil([&] { return !Log.filter("ERR  ").isEmpty(); }));
+    EXPECT_TRUE(Log.filter("ERR  ")[0].endsWith("(TLS error: certificate not trusted)"))
+        << Log.join('\n').toStdString();
 }
 
 TEST_F(MqttPublisherTest, PasswordRefusalLoggedOnceAndNeverShown) {
@@ -215,11 +353,11 @@ TEST_F(MqttPublisherTest, PasswordRefusalLoggedOnceAndNeverShown) {
     Subscriber s(b.Port, "kel", "s3cret");
     QStringList errors;
     QObject::connect(&P, &TMqttPublisher::LastErrorChanged, [&](const QString& e) { errors << e; });
-    P.Apply({b.Url(), "kel", "wrong-pw", "t/k", true});
+    P.Apply({b.Url(), "kel", "wrong-pw", "t/k", true, {}});
     PumpFor(3500ms); // tries at 0, 1 and 3 s
     EXPECT_EQ(Log.filter("ERR  ").size(), 1) << Log.join('\n').toStdString();
     EXPECT_FALSE(P.Connected() || P.LastError().isEmpty());
-    P.Apply({b.Url(), "kel", "s3cret", "t/k", true});
+    P.Apply({b.Url(), "kel", "s3cret", "t/k", true, {}});
     P.Reading(5.0L);
     ASSERT_TRUE(s.Await("t/k/temperature", "5.0"));
     EXPECT_TRUE(PumpUntil([&] { return P.Connected(); }));
@@ -244,7 +382,7 @@ TEST_F(MqttPublisherTest, ReconnectsAfterBrokerRestart) {
     }));
     ASSERT_TRUE(PumpUntil([&] { return P.Connected(); }));
     EXPECT_EQ(Log.filter("ERR  ").size(), 1) << Log.join('\n').toStdString();
-    EXPECT_EQ(Log.filter("OK  ").size(), 2);
+    EXPECT_EQ(Log.filter("OK  MQTT connected").size(), 2);
 }
 
 TEST(MqttPublisherProcessTest, LastWillAfterTheProcessDies) {
@@ -266,11 +404,11 @@ TEST(MqttPublisherSilentTest, SilentBrokerHoldsNothingUp) {
     QElapsedTimer t;
     t.start();
     auto p = std::make_unique<TMqttPublisher>();
-    p->Apply({url, "u", "p", "x", true});
+    p->Apply({url, "u", "p", "x", true, {}});
     p->Reading(1.0L);
     PumpFor(300ms); // the connection is made and waits for an answer
     p->ReadingLost();
-    p->Apply({url, "u", "p", "y", false});
+    p->Apply({url, "u", "p", "y", false, {}});
     p->Reading(2.0L);
     p.reset();
     EXPECT_LT(t.elapsed(), 300 + 400);
@@ -278,21 +416,22 @@ TEST(MqttPublisherSilentTest, SilentBrokerHoldsNothingUp) {
 
 } // namespace
 
-// The real program, headless: what the thermometer says reaches the broker,
-// and a killed program shows as unavailable through its last will.
+// The real program, headless: what the thermometer says reaches the broker
+// with a complete config although the file names no Discovery, the link's
+// word follows an unplug, a replug and silence, and a killed program shows
+// as unavailable through its last will.
 TEST_F(MqttPublisherTest, TheProgramPublishesItsReadingsAndItsDeath) {
     Broker broker;
     Subscriber sub(broker.Port);
     QTemporaryDir home;
-    TestPty thermometer;
+    auto thermometer = std::make_unique<TestPty>();
     QDir(home.path()).mkpath("ports");
-    ASSERT_EQ(::symlink(thermometer.SlavePath().c_str(),
-                        QFile::encodeName(home.path() + "/ports/COM1").constData()),
-              0);
+    const QByteArray com1 = QFile::encodeName(home.path() + "/ports/COM1");
+    ASSERT_EQ(::symlink(thermometer->SlavePath().c_str(), com1.constData()), 0);
     QFile ini(home.path() + "/kelvox.ini");
     ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(("[Data]\r\nPeriod=0\r\nAutoConnect=-1\r\n[MQTT]\r\nBroker=" + broker.Url() +
-               "\r\nTopic=cellar/kelvox\r\n")
+    ini.write(("[Data]\r\nPeriod=0\r\nAutoConnect=-1\r\nAutoReconnect=-1\r\n[MQTT]\r\nBroker=" +
+               broker.Url() + "\r\nTopic=cellar/kelvox\r\n")
                   .toUtf8());
     ini.close();
     QProcess p;
@@ -303,10 +442,25 @@ TEST_F(MqttPublisherTest, TheProgramPublishesItsReadingsAndItsDeath) {
     p.start(KELVOX_BINARY_DIR "/kelvox", {"--headless"});
     ASSERT_TRUE(p.waitForStarted());
     ASSERT_TRUE(PumpUntil([&] {
-        return thermometer.Write("+021.4C\r") && !sub.On("cellar/kelvox/temperature").empty();
+        return thermometer->Write("-100.0C\r") && !sub.On("cellar/kelvox/temperature").empty();
     }));
-    EXPECT_EQ(sub.On("cellar/kelvox/temperature").back().Payload, "21.4");
+    EXPECT_EQ(sub.On("cellar/kelvox/temperature").back().Payload, "-100.0");
     EXPECT_TRUE(sub.Await("cellar/kelvox/availability", "online"));
+    EXPECT_TRUE(sub.Await("cellar/kelvox/link", "connected"));
+    EXPECT_TRUE(PumpUntil([&] { return !sub.On("cellar/kelvox/last_reading").empty(); }));
+    const auto config = sub.On("homeassistant/sensor/cellar_kelvox_temperature/config");
+    ASSERT_EQ(config.size(), 1u);
+    EXPECT_EQ(QJsonDocument::fromJson(config[0].Payload).object()["device_class"], "temperature");
+
+    thermometer.reset(); // unplugged
+    EXPECT_TRUE(sub.Await("cellar/kelvox/link", "missing"));
+    EXPECT_TRUE(sub.Await("cellar/kelvox/availability", "offline"));
+    thermometer = std::make_unique<TestPty>(); // plugged in again
+    ::unlink(com1.constData());
+    ASSERT_EQ(::symlink(thermometer->SlavePath().c_str(), com1.constData()), 0);
+    EXPECT_TRUE(sub.Await("cellar/kelvox/link", "connected"));
+    ASSERT_TRUE(
+        PumpUntil([&] { return sub.On("cellar/kelvox/link").back().Payload == "silent"; }, 40000));
     ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
     p.waitForFinished();
     EXPECT_TRUE(sub.Await("cellar/kelvox/availability", "offline"));

@@ -16,6 +16,7 @@ TEST_F(PortPermission, ARefusedOpenNamesTheDeviceAndTheDialoutGroup) {
         "No permission to open /dev/fakeCOM1: join the 'dialout' group (sudo usermod -aG "
         "dialout $USER, then log in again).");
     EXPECT_EQ(Log(), (QStringList{kCantOpen, QStringLiteral("ERR  ") + hint}));
+    EXPECT_EQ(LinkStateWord(Link().State()), "denied"); // what MQTT and the tooltip say
     try {
         fMain->AfComPort1->Open();
         ADD_FAILURE() << "opened";

@@ -453,13 +453,12 @@ void MqttWorker::OnMessage(const mosquitto_message& m) {
         return;
     const QString uniqueId =
         QJsonDocument::fromJson(payload).object().value("unique_id").toString();
-    const QString id = DiscoveryId(Cur.Base);
     bool ours =
         topic == LegacyConfigTopic(Cur) && uniqueId == UniqueId(Cur.Base, Entity::Temperature);
     for (Entity e : kEntities)
         ours = ours || (!Cur.Discovery && topic == ConfigTopic(Cur, e) &&
                         uniqueId == UniqueId(Cur.Base, e));
-    if (ours && !id.isEmpty())
+    if (ours)
         Publish(topic, {});
 }
 

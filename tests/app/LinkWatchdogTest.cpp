@@ -2,7 +2,6 @@
 // stops sending is disconnected once the silence limit (shortened here)
 // has passed since its last reading, never earlier; the icon then blinks,
 // and its tick ends with the steady picture once the port is open again.
-// Its own program, so that it runs beside the other tests.
 #include "LinkFixture.h"
 
 #include <QElapsedTimer>

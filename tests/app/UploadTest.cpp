@@ -2,6 +2,7 @@
 // the event log says, and the temperature log it appends to.
 #include "app/uMain.h"
 #include "net/LocalHttpServer.h"
+#include "net/uHTML.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
@@ -60,7 +61,15 @@ protected:
         });
         Server.Start();
 
-        BuildProgram();
+        // A shorter time-out than the program's 20 s: only that a send
+        // which never ends is cut off and logged is tested here.
+        CoreDeps deps;
+        deps.Fetch = [](const std::string& url) {
+            FetchOptions options;
+            options.TotalTimeout = std::chrono::seconds(4);
+            return FetchUrl(url, options);
+        };
+        BuildProgram(std::move(deps));
         fMain->Timer1->stop(); // automatic sends only where a test starts them
         fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
     }

@@ -74,18 +74,25 @@ int runHeadless(int argc, char** argv) {
 }
 
 int runWithWindows(int argc, char** argv) {
-    const QString path = kelvox::GuiModulePath();
-    void* module = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
-    if (!module) {
-        std::fprintf(stderr, "kelvox: cannot load the windows (%s): %s\n",
-                     QFile::encodeName(path).constData(), ::dlerror());
-        return 1;
+    // Without its windows the program still does its job: it runs headless
+    // and says why.
+    QString error;
+    const QString path = kelvox::GuiModulePath(&error);
+    void* module = nullptr;
+    if (!path.isEmpty()) {
+        module = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+        if (!module)
+            error = path + QStringLiteral(": ") + QString::fromLocal8Bit(::dlerror());
     }
-    auto* entry = reinterpret_cast<kelvox::GuiMainFunction>(::dlsym(module, kelvox::GuiMainSymbol));
+    auto* entry =
+        module ? reinterpret_cast<kelvox::GuiMainFunction>(::dlsym(module, kelvox::GuiMainSymbol))
+               : nullptr;
+    if (module && !entry)
+        error = path + QStringLiteral(" is not the windows module of this program");
     if (!entry) {
-        std::fprintf(stderr, "kelvox: %s is not the windows module of this program\n",
-                     QFile::encodeName(path).constData());
-        return 1;
+        std::fprintf(stderr, "kelvox: cannot load the windows (%s), running headless\n",
+                     error.toLocal8Bit().constData());
+        return runHeadless(argc, argv);
     }
     // The module stays loaded until exit: its objects are destroyed by then,
     // but the toolkit's own exit handlers may still run code in it.

@@ -9,12 +9,18 @@ FetchResult FetchThroughModule(const std::string& url) {
     static NetFetchFunction fetch = nullptr;
     static std::string loadError;
     if (!fetch && loadError.empty()) {
-        const QString path = kelvox::ModulePath(QStringLiteral("kelvox-net.so"));
+        QString error;
+        const QString path = kelvox::ModulePath(QStringLiteral("kelvox-net.so"), &error);
         // Kept loaded for the rest of the run.
-        if (void* module = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL))
+        void* module = path.isEmpty()
+                           ? nullptr
+                           : ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+        if (module)
             fetch = reinterpret_cast<NetFetchFunction>(::dlsym(module, NetFetchSymbol));
         if (!fetch)
-            loadError = "network module missing: " + path.toStdString();
+            loadError = path.isEmpty()
+                            ? error.toLocal8Bit().toStdString()
+                            : "network module missing: " + path.toLocal8Bit().toStdString();
     }
     FetchResult result;
     if (!fetch) {

@@ -83,9 +83,9 @@ QByteArray eventLogText(const QString& home) {
 // descriptor changes (in the shell's syntax); returns once the program
 // catches the signals the tests send.
 void startIn(QProcess& p, const QString& home, const QString& arguments = "--headless",
-             QProcessEnvironment env = {}) {
+             QProcessEnvironment env = {}, const QString& binary = kBinary) {
     p.setProcessEnvironment(env.isEmpty() ? environmentFor(home) : env);
-    p.start("/bin/sh", {"-c", "exec \"$0\" " + arguments, kBinary});
+    p.start("/bin/sh", {"-c", "exec \"$0\" " + arguments, binary});
     ASSERT_TRUE(p.waitForStarted(30000));
     ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGTERM));
     ASSERT_TRUE(WaitUntilCatching(p.processId(), SIGUSR1));
@@ -94,6 +94,15 @@ void startIn(QProcess& p, const QString& home, const QString& arguments = "--hea
 ProcessResult stop(QProcess& p) {
     ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
     return runToEnd(p);
+}
+
+// Standard output until it holds what (at most 30 s).
+QByteArray outputUntil(QProcess& p, const QByteArray& what) {
+    QByteArray out;
+    QElapsedTimer clock;
+    for (clock.start(); !out.contains(what) && clock.elapsed() < 30000; p.waitForReadyRead(100))
+        out += p.readAllStandardOutput();
+    return out;
 }
 
 // Settings that send to a local port with nothing behind it, by request only.
@@ -506,4 +515,27 @@ TEST(HeadlessProcess, AnUnusableLockFileEndsTheStartNamingFileAndCause) {
                                 QFile::encodeName(lock) + ": not a regular file"))
         << text.toStdString();
     EXPECT_TRUE(eventLogs(home.path()).isEmpty()); // nothing started
+}
+
+// A copy of the program loads no kelvox-net.so from "../lib/kelvox" beside
+// it, nor one that other users may write; the send says why.
+TEST(HeadlessProcess, ModulesLoadOnlyFromPlacesNoOtherUserWrites) {
+    LocalHttpServer server;
+    server.Start();
+    for (const QString planted : {"lib/kelvox/kelvox-net.so", "x/kelvox-net.so"}) {
+        QTemporaryDir root;
+        QDir(root.path()).mkpath("lib/kelvox"), QDir(root.path()).mkpath("x");
+        ASSERT_TRUE(QFile::copy(kBinary, root.path() + "/x/kelvox"));
+        ASSERT_TRUE(QFile::copy(KELVOX_BINARY_DIR "/kelvox-net.so", root.path() + "/" + planted));
+        ::chmod(QFile::encodeName(root.path() + "/" + planted).constData(), 0775);
+        writeFile(root.path() + "/kelvox.ini", sendingTo(server.Port()));
+        QProcess p;
+        startIn(p, root.path(), "--headless", {}, root.path() + "/x/kelvox");
+        ::kill(static_cast<pid_t>(p.processId()), SIGUSR1);
+        EXPECT_TRUE(outputUntil(p, "ERR  Information cannot")
+                        .contains(planted.startsWith('x') ? "kelvox-net.so refused: it is writable"
+                                                          : "kelvox-net.so not found in"));
+        EXPECT_EQ(stop(p).exitCode, 0);
+    }
+    EXPECT_TRUE(server.Requests().empty());
 }

@@ -139,6 +139,7 @@ int RunProgram(QCoreApplication& app, ProgramViews* views) {
     platform::SystemdNotify notify;
     QObject::connect(core.get(), &TKelvoxCore::CloseStarted, &notify,
                      &platform::SystemdNotify::Stopping);
+    QObject::connect(&notify, &platform::SystemdNotify::Dropped, &core->Log(), &TEventLog::Add);
     if (notify.Active()) {
         auto lastSend = std::make_shared<std::pair<QDateTime, QString>>();
         TKelvoxCore* c = core.get();

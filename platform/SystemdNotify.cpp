@@ -2,13 +2,17 @@
 
 #include "platform/SystemError.h"
 
+#include "platform/SysRetry.h"
+
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <systemd/sd-daemon.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -29,9 +33,22 @@ QString OneLine(const QString& text) {
 } // namespace
 
 SystemdNotify::SystemdNotify(QObject* parent) : QObject(parent) {
-    Active_ = !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET");
+    const QByteArray name = qgetenv("NOTIFY_SOCKET");
+    Active_ = !name.isEmpty();
     if (!Active_)
         return;
+    // A path, or "@name" in the abstract namespace. sd_notify() would block
+    // on a full queue for as long as the supervisor does not read.
+    Address_.sun_family = AF_UNIX;
+    if ((name.startsWith('/') || name.startsWith('@')) &&
+        static_cast<std::size_t>(name.size()) < sizeof Address_.sun_path) {
+        std::memcpy(Address_.sun_path, name.constData(), static_cast<std::size_t>(name.size()));
+        if (name.startsWith('@'))
+            Address_.sun_path[0] = '\0';
+        AddressSize_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() +
+                                              (name.startsWith('@') ? 0 : 1));
+        Fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    }
     StatusTimer_ = new QTimer(this);
     StatusTimer_->setSingleShot(true);
     connect(StatusTimer_, &QTimer::timeout, this, &SystemdNotify::SendHeldStatus);
@@ -47,6 +64,11 @@ SystemdNotify::SystemdNotify(QObject* parent) : QObject(parent) {
         connect(Watchdog_, &QTimer::timeout, this, [this] { Send("WATCHDOG=1"); });
         Watchdog_->start();
     }
+}
+
+SystemdNotify::~SystemdNotify() {
+    if (Fd_ >= 0)
+        ::close(Fd_);
 }
 
 std::chrono::milliseconds SystemdNotify::WatchdogInterval() const {
@@ -85,23 +107,49 @@ void SystemdNotify::SetStatus(const QString& text) {
 }
 
 void SystemdNotify::SendHeldStatus() {
-    if (HeldStatus_ == SentStatus_ && SinceStatus_.isValid())
+    if (HeldStatus_ == SentStatus_ && SinceStatus_.isValid() && !StatusUnsent_)
         return; // changed and changed back within the second
     SentStatus_ = HeldStatus_;
     SinceStatus_.start();
-    Send("STATUS=" + SentStatus_.toUtf8());
+    StatusUnsent_ = !Deliver("STATUS=" + SentStatus_.toUtf8());
 }
 
 void SystemdNotify::Send(const QByteArray& message) {
     if (!Active_)
         return;
-    const int rc = sd_notify(0, message.constData());
-    if (rc < 0 && !Failed_) {
+    // The latest status first: the message may say more than it (STOPPING).
+    if (StatusUnsent_)
+        StatusUnsent_ = !Deliver("STATUS=" + SentStatus_.toUtf8());
+    Deliver(message);
+}
+
+bool SystemdNotify::Deliver(const QByteArray& message) {
+    int code = EAFNOSUPPORT; // an address that is neither a path nor abstract
+    if (Fd_ >= 0) {
+        const ssize_t n = RetryOnEintr([&] {
+            return ::sendto(Fd_, message.constData(), static_cast<std::size_t>(message.size()),
+                            MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&Address_),
+                            AddressSize_);
+        });
+        if (n >= 0) {
+            Stalled_ = false;
+            return true;
+        }
+        code = errno;
+    }
+    if (code == EAGAIN || code == EWOULDBLOCK) {
+        if (!Stalled_) {
+            Stalled_ = true;
+            emit Dropped(QStringLiteral("ERR  systemd does not take the service's notifications "
+                                        "(its queue is full); they are dropped until it does."));
+        }
+    } else if (!Failed_) {
         // Once: a socket that refuses one message refuses the pings as well.
         Failed_ = true;
         std::fprintf(stderr, "kelvox: cannot notify systemd: %s\n",
-                     SystemErrorOf(-rc).Text.c_str());
+                     SystemErrorOf(code).Text.c_str());
     }
+    return false;
 }
 
 QString ServiceStatusText(const ServiceStatus& s) {

@@ -2,13 +2,17 @@
 // systemd names in NOTIFY_SOCKET (Type=notify units): ready, reloading,
 // stopping, a one-line status for `systemctl status`, and the watchdog pings.
 // Started any other way (no NOTIFY_SOCKET) every call does nothing and no
-// timer runs. Main thread only: the object, its calls and its timers.
+// timer runs. A notification never blocks the program: when the socket's
+// queue is full (a supervisor that does not read) the message is dropped.
+// Main thread only: the object, its calls and its timers.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <chrono>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 class QTimer;
 
@@ -22,6 +26,7 @@ public:
     // pings at half its interval, so that a blocked main thread stops the
     // pings and systemd restarts the service.
     explicit SystemdNotify(QObject* parent = nullptr);
+    ~SystemdNotify() override;
 
     // False when systemd did not start the program with a notify socket.
     bool Active() const { return Active_; }
@@ -38,15 +43,27 @@ public:
     // The status line. Sent when it differs from the last one sent, at most
     // once a second: changes within that second are held, and the latest is
     // sent when the second is over. Control characters become spaces, so
-    // the text cannot add assignments of its own to the message.
+    // the text cannot add assignments of its own to the message. A status
+    // that found the queue full is sent again before the next message.
     void SetStatus(const QString& text);
+
+signals:
+    // A message was dropped because the queue was full: once until a
+    // message gets through again, with a line for the event log.
+    void Dropped(const QString& text);
 
 private:
     void Send(const QByteArray& message);
+    bool Deliver(const QByteArray& message);
     void SendHeldStatus();
 
     bool Active_ = false;
-    bool Failed_ = false; // the first failure was reported on standard error
+    bool Failed_ = false;   // the first failure was reported on standard error
+    bool Stalled_ = false;  // the queue was full at the last try
+    int Fd_ = -1;           // non-blocking datagram socket
+    sockaddr_un Address_{}; // NOTIFY_SOCKET's
+    socklen_t AddressSize_ = 0;
+    bool StatusUnsent_ = false; // SentStatus_ still waits for room
     QTimer* Watchdog_ = nullptr;
     QTimer* StatusTimer_ = nullptr;
     QString SentStatus_;

@@ -105,6 +105,18 @@ QByteArray outputUntil(QProcess& p, const QByteArray& what) {
     return out;
 }
 
+// A notify socket of the test's own bound at path (SOCK_DGRAM), or a
+// connection to the socket at path (SOCK_STREAM).
+int unixSocket(int type, const QByteArray& path) {
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.constData(), sizeof(addr.sun_path) - 1);
+    const auto* a = reinterpret_cast<sockaddr*>(&addr);
+    EXPECT_EQ(type == SOCK_DGRAM ? ::bind(fd, a, sizeof addr) : ::connect(fd, a, sizeof addr), 0);
+    return fd;
+}
+
 // Settings that send to a local port with nothing behind it, by request only.
 QByteArray sendingTo(int port) {
     return "[Data]\r\nTargetURL=http://127.0.0.1:" + QByteArray::number(port) +
@@ -432,11 +444,7 @@ TEST(HeadlessProcess, ReloadTakesEditsAndTellsSystemd) {
     writeFile(ini, base + "/a?t=\r\n");
 
     const QByteArray socketPath = QFile::encodeName(home.path() + "/notify");
-    const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socketPath.constData(), sizeof(addr.sun_path) - 1);
-    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    const int sock = unixSocket(SOCK_DGRAM, socketPath);
     QByteArray heard;
     auto hear = [&](const char* what) {
         QElapsedTimer clock;
@@ -538,4 +546,20 @@ TEST(HeadlessProcess, ModulesLoadOnlyFromPlacesNoOtherUserWrites) {
         EXPECT_EQ(stop(p).exitCode, 0);
     }
     EXPECT_TRUE(server.Requests().empty());
+}
+
+// A supervisor that never reads its socket: the watchdog's pings fill it,
+// the program says so once and goes on, and a stop still ends it.
+TEST(HeadlessProcess, ANotifySocketNobodyReadsNeverBlocksIt) {
+    QTemporaryDir home;
+    const int sock = unixSocket(SOCK_DGRAM, QFile::encodeName(home.path() + "/notify"));
+    QProcessEnvironment env = environmentFor(home.path());
+    env.insert("NOTIFY_SOCKET", home.path() + "/notify"), env.insert("WATCHDOG_USEC", "20000");
+    QProcess p;
+    startIn(p, home.path(), "--headless", env);
+    const QByteArray out = outputUntil(p, "queue is full");
+    const ProcessResult r = stop(p);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ((out + r.out).count("queue is full"), 1);
+    ::close(sock);
 }

@@ -4,6 +4,7 @@
 #include "platform/FileStore.h"
 #include "platform/FormatSettings.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 TEventLog::TEventLog(std::function<QDateTime()> clock, QObject* parent)
@@ -21,8 +22,9 @@ TEventLog::TEventLog(std::function<QDateTime()> clock, QObject* parent)
             FlushTimer_.setInterval(RetryDelayMs);
             if (!FlushFailed_) {
                 FlushFailed_ = true;
-                Add(QStringLiteral("ERR  The event log cannot be written; its lines are kept "
-                                   "until it can."));
+                Append(QStringLiteral("ERR  The event log cannot be written; its lines are "
+                                      "kept until it can."),
+                       Kind::Outage);
             }
             FlushTimer_.start();
         }
@@ -30,12 +32,15 @@ TEventLog::TEventLog(std::function<QDateTime()> clock, QObject* parent)
 }
 
 void TEventLog::Add(const QString& text) {
+    Append(text, Kind::Plain);
+}
+
+void TEventLog::Append(const QString& text, Kind kind) {
     const QDateTime now = Clock_();
     const QString line =
         platform::FormatSettings::Current().FormatLongTime(now) + QStringLiteral(" >  ") + text;
-    if (Pending_.size() >= MaxPending)
-        Pending_.erase(Pending_.begin());
-    Pending_.push_back({now, line});
+    DropOldest();
+    Pending_.push_back({now, line, kind, 0, {}});
     if (!FlushTimer_.isActive())
         FlushTimer_.start();
     emit LineAdded(line, text);
@@ -67,5 +72,32 @@ void TEventLog::Flush(bool createToday) {
         if (!platform::AppendWhole(path, QByteArray(), &error))
             throw std::runtime_error(
                 QStringLiteral("Cannot create file \"%1\". %2").arg(path, error).toStdString());
+    }
+}
+
+// The oldest plain lines go until there is room. The first one dropped
+// becomes the line that counts them, so it stands where they stood; later
+// ones are counted there.
+void TEventLog::DropOldest() {
+    while (Pending_.size() >= MaxPending) {
+        const auto oldest = std::find_if(Pending_.begin(), Pending_.end(),
+                                         [](const Entry& e) { return e.Type == Kind::Plain; });
+        if (oldest == Pending_.end())
+            return;
+        const auto lost = std::find_if(Pending_.begin(), oldest,
+                                       [](const Entry& e) { return e.Type == Kind::Lost; });
+        if (lost == oldest)
+            oldest->Type = Kind::Lost;
+        lost->LostUntil = oldest->When;
+        ++lost->Lost;
+        const platform::FormatSettings& format = platform::FormatSettings::Current();
+        const QString from = format.FormatLongTime(lost->When);
+        lost->Line =
+            from + QStringLiteral(" >  ERR  %1 lines of the event log were lost while it could "
+                                  "not be written, logged from %2 to %3.")
+                       .arg(lost->Lost)
+                       .arg(from, format.FormatLongTime(lost->LostUntil));
+        if (lost != oldest)
+            Pending_.erase(oldest);
     }
 }

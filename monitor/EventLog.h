@@ -20,7 +20,9 @@ class TEventLog : public QObject {
     Q_OBJECT
 public:
     // Lines that could not be written (a full disk) wait at most this many;
-    // the oldest go first beyond it.
+    // the oldest go first beyond it, except the line that says the log
+    // cannot be written. One line in their place says how many went and
+    // when they were logged.
     static constexpr std::size_t MaxPending = 10000;
     static constexpr int FlushDelayMs = 500;
     static constexpr int RetryDelayMs = 5000;
@@ -43,10 +45,16 @@ signals:
     void LineAdded(const QString& line, const QString& text);
 
 private:
+    enum class Kind { Plain, Outage, Lost };
     struct Entry {
         QDateTime When;
         QString Line;
+        Kind Type = Kind::Plain;
+        std::size_t Lost = 0; // Kind::Lost: how many lines it stands for, logged
+        QDateTime LostUntil;  // from When until LostUntil
     };
+    void Append(const QString& text, Kind kind);
+    void DropOldest(); // makes room for one more line
     std::function<QDateTime()> Clock_;
     std::vector<Entry> Pending_;
     QTimer FlushTimer_;

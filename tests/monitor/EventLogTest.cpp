@@ -3,6 +3,7 @@
 #include "monitor/EventLog.h"
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
+#include "support/FullDisk.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,6 +43,34 @@ TEST(EventLog, LinesReachTheirDaysFileWithinASecondAndOnlyOnce) {
     log.Flush(/*createToday=*/true); // the exit's flush
     EXPECT_EQ(read(second), "00:00:01 >  OK  after midnight\r\n");
 
+    platform::FormatSettings::SetCurrent(saved);
+    qunsetenv("KELVOX_HOME");
+}
+
+// More lines than are kept wait for a full disk: the notice of the outage
+// stays, and one line in place of the lost ones counts them.
+TEST(EventLog, ALongOutageKeepsItsNoticeAndCountsTheLostLines) {
+    QTemporaryDir home;
+    qputenv("KELVOX_HOME", home.path().toLocal8Bit());
+    const platform::FormatSettings saved = platform::FormatSettings::Current();
+    platform::FormatSettings::SetCurrent(platform::FormatSettings());
+    QDateTime now(QDate(2026, 7, 3), QTime(10, 0));
+    TEventLog log([&now] { return now; });
+    {
+        const FullDisk full(0);
+        log.Add("OK  first");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return log.Pending() == 2; }, 2000)); // the notice
+        for (int i = 0; i < 11000; ++i, now = now.addMSecs(100))
+            log.Add(QStringLiteral("OK  line %1").arg(i));
+    }
+    log.Flush();
+    const QList<QByteArray> lines = read(platform::EventLogPath(now)).split('\n');
+    ASSERT_EQ(lines.size(), 10001); // and the empty one after the last
+    EXPECT_TRUE(lines[0].startsWith("10:00:00 >  ERR  1003 lines of the event log were lost"));
+    EXPECT_TRUE(lines[0].endsWith("logged from 10:00:00 to 10:01:40.\r")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("ERR  The event log cannot be written; its lines are kept until "
+                                  "it can.\r"));
+    EXPECT_EQ(lines[2], "10:01:40 >  OK  line 1002\r");
     platform::FormatSettings::SetCurrent(saved);
     qunsetenv("KELVOX_HOME");
 }

@@ -2,6 +2,7 @@
 
 #include "platform/FileStore.h"
 
+#include <QFileInfo>
 #include <QSet>
 #include <QStringDecoder>
 #include <cstdint>
@@ -157,7 +158,15 @@ bool ParseIniInteger(const QString& text, int& out) {
 }
 
 IniFile::IniFile(QString path) : Path_(std::move(path)) {
-    FileContent file = ReadWholeFile(Path_);
+    FileContent file = ReadWholeFile(Path_, MaxSize + 1);
+    if (file.Outcome == ReadOutcome::Read && file.Data.size() > MaxSize) {
+        file.Outcome = ReadOutcome::Refused;
+        file.Error = QStringLiteral("it is %1 bytes long, more than the %2 MiB a settings file "
+                                    "may have")
+                         .arg(QFileInfo(Path_).size())
+                         .arg(MaxSize / (1024 * 1024));
+        file.Data.clear();
+    }
     if (file.Outcome == ReadOutcome::Refused) {
         ReadError_ =
             QStringLiteral("Cannot read the settings file \"%1\": %2.").arg(Path_, file.Error);

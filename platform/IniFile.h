@@ -23,12 +23,16 @@ namespace platform {
 
 class IniFile {
 public:
+    // A larger file is not read (refused as unreadable): nobody writes that
+    // many settings, and reading it would stall the caller and hold it all.
+    static constexpr qint64 MaxSize = 1024 * 1024;
+
     // Reads the file now (a missing or unreadable file counts as empty).
     explicit IniFile(QString path);
 
     const QString& FileName() const { return Path_; }
     // Why an existing file could not be read (unreadable, not a regular
-    // file); empty when it was read or is missing. Such a file is never
+    // file, larger than MaxSize); empty when it was read or is missing. Such a file is never
     // overwritten: every write throws.
     const QString& ReadError() const { return ReadError_; }
 

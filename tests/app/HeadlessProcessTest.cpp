@@ -563,3 +563,12 @@ TEST(HeadlessProcess, ANotifySocketNobodyReadsNeverBlocksIt) {
     EXPECT_EQ((out + r.out).count("queue is full"), 1);
     ::close(sock);
 }
+
+// --check refuses a settings file past 1 MiB, naming its size.
+TEST(HeadlessProcess, CheckRefusesAHugeSettingsFile) {
+    QTemporaryDir home;
+    writeFile(home.path() + "/kelvox.ini", QByteArray(";\r\n").repeated(400000));
+    const ProcessResult huge = runWith({"--check"}, home.path());
+    EXPECT_EQ(huge.exitCode, 1);
+    EXPECT_TRUE(huge.out.contains("it is 1200000 bytes long, more than the 1 MiB"));
+}

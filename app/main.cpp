@@ -37,13 +37,18 @@ bool willUseXDisplay() {
 
 // Checks the application directory's settings file the way a start reads
 // it, stricter where a start would quietly take a default; prints every
-// problem (or "kelvox.ini: OK") and starts nothing.
+// problem (or "kelvox.ini: OK") and starts nothing: not even the directory
+// is created.
 int runCheck(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const QString path = platform::IniPath();
+    const QString dir = platform::AppDir(/*create=*/false);
+    const QString path = dir + u'/' + platform::AppBaseName() + QStringLiteral(".ini");
     const platform::IniFile ini(path);
     QStringList problems;
-    if (!ini.ReadError().isEmpty()) {
+    if (!QFileInfo::exists(path) && ini.ReadError().isEmpty()) {
+        problems << QStringLiteral("%1: not found in %2; a start would use the default settings")
+                        .arg(QFileInfo(path).fileName(), dir);
+    } else if (!ini.ReadError().isEmpty()) {
         problems << ini.ReadError();
     } else {
         for (const SettingProblem& problem : TSettingsModel::Check(ini, /*strict=*/true))

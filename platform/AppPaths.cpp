@@ -34,11 +34,12 @@ bool IsSystemLocation(const QString& dir) {
     return false;
 }
 
-QString AppDir() {
+QString AppDir(bool create) {
     const QString home = qEnvironmentVariable("KELVOX_HOME");
     if (!home.isEmpty()) {
         const QString dir = QDir::cleanPath(QDir(home).absolutePath());
-        QDir().mkpath(dir);
+        if (create)
+            QDir().mkpath(dir);
         return dir;
     }
     // Root may write to /usr/bin, yet an installed program must not keep its
@@ -50,7 +51,8 @@ QString AppDir() {
     if (data.isEmpty() || QDir::isRelativePath(data))
         data = QDir::homePath() + QStringLiteral("/.local/share");
     const QString dir = QDir::cleanPath(data + QStringLiteral("/kelvox"));
-    QDir().mkpath(dir);
+    if (create)
+        QDir().mkpath(dir);
     return dir;
 }
 

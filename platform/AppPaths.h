@@ -13,7 +13,8 @@
 
 namespace platform {
 
-QString AppDir(); // no trailing separator
+// No trailing separator. Without create, a missing directory is only named.
+QString AppDir(bool create = true);
 // True for /usr, /opt and /bin and every directory below them (/usr/local
 // included): places of installed programs, never of their data.
 bool IsSystemLocation(const QString& dir);

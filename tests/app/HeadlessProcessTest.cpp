@@ -564,11 +564,22 @@ TEST(HeadlessProcess, ANotifySocketNobodyReadsNeverBlocksIt) {
     ::close(sock);
 }
 
-// --check refuses a settings file past 1 MiB, naming its size.
-TEST(HeadlessProcess, CheckRefusesAHugeSettingsFile) {
+// --check refuses a settings file past 1 MiB, naming its size; without any
+// file it says where it looked and creates nothing.
+TEST(HeadlessProcess, CheckRefusesAHugeSettingsFileAndSaysWhenThereIsNone) {
     QTemporaryDir home;
     writeFile(home.path() + "/kelvox.ini", QByteArray(";\r\n").repeated(400000));
     const ProcessResult huge = runWith({"--check"}, home.path());
     EXPECT_EQ(huge.exitCode, 1);
     EXPECT_TRUE(huge.out.contains("it is 1200000 bytes long, more than the 1 MiB"));
+    QProcess missing;
+    QProcessEnvironment env = environmentFor(home.path());
+    env.insert("KELVOX_HOME", home.path() + "/none");
+    missing.setProcessEnvironment(env);
+    missing.start(kBinary, {"--check"});
+    const ProcessResult r = runToEnd(missing);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.out.contains("kelvox.ini: not found in " + QFile::encodeName(home.path()) +
+                               "/none; a start would use the default"));
+    EXPECT_FALSE(QFileInfo::exists(home.path() + "/none"));
 }

@@ -8,9 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 #include <xcb/xcb.h>
 
 namespace platform {
@@ -41,6 +43,16 @@ QString notRegular(mode_t mode) {
     return QStringLiteral("not a regular file (%1)").arg(QLatin1StringView(kind));
 }
 
+// "alice (uid 1000)", or "uid 1000" when the user has no name.
+QString userName(uid_t uid) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
 } // namespace
 
 InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
@@ -54,7 +66,7 @@ InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
     // someone put in its place.
     UniqueFd fd(RetryOnEintr([&] {
         return ::open(path.constData(),
-                      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+                      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     }));
     if (!fd.Valid()) {
         const int code = errno;
@@ -67,6 +79,13 @@ InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
         return failed(notRegular(st.st_mode));
+    // Whoever can open the file can take the lock and keep every start
+    // out: it must be this user's alone (an older one made 0644 is mended).
+    if (st.st_uid != ::geteuid())
+        return failed(QStringLiteral("owned by %1, not by the user running the program")
+                          .arg(userName(st.st_uid)));
+    if ((st.st_mode & 077) != 0 && ::fchmod(fd.Get(), 0600) != 0)
+        return failed(QString::fromStdString(SystemErrorOf(errno).Text));
     if (RetryOnEintr([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0) {
         const int code = errno;
         if (code == EWOULDBLOCK)

@@ -19,7 +19,9 @@ enum class InstanceLock { Held, Busy, Failed };
 // that). Busy: another running instance owns it. Failed: the lock file could
 // not be used, so the directory cannot be claimed; *error names the file and
 // why ("/x/kelvox.lock: not a regular file (a FIFO)"). A link in the lock
-// file's place is never followed, and nothing there blocks the call.
+// file's place is never followed, and nothing there blocks the call. The
+// file is readable by this user alone (another user who could open it could
+// take the lock); one owned by another user is not used.
 InstanceLock LockApplicationDirectory(const QString& dir, QString* error);
 
 // True when the X display named by DISPLAY accepts a connection (the same

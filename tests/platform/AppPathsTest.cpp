@@ -112,4 +112,9 @@ TEST(InstanceLock, ForeignLockFilesFailNamingFileAndCause) {
     EXPECT_EQ(claim(), "/kelvox.lock: not a regular file (a directory)");
     ::rmdir(lock), ::chmod(QFile::encodeName(dir.path()), 0555); // root may, and then holds it
     EXPECT_EQ(claim(), ::geteuid() ? "/kelvox.lock: Permission denied" : "0");
+    struct stat st {}; // this user's alone, and another user's is not used
+    EXPECT_TRUE(::geteuid() != 0 ||
+                (::stat(lock, &st) == 0 && (st.st_mode & 0777) == 0600 &&
+                 ::chown(lock, 65534, 65534) == 0 &&
+                 claim().endsWith("(uid 65534), not by the user running the program")));
 }

@@ -5,12 +5,18 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QTimer>
 
 namespace {
 
 const QByteArray kShow = QByteArrayLiteral("show\n");
 const QByteArray kShown = QByteArrayLiteral("shown\n");
 constexpr int kMaxRequest = 64; // a longer line is nobody's request
+// A connection that has not asked within this time is closed, and no more
+// than kMaxServed are open at once; the others wait in the socket's backlog
+// (not in our descriptors) until one is done.
+constexpr int kRequestTimeoutMs = 2000;
+constexpr int kMaxServed = 4;
 
 } // namespace
 
@@ -23,6 +29,7 @@ TInstanceServer::TInstanceServer(std::function<void()> onShow, QObject* parent)
     : QObject(parent), OnShow_(std::move(onShow)), Server_(new QLocalServer(this)) {
     // Only this user may ask: the socket file gets the owner's rights alone.
     Server_->setSocketOptions(QLocalServer::UserAccessOption);
+    Server_->setMaxPendingConnections(kMaxServed);
     connect(Server_, &QLocalServer::newConnection, this, &TInstanceServer::Serve);
 }
 
@@ -41,8 +48,20 @@ bool TInstanceServer::Listen(const QString& path, QString* error) {
 }
 
 void TInstanceServer::Serve() {
-    while (QLocalSocket* socket = Server_->nextPendingConnection()) {
+    while (Served_ < kMaxServed) {
+        QLocalSocket* socket = Server_->nextPendingConnection();
+        if (!socket)
+            return;
+        ++Served_;
+        connect(socket, &QObject::destroyed, this, [this] {
+            --Served_;
+            Serve();
+        });
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(kRequestTimeoutMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
         // The request arrives in its own time; the main thread never waits
         // for a peer.
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {

@@ -16,7 +16,9 @@ class QLocalServer;
 QString InstanceSocketPath();
 
 // The running instance's side. Each connection that sends the line "show"
-// runs OnShow and is answered "shown"; anything else is dropped.
+// runs OnShow and is answered "shown"; anything else is dropped, and so is
+// a connection that has not sent its line within 2 s. At most a few are
+// served at once.
 class TInstanceServer : public QObject {
     Q_OBJECT
 public:
@@ -31,6 +33,7 @@ private:
     void Serve();
     std::function<void()> OnShow_;
     QLocalServer* Server_ = nullptr;
+    int Served_ = 0; // connections open now
 };
 
 // The second start's side: sends "show" to the instance listening at path

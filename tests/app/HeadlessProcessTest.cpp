@@ -11,6 +11,7 @@
 #include <QLibraryInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <csignal>
 #include <cstring>
@@ -582,4 +583,24 @@ TEST(HeadlessProcess, CheckRefusesAHugeSettingsFileAndSaysWhenThereIsNone) {
     EXPECT_TRUE(r.out.contains("kelvox.ini: not found in " + QFile::encodeName(home.path()) +
                                "/none; a start would use the default"));
     EXPECT_FALSE(QFileInfo::exists(home.path() + "/none"));
+}
+
+// With windows: connections that ask the running instance nothing are closed.
+TEST(HeadlessProcess, IdleConnectionsToTheRunningInstanceAreClosed) {
+    QTemporaryDir home;
+    QProcessEnvironment env = environmentFor(home.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen"), env.insert("DISPLAY", ":97");
+    QProcess first;
+    startIn(first, home.path(), "", env);
+    const QString path = home.path() + "/kelvox.socket";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFileInfo::exists(path); }, 30000));
+    std::vector<int> idle;
+    for (int i = 0; i < 8; ++i)
+        idle.push_back(unixSocket(SOCK_STREAM, QFile::encodeName(path)));
+    for (const int fd : idle) {
+        pollfd pfd{fd, POLLIN, 0};
+        EXPECT_EQ(::poll(&pfd, 1, 20000), 1); // closed: nothing else is ever sent
+        ::close(fd);
+    }
+    stop(first);
 }

@@ -115,6 +115,15 @@ void EchoEventLog(TEventLog& log) {
 
 int RunProgram(QCoreApplication& app, ProgramViews* views) {
     const bool headless = views == nullptr;
+    // Until the directory is this run's, the one event loop that can run is
+    // the box saying that another instance has it: a stop ends that box and
+    // the start (also one that came while the running instance was asked
+    // to show itself: it waits in the pipe for the box's loop).
+    platform::SignalRelay relay;
+    relay.OnSignal = [views](int signo) {
+        if (signo == SIGINT || signo == SIGTERM || (signo == SIGHUP && views))
+            QCoreApplication::exit(1);
+    };
     if (const std::optional<int> refused = lockApplicationDirectory(views))
         return *refused;
     // Left behind by a save that was killed half-way; this instance owns the
@@ -157,7 +166,6 @@ int RunProgram(QCoreApplication& app, ProgramViews* views) {
         QObject::connect(&core->Link(), &TLink::StateChanged, &notify, update);
     }
 
-    platform::SignalRelay relay;
     relay.OnSignal = [&core, &notify, views](int signo) {
         if (signo == SIGUSR1) {
             core->Upload().Send(/*manual=*/true);

@@ -604,3 +604,16 @@ TEST(HeadlessProcess, IdleConnectionsToTheRunningInstanceAreClosed) {
     }
     stop(first);
 }
+
+// A second start nobody answers (a headless first) ends at a stop signal.
+TEST(HeadlessProcess, AStopSignalEndsASecondStartShowingItsBox) {
+    QTemporaryDir home;
+    QProcess first, second;
+    startIn(first, home.path());
+    QProcessEnvironment env = environmentFor(home.path());
+    env.insert("QT_QPA_PLATFORM", "offscreen"), env.insert("DISPLAY", ":97");
+    startIn(second, home.path(), "", env);
+    ::kill(static_cast<pid_t>(second.processId()), SIGTERM);
+    EXPECT_TRUE(second.waitForFinished(20000));
+    EXPECT_EQ(stop(first).exitCode, 0);
+}

@@ -31,7 +31,7 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
     Link_ = new TLink(Settings_, Log_, Clock_, this);
     TUploader::Fetcher fetch = deps.Fetch;
     if (!fetch)
-        fetch = FetchThroughModule;
+        fetch = NewModuleFetcher();
     Upload_ = new TUploader(Settings_, Log_, *Link_, std::move(fetch), deps.MinuteMs, this);
 
     // Every converted reading goes into the history; the end of the live

@@ -23,7 +23,7 @@
 // their own parts. Empty members take the real ones.
 struct CoreDeps {
     std::function<QDateTime()> Clock; // the wall clock
-    TUploader::Fetcher Fetch;         // one HTTP GET
+    TUploader::Fetcher Fetch;         // the HTTP GET of the upload
     int MinuteMs = 0; // one period minute (0: KELVOX_MINUTE_MS or 60000, read at each change)
 };
 

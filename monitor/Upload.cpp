@@ -57,32 +57,69 @@ void TUploader::AppendTemperatureLine(long double temperature) {
     TemperatureLogFailed_ = !ok;
 }
 
+TUploader::~TUploader() {
+    // The fetcher may be shared: its answer must not reach a dead uploader.
+    if (Busy_ && Fetch_)
+        Fetch_->Abort();
+}
+
 void TUploader::Stop() {
     Stopped_ = true;
     Timer_.stop();
+    Pending_ = false;
+    if (Busy_) {
+        Busy_ = false;
+        if (Fetch_)
+            Fetch_->Abort();
+        Finish(BusyManual_, BusyTemperature_, QStringLiteral("cancelled, the program is closing"));
+    }
+}
+
+void TUploader::Send(bool manual) {
+    if (Stopped_)
+        return;
+    if (Busy_) {
+        // Never a queue: the follow-up takes the reading of its own start.
+        Pending_ = true;
+        PendingManual_ = PendingManual_ || manual;
+        return;
+    }
+    Begin(manual);
 }
 
 // Without a live reading the no-reading value is sent, so the server keeps
 // its rhythm and can tell the gap from a temperature.
-void TUploader::Send(bool manual) {
-    if (Stopped_)
-        return;
+void TUploader::Begin(bool manual) {
     const long double temperature = Link_.Temperature;
     const QString target = Settings_.Text(Setting::TargetURL);
-    QString cause;
     if (target.trimmed().isEmpty()) {
         // "http://" alone would ask port 80 of this machine.
-        cause = QStringLiteral("no target URL");
-    } else {
-        // The temperature text appended unescaped; the fetch encodes what
-        // may not stand in a URL only on the wire.
-        const std::string url =
-            target.toStdString() +
-            platform::FormatSettings::Current().FormatTemperature(temperature).toStdString();
-        const FetchResult result = Fetch_(url);
-        if (!result.Ok)
-            cause = QString::fromStdString(result.Error);
+        Finish(manual, temperature, QStringLiteral("no target URL"));
+        return;
     }
+    if (!Fetch_) {
+        Finish(manual, temperature, QStringLiteral("no HTTP client"));
+        return;
+    }
+    // The temperature text appended unescaped; the fetch encodes what may
+    // not stand in a URL only on the wire.
+    const std::string url =
+        target.toStdString() +
+        platform::FormatSettings::Current().FormatTemperature(temperature).toStdString();
+    Busy_ = true;
+    BusyManual_ = manual;
+    BusyTemperature_ = temperature;
+    Fetch_->Start(url, [this](const FetchResult& result) {
+        Busy_ = false;
+        QString cause;
+        if (!result.Ok)
+            cause = result.Error.empty() ? QStringLiteral("no response")
+                                         : QString::fromStdString(result.Error);
+        Finish(BusyManual_, BusyTemperature_, cause);
+    });
+}
+
+void TUploader::Finish(bool manual, long double temperature, const QString& cause) {
     if (!cause.isEmpty())
         Log_.Add(QStringLiteral("ERR  Information cannot nepodařilo odeslat! (%1)").arg(cause));
     else if (manual)
@@ -91,4 +128,11 @@ void TUploader::Send(bool manual) {
     if (Settings_.Check(Setting::GeneTemp))
         AppendTemperatureLine(temperature);
     emit Sent(platform::Now(), cause);
+
+    if (Pending_ && !Stopped_ && !Busy_) {
+        Pending_ = false;
+        const bool pendingManual = PendingManual_;
+        PendingManual_ = false;
+        Begin(pendingManual);
+    }
 }

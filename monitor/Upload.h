@@ -2,17 +2,18 @@
 // the temperature text appended) every period, or at once when asked, and
 // the daily temperature log line of each send.
 //
-// Main thread only. The request is synchronous: the caller waits until the
-// server has answered or the fetch's time-outs (10 s to connect, 20 s in
-// all) have struck.
+// Main thread only. The request runs beside the event loop: nothing waits
+// for the server, whose answer (or the fetch's time-outs, 10 s to connect,
+// 20 s in all) ends the send later. One request at a time: a send asked for
+// while one is under way is made once that one has ended, and any number of
+// such asks make that one send.
 #pragma once
 
-#include "net/uHTML.h"
+#include "net/UrlFetcher.h"
 
 #include <QObject>
 #include <QTimer>
-#include <functional>
-#include <string>
+#include <memory>
 
 class TEventLog;
 class TLink;
@@ -21,22 +22,30 @@ class TSettingsModel;
 class TUploader : public QObject {
     Q_OBJECT
 public:
-    using Fetcher = std::function<FetchResult(const std::string& url)>;
+    // Null: no HTTP client (every send to a target fails).
+    using Fetcher = std::shared_ptr<UrlFetcher>;
 
     TUploader(TSettingsModel& settings, TEventLog& log, TLink& link, Fetcher fetch, int minuteMs,
               QObject* parent = nullptr);
+    ~TUploader() override;
 
     // The upload period; interval = period x minute, stopped at period 0.
     QTimer* Timer() { return &Timer_; }
 
     // One send: automatic (the timer's) or manual (the Send button, SIGUSR1).
-    // A send that did not reach the server with status 200 or 302 is logged
+    // It takes the reading and the target URL when its request starts. A
+    // send that did not reach the server with status 200 or 302 is logged
     // as an error either way, with its cause; a successful one is logged
     // only when manual. The temperature log gets its line whatever the
     // outcome; its first failed line and its first line after a failure are
-    // logged. Nothing once Stop() was called.
+    // logged. While a request is under way, the asks wait as one follow-up
+    // send (manual if any of them was). Nothing once Stop() was called.
     void Send(bool manual);
-    // No send starts from here on (the program is closing).
+    // True while a request is under way.
+    bool Busy() const { return Busy_; }
+    // No send starts from here on (the program is closing): a waiting
+    // follow-up is dropped and the request under way is cancelled, which
+    // ends its send as failed.
     void Stop();
     bool Stopped() const { return Stopped_; }
     // Puts the timer in line with the period setting (restarting its
@@ -48,6 +57,8 @@ signals:
     void Sent(const QDateTime& when, const QString& failure);
 
 private:
+    void Begin(bool manual);
+    void Finish(bool manual, long double temperature, const QString& cause);
     void AppendTemperatureLine(long double temperature);
 
     TSettingsModel& Settings_;
@@ -57,5 +68,12 @@ private:
     int MinuteMs_;
     QTimer Timer_;
     bool Stopped_ = false;
+    // The request under way: whether its send is manual, and its reading.
+    bool Busy_ = false;
+    bool BusyManual_ = false;
+    long double BusyTemperature_ = 0;
+    // A follow-up send was asked for while busy (and whether manually).
+    bool Pending_ = false;
+    bool PendingManual_ = false;
     bool TemperatureLogFailed_ = false;
 };

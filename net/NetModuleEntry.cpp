@@ -1,8 +1,9 @@
-// The entry of the network module (kelvox-net.so): the URL fetch and libcurl,
-// loaded by the program at its first send (net/NetModule.h).
+// The entry of the network module (kelvox-net.so): the URL fetch and Qt's
+// network library, loaded by the program at its first send
+// (net/NetModule.h).
 #include "net/NetModule.h"
+#include "net/uHTML.h"
 
-extern "C" __attribute__((visibility("default"))) void kelvox_fetch_url(const std::string* url,
-                                                                        FetchResult* result) {
-    *result = FetchUrl(*url);
+extern "C" __attribute__((visibility("default"))) UrlFetcher* kelvox_new_fetcher() {
+    return NewUrlFetcher().release();
 }

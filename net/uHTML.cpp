@@ -1,15 +1,24 @@
 #include "net/uHTML.h"
 
-#include <curl/curl.h>
+#include <QDir>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <string_view>
-#include <strings.h>
+#include <optional>
 
 namespace {
 
@@ -24,137 +33,174 @@ constexpr std::size_t kKeptBody = 64 * 1024;
 
 constexpr const char* kUserAgent = "InetURL:/1.0";
 
-// Only plain and secure HTTP: a URL from the settings must not make the
-// client read local files or talk other protocols, neither directly nor
-// through a redirect.
-constexpr const char* kProtocols = "http,https";
-
-constexpr long kMaxRedirects = 20;
-
-bool GlobalInit() {
-    // Once per process, thread-safe through the static's initialisation;
-    // never cleaned up, since requests may run until exit.
-    static const bool ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ok;
-}
+constexpr int kMaxRedirects = 20;
 
 bool IsAcceptedStatus(long status) {
     return status == 200 || status == 302;
 }
 
-// Trusted certificate authorities from the environment, taken as the curl
-// tool takes them: CURL_CA_BUNDLE names a bundle file; without it
-// SSL_CERT_DIR names a directory of hashed certificates and SSL_CERT_FILE a
-// bundle file. Unset or empty: the system's store. This is how a private
-// authority is trusted. False when curl refuses an option.
-bool SetAuthorities(CURL* e) {
-    auto named = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value && *value ? value : nullptr;
-    };
-    if (const char* bundle = named("CURL_CA_BUNDLE"))
-        return curl_easy_setopt(e, CURLOPT_CAINFO, bundle) == CURLE_OK;
-    bool ok = true;
-    if (const char* dir = named("SSL_CERT_DIR"))
-        ok = curl_easy_setopt(e, CURLOPT_CAPATH, dir) == CURLE_OK;
-    if (const char* file = named("SSL_CERT_FILE"))
-        ok = ok && curl_easy_setopt(e, CURLOPT_CAINFO, file) == CURLE_OK;
-    return ok;
+// The statuses whose Location is followed. Another 3xx, or one of these
+// without a Location, is the final answer.
+bool IsFollowedRedirect(long status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-// Why the server's certificate was refused, as far as the TLS library says.
-std::string CertificateCause(CURL* easy) {
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    long verify = -1;
-    if (!info || !info->ssl_version ||
-        !std::string_view(info->ssl_version).starts_with("OpenSSL") ||
-        curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK)
-        return "certificate rejected";
-    // OpenSSL's X509_V_ERR_* numbers.
-    switch (verify) {
-    case 0: // the chain was good: curl's own host name check refused it
-    case 62:
-        return "certificate not for this host";
-    case 9:
+// The first of the variables that is set and not empty, or null.
+const char* FromEnvironment(std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        const char* value = std::getenv(name);
+        if (value && *value)
+            return value;
+    }
+    return nullptr;
+}
+
+// True when host is one of the hosts no_proxy lists (separated by commas or
+// blanks): "*" is every host, a name covers its subdomains, an address may
+// be a range ("10.0.0.0/8").
+bool ReachedDirectly(const QString& host, const char* list) {
+    if (!list)
+        return false;
+    const QString name = host.toLower();
+    const QHostAddress address(name);
+    const QStringList entries = QString::fromLocal8Bit(list).split(
+        QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    for (QString entry : entries) {
+        if (entry == QLatin1String("*"))
+            return true;
+        entry = entry.toLower();
+        if (entry.startsWith(QLatin1Char('[')) && entry.endsWith(QLatin1Char(']')))
+            entry = entry.mid(1, entry.size() - 2);
+        while (entry.startsWith(QLatin1Char('.')))
+            entry.remove(0, 1);
+        if (!address.isNull()) {
+            const auto range = QHostAddress::parseSubnet(entry);
+            if ((entry.contains(QLatin1Char('/')) && !range.first.isNull() &&
+                 address.isInSubnet(range)) ||
+                QHostAddress(entry) == address)
+                return true;
+        } else if (!entry.isEmpty() && (name == entry || name.endsWith(QLatin1Char('.') + entry))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The proxy for url, read from the environment at each request as the curl
+// tool reads it: http_proxy (lower case only: a CGI program's HTTP_PROXY
+// comes from a request header) for http, https_proxy or HTTPS_PROXY for
+// https, all_proxy or ALL_PROXY for both, unless no_proxy lists the host.
+// An HTTP or SOCKS5 proxy, port 1080 when none is given. Sets problem for a
+// proxy that cannot be used.
+QNetworkProxy ProxyFor(const QUrl& url, std::string* problem) {
+    const bool secure = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+    const char* value =
+        secure ? FromEnvironment({"https_proxy", "HTTPS_PROXY"}) : FromEnvironment({"http_proxy"});
+    if (!value)
+        value = FromEnvironment({"all_proxy", "ALL_PROXY"});
+    if (!value || ReachedDirectly(url.host(), FromEnvironment({"no_proxy", "NO_PROXY"})))
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    QString text = QString::fromLocal8Bit(value).trimmed();
+    if (!text.contains(QLatin1String("://")))
+        text.prepend(QLatin1String("http://"));
+    const QUrl at(text);
+    const QString kind = at.scheme().toLower();
+    QNetworkProxy proxy;
+    if (kind == QLatin1String("http"))
+        proxy.setType(QNetworkProxy::HttpProxy);
+    else if (kind == QLatin1String("socks5") || kind == QLatin1String("socks5h"))
+        proxy.setType(QNetworkProxy::Socks5Proxy);
+    if (proxy.type() == QNetworkProxy::DefaultProxy || at.host().isEmpty()) {
+        *problem = "proxy not usable: " + text.toStdString();
+        return QNetworkProxy(QNetworkProxy::NoProxy);
+    }
+    proxy.setHostName(at.host());
+    proxy.setPort(static_cast<quint16>(at.port(1080)));
+    proxy.setUser(at.userName());
+    proxy.setPassword(at.password());
+    return proxy;
+}
+
+// The trusted certificate authorities the environment names, taken as the
+// curl tool takes them: CURL_CA_BUNDLE names a bundle file; without it
+// SSL_CERT_DIR names directories (separated by colons) of certificates and
+// SSL_CERT_FILE a bundle file. Nothing when none is named: the system's
+// store serves. Only for https: reading certificates loads the TLS back end.
+std::optional<QList<QSslCertificate>> NamedAuthorities() {
+    if (const char* bundle = FromEnvironment({"CURL_CA_BUNDLE"}))
+        return QSslCertificate::fromPath(QString::fromLocal8Bit(bundle));
+    const char* dirs = FromEnvironment({"SSL_CERT_DIR"});
+    const char* file = FromEnvironment({"SSL_CERT_FILE"});
+    if (!dirs && !file)
+        return std::nullopt;
+    QList<QSslCertificate> found;
+    if (dirs) {
+        for (const QString& dir :
+             QString::fromLocal8Bit(dirs).split(QLatin1Char(':'), Qt::SkipEmptyParts))
+            found += QSslCertificate::fromPath(QDir(dir).filePath(QStringLiteral("*")), QSsl::Pem,
+                                               QSslCertificate::PatternSyntax::Wildcard);
+    }
+    if (file)
+        found += QSslCertificate::fromPath(QString::fromLocal8Bit(file));
+    return found;
+}
+
+// Why the server's certificate was refused: the chain's fault first, as the
+// TLS library checks the chain before the name.
+std::string CertificateCause(const QList<QSslError>& errors) {
+    const auto chain = std::find_if(errors.begin(), errors.end(), [](const QSslError& e) {
+        return e.error() != QSslError::HostNameMismatch;
+    });
+    if (chain == errors.end())
+        return errors.isEmpty() ? "certificate rejected" : "certificate not for this host";
+    switch (chain->error()) {
+    case QSslError::CertificateNotYetValid:
         return "certificate not yet valid";
-    case 10:
+    case QSslError::CertificateExpired:
         return "certificate expired";
-    case 23:
+    case QSslError::CertificateRevoked:
         return "certificate revoked";
-    case 2:
-    case 18:
-    case 19:
-    case 20:
-    case 21:
-    case 27:
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::CertificateUntrusted:
         return "certificate not trusted";
     default:
         return "certificate rejected";
     }
 }
 
-// True when the connection curl could not make was to a proxy: its message
-// names the host and port it tried, and with a proxy these are the proxy's,
-// not the URL's. False when the message does not say.
-bool FailedAtProxy(CURL* easy, std::string_view message) {
-    constexpr std::string_view lead = "Failed to connect to ";
-    const std::size_t portAt = message.find(" port ");
-    char* url = nullptr;
-    if (!message.starts_with(lead) || portAt == std::string_view::npos ||
-        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || !url)
-        return false;
-    std::string tried(message.substr(lead.size(), portAt - lead.size()));
-    tried +=
-        ':' + std::string(message.substr(portAt + 6, message.find(' ', portAt + 6) - portAt - 6));
-    CURLU* parts = curl_url();
-    char* host = nullptr;
-    char* port = nullptr;
-    std::string target;
-    if (parts && curl_url_set(parts, CURLUPART_URL, url, 0) == CURLUE_OK &&
-        curl_url_get(parts, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-        curl_url_get(parts, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
-        std::string_view name(host);
-        if (name.starts_with('[') && name.ends_with(']')) // an IPv6 address
-            name = name.substr(1, name.size() - 2);
-        target = std::string(name) + ':' + port;
-    }
-    curl_free(host);
-    curl_free(port);
-    curl_url_cleanup(parts);
-    return !target.empty() && strcasecmp(tried.c_str(), target.c_str()) != 0;
-}
-
-// The cause curl's result code names; message is curl's own error text.
-std::string CodeCause(CURL* easy, CURLcode code, std::string_view message) {
-    switch (code) {
-    case CURLE_OK:
-        return "no response";
-    case CURLE_COULDNT_RESOLVE_HOST:
+// The cause of a request that ended without an accepted response.
+std::string ErrorCause(const QNetworkReply& reply, const std::string& tlsCause) {
+    switch (reply.error()) {
+    case QNetworkReply::ConnectionRefusedError:
+        return "connection refused";
+    case QNetworkReply::HostNotFoundError:
         return "host not found";
-    case CURLE_COULDNT_RESOLVE_PROXY:
-        return "proxy host not found";
-    case CURLE_COULDNT_CONNECT: {
-        const std::string proxy = FailedAtProxy(easy, message) ? "proxy " : "";
-        long osError = 0;
-        if (curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError) == CURLE_OK &&
-            osError == ECONNREFUSED)
-            return proxy + "connection refused";
-        return proxy.empty() ? "cannot connect" : "cannot connect to the proxy";
-    }
-    case CURLE_OPERATION_TIMEDOUT:
+    case QNetworkReply::TimeoutError:
         return "timed out";
-    case CURLE_URL_MALFORMAT:
-        return "bad URL";
-    case CURLE_UNSUPPORTED_PROTOCOL:
+    case QNetworkReply::RemoteHostClosedError:
+        return "connection closed by the server";
+    case QNetworkReply::SslHandshakeFailedError:
+        return "TLS error: " + (tlsCause.empty() ? std::string("handshake failed") : tlsCause);
+    case QNetworkReply::ProxyConnectionRefusedError:
+        return "proxy connection refused";
+    case QNetworkReply::ProxyConnectionClosedError:
+        return "proxy closed the connection";
+    case QNetworkReply::ProxyNotFoundError:
+        return "proxy host not found";
+    case QNetworkReply::ProxyTimeoutError:
+        return "proxy timed out";
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        return "proxy authentication required";
+    case QNetworkReply::ProtocolUnknownError:
         return "unsupported protocol";
-    case CURLE_PEER_FAILED_VERIFICATION:
-        return "TLS error: " + CertificateCause(easy);
-    case CURLE_SSL_CONNECT_ERROR:
-        return "TLS error: handshake failed";
-    case CURLE_SSL_CACERT_BADFILE:
-        return "TLS error: CA certificates cannot be read";
+    case QNetworkReply::NoError:
+        return "no response";
     default: {
-        std::string text = curl_easy_strerror(code);
+        std::string text = reply.errorString().toStdString();
         if (!text.empty())
             text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
         return text;
@@ -162,37 +208,25 @@ std::string CodeCause(CURL* easy, CURLcode code, std::string_view message) {
     }
 }
 
-// The cause of a request without an accepted response, for the event log.
-std::string FailureCause(CURL* easy, CURLcode code, long status, std::string_view message) {
-    // The last response was a redirect that curl set out to follow: the
-    // failure lies in following it, not in the redirect's status. (A
-    // refused status's body is cut off here, which curl reports as a
-    // write error.)
-    long redirects = 0;
-    if (status >= 300 && status < 400 && code != CURLE_OK && code != CURLE_WRITE_ERROR &&
-        curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK && redirects > 0) {
-        if (code == CURLE_TOO_MANY_REDIRECTS)
-            return "redirect loop";
-        if (code == CURLE_UNSUPPORTED_PROTOCOL)
-            return "redirect to a refused scheme";
-        return CodeCause(easy, code, message) + " after redirect";
-    }
-    if (status != 0 && !IsAcceptedStatus(status))
-        return "HTTP " + std::to_string(status);
-    return CodeCause(easy, code, message);
-}
-
 struct BodySink {
-    CURL* Easy = nullptr;
-    bool StatusChecked = false;
     std::string Read;   // the read being filled, up to kReadSize bytes
     std::string Result; // the text of the finished reads, at most kKeptBody
 
-    BodySink() {
-        // Both buffers at their final size before the transfer, so the
-        // callback never allocates.
+    void Reset() {
+        Read.clear();
+        Result.clear();
         Read.reserve(kReadSize);
-        Result.reserve(kKeptBody);
+    }
+
+    void Add(const char* data, std::size_t length) {
+        std::size_t offset = 0;
+        while (offset < length && Result.size() < kKeptBody) {
+            const std::size_t take = std::min(kReadSize - Read.size(), length - offset);
+            Read.append(data + offset, take);
+            offset += take;
+            if (Read.size() == kReadSize)
+                FinishRead();
+        }
     }
 
     void FinishRead() {
@@ -202,40 +236,252 @@ struct BodySink {
     }
 };
 
-// Called by curl on the requesting thread with each piece of the final
-// response's body (bodies of redirects that curl follows are not passed on).
-std::size_t OnBodyData(char* data, std::size_t size, std::size_t count, void* user) noexcept {
-    auto& sink = *static_cast<BodySink*>(user);
-    const std::size_t length = size * count;
-    if (sink.Result.size() == kKeptBody)
-        return length; // read on to the end, keep nothing more
-    if (!sink.StatusChecked) {
-        long status = 0;
-        curl_easy_getinfo(sink.Easy, CURLINFO_RESPONSE_CODE, &status);
-        // The body of a refused status is never read: stop the transfer.
-        if (!IsAcceptedStatus(status))
-            return length == 0 ? 1 : 0;
-        sink.StatusChecked = true;
+// One request at a time with Qt's client, which resolves names and talks
+// to the server on threads of its own: nothing here waits. Redirects are
+// followed here, not by Qt, so that each step's scheme is checked and a
+// failure can tell that it happened after a redirect. Main thread (the
+// creator's).
+class QtFetcher final : public QObject, public UrlFetcher {
+public:
+    explicit QtFetcher(const FetchOptions& options) : Options_(options) {
+        for (QTimer* timer : {&ConnectTimer_, &TotalTimer_}) {
+            timer->setSingleShot(true);
+            timer->setTimerType(Qt::PreciseTimer); // a limit, not a rhythm
+            connect(timer, &QTimer::timeout, this, [this] { Fail("timed out"); });
+        }
+        Sink_.Reset();
     }
-    std::size_t offset = 0;
-    while (offset < length) {
-        const std::size_t take = std::min(kReadSize - sink.Read.size(), length - offset);
-        sink.Read.append(data + offset, take);
-        offset += take;
-        if (sink.Read.size() == kReadSize)
-            sink.FinishRead();
-    }
-    return length;
-}
+    ~QtFetcher() override { Abort(); }
 
-struct EasyDeleter {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
-};
-struct ListDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    void Start(const std::string& url, Done done) override {
+        Abort();
+        Done_ = std::move(done);
+        Redirects_ = 0;
+        TotalTimer_.start(Options_.TotalTimeout);
+        std::string wire = EncodeUrlForWire(UrlWithScheme(url));
+        // A URL that does not begin with a scheme is plain HTTP, although
+        // "http://" stands somewhere else in it.
+        static const QRegularExpression schemed(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
+        if (!schemed.match(QString::fromStdString(wire)).hasMatch())
+            wire.insert(0, "http://");
+        Request(QUrl::fromEncoded(QByteArray::fromStdString(wire), QUrl::TolerantMode));
+    }
+
+    void Abort() override {
+        DropReply();
+        ConnectTimer_.stop();
+        TotalTimer_.stop();
+        Done_ = nullptr;
+        ++Ticket_; // a result already posted is not delivered
+    }
+
+private:
+    QNetworkAccessManager& Manager() {
+        if (!Manager_) {
+            Manager_ = new QNetworkAccessManager(this);
+            Manager_->setAutoDeleteReplies(false);
+            Manager_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+        }
+        return *Manager_;
+    }
+
+    // One step: the URL asked for, or where a redirect pointed.
+    void Request(const QUrl& url) {
+        Status_ = 0;
+        Accepted_ = false;
+        TlsCause_.clear();
+        Sink_.Reset();
+        const QString scheme = url.scheme().toLower();
+        // Only plain and secure HTTP: a URL from the settings must not make
+        // the client read local files or talk other protocols.
+        if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+            return Fail(Redirects_ > 0 ? "redirect to a refused scheme" : "unsupported protocol",
+                        /*afterRedirect=*/false);
+        if (!url.isValid() || url.host().isEmpty())
+            return Fail("bad URL");
+
+        QNetworkRequest request(url);
+        request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(kUserAgent));
+        request.setRawHeader("Cache-Control", "no-cache");
+        request.setRawHeader("Pragma", "no-cache");
+        // The body as the server has it: nothing to unpack, no bomb.
+        request.setRawHeader("Accept-Encoding", "identity");
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::ManualRedirectPolicy);
+        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                             QNetworkRequest::AlwaysNetwork);
+        request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+        request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        if (scheme == QLatin1String("https")) {
+            // Peer and host verification stay on; only the trusted
+            // authorities may be replaced.
+            if (const auto named = NamedAuthorities()) {
+                if (named->isEmpty())
+                    return Fail("TLS error: CA certificates cannot be read");
+                QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+                tls.setCaCertificates(*named);
+                request.setSslConfiguration(tls);
+            }
+        }
+        std::string problem;
+        const QNetworkProxy proxy = ProxyFor(url, &problem);
+        if (!problem.empty())
+            return Fail(problem);
+        // Setting the proxy drops the kept connections: only on a change.
+        if (Manager().proxy() != proxy)
+            Manager().setProxy(proxy);
+        ViaProxy_ = proxy.type() != QNetworkProxy::NoProxy;
+
+        Reply_ = Manager().get(request);
+        // Qt buffers no more than this before the body is read here.
+        Reply_->setReadBufferSize(static_cast<qint64>(kKeptBody));
+        connect(Reply_, &QNetworkReply::requestSent, &ConnectTimer_, &QTimer::stop);
+        connect(Reply_, &QNetworkReply::sslErrors, this,
+                [this](const QList<QSslError>& errors) { TlsCause_ = CertificateCause(errors); });
+        connect(Reply_, &QNetworkReply::metaDataChanged, this, &QtFetcher::OnHeaders);
+        connect(Reply_, &QNetworkReply::readyRead, this, &QtFetcher::OnBody);
+        connect(Reply_, &QNetworkReply::finished, this, &QtFetcher::OnFinished);
+        ConnectTimer_.start(Options_.ConnectTimeout);
+    }
+
+    // The status line and headers came: follow a redirect, refuse a status
+    // without reading its body, or take the body that follows.
+    void OnHeaders() {
+        if (!Reply_ || Status_ != 0)
+            return;
+        Status_ = Reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (Status_ == 0)
+            return;
+        const QByteArray location = Reply_->rawHeader("Location");
+        if (IsFollowedRedirect(Status_) && !location.isEmpty()) {
+            if (++Redirects_ > kMaxRedirects)
+                return Fail("redirect loop", /*afterRedirect=*/false);
+            const QUrl next =
+                Reply_->url().resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
+            DropReply();
+            ConnectTimer_.stop();
+            return Request(next);
+        }
+        if (!IsAcceptedStatus(Status_))
+            return Fail("HTTP " + std::to_string(Status_), /*afterRedirect=*/false);
+        Accepted_ = true;
+    }
+
+    void OnBody() {
+        if (!Reply_ || !Accepted_)
+            return;
+        char buffer[kReadSize];
+        qint64 length = 0;
+        while ((length = Reply_->read(buffer, sizeof buffer)) > 0)
+            Sink_.Add(buffer, static_cast<std::size_t>(length));
+    }
+
+    void OnFinished() {
+        OnHeaders(); // in case no headers were announced before the end
+        if (!Reply_)
+            return; // a redirect or a refused status took over
+        OnBody();
+        if (Accepted_ && Reply_->error() == QNetworkReply::NoError) {
+            FetchResult result;
+            result.Ok = true;
+            result.Status = Status_;
+            Sink_.FinishRead();
+            result.Text = std::move(Sink_.Result);
+            return Finish(std::move(result));
+        }
+        // Through a proxy, a connection that failed before any answer
+        // failed at the proxy: the server is the proxy's business.
+        std::string cause = ErrorCause(*Reply_, TlsCause_);
+        if (ViaProxy_ && Status_ == 0 &&
+            (Reply_->error() == QNetworkReply::ConnectionRefusedError ||
+             Reply_->error() == QNetworkReply::HostNotFoundError))
+            cause.insert(0, "proxy ");
+        Fail(cause);
+    }
+
+    // Ends the request with cause; a body cut short is returned as far as
+    // it came.
+    void Fail(const std::string& cause, bool afterRedirect = true) {
+        FetchResult result;
+        result.Status = Status_;
+        if (Accepted_) {
+            Sink_.FinishRead();
+            result.Text = std::move(Sink_.Result);
+        } else {
+            result.Text =
+                Status_ == 0 ? std::string("Status:") : "Status:" + std::to_string(Status_);
+        }
+        result.Error = afterRedirect && Redirects_ > 0 ? cause + " after redirect" : cause;
+        Finish(std::move(result));
+    }
+
+    // The result goes to the caller through the event loop, so that done
+    // never runs inside Start or inside one of the reply's signals.
+    void Finish(FetchResult result) {
+        DropReply();
+        ConnectTimer_.stop();
+        TotalTimer_.stop();
+        Done done = std::move(Done_);
+        Done_ = nullptr;
+        const quint64 ticket = ++Ticket_;
+        QMetaObject::invokeMethod(
+            this,
+            [this, ticket, done = std::move(done), result = std::move(result)] {
+                if (ticket == Ticket_ && done)
+                    done(result);
+            },
+            Qt::QueuedConnection);
+    }
+
+    void DropReply() {
+        if (!Reply_)
+            return;
+        QNetworkReply* reply = Reply_;
+        Reply_ = nullptr;
+        reply->disconnect(this);
+        reply->disconnect(&ConnectTimer_);
+        // Only a reply still under way is aborted: aborting a finished one
+        // would drop its kept connection, and one that failed (a refused
+        // status) is ended by its deletion without a second error.
+        if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
+            reply->abort();
+        reply->deleteLater();
+    }
+
+    FetchOptions Options_;
+    QNetworkAccessManager* Manager_ = nullptr; // made at the first request
+    QNetworkReply* Reply_ = nullptr;
+    QTimer ConnectTimer_; // until the request is written: the connection stands
+    QTimer TotalTimer_;   // the whole request, redirects included
+    Done Done_;
+    quint64 Ticket_ = 0;
+    int Redirects_ = 0;
+    long Status_ = 0;
+    bool Accepted_ = false;
+    bool ViaProxy_ = false; // this step goes through a proxy
+    std::string TlsCause_;
+    BodySink Sink_;
 };
 
 } // namespace
+
+std::unique_ptr<UrlFetcher> NewUrlFetcher(const FetchOptions& Options) {
+    return std::make_unique<QtFetcher>(Options);
+}
+
+FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
+    QtFetcher fetcher(Options);
+    FetchResult result;
+    QEventLoop loop;
+    fetcher.Start(Url, [&](const FetchResult& r) {
+        result = r;
+        loop.quit();
+    });
+    loop.exec();
+    return result;
+}
 
 bool NeedsHttpPrefix(const std::string& Url) {
     std::string lower(Url);
@@ -263,72 +509,4 @@ std::string EncodeUrlForWire(const std::string& Url) {
         }
     }
     return out;
-}
-
-FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
-    FetchResult result;
-    result.Error = "HTTP client not available";
-    if (!GlobalInit())
-        return result;
-    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-    if (!easy)
-        return result;
-
-    std::unique_ptr<curl_slist, ListDeleter> headers;
-    for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
-        curl_slist* grown = curl_slist_append(headers.get(), header);
-        if (!grown)
-            return result;
-        headers.release();
-        headers.reset(grown);
-    }
-
-    const std::string wireUrl = EncodeUrlForWire(UrlWithScheme(Url));
-    BodySink sink;
-    sink.Easy = easy.get();
-
-    CURL* e = easy.get();
-    // Proxy settings come from the environment (curl's default), trusted
-    // authorities too (SetAuthorities); peer and host verification of TLS
-    // are curl's defaults and stay on.
-    char message[CURL_ERROR_SIZE] = "";
-    bool setUp = curl_easy_setopt(e, CURLOPT_URL, wireUrl.c_str()) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_ERRORBUFFER, message) == CURLE_OK;
-    setUp = setUp && SetAuthorities(e);
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, kProtocols) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_HTTPGET, 1L) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK;
-    // No signals: the program has worker threads, and signal-based DNS
-    // time-outs are not thread-safe.
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
-    setUp =
-        setUp && curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
-                                  static_cast<long>(Options.ConnectTimeout.count())) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_TIMEOUT_MS,
-                                      static_cast<long>(Options.TotalTimeout.count())) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBodyData) == CURLE_OK;
-    setUp = setUp && curl_easy_setopt(e, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
-    if (!setUp)
-        return result;
-
-    const CURLcode code = curl_easy_perform(e);
-    long status = 0;
-    if (curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
-        status = 0;
-    result.Status = status;
-    if (IsAcceptedStatus(status)) {
-        sink.FinishRead();
-        result.Text = std::move(sink.Result);
-        // A body cut short by a time-out or a broken connection is returned
-        // as far as it came, but the request did not succeed.
-        result.Ok = code == CURLE_OK;
-    } else {
-        result.Text = status == 0 ? std::string("Status:") : "Status:" + std::to_string(status);
-    }
-    result.Error = result.Ok ? std::string() : FailureCause(e, code, status, message);
-    return result;
 }

@@ -1,38 +1,19 @@
-// One HTTP GET of a URL, the program's only network access.
-//
-// FetchUrl blocks the calling thread (the main thread, in the program) until
-// the response has been read or a time-out has struck; it keeps no state
-// between calls and may be called from any thread.
+// One HTTP GET of a URL, the program's only network access, with Qt's
+// asynchronous client: plain HTTP needs no TLS library, and the TLS back
+// end is loaded only when an https:// URL is first asked for.
 #pragma once
 
-#include <chrono>
+#include "net/UrlFetcher.h"
+
+#include <memory>
 #include <string>
 
-// Time limits of one request. The defaults are the program's; tests shorten
-// them so that a server that never answers does not hold a test for 20 s.
-struct FetchOptions {
-    std::chrono::milliseconds ConnectTimeout{10000};
-    std::chrono::milliseconds TotalTimeout{20000};
-};
+// The fetcher the network module hands out (and tests build directly).
+std::unique_ptr<UrlFetcher> NewUrlFetcher(const FetchOptions& Options = {});
 
-struct FetchResult {
-    // The response body for status 200 or 302; "Status:" followed by the
-    // status code otherwise ("Status:" alone when no response came); empty
-    // when the HTTP client could not be set up.
-    std::string Text;
-    // True only when a response with status 200 or 302 arrived in full
-    // within the time limits (only its first 64 KiB are kept in Text).
-    // The text alone cannot tell, since a body may well read "Status:404".
-    bool Ok = false;
-    // The final status code after redirects, 0 when no response came.
-    long Status = 0;
-    // Why the request failed, in a few words for the event log ("HTTP 404",
-    // "connection refused", "timed out"); empty when Ok.
-    std::string Error;
-};
-
-// Requests Url (with "http://" put in front where UrlWithScheme says so) and
-// returns the body or a status text. Network failures never raise.
+// Requests Url and waits for its result, running a local event loop
+// meanwhile: for tools and tests that have nothing else to do while a
+// request runs. Needs a QCoreApplication. Network failures never raise.
 FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options = {});
 
 // True when "http://" must be put in front of Url: its lower-case copy

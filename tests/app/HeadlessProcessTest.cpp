@@ -253,6 +253,11 @@ TEST(HeadlessProcess, ConnectsAtStartAndSendsWhatTheThermometerSaid) {
         sent = server.Requests().back().Target == "/t.php?t=24.5";
     }
     EXPECT_TRUE(sent);
+    // Its answer ends the send: a stop before would cancel it.
+    for (clock.restart(); !out.contains("OK  Information") && clock.elapsed() < 30000;) {
+        p.waitForReadyRead(100);
+        out += p.readAllStandardOutput();
+    }
 
     ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
     const ProcessResult r = runToEnd(p);

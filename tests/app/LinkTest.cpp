@@ -58,6 +58,7 @@ TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
 
     fSettings->edTarget->setText(QString::fromStdString(server.BaseUrl() + "/t.php?t="));
     fSettings->bSend->click();
+    EXPECT_TRUE(QTest::qWaitFor([] { return !Core().Upload().Busy(); }, 30000));
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(server.Requests()[0].Target, "/t.php?t=22.5");
 

@@ -13,7 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -46,7 +51,7 @@ protected:
         Server.Start();
     }
 
-    void Start(const std::string& target) {
+    void Start(const std::string& target, const QProcessEnvironment& extra = {}) {
         QFile ini(Home.path() + "/kelvox.ini");
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
         ini.write(("[Data]\r\nTargetURL=" + target + "\r\nPeriod=0\r\nGeneTemp=-1\r\n").c_str());
@@ -56,6 +61,7 @@ protected:
         env.insert("LC_ALL", "C.UTF-8");
         env.insert("no_proxy", "127.0.0.1");
         env.remove("QT_QPA_PLATFORM");
+        env.insert(extra);
         Process.setProcessEnvironment(env);
         Process.start(kBinary, {"--headless"});
         ASSERT_TRUE(Process.waitForStarted(30000));
@@ -115,6 +121,67 @@ TEST_F(UploadHeadless, SigUsr1ToAnUnreachableServerReportsTheFailure) {
         << seen.toStdString();
     StopAndExpectCleanExit();
     // Logged although the send failed.
+    EXPECT_EQ(TemperatureLogLines().size(), 1);
+}
+
+// A server that takes the request and never answers holds up neither the
+// watchdog (pinged at half of WATCHDOG_USEC) nor a stop, which cancels the
+// send under way and still saves the event log.
+TEST_F(UploadHeadless, AHangingServerHoldsUpNeitherWatchdogNorStop) {
+    const QByteArray path = QFile::encodeName(Home.path() + "/notify");
+    const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.constData(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    std::vector<qint64> pings; // when each WATCHDOG=1 came, in ms
+    QElapsedTimer clock;
+    auto listen = [&](qint64 until, const char* what) {
+        bool heard = false;
+        for (; clock.elapsed() < until && !heard;) {
+            pollfd pfd{sock, POLLIN, 0};
+            char buf[4096];
+            const ssize_t n = ::poll(&pfd, 1, 50) > 0 ? ::recv(sock, buf, sizeof buf, 0) : 0;
+            const QByteArray message(buf, static_cast<int>(std::max<ssize_t>(n, 0)));
+            if (message.contains("WATCHDOG=1"))
+                pings.push_back(clock.elapsed());
+            heard = what && message.contains(what);
+        }
+        return heard;
+    };
+
+    SilentListener silent;
+    QProcessEnvironment extra;
+    extra.insert("NOTIFY_SOCKET", QString::fromLocal8Bit(path));
+    extra.insert("WATCHDOG_USEC", "1000000");
+    clock.start();
+    Start("http://127.0.0.1:" + std::to_string(silent.Port()) + "/t.php?t=", extra);
+    ASSERT_TRUE(listen(30000, "READY=1"));
+    Signal(SIGUSR1);
+    Signal(SIGUSR1);
+    const qint64 hangFrom = clock.elapsed();
+    pings.clear();
+    listen(hangFrom + 6000, nullptr); // well within the request's 20 s
+    ASSERT_GE(pings.size(), 2u);
+    qint64 gap = pings.front() - hangFrom;
+    for (std::size_t i = 1; i < pings.size(); ++i)
+        gap = std::max(gap, pings[i] - pings[i - 1]);
+    gap = std::max(gap, hangFrom + 6000 - pings.back());
+    EXPECT_LT(gap, 4000);
+
+    QElapsedTimer stopping;
+    stopping.start();
+    StopAndExpectCleanExit();
+    EXPECT_LT(stopping.elapsed(), 8000); // not the rest of the 20 s
+    EXPECT_TRUE(listen(clock.elapsed() + 1000, "STOPPING=1"));
+    ::close(sock);
+    const QByteArray out = Process.readAllStandardOutput();
+    EXPECT_EQ(out.count("Information"), 1) << out.toStdString();
+    const QStringList logs = QDir(Home.path()).entryList({"kelvox - *.log"}, QDir::Files);
+    ASSERT_EQ(logs.size(), 1);
+    QFile log(Home.path() + '/' + logs[0]);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("(cancelled, the program is closing)"));
     EXPECT_EQ(TemperatureLogLines().size(), 1);
 }
 

@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -63,12 +64,10 @@ protected:
 
         // A shorter time-out than the program's 20 s: only that a send
         // which never ends is cut off and logged is tested here.
+        FetchOptions options;
+        options.TotalTimeout = std::chrono::seconds(4);
         CoreDeps deps;
-        deps.Fetch = [](const std::string& url) {
-            FetchOptions options;
-            options.TotalTimeout = std::chrono::seconds(4);
-            return FetchUrl(url, options);
-        };
+        deps.Fetch = NewUrlFetcher(options);
         BuildProgram(std::move(deps));
         fMain->Timer1->stop(); // automatic sends only where a test starts them
         fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
@@ -88,8 +87,18 @@ protected:
             out.push_back(r.Target);
         return out;
     }
-    void ManualSend() { fSettings->bSendClick(fSettings->bSend); }
-    void AutomaticSend() { fMain->Timer1Timer(fMain->Timer1); }
+    // A send, and its end: the request runs beside the event loop.
+    void Sending(const std::function<void()>& ask) {
+        QSignalSpy ended(&Core().Upload(), &TUploader::Sent);
+        ask();
+        EXPECT_TRUE(ended.count() > 0 || ended.wait(30000));
+    }
+    void ManualSend() {
+        Sending([] { fSettings->bSendClick(fSettings->bSend); });
+    }
+    void AutomaticSend() {
+        Sending([] { fMain->Timer1Timer(fMain->Timer1); });
+    }
 
     QByteArray TemperatureLog(QDate day) const {
         QFile f(platform::TemperatureLogPath(QDateTime(day, QTime(12, 0))));
@@ -164,6 +173,8 @@ TEST_F(UploadTest, PeriodFieldDrivesTheTimerAndZeroStopsIt) {
     fSettings->IntEdit1->SetValue(0);
     fSettings->IntEdit1Change(fSettings->IntEdit1);
     EXPECT_FALSE(fMain->Timer1->isActive());
+    // A send asked for before may still be under way.
+    EXPECT_TRUE(QTest::qWaitFor([] { return !Core().Upload().Busy(); }, 30000));
     const std::size_t before = Server.Requests().size();
     QTest::qWait(300); // fifteen periods of the old setting
     EXPECT_EQ(Server.Requests().size(), before);
@@ -203,10 +214,9 @@ TEST_F(UploadTest, ResettingAndFloodingServersAreLoggedAndSendingGoesOn) {
     AutomaticSend();
     fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
     ManualSend();
-    EXPECT_EQ(LogLines(),
-              (QStringList{"10:00:00" + kErr + " (failure when receiving data from the peer)",
-                           "10:00:00" + kErr + " (timed out)", "10:00:00" + kOk}));
-    EXPECT_EQ(faulty.Requests(), 2);
+    EXPECT_EQ(LogLines(), (QStringList{"10:00:00" + kErr + " (connection closed by the server)",
+                                       "10:00:00" + kErr + " (timed out)", "10:00:00" + kOk}));
+    EXPECT_EQ(faulty.Requests(), 3); // the reset request is sent once more
     EXPECT_EQ(TemperatureLog(QDate(2026, 7, 12)).count('\n'), 3);
 }
 
@@ -278,6 +288,32 @@ TEST_F(UploadTest, UnwritableTemperatureLogLosesNothingElse) {
         EXPECT_TRUE(QDir(locked).entryList(QDir::Files).isEmpty());
     }
     chmod(QFile::encodeName(locked).constData(), 0755);
+}
+
+// The window goes on while a server keeps a send waiting; the asks made
+// meanwhile become one send, with the reading and target of its own start.
+TEST_F(UploadTest, WindowGoesOnDuringAHangingSendAndAsksMeanwhileMakeOneMore) {
+    SilentListener silent;
+    fSettings->edTarget->setText(
+        QString::fromStdString("http://127.0.0.1:" + std::to_string(silent.Port()) + "/t.php?t="));
+    QSignalSpy ended(&Core().Upload(), &TUploader::Sent);
+    Link().Temperature = 20.0L;
+    fSettings->bSendClick(fSettings->bSend);
+    bool ticked = false;
+    QTimer::singleShot(50, [&] { ticked = true; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ticked; }, 2000));
+    EXPECT_EQ(ended.count(), 0);
+
+    fMain->Timer1Timer(fMain->Timer1);
+    fSettings->bSendClick(fSettings->bSend);
+    fMain->Timer1Timer(fMain->Timer1);
+    Link().Temperature = 21.5L;
+    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ended.count() >= 2; }, 30000));
+    QTest::qWait(100); // no third send follows
+    EXPECT_EQ(ended.count(), 2);
+    EXPECT_EQ(Targets(), std::vector<std::string>{"/t.php?t=21,5"});
+    EXPECT_EQ(LogLines(), (QStringList{"10:00:00" + kErr + " (timed out)", "10:00:00" + kOk}));
 }
 
 } // namespace

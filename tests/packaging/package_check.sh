@@ -34,7 +34,7 @@ echo "package: $(basename "$deb")"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version-1" ] || fail "version $(dpkg-deb -f "$deb" Version)"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libc6 libqt6widgets6 libqt6gui6 libqt6core6 libcurl4; do
+for lib in libc6 libqt6widgets6 libqt6gui6 libqt6core6 libqt6network6; do
   echo "$depends" | grep -q "$lib (>= " || fail "Depends lacks a versioned $lib"
 done
 echo "$depends" | grep -q "qt6-qpa-plugins" || fail "Depends lacks the window's qt6-qpa-plugins"

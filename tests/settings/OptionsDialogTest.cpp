@@ -117,10 +117,15 @@ TEST_F(OptionsDialogTest, TheChooserListsTheExistingPortsAndSelectsThePortsNumbe
 }
 
 TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcome) {
+    // A click starts the send; its answer comes through the event loop.
+    const auto send = [] {
+        fSettings->bSend->click();
+        return QTest::qWaitFor([] { return !Core().Upload().Busy(); }, 30000);
+    };
     fSettings->edTarget->setText(Url("/t.php?t="));
     fSettings->chbGeneTempLOG->setChecked(true);
     Link().Temperature = 21.5L;
-    fSettings->bSend->click();
+    ASSERT_TRUE(send());
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(server.Requests()[0].Target, "/t.php?t=21.5");
     ASSERT_EQ(Log().size(), 1);
@@ -134,14 +139,14 @@ TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcom
     fSettings->edTarget->setText(Url("/edited.php?v="));
     fSettings->Button1->click();
     EXPECT_FALSE(fSettings->isVisible());
-    fSettings->bSend->click();
+    ASSERT_TRUE(send());
     ASSERT_EQ(server.Requests().size(), 2u);
     EXPECT_EQ(server.Requests()[1].Target, "/edited.php?v=21.5");
     EXPECT_FALSE(QFile::exists(platform::IniPath()));
 
     // A failed send is logged as such and still gets its log line.
     fSettings->edTarget->setText(Url("/missing.php?t="));
-    fSettings->bSend->click();
+    ASSERT_TRUE(send());
     EXPECT_TRUE(
         Log().last().endsWith(" >  ERR  Information cannot nepodařilo odeslat! (HTTP 404)"));
     EXPECT_EQ(Read(tempLog).count("\r\n"), 3);

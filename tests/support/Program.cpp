@@ -17,7 +17,7 @@ TLink& Link() {
 void BuildProgram(CoreDeps deps) {
     // The fetch linked in, rather than the module the program loads.
     if (!deps.Fetch)
-        deps.Fetch = [](const std::string& url) { return FetchUrl(url); };
+        deps.Fetch = NewUrlFetcher();
     g_core = new TKelvoxCore(std::move(deps));
     fMain = new TfMain(*g_core);
     fSettings = new TfSettings(*g_core);

@@ -58,8 +58,8 @@ TEST_F(SinkTest, AnswersOkAndReportsTheLastParameter) {
         << *line;
 
     // The last of several parameters, percent-decoded.
-    ASSERT_TRUE(FetchUrl(base + "t?a=1&t=%2D5.2").Ok);
-    EXPECT_EQ(sink.ReadLine().value_or("").substr(8), " /t?a=1&t=%2D5.2 received -5.2");
+    ASSERT_TRUE(FetchUrl(base + "t?a=1&t=%2B5.2").Ok);
+    EXPECT_EQ(sink.ReadLine().value_or("").substr(8), " /t?a=1&t=%2B5.2 received +5.2");
     // No query at all.
     ASSERT_TRUE(FetchUrl(base + "plain").Ok);
     EXPECT_EQ(sink.ReadLine().value_or("").substr(8), " /plain no value");

@@ -118,7 +118,7 @@ void TKelvoxCore::Start() {
         Link_->Toggle(TLink::Caller::Program);
 }
 
-bool TKelvoxCore::Reload() {
+QString TKelvoxCore::Reload() {
     platform::RefreshTimeZone(); // a reload is also the cue for a changed zone
     const platform::IniFile ini(platform::IniPath());
     const int oldNumber = Link_->ComNumber();
@@ -133,8 +133,12 @@ bool TKelvoxCore::Reload() {
     if (!problems.isEmpty()) {
         for (const SettingProblem& problem : problems)
             Log_.Add(QStringLiteral("ERR  ") + problem.Text +
-                     QStringLiteral(" The settings stay as they were."));
-        return false;
+                     (problem.Text.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". ")) +
+                     QStringLiteral("The settings stay as they were."));
+        QString first = problems.front().Text;
+        if (first.endsWith(u'.'))
+            first.chop(1);
+        return first;
     }
     platform::SetMappedPorts(platform::ReadMappedPorts(ini));
     emit PortsChanged();
@@ -156,7 +160,7 @@ bool TKelvoxCore::Reload() {
     }
     ApplyLoaded();
     Log_.Add(QStringLiteral("OK  Settings reloaded."));
-    return true;
+    return {};
 }
 
 void TKelvoxCore::ApplyLoaded() {

@@ -58,10 +58,12 @@ public:
     // Reads kelvox.ini again and applies it at once: target URL, period
     // (the upload timer restarted), check boxes, [Ports], [MQTT] and COM (an
     // open port is closed and reopened only when the device it names
-    // changed; a closed one is opened when it changed and AutoConnect is on). A file that cannot be
-    // read or holds a value that cannot be used changes nothing; the problems go to the event log.
-    // True when the settings were taken.
-    bool Reload();
+    // changed; a closed one is opened when it changed and AutoConnect is
+    // on). A file that cannot be read or holds a value that cannot be used
+    // changes nothing; the problems go to the event log. Empty when the
+    // settings were taken, else the first problem ("kelvox.ini line 7,
+    // [Data] AutoConnect: ...").
+    QString Reload();
 
     // The close: no send starts any more, the settings and the event log are
     // saved (each on its own, a failure of one does not stop the other),

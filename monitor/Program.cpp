@@ -15,6 +15,7 @@
 #include <QFile>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -149,12 +150,19 @@ int RunProgram(QCoreApplication& app, ProgramViews* views) {
     QObject::connect(core.get(), &TKelvoxCore::CloseStarted, &notify,
                      &platform::SystemdNotify::Stopping);
     QObject::connect(&notify, &platform::SystemdNotify::Dropped, &core->Log(), &TEventLog::Add);
+    // The first problem of the last reload, until one succeeds.
+    QString reloadFailure;
+    std::function<void()> update = [] {};
     if (notify.Active()) {
         auto lastSend = std::make_shared<std::pair<QDateTime, QString>>();
         TKelvoxCore* c = core.get();
-        auto update = [c, &notify, lastSend] {
+        update = [c, &notify, lastSend, &reloadFailure] {
+            const QString status =
+                platform::ServiceStatusText(serviceStatus(*c, lastSend->first, lastSend->second));
             notify.SetStatus(
-                platform::ServiceStatusText(serviceStatus(*c, lastSend->first, lastSend->second)));
+                reloadFailure.isEmpty()
+                    ? status
+                    : QStringLiteral("reload failed: %1; %2").arg(reloadFailure, status));
         };
         QObject::connect(&core->Upload(), &TUploader::Sent, &notify,
                          [update, lastSend](const QDateTime& when, const QString& failure) {
@@ -166,14 +174,15 @@ int RunProgram(QCoreApplication& app, ProgramViews* views) {
         QObject::connect(&core->Link(), &TLink::StateChanged, &notify, update);
     }
 
-    relay.OnSignal = [&core, &notify, views](int signo) {
+    relay.OnSignal = [&core, &notify, views, &reloadFailure, &update](int signo) {
         if (signo == SIGUSR1) {
             core->Upload().Send(/*manual=*/true);
         } else if (signo == SIGHUP && !views) {
             // Headless, a hang-up is the service manager's "reload".
             notify.Reloading();
-            core->Reload();
+            reloadFailure = core->Reload();
             notify.Ready();
+            update();
         } else if (views) {
             views->CloseBySignal();
         } else {

@@ -485,6 +485,7 @@ TEST(HeadlessProcess, ReloadTakesEditsAndTellsSystemd) {
 
     writeFile(ini, base + "/a?t=\r\nAutoConnect=maybe\r\n");
     ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
+    EXPECT_TRUE(hear("STATUS=reload failed: kelvox.ini line 4, [Data] AutoConnect: "));
     const std::size_t later = server.Requests().size();
     ASSERT_TRUE(server.WaitForRequests(later + 2));
     EXPECT_EQ(server.Requests().back().Target.substr(0, 3), "/b?"); // nothing changed
@@ -496,7 +497,7 @@ TEST(HeadlessProcess, ReloadTakesEditsAndTellsSystemd) {
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_TRUE(r.out.contains(" >  OK  Settings reloaded.\n")) << r.out.toStdString();
     EXPECT_TRUE(r.out.contains(" >  ERR  kelvox.ini line 4, [Data] AutoConnect: 'maybe' is not a "
-                               "valid boolean value"))
+                               "valid boolean value. The settings stay as they were.\n"))
         << r.out.toStdString();
     QFile saved(ini);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));

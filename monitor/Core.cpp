@@ -111,7 +111,7 @@ void TKelvoxCore::Start() {
     // The port is closed here, so the number is only stored.
     Link_->SetComNumber(Settings_.Integer(Setting::COM));
     Link_->LookAtPort();
-    ApplyLoaded();
+    ApplyLoaded(/*reload=*/false);
     // After "Reconnect automatically" is known: with it on, a port that is
     // not there yet is a failed open that is retried, not a question.
     if (Settings_.Check(Setting::AutoConnect))
@@ -126,10 +126,14 @@ QString TKelvoxCore::Reload() {
     // All or nothing: a value that cannot be used leaves every setting as
     // it was, the port table included.
     QList<SettingProblem> problems;
-    if (!ini.ReadError().isEmpty())
+    if (!ini.ReadError().isEmpty()) {
         problems.append({ini.ReadError()});
-    else
+    } else {
+        // A changed period keeps the rhythm of the sends.
+        Upload_->SetReloading(true);
         problems = Settings_.Load(ini);
+        Upload_->SetReloading(false);
+    }
     if (!problems.isEmpty()) {
         for (const SettingProblem& problem : problems)
             Log_.Add(QStringLiteral("ERR  ") + problem.Text +
@@ -158,13 +162,13 @@ QString TKelvoxCore::Reload() {
         if (deviceChanged && Settings_.Check(Setting::AutoConnect))
             Link_->Reopen();
     }
-    ApplyLoaded();
+    ApplyLoaded(/*reload=*/true);
     Log_.Add(QStringLiteral("OK  Settings reloaded."));
     return {};
 }
 
-void TKelvoxCore::ApplyLoaded() {
-    Upload_->ApplyPeriod(/*restart=*/true);
+void TKelvoxCore::ApplyLoaded(bool reload) {
+    Upload_->ApplyPeriod(/*restart=*/!reload);
     Mqtt_->Apply(MqttSettingsNow());
     emit Loaded();
 }

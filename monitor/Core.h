@@ -56,13 +56,13 @@ public:
     void SaveSettings();
 
     // Reads kelvox.ini again and applies it at once: target URL, period
-    // (the upload timer restarted), check boxes, [Ports], [MQTT] and COM (an
-    // open port is closed and reopened only when the device it names
-    // changed; a closed one is opened when it changed and AutoConnect is
-    // on). A file that cannot be read or holds a value that cannot be used
-    // changes nothing; the problems go to the event log. Empty when the
-    // settings were taken, else the first problem ("kelvox.ini line 7,
-    // [Data] AutoConnect: ...").
+    // (a changed one makes the next send due one new period after the last
+    // one), check boxes, [Ports], [MQTT] and COM (an open port is closed and
+    // reopened only when the device it names changed; a closed one is opened
+    // when it changed and AutoConnect is on). A file that cannot be read or
+    // holds a value that cannot be used changes nothing; the problems go to
+    // the event log. Empty when the settings were taken, else the first
+    // problem ("kelvox.ini line 7, [Data] AutoConnect: ...").
     QString Reload();
 
     // The close: no send starts any more, the settings and the event log are
@@ -90,8 +90,9 @@ signals:
     void Closed();
 
 private:
-    // After the settings were read: the upload period, MQTT, and the views.
-    void ApplyLoaded();
+    // After the settings were read (at start, or by a reload): the upload
+    // period, MQTT, and the views.
+    void ApplyLoaded(bool reload);
     void ReportCloseFailure(bool quiet, std::exception_ptr error);
 
     std::function<QDateTime()> Clock_;

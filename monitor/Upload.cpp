@@ -10,19 +10,27 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 TUploader::TUploader(TSettingsModel& settings, TEventLog& log, TLink& link, Fetcher fetch,
                      int minuteMs, QObject* parent)
     : QObject(parent), Settings_(settings), Log_(log), Link_(link), Fetch_(std::move(fetch)),
       MinuteMs_(minuteMs) {
     Timer_.setObjectName(QStringLiteral("Timer1"));
-    Timer_.setInterval(MinuteMs_ > 0 ? MinuteMs_ : platform::MinuteMs());
-    connect(&Timer_, &QTimer::timeout, this, [this] { Send(/*manual=*/false); });
+    PeriodMs_ = MinuteMs_ > 0 ? MinuteMs_ : platform::MinuteMs();
+    Timer_.setInterval(PeriodMs_);
+    connect(&Timer_, &QTimer::timeout, this, [this] {
+        SinceLast_.start();
+        if (std::exchange(ShortWait_, false))
+            Timer_.setInterval(PeriodMs_);
+        Send(/*manual=*/false);
+    });
     connect(&Settings_, &TSettingsModel::Changed, this, [this](Setting id) {
         if (id == Setting::Period)
-            ApplyPeriod(/*restart=*/true);
+            ApplyPeriod(/*restart=*/!Reloading_);
     });
     Timer_.start();
+    SinceLast_.start();
 }
 
 void TUploader::ApplyPeriod(bool restart) {
@@ -34,15 +42,22 @@ void TUploader::ApplyPeriod(bool restart) {
     const long long ms = static_cast<long long>(minutes) * minuteMs;
     const int interval =
         static_cast<int>(std::clamp<long long>(ms, 0, std::numeric_limits<int>::max()));
+    const bool running = Timer_.isActive();
+    const bool unchanged = running && PeriodMs_ == interval;
+    PeriodMs_ = interval;
     if (minutes == 0) {
+        ShortWait_ = false;
         Timer_.stop();
         Timer_.setInterval(interval);
         return;
     }
-    if (!restart && Timer_.isActive() && Timer_.interval() == interval)
+    if (!restart && unchanged)
         return;
-    Timer_.setInterval(interval);
-    Timer_.start(); // (re)starts the countdown
+    ShortWait_ = !restart && running;
+    if (!ShortWait_)
+        SinceLast_.start();
+    Timer_.start(ShortWait_ ? static_cast<int>(std::max<qint64>(interval - SinceLast_.elapsed(), 0))
+                            : interval);
 }
 
 // A log that cannot be written (a full disk, a lost directory) is said once,

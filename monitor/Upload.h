@@ -11,6 +11,7 @@
 
 #include "net/UrlFetcher.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <memory>
@@ -48,9 +49,14 @@ public:
     // ends its send as failed.
     void Stop();
     bool Stopped() const { return Stopped_; }
-    // Puts the timer in line with the period setting (restarting its
-    // countdown when forced or when the interval changed).
+    // Puts the timer in line with the period setting. With restart, the
+    // countdown of a whole period starts now. Without, an unchanged period
+    // leaves the countdown alone, and a changed one makes the next send due
+    // one new period after the last one (at once when that time is past).
     void ApplyPeriod(bool restart);
+    // While a reload reads the settings, a changed period is applied
+    // without restart.
+    void SetReloading(bool on) { Reloading_ = on; }
 
 signals:
     // A send ended: its time, and the cause of its failure (empty: success).
@@ -67,6 +73,10 @@ private:
     Fetcher Fetch_;
     int MinuteMs_;
     QTimer Timer_;
+    int PeriodMs_ = 0;        // the period's interval
+    bool ShortWait_ = false;  // Timer_ runs a shorter first wait, then PeriodMs_
+    QElapsedTimer SinceLast_; // since the last automatic send or a restart
+    bool Reloading_ = false;
     bool Stopped_ = false;
     // The request under way: whether its send is manual, and its reading.
     bool Busy_ = false;

@@ -473,6 +473,11 @@ TEST(HeadlessProcess, ReloadTakesEditsAndTellsSystemd) {
     ASSERT_TRUE(hear("READY=1"));
     ASSERT_TRUE(server.WaitForRequests(1));
     EXPECT_EQ(server.Requests().back().Target.substr(0, 3), "/a?");
+    // Reloads that change nothing, one after the other, delay no send.
+    const std::size_t first = server.Requests().size();
+    for (int i = 0; i < 15; ++i, QThread::msleep(100))
+        ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
+    EXPECT_GE(server.Requests().size(), first + 2); // one due every 300 ms
 
     writeFile(ini, base + "/b?t=\r\n");
     heard.clear();

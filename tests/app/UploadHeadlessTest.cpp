@@ -105,6 +105,11 @@ TEST_F(UploadHeadless, SigUsr1SendsAndReportsSuccess) {
     Signal(SIGUSR1);
     ASSERT_TRUE(Server.WaitForRequests(2));
     EXPECT_FALSE(WaitForLine(Process, "Information", seen).isEmpty());
+    // Plain HTTP maps no TLS library (the client loads it for https only).
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(Process.processId()));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    EXPECT_TRUE(mapped.contains("libQt6Network") && !mapped.contains("libssl"));
     StopAndExpectCleanExit();
     const QStringList lines = TemperatureLogLines();
     ASSERT_EQ(lines.size(), 2) << lines.join('|').toStdString();

@@ -239,10 +239,11 @@ private:
     std::shared_ptr<MqttShared> S;
     Config Cur;
     mosquitto* Mosq = nullptr;
-    bool Connected = false;            // CONNACK accepted
-    bool JustConnected = false;        // set by the CONNACK callback
-    QString Refusal;                   // a refused CONNACK's reason
-    QString LibError;                  // the library's last error message
+    bool Connected = false;     // CONNACK accepted
+    bool JustConnected = false; // set by the CONNACK callback
+    QString Refusal;            // a refused CONNACK's reason
+    QString LibError;           // the library's last error message
+    QString FailureReason(int rc, int err) const;
     bool FailureLogged = false;        // the current outage has its log line
     bool PublishFailureLogged = false; // this connection's
     int RetryMs = kFirstRetryMs;
@@ -400,10 +401,21 @@ void MqttWorker::StartConnect() {
                                            Cur.Broker.Port, kKeepAliveS);
     const int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
-        Failure(ErrorText(rc, err));
+        // A TLS handshake with a near broker may already fail here.
+        Failure(FailureReason(rc, err));
         return;
     }
     HandshakeEnd = Clock::now() + kHandshake;
+}
+
+// Named as the upload names it. OpenSSL's text is in the library's log only
+// when some library of the process loaded its error strings; the packed code
+// (SSL library, reason 134) is there always.
+QString MqttWorker::FailureReason(int rc, int err) const {
+    if (rc == MOSQ_ERR_TLS && (LibError.contains(QLatin1String("certificate verify failed")) ||
+                               LibError.contains(QLatin1String("0A000086"))))
+        return QStringLiteral("TLS error: certificate not trusted");
+    return ErrorText(rc, err);
 }
 
 void MqttWorker::OnConnected() {
@@ -575,11 +587,7 @@ void MqttWorker::Step(std::optional<Clock::time_point> deadline) {
         rc = mosqlib::loop_misc_(Mosq);
     const int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
-        QString reason = Refusal.isEmpty() ? ErrorText(rc, err) : Refusal;
-        // Named as the upload names it.
-        if (rc == MOSQ_ERR_TLS && LibError.contains(QLatin1String("certificate verify failed")))
-            reason = QStringLiteral("TLS error: certificate not trusted");
-        Failure(reason);
+        Failure(Refusal.isEmpty() ? FailureReason(rc, err) : Refusal);
         return;
     }
     if (JustConnected) {

@@ -717,6 +717,8 @@ QString FormatMqttTemperature(long double celsius) {
 TMqttPublisher::TMqttPublisher(QObject* parent)
     : QObject(parent), FShared(std::make_shared<MqttShared>()) {
     FShared->Receiver = this;
+    FHold.setObjectName(QStringLiteral("MqttHold"));
+    FHold.setParent(this);
     FHold.setSingleShot(true);
     connect(&FHold, &QTimer::timeout, this, &TMqttPublisher::Flush);
 }
@@ -836,8 +838,11 @@ void TMqttPublisher::SetLinkState(LinkState state) {
 }
 
 void TMqttPublisher::Flush() {
-    auto remaining = [](const QElapsedTimer& t) {
-        return t.isValid() ? std::max<qint64>(0, MinIntervalMs - t.elapsed()) : 0;
+    // Switched off, nothing is published, so nothing is held back either:
+    // the values only wait in the shared state for a later switch on, and
+    // no timer wakes a program that does not publish.
+    auto remaining = [this](const QElapsedTimer& t) -> qint64 {
+        return FOn && t.isValid() ? std::max<qint64>(0, MinIntervalMs - t.elapsed()) : 0;
     };
     qint64 wait = -1;
     auto hold = [&](qint64 ms) { wait = wait < 0 ? ms : std::min(wait, ms); };

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimeZone>
+#include <QTimer>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -328,6 +329,21 @@ TEST_F(MqttPublisherTest, TheIdleThreadDoesNotWakeEverySecond) {
     ASSERT_GE(before, 0);
     PumpFor(4000ms);
     EXPECT_LE(switches() - before, 1);
+}
+
+// Switched off, a second reading within the limit holds nothing back; the
+// same readings with a broker set start the hold.
+TEST_F(MqttPublisherTest, SwitchedOffNoHoldTimerRuns) {
+    auto* hold = P.findChild<QTimer*>("MqttHold");
+    ASSERT_NE(hold, nullptr);
+    P.Reading(9.0L);
+    P.Reading(9.5L);
+    EXPECT_FALSE(hold->isActive());
+    Broker b;
+    P.Apply(At(b));
+    P.Reading(10.0L);
+    P.Reading(10.5L);
+    EXPECT_TRUE(hold->isActive());
 }
 
 TEST_F(MqttPublisherTest, AnUntrustedCertificateIsNamed) {

@@ -3,11 +3,11 @@
 // or font is ever created) and the windows, which live in a module of their
 // own that is loaded only when a display is used, so that a service does
 // not map or relocate the GUI libraries at all.
-#include "app/Modules.h"
-#include "monitor/MqttPublisher.h"
-#include "monitor/PortSearch.h"
-#include "monitor/Program.h"
-#include "monitor/Settings.h"
+#include "core/Modules.h"
+#include "core/MqttPublisher.h"
+#include "core/PortSearch.h"
+#include "core/Program.h"
+#include "core/Settings.h"
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 #include "platform/Headless.h"

@@ -8,9 +8,9 @@
 //   cmake -S . -B build-bench -G Ninja -DKELVOX_BENCH=ON
 //   cmake --build build-bench --target bench_history && build-bench/bench/bench_history
 //   (--png FILE also saves the week's picture; --logs 200 measures the logs)
-#include "app/TemperatureHistory.h"
-#include "app/TemperatureLogReader.h"
-#include "app/uHistory.h"
+#include "core/TemperatureHistory.h"
+#include "core/TemperatureLogReader.h"
+#include "gui/uHistory.h"
 #include "platform/Clock.h"
 
 #include <QApplication>

@@ -3,7 +3,7 @@
 //
 //   cmake -S . -B build-bench -G Ninja -DKELVOX_BENCH=ON
 //   cmake --build build-bench --target bench_parser && build-bench/bench/bench_parser
-#include "monitor/Core.h"
+#include "core/Core.h"
 #include "platform/FormatSettings.h"
 
 #include <QCoreApplication>

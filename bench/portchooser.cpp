@@ -5,7 +5,7 @@
 // and maximum of 100 rebuilds in milliseconds per case.
 //
 //   bench_portchooser [repetitions]
-#include "serial/AfPortControls.h"
+#include "gui/AfPortControls.h"
 
 #include <QApplication>
 #include <algorithm>

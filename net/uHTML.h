@@ -3,7 +3,7 @@
 // end is loaded only when an https:// URL is first asked for.
 #pragma once
 
-#include "net/UrlFetcher.h"
+#include "core/UrlFetcher.h"
 
 #include <memory>
 #include <string>

@@ -3,11 +3,11 @@
 // live readings, gaps where readings failed, axes in the locale's formats,
 // the picture saved as PNG, and its size kept in the settings file.
 #include "LinkFixture.h"
-#include "app/TemperatureLog.h"
-#include "app/uHistory.h"
-#include "support/Program.h"
+#include "core/TemperatureLog.h"
+#include "gui/uHistory.h"
 #include "platform/IniFile.h"
 #include "support/Formats.h"
+#include "support/Program.h"
 
 #include <QAction>
 #include <QApplication>

@@ -4,19 +4,19 @@
 // box recorder stand in for the desktop.
 #pragma once
 
-#include "app/uMain.h"
+#include "gui/uMain.h"
+#include "gui/uSettings.h"
+#include "gui/uTrayIcon.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
-#include "settings/uSettings.h"
 #include "support/FakeCommDevice.h"
 #include "support/FakeTrayShell.h"
 #include "support/Program.h"
 #include "support/Pty.h"
 #include "support/TestEnvironment.h"
-#include "widgets/uTrayIcon.h"
 
 #include <QFile>
 #include <QPlainTextEdit>

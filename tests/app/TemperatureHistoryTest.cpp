@@ -2,7 +2,7 @@
 // point, failures and minutes without readings break the line, the clock
 // going back drops what lies after it, seven days are the bound, and earlier
 // readings from the logs go in front of the live ones.
-#include "app/TemperatureHistory.h"
+#include "core/TemperatureHistory.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The daily temperature log written by every send.
-#include "app/TemperatureLog.h"
+#include "core/TemperatureLog.h"
 #include "platform/Clock.h"
 #include "support/Formats.h"
 #include "support/FullDisk.h"

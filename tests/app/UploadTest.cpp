@@ -1,13 +1,13 @@
 // The upload (Timer1Timer): what reaches a real server on 127.0.0.1, what
 // the event log says, and the temperature log it appends to.
-#include "app/uMain.h"
+#include "gui/uMain.h"
+#include "gui/uSettings.h"
 #include "net/LocalHttpServer.h"
 #include "net/uHTML.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
-#include "settings/uSettings.h"
 #include "support/FaultyHttpServer.h"
 #include "support/Formats.h"
 #include "support/Loopback.h"

@@ -5,8 +5,8 @@
 // ends on a number in the limits, without it either on the typed number or
 // with one message and the value kept.
 #include "FuzzCheck.h"
+#include "gui/uIntEdit.h"
 #include "platform/MessageBox.h"
-#include "widgets/uIntEdit.h"
 
 #include <QApplication>
 #include <cstdint>

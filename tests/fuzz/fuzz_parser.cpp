@@ -5,7 +5,7 @@
 // none, and neither does a line whose start was dropped by the bound); every
 // value is finite and one a thermometer can send (-273.15 up to below 10000).
 #include "FuzzCheck.h"
-#include "monitor/ReadingParser.h"
+#include "core/ReadingParser.h"
 #include "platform/FormatSettings.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // The event log reaches its file while the program runs, each line in the
 // file of its own day, and the exit adds nothing twice.
-#include "monitor/EventLog.h"
+#include "core/EventLog.h"
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 #include "support/FullDisk.h"

@@ -1,6 +1,6 @@
 // MQTT publishing against Debian's mosquitto broker on a loopback port, as
 // seen by a subscriber of the test's own.
-#include "monitor/MqttPublisher.h"
+#include "core/MqttPublisher.h"
 #include "support/Loopback.h"
 #include "support/Pty.h"
 #include "support/Pump.h"

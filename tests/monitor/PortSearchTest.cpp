@@ -1,5 +1,5 @@
 // The search for the thermometer, listening on pseudo-terminals.
-#include "monitor/PortSearch.h"
+#include "core/PortSearch.h"
 #include "platform/Event.h"
 #include "support/Pty.h"
 

@@ -1,5 +1,5 @@
 // The reading parser on its own: text in, results out, formats given.
-#include "monitor/ReadingParser.h"
+#include "core/ReadingParser.h"
 #include "platform/FormatSettings.h"
 #include "support/Formats.h"
 

@@ -1,6 +1,6 @@
 // The settings model against real files: what a save writes, and what a
 // value that cannot be used says.
-#include "monitor/Settings.h"
+#include "core/Settings.h"
 #include "platform/IniFile.h"
 
 #include <QFile>

@@ -1,9 +1,9 @@
 // The daily temperature log as seen from the event log: a log that cannot be
 // written shows up there once, and so does its recovery.
-#include "monitor/Upload.h"
-#include "monitor/EventLog.h"
-#include "monitor/Link.h"
-#include "monitor/Settings.h"
+#include "core/Upload.h"
+#include "core/EventLog.h"
+#include "core/Link.h"
+#include "core/Settings.h"
 #include "platform/AppPaths.h"
 #include "platform/SystemError.h"
 #include "support/FullDisk.h"

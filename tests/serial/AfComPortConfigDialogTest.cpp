@@ -1,7 +1,7 @@
 // The port settings dialog and the component's ShowConfigDialog.
+#include "gui/AfPortConfigDialog.h"
 #include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
-#include "serial/AfPortConfigDialog.h"
 #include "support/FakeCommDevice.h"
 
 #include <QComboBox>

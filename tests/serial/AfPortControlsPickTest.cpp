@@ -2,7 +2,7 @@
 // destruction notice, picks by mouse and by arrow keys applied to the port,
 // failed opens reaching the application's handler, and index changes from
 // code that are no picks.
-#include "serial/AfPortControls.h"
+#include "gui/AfPortControls.h"
 
 #include "platform/MessageBox.h"
 #include "platform/PortMap.h"

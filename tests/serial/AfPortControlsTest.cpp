@@ -3,7 +3,7 @@
 // item height, and when the list is built anew. Ports are COM<n> links in a
 // temporary port directory to pseudo-terminals, one of them held open by the
 // test, with gaps for absent numbers.
-#include "serial/AfPortControls.h"
+#include "gui/AfPortControls.h"
 
 #include "platform/PortMap.h"
 #include "support/Pty.h"

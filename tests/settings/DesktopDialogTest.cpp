@@ -4,10 +4,10 @@
 // the geometry does not), no control covers another and none sticks out of
 // its panel; "Start with the desktop session" is the autostart entry's
 // presence, and the entry launches this program by its absolute path.
-#include "app/uMain.h"
+#include "gui/uMain.h"
+#include "gui/uSettings.h"
 #include "platform/Autostart.h"
 #include "platform/MessageBox.h"
-#include "settings/uSettings.h"
 #include "support/Program.h"
 #include "support/Pty.h"
 

@@ -1,5 +1,5 @@
 // The MQTT dialog: what it hands back and what it refuses.
-#include "settings/MqttDialog.h"
+#include "gui/MqttDialog.h"
 #include "support/Loopback.h"
 #include "support/Pump.h"
 

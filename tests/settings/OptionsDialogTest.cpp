@@ -1,14 +1,14 @@
 // The options dialog driven as a user would: "Send" with the temperature
 // log, the period field stepped and typed into, the port chooser, "Close"
 // and "Save and close", the modal show from "Options" and the home page link.
-#include "app/uMain.h"
+#include "gui/uMain.h"
+#include "gui/uSettings.h"
 #include "net/LocalHttpServer.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
-#include "settings/uSettings.h"
 #include "support/Program.h"
 #include "support/Pty.h"
 #include "support/TestEnvironment.h"

@@ -1,13 +1,13 @@
-#include "app/uMain.h"
+#include "gui/AfPortControls.h"
+#include "gui/uIntEdit.h"
+#include "gui/uMain.h"
+#include "gui/uSettings.h"
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
-#include "serial/AfPortControls.h"
-#include "settings/uSettings.h"
 #include "support/Program.h"
 #include "support/Pty.h"
-#include "widgets/uIntEdit.h"
 
 #include <QCheckBox>
 #include <QFile>

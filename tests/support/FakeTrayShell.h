@@ -5,7 +5,7 @@
 // message sent to the window that added it.
 #pragma once
 
-#include "platform/TrayShell.h"
+#include "gui/TrayShell.h"
 
 #include <cstdint>
 #include <map>

@@ -2,9 +2,9 @@
 // around it, as the windows module builds them. Main thread.
 #pragma once
 
-#include "app/uMain.h"
-#include "monitor/Core.h"
-#include "settings/uSettings.h"
+#include "core/Core.h"
+#include "gui/uMain.h"
+#include "gui/uSettings.h"
 
 // The core of the program built by BuildProgram(), or null.
 TKelvoxCore& Core();

@@ -1,6 +1,6 @@
 // Test entry point: a QApplication exists for every test (offscreen
 // platform, set by CTest), so widgets, timers and queued calls work.
-#include "app/GuiMain.h"
+#include "gui/GuiMain.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The numeric edit base: the accepted character set, the arrow pair's place
 // beside the text, and how keys and arrows turn into step requests.
-#include "widgets/uCustomNumEdit.h"
+#include "gui/uCustomNumEdit.h"
 
 #include <QDialog>
 #include <QPointer>

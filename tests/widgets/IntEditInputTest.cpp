@@ -1,9 +1,9 @@
 // The integer field driven as a user would: typing, stepping keys, arrow
 // clicks, paste and cut, Enter and leaving the field, inside a dialog with a
 // default button.
+#include "gui/uIntEdit.h"
 #include "platform/MessageBox.h"
 #include "support/MessageRecorder.h"
-#include "widgets/uIntEdit.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,8 +1,8 @@
 // The integer field's value model: limits, clamping, parsing, validation,
 // colours and change notifications. No focus or window activation needed.
+#include "gui/uIntEdit.h"
 #include "platform/MessageBox.h"
 #include "support/MessageRecorder.h"
-#include "widgets/uIntEdit.h"
 
 #include <QTest>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Where a window goes from a stored place, on the screens there are.
-#include "widgets/ScreenFit.h"
+#include "gui/ScreenFit.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The plumbing under the tray component: registered messages, hidden message
 // windows, icon handles and the QSystemTrayIcon back end.
-#include "platform/TrayShell.h"
-#include "widgets/uTrayIcon.h"
+#include "gui/TrayShell.h"
+#include "gui/uTrayIcon.h"
 
 #include <QCoreApplication>
 #include <QImage>

@@ -1,6 +1,6 @@
 // The tray component against a recording shell: which requests it sends,
 // what their records hold, and how notifications come back as events.
-#include "widgets/uTrayIcon.h"
+#include "gui/uTrayIcon.h"
 
 #include "support/FakeTrayShell.h"
 

@@ -1,0 +1,223 @@
+#include "core/Core.h"
+
+#include "core/NetModule.h"
+
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/Headless.h"
+#include "platform/IniFile.h"
+#include "platform/MessageBox.h"
+#include "platform/PortMap.h"
+#include "platform/PortNames.h"
+#include "serial/AfComPort.h"
+
+#include <QFile>
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+std::function<QDateTime()> clockOf(const CoreDeps& deps) {
+    if (deps.Clock)
+        return deps.Clock;
+    return [] { return platform::Now(); };
+}
+
+} // namespace
+
+TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
+    : QObject(parent), Clock_(clockOf(deps)), Log_(Clock_) {
+    setObjectName(QStringLiteral("Core"));
+    Link_ = new TLink(Settings_, Log_, Clock_, this);
+    TUploader::Fetcher fetch = deps.Fetch;
+    if (!fetch)
+        fetch = NewModuleFetcher();
+    Upload_ = new TUploader(Settings_, Log_, *Link_, std::move(fetch), deps.MinuteMs, this);
+
+    // Every converted reading goes into the history; the end of the live
+    // reading (a failed line, silence, a closed port) breaks its line.
+    History_ = new TemperatureHistory(this);
+    connect(Link_, &TLink::Reading, History_, [this](long double value, const QDateTime& when) {
+        History_->AddReading(when.toMSecsSinceEpoch(), static_cast<double>(value));
+    });
+    connect(Link_, &TLink::ReadingLost, History_, &TemperatureHistory::BreakLine);
+    connect(Link_, &TLink::LiveChanged, History_, [this](bool live) {
+        if (!live)
+            History_->BreakLine();
+    });
+
+    // MQTT is one more consumer of the readings, beside the upload.
+    Mqtt_ = new TMqttPublisher(this);
+    // Whether a reading is live is the link's to say, never the value's.
+    connect(Link_, &TLink::Reading, Mqtt_, &TMqttPublisher::Reading);
+    connect(Link_, &TLink::LiveChanged, Mqtt_, [this](bool live) {
+        if (!live)
+            Mqtt_->ReadingLost();
+    });
+    connect(Link_, &TLink::StateChanged, Mqtt_, &TMqttPublisher::SetLinkState);
+    Mqtt_->SetLinkState(Link_->State());
+    connect(Mqtt_, &TMqttPublisher::LogLine, &Log_, &TEventLog::Add);
+}
+
+MqttSettings TKelvoxCore::MqttSettingsNow() const {
+    MqttSettings mqtt;
+    mqtt.Broker = Settings_.Text(Setting::MqttBroker);
+    mqtt.User = Settings_.Text(Setting::MqttUser);
+    mqtt.Password = Settings_.Text(Setting::MqttPassword);
+    mqtt.Topic = Settings_.Text(Setting::MqttTopic);
+    mqtt.Discovery = Settings_.Check(Setting::MqttDiscovery);
+    mqtt.DiscoveryPrefix = Settings_.Text(Setting::MqttDiscoveryPrefix);
+    return mqtt;
+}
+
+void TKelvoxCore::SetMqttSettings(const MqttSettings& mqtt) {
+    Settings_.SetText(Setting::MqttBroker, mqtt.Broker);
+    Settings_.SetText(Setting::MqttUser, mqtt.User);
+    Settings_.SetText(Setting::MqttPassword, mqtt.Password);
+    Settings_.SetText(Setting::MqttTopic, mqtt.Topic);
+    Settings_.SetCheck(Setting::MqttDiscovery, mqtt.Discovery);
+    Settings_.SetText(Setting::MqttDiscoveryPrefix, mqtt.DiscoveryPrefix);
+    Mqtt_->Apply(mqtt);
+}
+
+TKelvoxCore::~TKelvoxCore() {
+    // The link's port first: its handlers log and use the history.
+    delete Link_;
+    Link_ = nullptr;
+}
+
+void TKelvoxCore::Start() {
+    const platform::IniFile ini(platform::IniPath());
+    if (!ini.ReadError().isEmpty()) {
+        platform::MessageRequest warning;
+        warning.Text =
+            ini.ReadError() + QStringLiteral(" The program starts with default settings and leaves "
+                                             "the file as it is.");
+        warning.Caption = platform::ApplicationTitle();
+        warning.Icon = platform::MsgIcon::Warning;
+        platform::ShowMessage(warning);
+    }
+
+    // Mapped ports first: the port number read below may be one of them.
+    std::map<int, std::string> mapped = platform::ReadMappedPorts(ini);
+    const bool anyMapped = !mapped.empty();
+    platform::SetMappedPorts(std::move(mapped));
+    if (anyMapped)
+        emit PortsChanged();
+
+    const QList<SettingProblem> problems = Settings_.Load(ini);
+    if (!problems.isEmpty())
+        throw std::runtime_error(problems.front().Text.toStdString());
+    // The port is closed here, so the number is only stored.
+    Link_->SetComNumber(Settings_.Integer(Setting::COM));
+    Link_->LookAtPort();
+    ApplyLoaded(/*reload=*/false);
+    // After "Reconnect automatically" is known: with it on, a port that is
+    // not there yet is a failed open that is retried, not a question.
+    if (Settings_.Check(Setting::AutoConnect))
+        Link_->Toggle(TLink::Caller::Program);
+}
+
+QString TKelvoxCore::Reload() {
+    platform::RefreshTimeZone(); // a reload is also the cue for a changed zone
+    const platform::IniFile ini(platform::IniPath());
+    const int oldNumber = Link_->ComNumber();
+    const std::string oldDevice = platform::ComPortPath(oldNumber);
+    // All or nothing: a value that cannot be used leaves every setting as
+    // it was, the port table included.
+    QList<SettingProblem> problems;
+    if (!ini.ReadError().isEmpty()) {
+        problems.append({ini.ReadError()});
+    } else {
+        // A changed period keeps the rhythm of the sends.
+        Upload_->SetReloading(true);
+        problems = Settings_.Load(ini);
+        Upload_->SetReloading(false);
+    }
+    if (!problems.isEmpty()) {
+        for (const SettingProblem& problem : problems)
+            Log_.Add(QStringLiteral("ERR  ") + problem.Text +
+                     (problem.Text.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". ")) +
+                     QStringLiteral("The settings stay as they were."));
+        QString first = problems.front().Text;
+        if (first.endsWith(u'.'))
+            first.chop(1);
+        return first;
+    }
+    platform::SetMappedPorts(platform::ReadMappedPorts(ini));
+    emit PortsChanged();
+    const int newNumber = Settings_.Integer(Setting::COM);
+    const bool deviceChanged =
+        newNumber != oldNumber || platform::ComPortPath(newNumber) != oldDevice;
+    if (Link_->Open() && deviceChanged) {
+        Link_->Port()->Close();
+        Link_->SetComNumber(newNumber);
+        Link_->LookAtPort();
+        Link_->Reopen();
+    } else if (!Link_->Open()) {
+        Link_->SetComNumber(newNumber);
+        Link_->LookAtPort();
+        // A port named anew (say, by kelvox --find --save) is connected as
+        // at start, instead of waiting for a restart.
+        if (deviceChanged && Settings_.Check(Setting::AutoConnect))
+            Link_->Reopen();
+    }
+    ApplyLoaded(/*reload=*/true);
+    Log_.Add(QStringLiteral("OK  Settings reloaded."));
+    return {};
+}
+
+void TKelvoxCore::ApplyLoaded(bool reload) {
+    Upload_->ApplyPeriod(/*restart=*/!reload);
+    Mqtt_->Apply(MqttSettingsNow());
+    emit Loaded();
+}
+
+void TKelvoxCore::SaveSettings() {
+    emit AboutToSave();
+    // The port chooser sets the port's number directly.
+    Settings_.SetInteger(Setting::COM, Link_->ComNumber());
+    platform::IniFile ini(platform::IniPath());
+    const QStringList both = Settings_.Save(ini);
+    for (const QString& key : both)
+        Log_.Add(QStringLiteral("ERR  %1 was also changed in the settings file; this program's "
+                                "value was written over it.")
+                     .arg(key));
+}
+
+void TKelvoxCore::ReportCloseFailure(bool quiet, std::exception_ptr error) {
+    SaveFailedAtClose_ = true;
+    if (!quiet) {
+        platform::HandleApplicationException(error);
+        return;
+    }
+    const QString text = platform::ExceptionText(error);
+    Log_.Add(QStringLiteral("ERR  ") + text);
+    std::fprintf(stderr, "%skelvox: %s\n", platform::ErrorPrefix().toLatin1().constData(),
+                 text.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void TKelvoxCore::Close(bool quiet) {
+    if (Closing_)
+        return;
+    Closing_ = true;
+    emit CloseStarted();
+    // No send may start from here on (a message box below runs a nested
+    // event loop where the timer and a signal could ask for one).
+    Upload_->Stop();
+    // Each step is guarded on its own: a settings file that cannot be
+    // written must neither keep the event log from being saved nor keep the
+    // program from ending.
+    try {
+        SaveSettings();
+    } catch (...) {
+        ReportCloseFailure(quiet, std::current_exception());
+    }
+    try {
+        Log_.Flush(/*createToday=*/true);
+    } catch (...) {
+        ReportCloseFailure(quiet, std::current_exception());
+    }
+    emit Closed();
+}

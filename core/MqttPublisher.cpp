@@ -1,0 +1,922 @@
+#include "core/MqttPublisher.h"
+
+#include "core/MosquittoLib.h"
+#include "platform/SystemError.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMetaObject>
+#include <QSysInfo>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <mosquitto.h>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <random>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kKeepAliveS = 30;
+// libmosquitto counts the keep-alive in whole seconds: the thread wakes a
+// little after it is due, so that the ping is sent on that wake-up.
+constexpr milliseconds kKeepAliveWake{kKeepAliveS * 1000 + 1000};
+// A broker that takes the connection but sends no CONNACK within this time
+// is given up and tried again later.
+constexpr milliseconds kHandshake{10000};
+// How long a connection that ends may spend getting "offline" (and the
+// removal of the discovery message) acknowledged; below the destructor's
+// wait, so that the farewell normally gets out at exit.
+constexpr milliseconds kFarewell{800};
+constexpr milliseconds kDestructorWait{1000};
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLastRetryMs = 60000;
+// Home Assistant asks for a random delay before the answer to its birth
+// message, so that not every device answers at once.
+constexpr int kBirthDelayMinMs = 1000;
+constexpr int kBirthDelayMaxMs = 5000;
+// MQTT's limit for a topic, in UTF-8 bytes.
+constexpr qsizetype kMaxTopicBytes = 65535;
+// The longest leaf under the base topic, and of a config's object id.
+constexpr qsizetype kLongestLeaf = sizeof("/last_reading") - 1;
+constexpr qsizetype kLongestConfigTail = sizeof("_last_reading/config") - 1;
+const QString kDefaultPrefix = QStringLiteral("homeassistant");
+
+// A validated configuration as the network thread uses it.
+struct Config {
+    bool On = false;
+    MqttBroker Broker;
+    QString BrokerText; // for log lines; holds no credentials
+    QByteArray User, Password;
+    QString Base;
+    QString Prefix = kDefaultPrefix;
+    bool Discovery = true;
+    quint64 Generation = 0;
+
+    bool SameConnection(const Config& o) const {
+        return On && o.On && Broker.Tls == o.Broker.Tls && Broker.Host == o.Broker.Host &&
+               Broker.Port == o.Broker.Port && User == o.User && Password == o.Password;
+    }
+};
+
+// "<base>" as a discovery object id: characters other than letters, digits,
+// '_' and '-' are not allowed there, so '/' (and e.g. the dots of a full
+// host name) become '_'.
+QString DiscoveryId(const QString& base) {
+    QString id = base;
+    for (QChar& c : id)
+        if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != u'_' && c != u'-')
+            c = u'_';
+    return id;
+}
+
+// The three sensors: the temperature and two diagnostic ones that say why
+// it is unavailable and since when.
+enum class Entity { Temperature, Link, LastReading };
+constexpr Entity kEntities[] = {Entity::Temperature, Entity::Link, Entity::LastReading};
+
+const char* LeafOf(Entity e) {
+    switch (e) {
+    case Entity::Temperature:
+        return "temperature";
+    case Entity::Link:
+        return "link";
+    case Entity::LastReading:
+        return "last_reading";
+    }
+    return "";
+}
+
+// The unique_id, which is also the object id of the config's topic.
+QString UniqueId(const QString& base, Entity e) {
+    return DiscoveryId(base) + u'_' + QLatin1String(LeafOf(e));
+}
+
+QByteArray ConfigTopic(const Config& c, Entity e) {
+    return (c.Prefix + "/sensor/" + UniqueId(c.Base, e) + "/config").toUtf8();
+}
+
+// Where earlier versions put the temperature's config (object id without
+// the leaf, under the fixed prefix): cleared where one of ours is left.
+QByteArray LegacyConfigTopic(const Config& c) {
+    return (kDefaultPrefix + "/sensor/" + DiscoveryId(c.Base) + "/config").toUtf8();
+}
+
+QByteArray StatusTopic(const Config& c) {
+    return (c.Prefix + "/status").toUtf8();
+}
+
+QByteArray ConfigPayload(const QString& base, Entity e) {
+    const QString id = DiscoveryId(base);
+    const QString last = base.section(u'/', -1);
+    const QJsonObject device{
+        {"identifiers", QJsonArray{id}},
+        {"name", "Kelvox " + last},
+        {"model", "Kelvox"},
+        {"sw_version", KELVOX_VERSION},
+    };
+    QJsonObject origin{{"name", "Kelvox"}, {"sw_version", KELVOX_VERSION}};
+    if (const QString home = QStringLiteral(KELVOX_HOMEPAGE); !home.isEmpty())
+        origin.insert("support_url", home);
+    QJsonObject config{
+        {"state_topic", base + u'/' + QLatin1String(LeafOf(e))},
+        {"unique_id", UniqueId(base, e)},
+        {"device", device},
+        {"origin", origin},
+    };
+    switch (e) {
+    case Entity::Temperature:
+        config.insert("name", "Temperature");
+        config.insert("device_class", "temperature");
+        config.insert("unit_of_measurement", QString::fromUtf8("\u00b0C"));
+        config.insert("state_class", "measurement");
+        config.insert("availability_topic", base + "/availability");
+        break;
+    case Entity::Link:
+        // Available whenever the program runs: it tells why the
+        // temperature is not.
+        config.insert("name", "Link");
+        config.insert("device_class", "enum");
+        config.insert("options", QJsonArray::fromStringList(LinkStateWords()));
+        config.insert("entity_category", "diagnostic");
+        break;
+    case Entity::LastReading:
+        config.insert("name", "Last reading");
+        config.insert("device_class", "timestamp");
+        config.insert("entity_category", "diagnostic");
+        break;
+    }
+    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+}
+
+QString ErrorText(int rc, int err) {
+    if (rc == MOSQ_ERR_ERRNO)
+        return QString::fromStdString(platform::SystemErrorOf(err).Text);
+    return QString::fromUtf8(mosqlib::strerror_(rc));
+}
+
+// A topic's problem for MQTT (empty: none). `extra`: bytes that will be
+// added to it.
+QString TopicProblem(const QString& what, const QString& topic, qsizetype extra) {
+    for (const QChar c : topic) {
+        if (c == u'+' || c == u'#')
+            return what + QStringLiteral(" must not contain '+' or '#'.");
+        if (c.category() == QChar::Other_Control)
+            return what + QStringLiteral(" must not contain control characters.");
+    }
+    if (topic.toUtf8().size() + extra > kMaxTopicBytes)
+        return what + QStringLiteral(" is too long for MQTT (at most %1 bytes).")
+                          .arg(kMaxTopicBytes - extra);
+    return {};
+}
+
+// At most this much of a topic in a log line.
+QString Shortened(const QByteArray& topic) {
+    const QString t = QString::fromUtf8(topic);
+    return t.size() <= 120 ? t : t.left(120) + QStringLiteral("...");
+}
+
+} // namespace
+
+struct MqttShared {
+    std::mutex M;
+    std::condition_variable Finished;
+    bool Done = false; // the network thread has ended
+    bool Stop = false;
+    // Where the network thread's reports go; null once the publisher is
+    // being destroyed (reports already posted are dropped with it).
+    TMqttPublisher* Receiver = nullptr;
+    Config Wanted;
+    bool ConfigChanged = false;
+    bool Live = false;
+    QByteArray Text, When, Link;
+    const int WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+    MqttShared() = default;
+    MqttShared(const MqttShared&) = delete;
+    MqttShared& operator=(const MqttShared&) = delete;
+    ~MqttShared() {
+        if (WakeFd >= 0)
+            close(WakeFd);
+    }
+    void Wake() const {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = write(WakeFd, &one, sizeof one);
+    }
+    // Runs f(publisher) on the main thread, unless the publisher is gone.
+    template <class F> void Post(F f) {
+        std::lock_guard lock(M);
+        if (Receiver)
+            QMetaObject::invokeMethod(
+                Receiver, [r = Receiver, f = std::move(f)] { f(r); }, Qt::QueuedConnection);
+    }
+};
+
+// The network thread: owns the libmosquitto client, connects, reconnects,
+// publishes. Every libmosquitto call of the program happens here.
+class MqttWorker {
+public:
+    explicit MqttWorker(std::shared_ptr<MqttShared> shared) : S(std::move(shared)) {}
+    MqttWorker(const MqttWorker&) = delete;
+    MqttWorker& operator=(const MqttWorker&) = delete;
+    ~MqttWorker() {
+        if (Mosq)
+            mosqlib::destroy_(Mosq);
+    }
+    void Run();
+
+private:
+    std::shared_ptr<MqttShared> S;
+    Config Cur;
+    mosquitto* Mosq = nullptr;
+    bool Connected = false;     // CONNACK accepted
+    bool JustConnected = false; // set by the CONNACK callback
+    QString Refusal;            // a refused CONNACK's reason
+    QString LibError;           // the library's last error message
+    QString FailureReason(int rc, int err) const;
+    bool FailureLogged = false;        // the current outage has its log line
+    bool PublishFailureLogged = false; // this connection's
+    int RetryMs = kFirstRetryMs;
+    Clock::time_point NextTry, HandshakeEnd, LastTraffic;
+    std::optional<Clock::time_point> ResendAt; // answer to a birth message
+    int Unacknowledged = 0;                    // QoS 1 messages without PUBACK
+    bool Live = false;
+    QByteArray Text, When, Link;
+    bool StatePublished = false, SentLive = false;
+    QByteArray SentText, SentWhen, SentLink;
+    std::mt19937 Random{std::random_device{}()};
+
+    QByteArray Topic(const char* leaf) const { return (Cur.Base + "/" + leaf).toUtf8(); }
+    void Publish(const QByteArray& topic, const QByteArray& payload) {
+        const int rc = mosqlib::publish_(Mosq, nullptr, topic.constData(), int(payload.size()),
+                                         payload.constData(), 1, true);
+        const int err = errno;
+        if (rc == MOSQ_ERR_SUCCESS) {
+            ++Unacknowledged;
+        } else if (!PublishFailureLogged) {
+            PublishFailureLogged = true;
+            Log(QStringLiteral("ERR  MQTT message to %1 not sent (%2)")
+                    .arg(Shortened(topic), ErrorText(rc, err)));
+        }
+    }
+    void Log(const QString& line) {
+        S->Post([line](TMqttPublisher* r) { emit r->LogLine(line); });
+    }
+    void ReportConnected(bool connected) {
+        S->Post([g = Cur.Generation, connected](TMqttPublisher* r) {
+            r->WorkerConnected(g, connected);
+        });
+    }
+    void ReportError(const QString& error) {
+        S->Post([g = Cur.Generation, error](TMqttPublisher* r) { r->WorkerError(g, error); });
+    }
+
+    void Reconfigure(const Config& next);
+    void StartConnect();
+    void OnConnected();
+    void OnMessage(const mosquitto_message& m);
+    void PublishConfigs();
+    void PublishState();
+    void Failure(const QString& reason);
+    void Farewell(bool clearDiscovery);
+    void Drop();
+    // Waits for the wake-up, the socket or the next timer, then serves the
+    // socket. Returns at the latest at deadline (when given).
+    void Step(std::optional<Clock::time_point> deadline = {});
+};
+
+void MqttWorker::Run() {
+    for (;;) {
+        bool stop = false;
+        std::optional<Config> next;
+        {
+            std::lock_guard lock(S->M);
+            stop = S->Stop;
+            if (S->ConfigChanged) {
+                next = S->Wanted;
+                S->ConfigChanged = false;
+            }
+            Live = S->Live;
+            Text = S->Text;
+            When = S->When;
+            Link = S->Link;
+        }
+        if (stop) {
+            Farewell(false);
+            break;
+        }
+        if (next)
+            Reconfigure(*next);
+        if (Cur.On && !Mosq && Clock::now() >= NextTry)
+            StartConnect();
+        if (Connected && ResendAt && Clock::now() >= *ResendAt) {
+            // Home Assistant came back: it wants everything again.
+            ResendAt.reset();
+            PublishConfigs();
+            StatePublished = false;
+            SentText.clear();
+            SentWhen.clear();
+            SentLink.clear();
+        }
+        if (Connected)
+            PublishState();
+        Step();
+    }
+    Drop();
+    {
+        std::lock_guard lock(S->M);
+        S->Done = true;
+    }
+    S->Finished.notify_all();
+}
+
+void MqttWorker::Reconfigure(const Config& next) {
+    // The discovery messages stay only where the same ones would be
+    // published again.
+    const bool kept = next.Discovery && next.Base == Cur.Base && next.Prefix == Cur.Prefix &&
+                      next.SameConnection(Cur);
+    Farewell(Cur.Discovery && !kept);
+    Drop();
+    Cur = next;
+    FailureLogged = false;
+    RetryMs = kFirstRetryMs;
+    NextTry = Clock::now();
+}
+
+void MqttWorker::StartConnect() {
+    Connected = JustConnected = false;
+    Refusal.clear();
+    LibError.clear();
+    Unacknowledged = 0;
+    ResendAt.reset();
+    Mosq = mosqlib::new_(nullptr, true, this);
+    if (!Mosq) {
+        Failure(QStringLiteral("out of memory"));
+        return;
+    }
+    mosqlib::int_option_(Mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosqlib::connect_callback_set_(Mosq, [](mosquitto*, void* self, int rc) {
+        auto* w = static_cast<MqttWorker*>(self);
+        if (rc == 0)
+            w->JustConnected = true;
+        else
+            w->Refusal = QString::fromUtf8(mosqlib::connack_string_(rc));
+    });
+    mosqlib::publish_callback_set_(Mosq, [](mosquitto*, void* self, int) {
+        auto* w = static_cast<MqttWorker*>(self);
+        w->Unacknowledged = std::max(0, w->Unacknowledged - 1);
+    });
+    mosqlib::message_callback_set_(Mosq, [](mosquitto*, void* self, const mosquitto_message* m) {
+        static_cast<MqttWorker*>(self)->OnMessage(*m);
+    });
+    // The library tells why TLS failed only in its log.
+    mosqlib::log_callback_set_(Mosq, [](mosquitto*, void* self, int level, const char* text) {
+        if (level == MOSQ_LOG_ERR)
+            static_cast<MqttWorker*>(self)->LibError = QString::fromUtf8(text);
+    });
+    if (!Cur.User.isEmpty())
+        mosqlib::username_pw_set_(Mosq, Cur.User.constData(),
+                                  Cur.Password.isEmpty() ? nullptr : Cur.Password.constData());
+    const QByteArray availability = Topic("availability");
+    if (const int rc = mosqlib::will_set_(Mosq, availability.constData(), 7, "offline", 1, true);
+        rc != MOSQ_ERR_SUCCESS && !FailureLogged)
+        Log(QStringLiteral("ERR  MQTT last will on %1 cannot be set (%2)")
+                .arg(Shortened(availability), ErrorText(rc, errno)));
+    if (Cur.Broker.Tls) {
+        mosqlib::int_option_(Mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        mosqlib::tls_set_(Mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+    }
+    // Non-blocking apart from the name lookup; Step() drives the rest.
+    const int rc = mosqlib::connect_async_(Mosq, Cur.Broker.Host.toUtf8().constData(),
+                                           Cur.Broker.Port, kKeepAliveS);
+    const int err = errno;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        // A TLS handshake with a near broker may already fail here.
+        Failure(FailureReason(rc, err));
+        return;
+    }
+    HandshakeEnd = Clock::now() + kHandshake;
+}
+
+// Named as the upload names it. OpenSSL's text is in the library's log only
+// when some library of the process loaded its error strings; the packed code
+// (SSL library, reason 134) is there always.
+QString MqttWorker::FailureReason(int rc, int err) const {
+    if (rc == MOSQ_ERR_TLS && (LibError.contains(QLatin1String("certificate verify failed")) ||
+                               LibError.contains(QLatin1String("0A000086"))))
+        return QStringLiteral("TLS error: certificate not trusted");
+    return ErrorText(rc, err);
+}
+
+void MqttWorker::OnConnected() {
+    JustConnected = false;
+    Connected = true;
+    RetryMs = kFirstRetryMs;
+    FailureLogged = false;
+    PublishFailureLogged = false;
+    // The log line first: whoever sees the new state finds it logged.
+    Log(QStringLiteral("OK  MQTT connected to %1").arg(Cur.BrokerText));
+    ReportError({});
+    ReportConnected(true);
+    // Configs left from earlier runs are looked at as the broker hands
+    // them over: ours are removed where discovery is off now, and always
+    // under the topic earlier versions used.
+    std::vector<QByteArray> watched{LegacyConfigTopic(Cur)};
+    if (Cur.Discovery) {
+        watched.push_back(StatusTopic(Cur));
+    } else {
+        for (Entity e : kEntities)
+            watched.push_back(ConfigTopic(Cur, e));
+    }
+    for (const QByteArray& topic : watched)
+        mosqlib::subscribe_(Mosq, nullptr, topic.constData(), 1);
+    if (Cur.Discovery)
+        PublishConfigs();
+    StatePublished = false;
+    SentText.clear();
+    SentWhen.clear();
+    SentLink.clear();
+    PublishState();
+}
+
+void MqttWorker::OnMessage(const mosquitto_message& m) {
+    const QByteArray topic(m.topic);
+    const QByteArray payload(static_cast<const char*>(m.payload), m.payloadlen);
+    if (Cur.Discovery && topic == StatusTopic(Cur)) {
+        if (payload == "online") {
+            std::uniform_int_distribution<int> delay(kBirthDelayMinMs, kBirthDelayMaxMs);
+            ResendAt = Clock::now() + milliseconds(delay(Random));
+        }
+        return;
+    }
+    // A retained config: removed when it is ours (its unique_id is one
+    // this base topic gives) and nothing of ours should be there.
+    if (payload.isEmpty() || !m.retain)
+        return;
+    const QString uniqueId =
+        QJsonDocument::fromJson(payload).object().value("unique_id").toString();
+    bool ours =
+        topic == LegacyConfigTopic(Cur) && uniqueId == UniqueId(Cur.Base, Entity::Temperature);
+    for (Entity e : kEntities)
+        ours = ours || (!Cur.Discovery && topic == ConfigTopic(Cur, e) &&
+                        uniqueId == UniqueId(Cur.Base, e));
+    if (ours)
+        Publish(topic, {});
+}
+
+void MqttWorker::PublishConfigs() {
+    for (Entity e : kEntities)
+        Publish(ConfigTopic(Cur, e), ConfigPayload(Cur.Base, e));
+}
+
+void MqttWorker::PublishState() {
+    if (!Text.isEmpty() && Text != SentText) {
+        Publish(Topic("temperature"), Text);
+        SentText = Text;
+    }
+    if (!When.isEmpty() && When != SentWhen) {
+        Publish(Topic("last_reading"), When);
+        SentWhen = When;
+    }
+    if (!Link.isEmpty() && Link != SentLink) {
+        Publish(Topic("link"), Link);
+        SentLink = Link;
+    }
+    if (!StatePublished || Live != SentLive) {
+        Publish(Topic("availability"), Live ? "online" : "offline");
+        SentLive = Live;
+        StatePublished = true;
+    }
+}
+
+void MqttWorker::Failure(const QString& reason) {
+    const bool wasConnected = Connected;
+    Drop();
+    if (wasConnected)
+        Log(QStringLiteral("ERR  MQTT connection to %1 lost (%2)").arg(Cur.BrokerText, reason));
+    else if (!FailureLogged)
+        Log(QStringLiteral("ERR  MQTT broker %1 cannot be reached (%2)")
+                .arg(Cur.BrokerText, reason));
+    FailureLogged = true;
+    ReportError(QStringLiteral("%1: %2").arg(Cur.BrokerText, reason));
+    NextTry = Clock::now() + milliseconds(RetryMs);
+    RetryMs = std::min(RetryMs * 2, kLastRetryMs);
+}
+
+void MqttWorker::Farewell(bool clearDiscovery) {
+    if (!Mosq || !Connected)
+        return;
+    // A clean disconnect drops the will, so "offline" is said outright.
+    Publish(Topic("availability"), "offline");
+    if (clearDiscovery)
+        for (Entity e : kEntities)
+            Publish(ConfigTopic(Cur, e), {});
+    const auto deadline = Clock::now() + kFarewell;
+    while (Mosq && Unacknowledged > 0 && Clock::now() < deadline)
+        Step(deadline);
+    if (Mosq)
+        mosqlib::disconnect_(Mosq);
+}
+
+void MqttWorker::Drop() {
+    if (Mosq) {
+        mosqlib::destroy_(Mosq);
+        Mosq = nullptr;
+    }
+    JustConnected = false;
+    ResendAt.reset();
+    if (Connected) {
+        Connected = false;
+        ReportConnected(false);
+    }
+}
+
+void MqttWorker::Step(std::optional<Clock::time_point> deadline) {
+    const auto now = Clock::now();
+    auto until = [&](Clock::time_point t) {
+        return int(std::clamp<long long>(
+            std::chrono::duration_cast<milliseconds>(t - now).count() + 1, 0, 3600 * 1000));
+    };
+    auto sooner = [](int a, int b) { return a < 0 ? b : std::min(a, b); };
+    // Nothing to do: sleep until woken, the socket speaks, or the next
+    // thing falls due (the keep-alive, a retry, the answer to a birth).
+    int timeout = -1;
+    if (Mosq)
+        timeout = Connected ? until(LastTraffic + kKeepAliveWake) : until(HandshakeEnd);
+    else if (Cur.On)
+        timeout = until(NextTry);
+    if (ResendAt)
+        timeout = sooner(timeout, until(*ResendAt));
+    if (deadline)
+        timeout = sooner(timeout, until(*deadline));
+
+    pollfd fds[2] = {{S->WakeFd, POLLIN, 0}, {-1, 0, 0}};
+    const int sock = Mosq ? mosqlib::socket_(Mosq) : -1;
+    if (sock >= 0)
+        fds[1] = {sock, short(POLLIN | (mosqlib::want_write_(Mosq) ? POLLOUT : 0)), 0};
+    if (poll(fds, sock >= 0 ? 2 : 1, timeout) < 0 && errno != EINTR)
+        return;
+    if (fds[0].revents) {
+        std::uint64_t count;
+        [[maybe_unused]] const auto n = read(S->WakeFd, &count, sizeof count);
+    }
+    if (!Mosq)
+        return;
+    if (sock < 0) {
+        Failure(QStringLiteral("no connection"));
+        return;
+    }
+    int rc = MOSQ_ERR_SUCCESS;
+    if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
+        rc = mosqlib::loop_read_(Mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT))
+        rc = mosqlib::loop_write_(Mosq, 1);
+    if (fds[1].revents)
+        LastTraffic = Clock::now();
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosqlib::loop_misc_(Mosq);
+    const int err = errno;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        Failure(Refusal.isEmpty() ? FailureReason(rc, err) : Refusal);
+        return;
+    }
+    if (JustConnected) {
+        LastTraffic = Clock::now();
+        OnConnected();
+    } else if (!Connected && Clock::now() >= HandshakeEnd) {
+        Failure(QStringLiteral("no answer from the broker"));
+    }
+}
+
+std::optional<MqttBroker> ParseMqttBroker(const QString& text, QString* error) {
+    auto fail = [&](const QString& why) {
+        *error = why;
+        return std::nullopt;
+    };
+    const QString t = text.trimmed();
+    MqttBroker b;
+    QString rest;
+    if (t.startsWith(QLatin1String("mqtt://"), Qt::CaseInsensitive)) {
+        b.Port = 1883;
+        rest = t.mid(7);
+    } else if (t.startsWith(QLatin1String("mqtts://"), Qt::CaseInsensitive)) {
+        b.Tls = true;
+        b.Port = 8883;
+        rest = t.mid(8);
+    } else {
+        return fail(QStringLiteral("The broker must begin with mqtt:// or mqtts://."));
+    }
+    // The text itself never goes into the message: it might hold a password.
+    if (rest.contains(u'@'))
+        return fail(QStringLiteral(
+            "The broker must not contain a user name or password; use User and Password."));
+    if (rest.endsWith(u'/'))
+        rest.chop(1);
+    if (rest.contains(u'/') || rest.contains(u'?') || rest.contains(u'#'))
+        return fail(QStringLiteral("The broker must be mqtt://host[:port] or "
+                                   "mqtts://host[:port], without a path."));
+    std::optional<QString> portText;
+    if (rest.startsWith(u'[')) {
+        const auto close = rest.indexOf(u']');
+        const QString after = close < 0 ? QString() : rest.mid(close + 1);
+        if (close < 0 || !(after.isEmpty() || after.startsWith(u':')))
+            return fail(QStringLiteral("The broker's IPv6 address is not closed by ']'."));
+        b.Host = rest.mid(1, close - 1);
+        if (!after.isEmpty())
+            portText = after.mid(1);
+    } else {
+        const auto colons = rest.count(u':');
+        if (colons > 1)
+            return fail(QStringLiteral("Put an IPv6 address of the broker in [ ]."));
+        b.Host = rest.section(u':', 0, 0);
+        if (colons == 1)
+            portText = rest.section(u':', 1);
+    }
+    if (b.Host.isEmpty())
+        return fail(QStringLiteral("The broker has no host name."));
+    for (const QChar c : b.Host)
+        if (c.isSpace() || c.category() == QChar::Other_Control)
+            return fail(QStringLiteral("The broker's host name is not valid."));
+    if (portText) {
+        bool ok = false;
+        const int port = portText->toInt(&ok);
+        const bool digits = std::all_of(portText->begin(), portText->end(),
+                                        [](QChar c) { return c >= u'0' && c <= u'9'; });
+        if (!ok || !digits || port < 1 || port > 65535)
+            return fail(QStringLiteral("The broker's port must be a number from 1 to 65535."));
+        b.Port = port;
+    }
+    return b;
+}
+
+std::optional<QString> MqttBaseTopic(const QString& topic, QString* error) {
+    QString t = topic.trimmed();
+    if (t.isEmpty())
+        t = DefaultMqttTopic();
+    while (t.size() > 1 && t.endsWith(u'/'))
+        t.chop(1);
+    if (const QString problem = TopicProblem(QStringLiteral("The topic"), t, kLongestLeaf);
+        !problem.isEmpty()) {
+        *error = problem;
+        return std::nullopt;
+    }
+    return t;
+}
+
+std::optional<QString> MqttDiscoveryPrefix(const QString& prefix, const QString& base,
+                                           QString* error) {
+    QString p = prefix.trimmed();
+    while (p.endsWith(u'/'))
+        p.chop(1);
+    if (p.isEmpty())
+        p = kDefaultPrefix;
+    // The longest topic under it: "<prefix>/sensor/<id>_last_reading/config".
+    const qsizetype tail = sizeof("/sensor/") - 1 + DiscoveryId(base).size() + kLongestConfigTail;
+    if (const QString problem = TopicProblem(QStringLiteral("The discovery prefix"), p, tail);
+        !problem.isEmpty()) {
+        *error = problem;
+        return std::nullopt;
+    }
+    return p;
+}
+
+QStringList MqttSettingsProblems(const MqttSettings& settings) {
+    QStringList problems;
+    QString error;
+    if (!settings.Broker.trimmed().isEmpty() && !ParseMqttBroker(settings.Broker, &error))
+        problems << QStringLiteral("Broker: ") + error;
+    if (const std::optional<QString> base = MqttBaseTopic(settings.Topic, &error); !base)
+        problems << QStringLiteral("Topic: ") + error;
+    else if (!MqttDiscoveryPrefix(settings.DiscoveryPrefix, *base, &error))
+        problems << QStringLiteral("DiscoveryPrefix: ") + error;
+    return problems;
+}
+
+QString DefaultMqttTopic() {
+    const QString host = QSysInfo::machineHostName();
+    return host.isEmpty() ? QStringLiteral("kelvox") : "kelvox/" + host;
+}
+
+QString FormatMqttTemperature(long double celsius) {
+    QString text = QString::number(static_cast<double>(celsius), 'f', 1);
+    if (text == QLatin1String("-0.0"))
+        text = QStringLiteral("0.0");
+    return text;
+}
+
+TMqttPublisher::TMqttPublisher(QObject* parent)
+    : QObject(parent), FShared(std::make_shared<MqttShared>()) {
+    FShared->Receiver = this;
+    FHold.setObjectName(QStringLiteral("MqttHold"));
+    FHold.setParent(this);
+    FHold.setSingleShot(true);
+    connect(&FHold, &QTimer::timeout, this, &TMqttPublisher::Flush);
+}
+
+TMqttPublisher::~TMqttPublisher() {
+    {
+        std::lock_guard lock(FShared->M);
+        FShared->Receiver = nullptr;
+        FShared->Stop = true;
+    }
+    FShared->Wake();
+    if (!FWorker.joinable())
+        return;
+    bool done;
+    {
+        std::unique_lock lock(FShared->M);
+        done = FShared->Finished.wait_for(lock, kDestructorWait, [&] { return FShared->Done; });
+    }
+    // A thread stuck in a name lookup finishes on its own later; it holds
+    // its share of the state and reports to nobody.
+    if (done)
+        FWorker.join();
+    else
+        FWorker.detach();
+}
+
+void TMqttPublisher::Apply(const MqttSettings& settings) {
+    if (FApplied && settings == FSettings)
+        return;
+    FApplied = true;
+    FSettings = settings;
+    ++FGeneration;
+    Config cfg;
+    cfg.Generation = FGeneration;
+    QString error;
+    if (!settings.Broker.trimmed().isEmpty()) {
+        const auto broker = ParseMqttBroker(settings.Broker, &error);
+        const auto base = broker ? MqttBaseTopic(settings.Topic, &error) : std::nullopt;
+        const auto prefix =
+            base ? MqttDiscoveryPrefix(settings.DiscoveryPrefix, *base, &error) : std::nullopt;
+        if (prefix) {
+            cfg.On = true;
+            cfg.Broker = *broker;
+            cfg.BrokerText =
+                QStringLiteral("%1://%2:%3")
+                    .arg(broker->Tls ? "mqtts" : "mqtt",
+                         broker->Host.contains(u':') ? "[" + broker->Host + "]" : broker->Host)
+                    .arg(broker->Port);
+            cfg.User = settings.User.toUtf8();
+            cfg.Password = settings.Password.toUtf8();
+            cfg.Base = *base;
+            cfg.Prefix = *prefix;
+            cfg.Discovery = settings.Discovery;
+        }
+    }
+    if (!error.isEmpty())
+        emit LogLine("ERR  MQTT: " + error);
+    if (cfg.On && !mosqlib::Load(&error)) {
+        cfg.On = false;
+        emit LogLine("ERR  MQTT: " + error);
+    }
+    // One line for each switch: on, to another broker, off.
+    if (cfg.On && !FOn)
+        emit LogLine(
+            QStringLiteral("OK  MQTT on: broker %1, topic %2").arg(cfg.BrokerText, cfg.Base));
+    else if (cfg.On && cfg.BrokerText != FBrokerText)
+        emit LogLine(QStringLiteral("OK  MQTT broker changed to %1").arg(cfg.BrokerText));
+    else if (!cfg.On && FOn)
+        emit LogLine(QStringLiteral("OK  MQTT off"));
+    FOn = cfg.On;
+    FBrokerText = cfg.BrokerText;
+    {
+        std::lock_guard lock(FShared->M);
+        FShared->Wanted = cfg;
+        FShared->ConfigChanged = true;
+    }
+    if (!FWorker.joinable() && cfg.On) {
+        FWorker = std::thread([shared = FShared] { MqttWorker(shared).Run(); });
+        // Named for top -H and the like.
+        pthread_setname_np(FWorker.native_handle(), "kelvox-mqtt");
+    }
+    FShared->Wake();
+    // The new settings' state from now on, not the last connection's.
+    if (FConnected) {
+        FConnected = false;
+        emit ConnectedChanged(false);
+    }
+    SetError(error);
+    UpdateState();
+}
+
+void TMqttPublisher::Reading(long double celsius, const QDateTime& when) {
+    if (!std::isfinite(celsius)) {
+        ReadingLost();
+        return;
+    }
+    FLive = true;
+    FText = FormatMqttTemperature(celsius);
+    FWhen = (when.isValid() ? when : QDateTime::currentDateTimeUtc()).toUTC().toString(Qt::ISODate);
+    Flush();
+}
+
+void TMqttPublisher::ReadingLost() {
+    FLive = false;
+    Flush();
+}
+
+void TMqttPublisher::SetLinkState(LinkState state) {
+    if (LinkStateWord(state) == FLink)
+        return;
+    FLink = LinkStateWord(state);
+    {
+        std::lock_guard lock(FShared->M);
+        FShared->Link = FLink.toUtf8();
+    }
+    FShared->Wake();
+}
+
+void TMqttPublisher::Flush() {
+    // Switched off, nothing is published, so nothing is held back either:
+    // the values only wait in the shared state for a later switch on, and
+    // no timer wakes a program that does not publish.
+    auto remaining = [this](const QElapsedTimer& t) -> qint64 {
+        return FOn && t.isValid() ? std::max<qint64>(0, MinIntervalMs - t.elapsed()) : 0;
+    };
+    qint64 wait = -1;
+    auto hold = [&](qint64 ms) { wait = wait < 0 ? ms : std::min(wait, ms); };
+    bool handText = false, handWhen = false;
+    // A new value waits for its turn, counted from the last value.
+    if (FLive && FText != FSentText) {
+        if (remaining(FLastValue) == 0)
+            handText = handWhen = true;
+        else
+            hold(remaining(FLastValue));
+    }
+    // The time alone: at most as often, and at once when the reading ends
+    // (the time a user looks for then).
+    if (!handWhen && FWhen != FSentWhen) {
+        if (!FLive || remaining(FLastWhen) == 0)
+            handWhen = true;
+        else
+            hold(remaining(FLastWhen));
+    }
+    if (wait >= 0)
+        FHold.start(int(wait));
+    else
+        FHold.stop();
+    // The network thread is woken only when there is something to send.
+    if (FLive == FHandedLive && !handText && !handWhen)
+        return;
+    FHandedLive = FLive;
+    {
+        std::lock_guard lock(FShared->M);
+        FShared->Live = FLive;
+        if (handText)
+            FShared->Text = FText.toUtf8();
+        if (handWhen)
+            FShared->When = FWhen.toUtf8();
+    }
+    FShared->Wake();
+    if (handText) {
+        FSentText = FText;
+        FLastValue.start();
+    }
+    if (handWhen) {
+        FSentWhen = FWhen;
+        FLastWhen.start();
+    }
+}
+
+void TMqttPublisher::SetError(const QString& error) {
+    if (error == FLastError)
+        return;
+    FLastError = error;
+    emit LastErrorChanged(error);
+    UpdateState();
+}
+
+void TMqttPublisher::UpdateState() {
+    const MqttState state = !FOn ? (FLastError.isEmpty() ? MqttState::Off : MqttState::Failed)
+                            : FConnected           ? MqttState::Connected
+                            : FLastError.isEmpty() ? MqttState::Connecting
+                                                   : MqttState::Failed;
+    if (state == FState)
+        return;
+    FState = state;
+    emit StateChanged(state);
+}
+
+void TMqttPublisher::WorkerConnected(quint64 generation, bool connected) {
+    if (generation != FGeneration || connected == FConnected)
+        return;
+    FConnected = connected;
+    emit ConnectedChanged(connected);
+    UpdateState();
+}
+
+void TMqttPublisher::WorkerError(quint64 generation, const QString& error) {
+    if (generation == FGeneration)
+        SetError(error);
+}

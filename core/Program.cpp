@@ -1,0 +1,218 @@
+#include "core/Program.h"
+
+#include "core/Core.h"
+#include "platform/AppPaths.h"
+#include "platform/FileStore.h"
+#include "platform/FormatSettings.h"
+#include "platform/Headless.h"
+#include "platform/MessageBox.h"
+#include "platform/PortMap.h"
+#include "platform/Process.h"
+#include "platform/SystemdNotify.h"
+#include "platform/UrlRedact.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace {
+
+// The first line a service's journal shows: where the files are, which port
+// and which server. A password in the URL stays out of the log.
+QString headlessStartLine(TKelvoxCore& core) {
+    const int com = core.Link().ComNumber();
+    const std::string device = platform::ComPortPath(com);
+    const QString url = platform::RedactUrlCredentials(core.Settings().Text(Setting::TargetURL));
+    QString line =
+        QStringLiteral("kelvox %1 headless: application directory %2, port COM%3 (%4), "
+                       "target URL %5")
+            .arg(QStringLiteral(KELVOX_VERSION), platform::AppDir(), QString::number(com),
+                 device.empty() ? QStringLiteral("no such port") : QString::fromStdString(device),
+                 url.isEmpty() ? QStringLiteral("(none)") : url);
+    // The broker as host and port only: a user or password never shows.
+    const MqttSettings mqtt = core.MqttSettingsNow();
+    if (!mqtt.Broker.trimmed().isEmpty()) {
+        QString error;
+        const std::optional<MqttBroker> broker = ParseMqttBroker(mqtt.Broker, &error);
+        const std::optional<QString> topic = MqttBaseTopic(mqtt.Topic, &error);
+        if (broker && topic)
+            line += QStringLiteral(", MQTT %1://%2:%3 topic %4")
+                        .arg(broker->Tls ? QStringLiteral("mqtts") : QStringLiteral("mqtt"),
+                             broker->Host, QString::number(broker->Port), *topic);
+        else
+            line += QStringLiteral(", MQTT off (%1)").arg(error);
+    }
+    return line;
+}
+
+// The service's one-line status: temperature, port and the last send.
+platform::ServiceStatus serviceStatus(TKelvoxCore& core, const QDateTime& lastSend,
+                                      const QString& lastFailure) {
+    platform::ServiceStatus status;
+    TLink& link = core.Link();
+    status.Temperature = link.Live() ? link.Display() : QString();
+    status.Port = QStringLiteral("COM%1").arg(link.ComNumber());
+    status.PortState = LinkStateWord(link.State());
+    status.Reconnecting = !link.Open() && link.ReconnectTimer()->isActive();
+    if (lastSend.isValid()) {
+        status.LastSend = lastFailure.isEmpty() ? platform::ServiceSendResult::Ok
+                                                : platform::ServiceSendResult::Failed;
+        status.LastSendTime = platform::FormatSettings::Current().FormatLongTime(lastSend);
+        status.LastSendError = lastFailure;
+    }
+    return status;
+}
+
+// Only one instance may work on an application directory: a second one
+// would write the same logs and settings. Empty when this instance holds
+// it; else the exit code of this start: 0 when the running instance showed
+// its window at the windows' request, 1 when another instance has it or
+// the lock cannot be taken (the user has been told).
+std::optional<int> lockApplicationDirectory(ProgramViews* views) {
+    const QString dir = platform::AppDir();
+    QString error;
+    switch (platform::LockApplicationDirectory(dir, &error)) {
+    case platform::InstanceLock::Held:
+        return std::nullopt;
+    case platform::InstanceLock::Busy:
+        // A second start from the menu means "show me the program".
+        if (views && views->AskRunningInstanceToShow())
+            return 0;
+        if (!views) {
+            std::fprintf(stderr, "%skelvox: Kelvox is already running (application directory %s)\n",
+                         platform::ErrorPrefix().toLatin1().constData(),
+                         QFile::encodeName(dir).constData());
+        } else {
+            platform::MessageRequest box;
+            box.Text = QStringLiteral("Kelvox is already running");
+            box.Caption = platform::ApplicationTitle();
+            box.Icon = platform::MsgIcon::Warning;
+            platform::ShowMessage(box);
+        }
+        return 1;
+    case platform::InstanceLock::Failed:
+        // Without the lock a second instance could run beside this one and
+        // both would upload and write the same files: the start ends here.
+        std::fprintf(stderr, "%skelvox: cannot lock the application directory: %s\n",
+                     platform::ErrorPrefix().toLatin1().constData(),
+                     error.toLocal8Bit().constData());
+        return 1;
+    }
+    return 1;
+}
+
+} // namespace
+
+void EchoEventLog(TEventLog& log) {
+    QObject::connect(&log, &TEventLog::LineAdded, &log,
+                     [](const QString& line, const QString& text) {
+                         platform::EchoToStdout(platform::JournalPrefix(text) + line);
+                     });
+}
+
+int RunProgram(QCoreApplication& app, ProgramViews* views) {
+    const bool headless = views == nullptr;
+    // Until the directory is this run's, the one event loop that can run is
+    // the box saying that another instance has it: a stop ends that box and
+    // the start (also one that came while the running instance was asked
+    // to show itself: it waits in the pipe for the box's loop).
+    platform::SignalRelay relay;
+    relay.OnSignal = [views](int signo) {
+        if (signo == SIGINT || signo == SIGTERM || (signo == SIGHUP && views))
+            QCoreApplication::exit(1);
+    };
+    if (const std::optional<int> refused = lockApplicationDirectory(views))
+        return *refused;
+    // Left behind by a save that was killed half-way; this instance owns the
+    // directory now, so no other save can be using it.
+    platform::RemoveStaleTemporary(platform::IniPath());
+
+    int rc = 0;
+    auto core = std::make_unique<TKelvoxCore>();
+    QObject::connect(core.get(), &TKelvoxCore::Closed, &app, &QCoreApplication::quit);
+    if (headless) {
+        EchoEventLog(core->Log());
+        // The start-up line leads the journal, even before the lines of an
+        // automatic connect made while the settings load.
+        TKelvoxCore* c = core.get();
+        platform::SetEchoHeader(
+            [c] { return platform::JournalPrefix({}) + headlessStartLine(*c); });
+    } else {
+        views->Build(*core);
+    }
+
+    // systemd's notify protocol, when systemd started the program with it.
+    platform::SystemdNotify notify;
+    QObject::connect(core.get(), &TKelvoxCore::CloseStarted, &notify,
+                     &platform::SystemdNotify::Stopping);
+    QObject::connect(&notify, &platform::SystemdNotify::Dropped, &core->Log(), &TEventLog::Add);
+    // The first problem of the last reload, until one succeeds.
+    QString reloadFailure;
+    std::function<void()> update = [] {};
+    if (notify.Active()) {
+        auto lastSend = std::make_shared<std::pair<QDateTime, QString>>();
+        TKelvoxCore* c = core.get();
+        update = [c, &notify, lastSend, &reloadFailure] {
+            const QString status =
+                platform::ServiceStatusText(serviceStatus(*c, lastSend->first, lastSend->second));
+            notify.SetStatus(
+                reloadFailure.isEmpty()
+                    ? status
+                    : QStringLiteral("reload failed: %1; %2").arg(reloadFailure, status));
+        };
+        QObject::connect(&core->Upload(), &TUploader::Sent, &notify,
+                         [update, lastSend](const QDateTime& when, const QString& failure) {
+                             *lastSend = {when, failure};
+                             update();
+                         });
+        QObject::connect(&core->Link(), &TLink::StatusChanged, &notify, update);
+        QObject::connect(&core->Link(), &TLink::LinkChanged, &notify, update);
+        QObject::connect(&core->Link(), &TLink::StateChanged, &notify, update);
+    }
+
+    relay.OnSignal = [&core, &notify, views, &reloadFailure, &update](int signo) {
+        if (signo == SIGUSR1) {
+            core->Upload().Send(/*manual=*/true);
+        } else if (signo == SIGHUP && !views) {
+            // Headless, a hang-up is the service manager's "reload".
+            notify.Reloading();
+            reloadFailure = core->Reload();
+            notify.Ready();
+            update();
+        } else if (views) {
+            views->CloseBySignal();
+        } else {
+            core->Close(/*quiet=*/true);
+        }
+    };
+
+    bool started = true;
+    try {
+        core->Start();
+    } catch (...) {
+        platform::HandleApplicationException(std::current_exception());
+        started = false;
+        rc = 1;
+    }
+    if (started) {
+        if (headless)
+            platform::EchoHeaderNow();
+        else
+            views->Show();
+        // The settings are read and the first open was tried.
+        notify.Ready();
+        rc = app.exec();
+        // A service manager must see that something was not saved.
+        if (rc == 0 && core->SaveFailedAtClose())
+            rc = 1;
+    }
+    if (views)
+        views->Teardown();
+    core.reset();
+    platform::FlushEcho();
+    return rc;
+}

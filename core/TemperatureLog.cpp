@@ -1,0 +1,40 @@
+#include "core/TemperatureLog.h"
+
+#include "platform/AppPaths.h"
+#include "platform/Clock.h"
+#include "platform/FileStore.h"
+
+#include <exception>
+
+QString TemperatureLogLine(const platform::FormatSettings& formats, const QDateTime& when,
+                           long double temperature) {
+    return formats.FormatShortDate(when) + u'\t' + formats.FormatLongTime(when) + u'\t' +
+           formats.FormatTemperature(temperature);
+}
+
+bool AppendTemperatureLogLine(const QString& path, const QString& line, QString* error) {
+    QString cause;
+    const bool ok = platform::AppendWhole(path, line.toUtf8() + "\r\n", &cause);
+    if (!ok && error)
+        *error = cause;
+    return ok;
+}
+
+bool AppendToTemperatureLog(long double temperature, QString* failure) {
+    QString path;
+    QString cause;
+    try {
+        const QDateTime now = platform::Now();
+        const auto& formats = platform::FormatSettings::Current();
+        path = platform::TemperatureLogPath(now);
+        if (AppendTemperatureLogLine(path, TemperatureLogLine(formats, now, temperature), &cause))
+            return true;
+    } catch (const std::exception& e) {
+        cause = QString::fromLocal8Bit(e.what());
+    } catch (...) {
+        cause = QStringLiteral("unknown error");
+    }
+    if (failure)
+        *failure = path.isEmpty() ? cause : path + QStringLiteral(": ") + cause;
+    return false;
+}

@@ -1,0 +1,102 @@
+#include "gui/uMainInstance.h"
+
+#include "platform/AppPaths.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QPointer>
+#include <QTimer>
+
+namespace {
+
+const QByteArray kShow = QByteArrayLiteral("show\n");
+const QByteArray kShown = QByteArrayLiteral("shown\n");
+constexpr int kMaxRequest = 64; // a longer line is nobody's request
+// A connection that has not asked within this time is closed, and no more
+// than kMaxServed are open at once; the others wait in the socket's backlog
+// (not in our descriptors) until one is done.
+constexpr int kRequestTimeoutMs = 2000;
+constexpr int kMaxServed = 4;
+
+} // namespace
+
+QString InstanceSocketPath() {
+    return platform::AppDir() + QLatin1Char('/') + platform::AppBaseName() +
+           QStringLiteral(".socket");
+}
+
+TInstanceServer::TInstanceServer(std::function<void()> onShow, QObject* parent)
+    : QObject(parent), OnShow_(std::move(onShow)), Server_(new QLocalServer(this)) {
+    // Only this user may ask: the socket file gets the owner's rights alone.
+    Server_->setSocketOptions(QLocalServer::UserAccessOption);
+    Server_->setMaxPendingConnections(kMaxServed);
+    connect(Server_, &QLocalServer::newConnection, this, &TInstanceServer::Serve);
+}
+
+TInstanceServer::~TInstanceServer() {
+    // Closing removes the socket file: a later start finds no stale one.
+    Server_->close();
+}
+
+bool TInstanceServer::Listen(const QString& path, QString* error) {
+    QLocalServer::removeServer(path);
+    if (Server_->listen(path))
+        return true;
+    if (error)
+        *error = path + QStringLiteral(": ") + Server_->errorString();
+    return false;
+}
+
+void TInstanceServer::Serve() {
+    while (Served_ < kMaxServed) {
+        QLocalSocket* socket = Server_->nextPendingConnection();
+        if (!socket)
+            return;
+        ++Served_;
+        connect(socket, &QObject::destroyed, this, [this] {
+            --Served_;
+            Serve();
+        });
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        QTimer::singleShot(kRequestTimeoutMs, socket, [socket] {
+            socket->abort();
+            socket->deleteLater();
+        });
+        // The request arrives in its own time; the main thread never waits
+        // for a peer.
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+            if (!socket->canReadLine()) {
+                if (socket->bytesAvailable() > kMaxRequest)
+                    socket->abort();
+                return;
+            }
+            const QByteArray line = socket->readLine(kMaxRequest + 1);
+            if (line != kShow) {
+                socket->abort();
+                return;
+            }
+            const QPointer<QLocalSocket> alive(socket);
+            if (OnShow_)
+                OnShow_();
+            if (alive) {
+                alive->write(kShown);
+                alive->disconnectFromServer();
+            }
+        });
+    }
+}
+
+bool AskRunningInstanceToShow(const QString& path, int timeoutMs) {
+    QLocalSocket socket;
+    socket.connectToServer(path);
+    if (!socket.waitForConnected(timeoutMs))
+        return false;
+    socket.write(kShow);
+    if (!socket.waitForBytesWritten(timeoutMs))
+        return false;
+    while (!socket.canReadLine()) {
+        if (!socket.waitForReadyRead(timeoutMs))
+            return false;
+    }
+    return socket.readLine(kMaxRequest + 1) == kShown;
+}

@@ -4,10 +4,10 @@
 #include "serial/AfComPort.h"
 #include "platform/MessageBox.h"
 #include "serial/AfSafeSync.h"
+#include "serial/AfUiHooks.h"
 #include "support/FakeCommDevice.h"
 #include "support/Pump.h"
 
-#include <QGuiApplication>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <string>
@@ -50,7 +50,12 @@ protected:
         Com.OnRINGDetected = [this](QObject* s) { Log(s, "ring"); };
         Com.OnRLSDChanged = [this](QObject* s) { Log(s, "rlsd"); };
         Com.OnOutBufFree = [this](QObject* s) { Log(s, "outfree"); };
+        // The busy cursor as the windows would show it: each busy must end.
+        af::UiHooks hooks;
+        hooks.BusyCursor = [this](bool busy) { BusyDepth += busy ? 1 : -1; };
+        af::SetUiHooks(hooks);
     }
+    void TearDown() override { af::SetUiHooks({}); }
     void Log(QObject* sender, const std::string& what) {
         EXPECT_EQ(sender, &Com);
         EXPECT_EQ(std::this_thread::get_id(), MainThread) << what << " off the main thread";
@@ -65,6 +70,7 @@ protected:
     std::shared_ptr<FakeCommPort> Port1, Port2;
     std::vector<std::string> Events;
     std::string Received;
+    int BusyDepth = 0;
     const std::thread::id MainThread = std::this_thread::get_id();
     TAfComPort Com; // last: gone before the state its handlers use
 };
@@ -82,7 +88,7 @@ TEST_F(Component, ANewComponentIsClosedWithNumberZeroAndADisabledSlot) {
     EXPECT_EQ(fresh.DcbImage().BaudRate, 115200u);
     EXPECT_EQ(MessageOf([&] { fresh.Open(); }), "Invalid port number (COM0)");
     EXPECT_FALSE(fresh.Active());
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "the hourglass stayed";
+    EXPECT_EQ(BusyDepth, 0) << "the hourglass stayed";
 }
 
 TEST_F(Component, OpenAndCloseFireTheirEventsAsDesigned) {
@@ -113,7 +119,7 @@ TEST_F(Component, AFailedOpenPassesTheCoreErrorAndFiresNothing) {
     EXPECT_FALSE(Com.Active());
     EXPECT_TRUE(Events.empty());
     EXPECT_EQ(Com.ComNumber(), 1);
-    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(BusyDepth, 0);
     Com.SetComNumber(9);
     EXPECT_EQ(MessageOf([&] { Com.Open(); }), "Invalid port number (COM9)");
 }

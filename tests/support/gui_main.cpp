@@ -1,5 +1,6 @@
-// Test entry point: a QApplication exists for every test (offscreen
-// platform, set by CTest), so widgets, timers and queued calls work.
+// Test entry point for the tests of the windows: a QApplication exists for
+// every test (offscreen platform, set by CTest), so widgets, timers and
+// queued calls work.
 #include "gui/GuiMain.h"
 
 #include <QApplication>

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "core/MqttPublisher.h"
-#include "gui/uSettings.h"
+#include "gui/StateShape.h"
 
 #include <QDialog>
 

@@ -22,7 +22,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
@@ -116,26 +115,6 @@ constexpr int kDesignedPanelWidth = 323;
 constexpr int kDesignedPanelHeight = 267 + kLinkRows + 24;
 
 } // namespace
-
-TStateShape::TStateShape(QWidget* parent) : QWidget(parent) {}
-
-void TStateShape::SetBrushColor(std::uint32_t bgr) {
-    if (bgr == FBrushColor)
-        return;
-    FBrushColor = bgr;
-    update();
-}
-
-void TStateShape::paintEvent(QPaintEvent* /*event*/) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(Qt::black, 1));
-    painter.setBrush(
-        QColor(FBrushColor & 0xFF, (FBrushColor >> 8) & 0xFF, (FBrushColor >> 16) & 0xFF));
-    // A circle as large as the shape's smaller side, centred.
-    const int d = std::min(width(), height()) - 1;
-    painter.drawEllipse(QRectF((width() - d) / 2.0, (height() - d) / 2.0, d, d));
-}
 
 TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Core_(core) {
     setObjectName(QStringLiteral("fSettings"));

@@ -9,6 +9,7 @@
 
 #include "core/PortSearch.h"
 #include "gui/AfPortControls.h"
+#include "gui/StateShape.h"
 #include "gui/uIntEdit.h"
 #include "platform/Types.h"
 
@@ -23,22 +24,6 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-
-// The status lamp: a circle filled with a brush colour given as a 0x00BBGGRR
-// value (red 0x0000FF while the port is closed, green 0x008000 while open).
-class TStateShape : public QWidget {
-    Q_OBJECT
-public:
-    explicit TStateShape(QWidget* parent = nullptr);
-    std::uint32_t BrushColor() const { return FBrushColor; }
-    void SetBrushColor(std::uint32_t bgr);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    std::uint32_t FBrushColor = 0x0000FF;
-};
 
 class TfSettings : public QDialog {
     Q_OBJECT

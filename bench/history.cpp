@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
         std::printf("no chart open: %.0f ns per reading (%d readings)\n", (t1 - t0) * 1e6 / n, n);
     }
 
-    auto* w = new TfHistory(&history);
+    auto* w = new TfHistory(&history, {});
     w->SetSpan(TfHistory::Span::Week);
     w->resize(900, 520);
     w->show();

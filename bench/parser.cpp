@@ -36,11 +36,10 @@ double threadSeconds() {
 double timeParse(TLink& m, const std::string& data, int runs) {
     double best = 1e9;
     for (int i = 0; i < runs; ++i) {
-        m.ReceivedText.clear();
         const double t0 = threadSeconds();
         m.Feed(data);
         const double t1 = threadSeconds();
-        if (!m.ReceivedText.empty() || m.Temperature != 25.6L) {
+        if (!m.ReceivedText().empty() || m.Temperature() != 25.6L) {
             std::fprintf(stderr, "parse result wrong\n");
             std::exit(1);
         }

@@ -23,16 +23,22 @@ std::function<QDateTime()> clockOf(const CoreDeps& deps) {
     return [] { return platform::Now(); };
 }
 
+platform::AppPaths pathsOf(const CoreDeps& deps) {
+    return deps.Paths.Dir.isEmpty() ? platform::ResolveAppPaths() : deps.Paths;
+}
+
 } // namespace
 
 TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
-    : QObject(parent), Clock_(clockOf(deps)), Log_(Clock_) {
+    : QObject(parent), Clock_(clockOf(deps)), Paths_(pathsOf(deps)), Log_(Paths_, Clock_) {
     setObjectName(QStringLiteral("Core"));
     Link_ = new TLink(Settings_, Log_, Clock_, this);
     TUploader::Fetcher fetch = deps.Fetch;
     if (!fetch)
         fetch = NewModuleFetcher();
-    Upload_ = new TUploader(Settings_, Log_, *Link_, std::move(fetch), deps.MinuteMs, this);
+    const int minuteMs = deps.MinuteMs > 0 ? deps.MinuteMs : platform::MinuteMs();
+    Upload_ =
+        new TUploader(Settings_, Log_, *Link_, std::move(fetch), minuteMs, Paths_, Clock_, this);
 
     // Every converted reading goes into the history; the end of the live
     // reading (a failed line, silence, a closed port) breaks its line.
@@ -87,7 +93,7 @@ TKelvoxCore::~TKelvoxCore() {
 }
 
 void TKelvoxCore::Start() {
-    const platform::IniFile ini(platform::IniPath());
+    const platform::IniFile ini(Paths_.IniPath());
     if (!ini.ReadError().isEmpty()) {
         platform::MessageRequest warning;
         warning.Text =
@@ -120,7 +126,7 @@ void TKelvoxCore::Start() {
 
 QString TKelvoxCore::Reload() {
     platform::RefreshTimeZone(); // a reload is also the cue for a changed zone
-    const platform::IniFile ini(platform::IniPath());
+    const platform::IniFile ini(Paths_.IniPath());
     const int oldNumber = Link_->ComNumber();
     const std::string oldDevice = platform::ComPortPath(oldNumber);
     // All or nothing: a value that cannot be used leaves every setting as
@@ -177,7 +183,7 @@ void TKelvoxCore::SaveSettings() {
     emit AboutToSave();
     // The port chooser sets the port's number directly.
     Settings_.SetInteger(Setting::COM, Link_->ComNumber());
-    platform::IniFile ini(platform::IniPath());
+    platform::IniFile ini(Paths_.IniPath());
     const QStringList both = Settings_.Save(ini);
     for (const QString& key : both)
         Log_.Add(QStringLiteral("ERR  %1 was also changed in the settings file; this program's "

@@ -14,6 +14,7 @@
 #include "core/Settings.h"
 #include "core/TemperatureHistory.h"
 #include "core/Upload.h"
+#include "platform/AppPaths.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -24,7 +25,8 @@
 struct CoreDeps {
     std::function<QDateTime()> Clock; // the wall clock
     TUploader::Fetcher Fetch;         // the HTTP GET of the upload
-    int MinuteMs = 0; // one period minute (0: KELVOX_MINUTE_MS or 60000, read at each change)
+    int MinuteMs = 0;                 // one period minute (0: KELVOX_MINUTE_MS or 60000)
+    platform::AppPaths Paths;         // the program's files (empty Dir: looked up)
 };
 
 class TKelvoxCore : public QObject {
@@ -39,6 +41,9 @@ public:
     TUploader& Upload() { return *Upload_; }
     TemperatureHistory& History() { return *History_; }
     TMqttPublisher& Mqtt() { return *Mqtt_; }
+    const platform::AppPaths& Paths() const { return Paths_; }
+    // The core's clock.
+    QDateTime Now() const { return Clock_(); }
     // The [MQTT] settings of the model.
     MqttSettings MqttSettingsNow() const;
     void SetMqttSettings(const MqttSettings& settings);
@@ -96,6 +101,7 @@ private:
     void ReportCloseFailure(bool quiet, std::exception_ptr error);
 
     std::function<QDateTime()> Clock_;
+    platform::AppPaths Paths_;
     TSettingsModel Settings_;
     TEventLog Log_;
     TLink* Link_ = nullptr;

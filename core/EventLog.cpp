@@ -1,14 +1,13 @@
 #include "core/EventLog.h"
 
-#include "platform/AppPaths.h"
 #include "platform/FileStore.h"
 #include "platform/FormatSettings.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-TEventLog::TEventLog(std::function<QDateTime()> clock, QObject* parent)
-    : QObject(parent), Clock_(std::move(clock)) {
+TEventLog::TEventLog(platform::AppPaths paths, std::function<QDateTime()> clock, QObject* parent)
+    : QObject(parent), Paths_(std::move(paths)), Clock_(std::move(clock)) {
     FlushTimer_.setSingleShot(true);
     FlushTimer_.setInterval(FlushDelayMs);
     connect(&FlushTimer_, &QTimer::timeout, this, [this] {
@@ -51,10 +50,10 @@ void TEventLog::Flush(bool createToday) {
     QString error;
     // Consecutive lines of one day go into that day's file in one append.
     while (written < Pending_.size()) {
-        const QString path = platform::EventLogPath(Pending_[written].When);
+        const QString path = Paths_.EventLogPath(Pending_[written].When);
         std::size_t end = written;
         QByteArray data;
-        while (end < Pending_.size() && platform::EventLogPath(Pending_[end].When) == path) {
+        while (end < Pending_.size() && Paths_.EventLogPath(Pending_[end].When) == path) {
             data += Pending_[end].Line.toUtf8();
             data += "\r\n";
             ++end;
@@ -68,7 +67,7 @@ void TEventLog::Flush(bool createToday) {
     }
     Pending_.clear();
     if (createToday) {
-        const QString path = platform::EventLogPath(Clock_());
+        const QString path = Paths_.EventLogPath(Clock_());
         if (!platform::AppendWhole(path, QByteArray(), &error))
             throw std::runtime_error(
                 QStringLiteral("Cannot create file \"%1\". %2").arg(path, error).toStdString());

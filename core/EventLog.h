@@ -9,6 +9,8 @@
 // Main thread only.
 #pragma once
 
+#include "platform/AppPaths.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -27,7 +29,9 @@ public:
     static constexpr int FlushDelayMs = 500;
     static constexpr int RetryDelayMs = 5000;
 
-    explicit TEventLog(std::function<QDateTime()> clock, QObject* parent = nullptr);
+    // The day files go into paths' directory; clock stamps the lines.
+    TEventLog(platform::AppPaths paths, std::function<QDateTime()> clock,
+              QObject* parent = nullptr);
 
     // Adds one line now; its text is the line without the time stamp.
     void Add(const QString& text);
@@ -55,6 +59,7 @@ private:
     };
     void Append(const QString& text, Kind kind);
     void DropOldest(); // makes room for one more line
+    platform::AppPaths Paths_;
     std::function<QDateTime()> Clock_;
     std::vector<Entry> Pending_;
     QTimer FlushTimer_;

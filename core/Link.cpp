@@ -139,7 +139,7 @@ void TLink::Toggle(Caller who) {
 bool TLink::OpenPort(bool retry) {
     try {
         Port_->Open(); // PortOpened logs the opened line inside
-        BlinkPhase = 0;
+        BlinkPhase_ = 0;
         return true;
     } catch (...) {
         // A round of retries logs its first failure only.
@@ -191,24 +191,24 @@ void TLink::Retry() {
 }
 
 bool TLink::ReadingPending() const {
-    return TReadingParser::ReadingInProgress(ReceivedText);
+    return TReadingParser::ReadingInProgress(ReceivedText_);
 }
 
 void TLink::Feed(const std::string& text) {
-    ReceivedText += text;
+    ReceivedText_ += text;
     const platform::FormatSettings& fs = platform::FormatSettings::Current();
     QDateTime when; // one clock reading for all readings of this arrival
-    const TParseResult result = Parser_.Parse(ReceivedText, fs, [&](long double value) {
+    const TParseResult result = Parser_.Parse(ReceivedText_, fs, [&](long double value) {
         if (!when.isValid())
             when = Clock_();
-        Temperature = value;
+        Temperature_ = value;
         LastReading_ = when;
         SetState(LinkState::Connected);
         SetLive(true);
         emit Reading(value, when);
     });
     if (result.LastFailed) {
-        Temperature = NoReading;
+        Temperature_ = NoReading;
         SetLive(false);
         SetState(LinkState::Unreadable);
         emit ReadingLost();
@@ -230,14 +230,14 @@ void TLink::DataReceived() {
 // A new link starts clean: no text of the last one, no reading yet, and the
 // silence counted from now (not from the last reading of the last link).
 void TLink::PortOpened() {
-    ReceivedText.clear();
+    ReceivedText_.clear();
     Parser_.Reset();
     Display_ = QStringLiteral("-");
     emit DisplayChanged(Display_);
     Log_.Add(QStringLiteral("OK  Serial port COM%1 opened.").arg(Port_->ComNumber()));
-    Temperature = NoReading;
+    Temperature_ = NoReading;
     ArmSilence();
-    BlinkPhase = 0;
+    BlinkPhase_ = 0;
     StopReconnect();
     // A thermometer that fell silent stays so until it sends again.
     SetState(State_ == LinkState::Silent ? LinkState::Silent : LinkState::Connected);
@@ -249,7 +249,7 @@ void TLink::PortClosed() {
     Silence_.stop();
     Display_ = QStringLiteral("-");
     emit DisplayChanged(Display_);
-    Temperature = NoReading;
+    Temperature_ = NoReading;
     SetLive(false);
     SetState(CloseReason_);
     CloseReason_ = LinkState::Closed;
@@ -287,14 +287,14 @@ void TLink::LineError(std::uint32_t errors) {
 void TLink::SetIconShown(bool shown) {
     IconShown_ = shown;
     // A blinking icon, or one left showing a blink frame, needs the tick.
-    if (shown && (BlinkPhase != 0 || ShownFrame_ != 0) && !Tick_.isActive())
+    if (shown && (BlinkPhase_ != 0 || ShownFrame_ != 0) && !Tick_.isActive())
         Tick_.start();
     else if (!shown)
         Tick_.stop();
 }
 
 void TLink::Blink() {
-    BlinkPhase = 1;
+    BlinkPhase_ = 1;
     if (IconShown_ && !Tick_.isActive())
         Tick_.start();
 }
@@ -305,17 +305,15 @@ void TLink::ArmSilence() {
 }
 
 void TLink::OnTick() {
-    if (BlinkPhase < 0 || BlinkPhase > 2)
-        BlinkPhase = 1; // never index past the three pictures
-    ShownFrame_ = BlinkPhase;
-    emit IconFrame(BlinkPhase);
-    if (BlinkPhase == 0) {
+    ShownFrame_ = BlinkPhase_;
+    emit IconFrame(BlinkPhase_);
+    if (BlinkPhase_ == 0) {
         Tick_.stop(); // steady again: nothing to tick for
         return;
     }
-    ++BlinkPhase;
-    if (BlinkPhase == 3)
-        BlinkPhase = 1;
+    ++BlinkPhase_;
+    if (BlinkPhase_ == 3)
+        BlinkPhase_ = 1;
 }
 
 void TLink::OnSilence() {

@@ -76,12 +76,13 @@ public:
     // The current temperature: the last reading converted since the port
     // was opened; NoReading while there is none, after a failed line and
     // while the port is closed.
-    long double Temperature = NoReading;
+    long double Temperature() const { return Temperature_; }
     // 0 steady icon, 1/2 the two blink frames. The link's own errors start
-    // the blink tick; a 0 stops it at its next tick.
-    int BlinkPhase = 0;
+    // the blink tick; an open puts it back to 0, which stops the tick at
+    // its next turn.
+    int BlinkPhase() const { return BlinkPhase_; }
     // Received bytes not yet judged: the text after the last CR.
-    std::string ReceivedText;
+    const std::string& ReceivedText() const { return ReceivedText_; }
     // Whether Temperature is a live reading: converted since the port was
     // opened, with no failed line and no silence since.
     bool Live() const { return Live_; }
@@ -163,7 +164,7 @@ signals:
 private:
     bool OpenPort(bool retry);
     void PortLost(bool failureLogged);
-    // Sets BlinkPhase to blink and starts the tick where an icon shows it.
+    // Sets the blink phase to blink and starts the tick where an icon shows it.
     void Blink();
     // Starts the silence deadline afresh (the port is open).
     void ArmSilence();
@@ -192,4 +193,7 @@ private:
     // program closes it for a reason).
     LinkState CloseReason_ = LinkState::Closed;
     QDateTime LastReading_;
+    long double Temperature_ = NoReading;
+    int BlinkPhase_ = 0;
+    std::string ReceivedText_;
 };

@@ -315,7 +315,7 @@ void WriteStableName(platform::IniFile& ini, const HeardPort& port) {
 }
 
 int RunFindCommand(bool save) {
-    const QString iniPath = platform::IniPath();
+    const QString iniPath = platform::ResolveAppPaths().IniPath();
     platform::IniFile ini(iniPath);
     // The names the settings give to ports are searched by those names.
     platform::SetMappedPorts(platform::ReadMappedPorts(ini));

@@ -30,7 +30,7 @@ QString headlessStartLine(TKelvoxCore& core) {
     QString line =
         QStringLiteral("kelvox %1 headless: application directory %2, port COM%3 (%4), "
                        "target URL %5")
-            .arg(QStringLiteral(KELVOX_VERSION), platform::AppDir(), QString::number(com),
+            .arg(QStringLiteral(KELVOX_VERSION), core.Paths().Dir, QString::number(com),
                  device.empty() ? QStringLiteral("no such port") : QString::fromStdString(device),
                  url.isEmpty() ? QStringLiteral("(none)") : url);
     // The broker as host and port only: a user or password never shows.
@@ -72,8 +72,7 @@ platform::ServiceStatus serviceStatus(TKelvoxCore& core, const QDateTime& lastSe
 // it; else the exit code of this start: 0 when the running instance showed
 // its window at the windows' request, 1 when another instance has it or
 // the lock cannot be taken (the user has been told).
-std::optional<int> lockApplicationDirectory(ProgramViews* views) {
-    const QString dir = platform::AppDir();
+std::optional<int> lockApplicationDirectory(const QString& dir, ProgramViews* views) {
     QString error;
     switch (platform::LockApplicationDirectory(dir, &error)) {
     case platform::InstanceLock::Held:
@@ -125,14 +124,19 @@ int RunProgram(QCoreApplication& app, ProgramViews* views) {
         if (signo == SIGINT || signo == SIGTERM || (signo == SIGHUP && views))
             QCoreApplication::exit(1);
     };
-    if (const std::optional<int> refused = lockApplicationDirectory(views))
+    // Looked up once: everything below is handed these paths.
+    const platform::AppPaths paths = platform::ResolveAppPaths();
+    if (const std::optional<int> refused = lockApplicationDirectory(paths.Dir, views))
         return *refused;
     // Left behind by a save that was killed half-way; this instance owns the
     // directory now, so no other save can be using it.
-    platform::RemoveStaleTemporary(platform::IniPath());
+    platform::RemoveStaleTemporary(paths.IniPath());
 
     int rc = 0;
-    auto core = std::make_unique<TKelvoxCore>();
+    CoreDeps deps;
+    deps.Paths = paths;
+    deps.MinuteMs = platform::MinuteMs();
+    auto core = std::make_unique<TKelvoxCore>(std::move(deps));
     QObject::connect(core.get(), &TKelvoxCore::Closed, &app, &QCoreApplication::quit);
     if (headless) {
         EchoEventLog(core->Log());

@@ -1,7 +1,5 @@
 #include "core/TemperatureLog.h"
 
-#include "platform/AppPaths.h"
-#include "platform/Clock.h"
 #include "platform/FileStore.h"
 
 #include <exception>
@@ -20,13 +18,13 @@ bool AppendTemperatureLogLine(const QString& path, const QString& line, QString*
     return ok;
 }
 
-bool AppendToTemperatureLog(long double temperature, QString* failure) {
+bool AppendToTemperatureLog(const platform::AppPaths& paths, const QDateTime& now,
+                            long double temperature, QString* failure) {
     QString path;
     QString cause;
     try {
-        const QDateTime now = platform::Now();
         const auto& formats = platform::FormatSettings::Current();
-        path = platform::TemperatureLogPath(now);
+        path = paths.TemperatureLogPath(now);
         if (AppendTemperatureLogLine(path, TemperatureLogLine(formats, now, temperature), &cause))
             return true;
     } catch (const std::exception& e) {

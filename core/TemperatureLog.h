@@ -1,8 +1,9 @@
 // The daily temperature log: one line per send, appended to
 // <application directory>/Temperature(<short date>).log with CR LF ends.
-// Main thread (it reads the replaceable clock and the current formats).
+// Main thread (it reads the current formats).
 #pragma once
 
+#include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 
 #include <QDateTime>
@@ -19,9 +20,11 @@ QString TemperatureLogLine(const platform::FormatSettings& formats, const QDateT
 // cause in *error when given.
 bool AppendTemperatureLogLine(const QString& path, const QString& line, QString* error = nullptr);
 
-// Appends the line for temperature to today's file, with one clock reading
-// for the file name, the date and the time (so a send at midnight does not
-// put one day's date into the other day's file). Never raises: the log is a
-// convenience and must never disturb the upload. Returns whether the line
-// was written; when not, *failure (when given) names the file and the cause.
-bool AppendToTemperatureLog(long double temperature, QString* failure = nullptr);
+// Appends the line for temperature to the file of now's day in paths'
+// directory; one clock reading, now, gives the file name, the date and the
+// time (so a send at midnight does not put one day's date into the other
+// day's file). Never raises: the log is a convenience and must never disturb
+// the upload. Returns whether the line was written; when not, *failure (when
+// given) names the file and the cause.
+bool AppendToTemperatureLog(const platform::AppPaths& paths, const QDateTime& now,
+                            long double temperature, QString* failure = nullptr);

@@ -357,8 +357,3 @@ std::vector<HistorySample> ReadTemperatureLogs(const TemperatureLogQuery& query,
     });
     return all;
 }
-
-std::vector<HistorySample> ReadTemperatureLogs(const QDateTime& now, int days) {
-    return ReadTemperatureLogs(
-        {platform::AppDir(), now, days, platform::FormatSettings::Current()});
-}

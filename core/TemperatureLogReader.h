@@ -42,7 +42,3 @@ std::vector<HistorySample> ReadTemperatureLogDay(const QString& path, const QDat
 // early with what it has when *cancel turns true.
 std::vector<HistorySample> ReadTemperatureLogs(const TemperatureLogQuery& query,
                                                const std::atomic<bool>* cancel = nullptr);
-
-// The same for the application directory and the current formats. Main
-// thread.
-std::vector<HistorySample> ReadTemperatureLogs(const QDateTime& now, int days);

@@ -4,8 +4,6 @@
 #include "core/Link.h"
 #include "core/Settings.h"
 #include "core/TemperatureLog.h"
-#include "platform/AppPaths.h"
-#include "platform/Clock.h"
 #include "platform/FormatSettings.h"
 
 #include <algorithm>
@@ -13,11 +11,12 @@
 #include <utility>
 
 TUploader::TUploader(TSettingsModel& settings, TEventLog& log, TLink& link, Fetcher fetch,
-                     int minuteMs, QObject* parent)
+                     int minuteMs, platform::AppPaths paths, std::function<QDateTime()> clock,
+                     QObject* parent)
     : QObject(parent), Settings_(settings), Log_(log), Link_(link), Fetch_(std::move(fetch)),
-      MinuteMs_(minuteMs) {
+      MinuteMs_(std::max(minuteMs, 1)), Paths_(std::move(paths)), Clock_(std::move(clock)) {
     Timer_.setObjectName(QStringLiteral("Timer1"));
-    PeriodMs_ = MinuteMs_ > 0 ? MinuteMs_ : platform::MinuteMs();
+    PeriodMs_ = MinuteMs_;
     Timer_.setInterval(PeriodMs_);
     connect(&Timer_, &QTimer::timeout, this, [this] {
         SinceLast_.start();
@@ -38,8 +37,7 @@ void TUploader::ApplyPeriod(bool restart) {
         return;
     const int minutes = Settings_.Integer(Setting::Period);
     // Without overflowing the timer's int of milliseconds.
-    const int minuteMs = MinuteMs_ > 0 ? MinuteMs_ : platform::MinuteMs();
-    const long long ms = static_cast<long long>(minutes) * minuteMs;
+    const long long ms = static_cast<long long>(minutes) * MinuteMs_;
     const int interval =
         static_cast<int>(std::clamp<long long>(ms, 0, std::numeric_limits<int>::max()));
     const bool running = Timer_.isActive();
@@ -64,7 +62,7 @@ void TUploader::ApplyPeriod(bool restart) {
 // not at every send, and its recovery once, so the event log shows the gap.
 void TUploader::AppendTemperatureLine(long double temperature) {
     QString failure;
-    const bool ok = AppendToTemperatureLog(temperature, &failure);
+    const bool ok = AppendToTemperatureLog(Paths_, Clock_(), temperature, &failure);
     if (!ok && !TemperatureLogFailed_)
         Log_.Add(QStringLiteral("ERR  Temperature log cannot be written (%1)").arg(failure));
     else if (ok && TemperatureLogFailed_)
@@ -105,7 +103,7 @@ void TUploader::Send(bool manual) {
 // Without a live reading the no-reading value is sent, so the server keeps
 // its rhythm and can tell the gap from a temperature.
 void TUploader::Begin(bool manual) {
-    const long double temperature = Link_.Temperature;
+    const long double temperature = Link_.Temperature();
     const QString target = Settings_.Text(Setting::TargetURL);
     if (target.trimmed().isEmpty()) {
         // "http://" alone would ask port 80 of this machine.
@@ -142,7 +140,7 @@ void TUploader::Finish(bool manual, long double temperature, const QString& caus
 
     if (Settings_.Check(Setting::GeneTemp))
         AppendTemperatureLine(temperature);
-    emit Sent(platform::Now(), cause);
+    emit Sent(Clock_(), cause);
 
     if (Pending_ && !Stopped_ && !Busy_) {
         Pending_ = false;

@@ -10,7 +10,9 @@
 #pragma once
 
 #include "core/UrlFetcher.h"
+#include "platform/AppPaths.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
@@ -26,7 +28,10 @@ public:
     // Null: no HTTP client (every send to a target fails).
     using Fetcher = std::shared_ptr<UrlFetcher>;
 
+    // minuteMs: the length of one period minute (> 0). The temperature log
+    // goes into paths' directory, its lines stamped by clock.
     TUploader(TSettingsModel& settings, TEventLog& log, TLink& link, Fetcher fetch, int minuteMs,
+              platform::AppPaths paths, std::function<QDateTime()> clock,
               QObject* parent = nullptr);
     ~TUploader() override;
 
@@ -72,6 +77,8 @@ private:
     TLink& Link_;
     Fetcher Fetch_;
     int MinuteMs_;
+    platform::AppPaths Paths_;
+    std::function<QDateTime()> Clock_;
     QTimer Timer_;
     int PeriodMs_ = 0;        // the period's interval
     bool ShortWait_ = false;  // Timer_ runs a shorter first wait, then PeriodMs_

@@ -57,8 +57,8 @@ QIcon HistoryIcon() {
     return QIcon(pixmap);
 }
 
-TfHistory::TfHistory(TemperatureHistory* history, QWidget* parent)
-    : QWidget(parent, Qt::Window), History_(history) {
+TfHistory::TfHistory(TemperatureHistory* history, QString iniPath, QWidget* parent)
+    : QWidget(parent, Qt::Window), History_(history), IniPath_(std::move(iniPath)) {
     setObjectName(QStringLiteral("fHistory"));
     setWindowTitle(QStringLiteral("Kelvox - History"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -408,8 +408,10 @@ void TfHistory::closeEvent(QCloseEvent* event) {
 }
 
 void TfHistory::RestoreGeometry() {
+    if (IniPath_.isEmpty())
+        return;
     try {
-        const platform::IniFile ini(platform::IniPath());
+        const platform::IniFile ini(IniPath_);
         const int w = ini.ReadInteger(kSection, QStringLiteral("Width"), 0);
         const int h = ini.ReadInteger(kSection, QStringLiteral("Height"), 0);
         const int x = ini.ReadInteger(kSection, QStringLiteral("Left"), INT_MIN);
@@ -432,8 +434,10 @@ void TfHistory::PlaceBeside(const QRect& anchor) {
 }
 
 void TfHistory::SaveGeometry() {
+    if (IniPath_.isEmpty())
+        return;
     try {
-        platform::IniFile ini(platform::IniPath());
+        platform::IniFile ini(IniPath_);
         const QPoint place = Place_.ToStore(this);
         ini.WriteInteger(kSection, QStringLiteral("Left"), place.x());
         ini.WriteInteger(kSection, QStringLiteral("Top"), place.y());

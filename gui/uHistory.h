@@ -42,7 +42,9 @@ public:
     // Empty series kept ready for new pieces (a failed reading starts one).
     static constexpr std::size_t kSpareSeries = 4;
 
-    explicit TfHistory(TemperatureHistory* history, QWidget* parent = nullptr);
+    // The window's place and size are kept in the settings file at iniPath
+    // (empty: not kept).
+    TfHistory(TemperatureHistory* history, QString iniPath, QWidget* parent = nullptr);
 
     // Controls (named with setObjectName so tests can find them).
     QPushButton* bHour = nullptr;
@@ -98,6 +100,7 @@ private:
     void SaveGeometry();
 
     QPointer<TemperatureHistory> History_;
+    QString IniPath_;
     Span Span_ = Span::Day;
     QButtonGroup* SpanGroup_ = nullptr;
     QWidget* Plot_ = nullptr; // summary and chart: what the picture shows

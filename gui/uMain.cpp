@@ -276,7 +276,6 @@ void TfMain::FormCreate(QObject* /*Sender*/) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
     TrayIcons[1] = QIcon(QStringLiteral(":/icons/BLIK0.png"));
     TrayIcons[2] = QIcon(QStringLiteral(":/icons/BLIK1.png"));
-    Core_.Link().BlinkPhase = 0;
 }
 
 void TfMain::FormShow(QObject* /*Sender*/) {
@@ -321,7 +320,7 @@ void TfMain::TrayShownChange() {
 QString TfMain::TrayHint() const {
     const TLink& link = Core_.Link();
     const QString reading =
-        link.Live() ? platform::FormatSettings::Current().FormatTemperature(link.Temperature) +
+        link.Live() ? platform::FormatSettings::Current().FormatTemperature(link.Temperature()) +
                           QStringLiteral("\u00B0C")
                     : QStringLiteral("-");
     // The link's word, as MQTT and the service status line say it.
@@ -393,9 +392,9 @@ void TfMain::History1Click(QObject* /*Sender*/) {
             // Read on a worker thread: the window shows this run's points
             // at once and the days before when they arrive.
             Core_.History().LoadEarlier(
-                {platform::AppDir(), platform::Now(), 7, platform::FormatSettings::Current()});
+                {Core_.Paths().Dir, Core_.Now(), 7, platform::FormatSettings::Current()});
         }
-        HistoryWindow_ = new TfHistory(&Core_.History());
+        HistoryWindow_ = new TfHistory(&Core_.History(), Core_.Paths().IniPath());
         HistoryWindow_->PlaceBeside(frameGeometry());
     }
     HistoryWindow_->show();

@@ -64,7 +64,7 @@ public:
     QTimer* Timer1 = nullptr;         // upload period; interval = period x MinuteMs()
     QTimer* Timer2 = nullptr;         // 500 ms blink tick, running only while the icon blinks
     TAfComPort* AfComPort1 = nullptr; // the thermometer's serial port
-    // The notification-area icon; shows TrayIcons[BlinkPhase] (set by Timer2)
+    // The notification-area icon; shows TrayIcons[the link's blink phase] (set by Timer2)
     // and PopupMenu1 on a right press. Without a tray host it shows nothing.
     TTrayIkona* TrayIkona1 = nullptr;
 

@@ -668,7 +668,7 @@ void TfSettings::FindFinished(const PortSearchResult& result) {
     box.Buttons = platform::MsgButtons::YesNo;
     if (platform::ShowMessage(box) != platform::MsgResult::Yes)
         return;
-    platform::IniFile ini(platform::IniPath());
+    platform::IniFile ini(Core_.Paths().IniPath());
     WriteStableName(ini, port);
     platform::SetMappedPorts(platform::ReadMappedPorts(ini));
     RefillPortList();

@@ -60,17 +60,21 @@ QString AppBaseName() {
     return QStringLiteral("kelvox");
 }
 
-QString IniPath() {
-    return AppDir() + u'/' + AppBaseName() + QStringLiteral(".ini");
+AppPaths ResolveAppPaths() {
+    return {AppDir(/*create=*/true)};
 }
 
-QString EventLogPath(const QDateTime& when) {
-    return AppDir() + u'/' + AppBaseName() + QStringLiteral(" - ") +
+QString AppPaths::IniPath() const {
+    return Dir + u'/' + AppBaseName() + QStringLiteral(".ini");
+}
+
+QString AppPaths::EventLogPath(const QDateTime& when) const {
+    return Dir + u'/' + AppBaseName() + QStringLiteral(" - ") +
            FileSafeDate(FormatSettings::Current().FormatShortDate(when)) + QStringLiteral(".log");
 }
 
-QString TemperatureLogPath(const QDateTime& when) {
-    return AppDir() + QStringLiteral("/Temperature(") +
+QString AppPaths::TemperatureLogPath(const QDateTime& when) const {
+    return Dir + QStringLiteral("/Temperature(") +
            FileSafeDate(FormatSettings::Current().FormatShortDate(when)) + QStringLiteral(").log");
 }
 

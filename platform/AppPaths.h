@@ -3,9 +3,10 @@
 // The application directory is KELVOX_HOME when that is set, else the
 // directory of the running executable when it is writable and not a system
 // location (a portable copy), else $XDG_DATA_HOME/kelvox
-// (~/.local/share/kelvox). It is looked up on every call (cheap), so tests
-// may point KELVOX_HOME elsewhere between cases, and it is created when
-// missing. Any thread.
+// (~/.local/share/kelvox). The program looks it up once at start
+// (ResolveAppPaths) and hands the result to whatever reads or writes its
+// files, so that a flush neither reads the environment nor touches the
+// directory. Any thread.
 #pragma once
 
 #include <QDateTime>
@@ -13,17 +14,28 @@
 
 namespace platform {
 
+// The application directory and the program's files in it. A value: any
+// thread.
+struct AppPaths {
+    QString Dir; // no trailing separator
+
+    QString IniPath() const; // <Dir>/kelvox.ini
+    // <Dir>/kelvox - <file-safe short date>.log
+    QString EventLogPath(const QDateTime& when) const;
+    // <Dir>/Temperature(<file-safe short date>).log
+    QString TemperatureLogPath(const QDateTime& when) const;
+};
+
+// Looks the application directory up now (the environment and the
+// executable's place) and creates it when missing.
+AppPaths ResolveAppPaths();
+
 // No trailing separator. Without create, a missing directory is only named.
 QString AppDir(bool create = true);
 // True for /usr, /opt and /bin and every directory below them (/usr/local
 // included): places of installed programs, never of their data.
 bool IsSystemLocation(const QString& dir);
 QString AppBaseName(); // "kelvox"
-QString IniPath();     // <AppDir>/kelvox.ini
-// <AppDir>/kelvox - <file-safe short date>.log
-QString EventLogPath(const QDateTime& when);
-// <AppDir>/Temperature(<file-safe short date>).log
-QString TemperatureLogPath(const QDateTime& when);
 
 // Length of one "minute" of the upload period in milliseconds:
 // KELVOX_MINUTE_MS when it holds a positive integer, else 60000.

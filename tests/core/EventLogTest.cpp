@@ -22,17 +22,17 @@ QByteArray read(const QString& path) {
 
 TEST(EventLog, LinesReachTheirDaysFileWithinASecondAndOnlyOnce) {
     QTemporaryDir home;
-    qputenv("KELVOX_HOME", home.path().toLocal8Bit());
+    const platform::AppPaths paths{home.path()};
     const platform::FormatSettings saved = platform::FormatSettings::Current();
     platform::FormatSettings::SetCurrent(platform::FormatSettings());
     QDateTime now(QDate(2026, 7, 3), QTime(23, 59, 59));
-    TEventLog log([&now] { return now; });
+    TEventLog log(paths, [&now] { return now; });
 
     log.Add("OK  before midnight");
     now = now.addSecs(2);
     log.Add("OK  after midnight");
-    const QString first = platform::EventLogPath(QDateTime(QDate(2026, 7, 3), QTime(12, 0)));
-    const QString second = platform::EventLogPath(now);
+    const QString first = paths.EventLogPath(QDateTime(QDate(2026, 7, 3), QTime(12, 0)));
+    const QString second = paths.EventLogPath(now);
     ASSERT_NE(first, second);
     // No exit, no flush call: the timer writes them.
     EXPECT_TRUE(QTest::qWaitFor([&] { return !read(second).isEmpty(); }, 1000));
@@ -44,18 +44,17 @@ TEST(EventLog, LinesReachTheirDaysFileWithinASecondAndOnlyOnce) {
     EXPECT_EQ(read(second), "00:00:01 >  OK  after midnight\r\n");
 
     platform::FormatSettings::SetCurrent(saved);
-    qunsetenv("KELVOX_HOME");
 }
 
 // More lines than are kept wait for a full disk: the notice of the outage
 // stays, and one line in place of the lost ones counts them.
 TEST(EventLog, ALongOutageKeepsItsNoticeAndCountsTheLostLines) {
     QTemporaryDir home;
-    qputenv("KELVOX_HOME", home.path().toLocal8Bit());
+    const platform::AppPaths paths{home.path()};
     const platform::FormatSettings saved = platform::FormatSettings::Current();
     platform::FormatSettings::SetCurrent(platform::FormatSettings());
     QDateTime now(QDate(2026, 7, 3), QTime(10, 0));
-    TEventLog log([&now] { return now; });
+    TEventLog log(paths, [&now] { return now; });
     {
         const FullDisk full(0);
         log.Add("OK  first");
@@ -64,7 +63,7 @@ TEST(EventLog, ALongOutageKeepsItsNoticeAndCountsTheLostLines) {
             log.Add(QStringLiteral("OK  line %1").arg(i));
     }
     log.Flush();
-    const QList<QByteArray> lines = read(platform::EventLogPath(now)).split('\n');
+    const QList<QByteArray> lines = read(paths.EventLogPath(now)).split('\n');
     ASSERT_EQ(lines.size(), 10001); // and the empty one after the last
     EXPECT_TRUE(lines[0].startsWith("10:00:00 >  ERR  1003 lines of the event log were lost"));
     EXPECT_TRUE(lines[0].endsWith("logged from 10:00:00 to 10:01:40.\r")) << lines[0].toStdString();
@@ -72,5 +71,4 @@ TEST(EventLog, ALongOutageKeepsItsNoticeAndCountsTheLostLines) {
                                   "it can.\r"));
     EXPECT_EQ(lines[2], "10:01:40 >  OK  line 1002\r");
     platform::FormatSettings::SetCurrent(saved);
-    qunsetenv("KELVOX_HOME");
 }

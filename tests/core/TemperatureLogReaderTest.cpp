@@ -20,14 +20,10 @@ class TemperatureLogReaderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Home.isValid());
-        qputenv("KELVOX_HOME", Home.path().toUtf8());
         Saved = platform::FormatSettings::Current();
         platform::FormatSettings::SetCurrent(CommaFormats());
     }
-    void TearDown() override {
-        platform::FormatSettings::SetCurrent(Saved);
-        qunsetenv("KELVOX_HOME");
-    }
+    void TearDown() override { platform::FormatSettings::SetCurrent(Saved); }
     static void Write(const QString& path, const QByteArray& text) {
         QFile f(path);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
@@ -90,8 +86,8 @@ TEST_F(TemperatureLogReaderTest, ReadsTheWrittenLinesAndSkipsBrokenOnes) {
 
 TEST_F(TemperatureLogReaderTest, TakesTheLastSevenDaysOfDayFilesInTimeOrder) {
     const QDateTime now(QDate(2026, 12, 7), QTime(10, 0));
-    auto dayFile = [](QDate day) {
-        return platform::TemperatureLogPath(QDateTime(day, QTime(12, 0)));
+    auto dayFile = [this](QDate day) {
+        return platform::AppPaths{Home.path()}.TemperatureLogPath(QDateTime(day, QTime(12, 0)));
     };
     auto line = [](QDate day, QTime time, const char* value) {
         return (CommaFormats().FormatShortDate(QDateTime(day, time)) + '\t' +
@@ -109,7 +105,7 @@ TEST_F(TemperatureLogReaderTest, TakesTheLastSevenDaysOfDayFilesInTimeOrder) {
     // A FIFO in place of a day's file is not waited on.
     ASSERT_EQ(::mkfifo(QFile::encodeName(dayFile(today.addDays(-1))).constData(), 0600), 0);
 
-    const std::vector<HistorySample> s = ReadTemperatureLogs(now, 7);
+    const std::vector<HistorySample> s = ReadTemperatureLogs({Home.path(), now, 7, CommaFormats()});
     EXPECT_EQ(Tenths(s), (std::vector<long>{160, 180, 190, 200}));
     EXPECT_EQ(s.at(0).MSecs, Ms(weekAgo, QTime(11, 0)));
 }
@@ -140,15 +136,17 @@ TEST_F(TemperatureLogReaderTest, FindsDayFilesNamedUnderAnotherLocale) {
     write("11-06-26", "11/06/26\t09:00:00\t9.0\r\n"); // a month back
     write("06.12.2026", "06.12.2026\t08:00:00\t17,0\r\n");
     const std::vector<HistorySample> s =
-        ReadTemperatureLogs(QDateTime(QDate(2026, 12, 7), QTime(10, 0)), 7);
+        ReadTemperatureLogs({Home.path(), QDateTime(QDate(2026, 12, 7), QTime(10, 0)), 7,
+                             platform::FormatSettings::Current()});
     EXPECT_EQ(Tenths(s), (std::vector<long>{165, 170, 175}));
     EXPECT_EQ(s.at(2).MSecs, Ms(QDate(2026, 12, 6), QTime(9, 0)));
 }
 
 TEST_F(TemperatureLogReaderTest, TheHistoryGetsTheLogsWithoutWaitingForThem) {
     const QDateTime now(QDate(2026, 12, 7), QTime(10, 0));
-    Write(platform::TemperatureLogPath(now), "07.12.2026\t09:00:00\t19,0\r\n"
-                                             "07.12.2026\t09:05:00\t19,5\r\n");
+    Write(platform::AppPaths{Home.path()}.TemperatureLogPath(now),
+          "07.12.2026\t09:00:00\t19,0\r\n"
+          "07.12.2026\t09:05:00\t19,5\r\n");
     TemperatureHistory h;
     h.AddReading(now.toMSecsSinceEpoch(), 21.0);
     h.LoadEarlier({Home.path(), now, 7, CommaFormats()});

@@ -1,6 +1,9 @@
 // The daily temperature log written by every send.
+#include "core/EventLog.h"
+#include "core/Link.h"
+#include "core/Settings.h"
 #include "core/TemperatureLog.h"
-#include "platform/Clock.h"
+#include "core/Upload.h"
 #include "support/Formats.h"
 #include "support/FullDisk.h"
 
@@ -24,27 +27,13 @@ class TemperatureLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(home.isValid());
-        savedHome = qgetenv("KELVOX_HOME");
-        qputenv("KELVOX_HOME", home.path().toUtf8());
         savedFormats = platform::FormatSettings::Current();
         platform::FormatSettings::SetCurrent(CommaFormats());
     }
-    void TearDown() override {
-        platform::SetClockForTests({});
-        platform::FormatSettings::SetCurrent(savedFormats);
-        if (savedHome.isEmpty())
-            qunsetenv("KELVOX_HOME");
-        else
-            qputenv("KELVOX_HOME", savedHome);
-    }
-
-    // A clock fixed at the given day and time.
-    static void FixClock(QDate day, QTime time) {
-        platform::SetClockForTests([=] { return QDateTime(day, time); });
-    }
+    void TearDown() override { platform::FormatSettings::SetCurrent(savedFormats); }
+    platform::AppPaths Paths() const { return {home.path()}; }
 
     QTemporaryDir home;
-    QByteArray savedHome;
     platform::FormatSettings savedFormats;
 };
 
@@ -106,19 +95,19 @@ TEST_F(TemperatureLogTest, UnwritablePlacesFailQuietly) {
 }
 
 TEST_F(TemperatureLogTest, TodaysFileGrowsOneLinePerSendAndANewDayStartsANewFile) {
-    FixClock(QDate(2026, 7, 12), QTime(10, 0, 0));
-    ASSERT_TRUE(AppendToTemperatureLog(21.0L));
-    FixClock(QDate(2026, 7, 12), QTime(10, 1, 0));
-    ASSERT_TRUE(AppendToTemperatureLog(21.5L));
-    FixClock(QDate(2026, 7, 12), QTime(23, 59, 59));
-    ASSERT_TRUE(AppendToTemperatureLog(-100.0L));
+    ASSERT_TRUE(
+        AppendToTemperatureLog(Paths(), QDateTime(QDate(2026, 7, 12), QTime(10, 0, 0)), 21.0L));
+    ASSERT_TRUE(
+        AppendToTemperatureLog(Paths(), QDateTime(QDate(2026, 7, 12), QTime(10, 1, 0)), 21.5L));
+    ASSERT_TRUE(
+        AppendToTemperatureLog(Paths(), QDateTime(QDate(2026, 7, 12), QTime(23, 59, 59)), -100.0L));
     const QString today = home.filePath("Temperature(12.07.2026).log");
     EXPECT_EQ(ReadAll(today), "12.07.2026\t10:00:00\t21,0\r\n"
                               "12.07.2026\t10:01:00\t21,5\r\n"
                               "12.07.2026\t23:59:59\t-100,0\r\n");
 
-    FixClock(QDate(2026, 7, 13), QTime(0, 0, 1));
-    ASSERT_TRUE(AppendToTemperatureLog(20.0L));
+    ASSERT_TRUE(
+        AppendToTemperatureLog(Paths(), QDateTime(QDate(2026, 7, 13), QTime(0, 0, 1)), 20.0L));
     EXPECT_EQ(ReadAll(home.filePath("Temperature(13.07.2026).log")),
               "13.07.2026\t00:00:01\t20,0\r\n");
     EXPECT_EQ(ReadAll(today).count('\n'), 3);
@@ -128,18 +117,25 @@ TEST_F(TemperatureLogTest, DateWithSlashesGivesAValidFileName) {
     platform::FormatSettings slashes = CommaFormats();
     slashes.ShortDateFormat = "%m/%d/%y";
     platform::FormatSettings::SetCurrent(slashes);
-    FixClock(QDate(2026, 7, 12), QTime(8, 0, 0));
-    ASSERT_TRUE(AppendToTemperatureLog(19.9L));
+    ASSERT_TRUE(
+        AppendToTemperatureLog(Paths(), QDateTime(QDate(2026, 7, 12), QTime(8, 0, 0)), 19.9L));
     EXPECT_EQ(ReadAll(home.filePath("Temperature(07-12-26).log")), "07/12/26\t08:00:00\t19,9\r\n");
 }
 
 TEST_F(TemperatureLogTest, OneClockReadingForNameDateAndTime) {
-    // A clock that moves on by a day at every reading: file name, date and
-    // time must still agree.
+    // The uploader's clock moves on by a day at every reading: file name,
+    // date and time must still agree.
     int calls = 0;
-    platform::SetClockForTests(
-        [&calls] { return QDateTime(QDate(2026, 7, 1).addDays(calls++), QTime(23, 59, 59)); });
-    ASSERT_TRUE(AppendToTemperatureLog(22.2L));
+    TSettingsModel settings;
+    settings.SetCheck(Setting::GeneTemp, true);
+    const auto clock = [&calls] {
+        return QDateTime(QDate(2026, 7, 1).addDays(calls++), QTime(23, 59, 59));
+    };
+    TEventLog log(Paths(), clock);
+    TLink link(settings, log, clock);
+    TUploader upload(settings, log, link, {}, 60000, Paths(), clock);
+    link.Feed("+22.2C\r");
+    upload.Send(false);
     const QStringList files = QDir(home.path()).entryList({"Temperature(*"}, QDir::Files);
     ASSERT_EQ(files.size(), 1);
     const QString date = files[0].mid(12, 10);
@@ -151,9 +147,8 @@ TEST_F(TemperatureLogTest, UnusableHomeLosesTheLineWithoutRaising) {
     QFile f(file);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.close();
-    qputenv("KELVOX_HOME", (file + "/sub").toUtf8());
-    FixClock(QDate(2026, 7, 12), QTime(8, 0, 0));
-    EXPECT_FALSE(AppendToTemperatureLog(19.9L));
+    EXPECT_FALSE(AppendToTemperatureLog(platform::AppPaths{file + "/sub"},
+                                        QDateTime(QDate(2026, 7, 12), QTime(8, 0, 0)), 19.9L));
     EXPECT_EQ(ReadAll(file), "");
 }
 

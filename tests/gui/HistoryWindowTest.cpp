@@ -33,8 +33,7 @@ protected:
     // One reading arriving from the thermometer at the given time.
     void Receive(QTime time, const char* text) {
         Now = QDateTime(Today, time);
-        Link().ReceivedText += text;
-        Link().Feed({});
+        Link().Feed(text);
     }
 
     const QDate Today{2026, 12, 7};
@@ -48,7 +47,7 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     for (int i = 0; i <= 6; ++i) {
         const QDateTime t(Today, QTime(10, 5 * i));
         ASSERT_TRUE(
-            AppendTemperatureLogLine(platform::TemperatureLogPath(t),
+            AppendTemperatureLogLine(platform::ResolveAppPaths().TemperatureLogPath(t),
                                      TemperatureLogLine(CommaFormats(), t, 19.0L + i * 0.1L)));
     }
     Start("[Data]\r\nPeriod=5\r\n");
@@ -112,7 +111,7 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     w->resize(700, 480);
     w->close();
     ASSERT_TRUE(QTest::qWaitFor([&] { return fMain->HistoryWindow() == nullptr; }, 5000));
-    const platform::IniFile ini(platform::IniPath());
+    const platform::IniFile ini(platform::ResolveAppPaths().IniPath());
     EXPECT_EQ(
         QSize(ini.ReadInteger("History", "Width", 0), ini.ReadInteger("History", "Height", 0)),
         QSize(700, 480));
@@ -127,7 +126,7 @@ TEST_F(HistoryWindowTest, AnotherSpanLeavesNoDotsOfTheOneBefore) {
     TemperatureHistory history;
     for (int m = 7 * 1440 - 10; m > 0; m -= m > 60 ? 37 : 3)
         history.AddReading(Now.addSecs(-60 * m).toMSecsSinceEpoch(), 20.0 + (m % 13) * 0.3);
-    TfHistory w(&history);
+    TfHistory w(&history, {});
     w.show();
     for (QPushButton* span : {w.bWeek, w.bHour}) {
         for (int i = 0; i < 5; ++i)
@@ -144,7 +143,7 @@ TEST_F(HistoryWindowTest, AnotherSpanLeavesNoDotsOfTheOneBefore) {
 
 TEST_F(HistoryWindowTest, ThePictureIsTitledWithTheSpanAndItsDates) {
     TemperatureHistory history;
-    TfHistory w(&history);
+    TfHistory w(&history, {});
     auto* title = w.findChild<QLabel*>("lTitle");
     ASSERT_NE(title, nullptr);
     EXPECT_TRUE(w.findChild<QWidget*>("Plot")->isAncestorOf(title)); // saved and copied

@@ -61,7 +61,7 @@ protected:
     // unless asked for, so that tests drive it themselves.
     void Start(const QByteArray& ini = {}, bool realTicks = false) {
         if (!ini.isEmpty()) {
-            QFile f(platform::IniPath());
+            QFile f(platform::ResolveAppPaths().IniPath());
             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
             f.write(ini);
         }

@@ -30,7 +30,7 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
     QSignalSpy tries(Link().ReconnectTimer(), &QTimer::timeout);
     Connect();
     ASSERT_TRUE(Pty.Write("+19.5C\r"));
-    ASSERT_TRUE(QTest::qWaitFor([] { return Link().Temperature == 19.5L; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([] { return Link().Temperature() == 19.5L; }, 10000));
     Pty.CloseSlave();
     Pty.CloseMaster(); // unplugged: its node is gone
     Ports.Unlink(1);
@@ -41,7 +41,7 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
     tries.clear();
     ASSERT_TRUE(QTest::qWaitFor([&] { return tries.count() >= 2; }, 10000));
     EXPECT_EQ(Events(), (QStringList{kOpened, kLineError, kClosed, kCantOpen}));
-    EXPECT_NE(Link().BlinkPhase, 0);
+    EXPECT_NE(Link().BlinkPhase(), 0);
 
     TestPty back; // the device is back behind the same link
     Ports.Link(1, back.SlavePath());
@@ -50,13 +50,13 @@ TEST_F(LinkReconnect, AHungUpPortIsReopenedWhenTheDeviceIsBackButADisconnectStay
     EXPECT_EQ(tries.count(), 1); // reopened by the next try
     EXPECT_EQ(Events(), (QStringList{kOpened, kLineError, kClosed, kCantOpen, kOpened}));
     EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
-    EXPECT_EQ(Link().BlinkPhase, 0);
+    EXPECT_EQ(Link().BlinkPhase(), 0);
 
     // Kept open while readings flow.
     for (const char* reading : {"+20.1C\r", "+20.2C\r", "+20.3C\r"}) {
         ASSERT_TRUE(back.Write(reading));
         const long double value = std::stold(std::string(reading + 1));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Link().Temperature == value; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Link().Temperature() == value; }, 10000));
     }
     EXPECT_TRUE(Open());
 

@@ -29,6 +29,7 @@ protected:
 } // namespace
 
 TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
+    LinkPty();
     Start();
     ASSERT_NE(Icon(), nullptr);
     EXPECT_EQ(Tray.ShownCount(), 1u);
@@ -38,7 +39,8 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
 
     Ticks(1);
     EXPECT_EQ(Shown(), Picture(0)); // steady
-    Link().BlinkPhase = 1;          // as after any error
+    Ports.Unlink(1);                // a failed open, as after any error
+    Connect();
     std::vector<QImage> frames;
     for (int i = 0; i < 4; ++i) {
         Ticks(1);
@@ -48,13 +50,10 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
     EXPECT_EQ(frames[1], Picture(2));
     EXPECT_EQ(frames[2], Picture(1));
     EXPECT_EQ(frames[3], Picture(2));
-    Link().BlinkPhase = 0; // a successful open stops it at the next tick
+    Ports.Link(1, Pty.SlavePath());
+    Connect(); // a successful open stops it at the next tick
     Ticks(1);
     EXPECT_EQ(Shown(), Picture(0));
-
-    Link().BlinkPhase = 7; // never an index past the pictures
-    Ticks(1);
-    EXPECT_EQ(Shown(), Picture(1));
 }
 
 TEST_F(MainTrayTest, DoubleClickTogglesTheWindowAndTheMenuClosesTheProgram) {
@@ -71,8 +70,8 @@ TEST_F(MainTrayTest, DoubleClickTogglesTheWindowAndTheMenuClosesTheProgram) {
     QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
     fMain->PopupMenu1->actions().last()->trigger(); // "Close"
     EXPECT_EQ(closed.count(), 1);
-    EXPECT_TRUE(QFileInfo::exists(platform::IniPath()));
-    EXPECT_TRUE(QFileInfo::exists(platform::EventLogPath(platform::Now())));
+    EXPECT_TRUE(QFileInfo::exists(platform::ResolveAppPaths().IniPath()));
+    EXPECT_TRUE(QFileInfo::exists(platform::ResolveAppPaths().EventLogPath(platform::Now())));
 }
 
 TEST_F(MainTrayTest, HideIsOfferedOnlyWhileTheIconIsThere) {
@@ -139,7 +138,7 @@ TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
     BuildProgram();
     LoadSettings();
     Link().Reopen(); // no such port: the icon would blink
-    EXPECT_NE(Link().BlinkPhase, 0);
+    EXPECT_NE(Link().BlinkPhase(), 0);
     EXPECT_FALSE(fMain->Timer2->isActive()) << "a blink tick with no icon to show it";
     auto* desktop = dynamic_cast<platform::QtTrayShell*>(&platform::CurrentTrayShell());
     ASSERT_NE(desktop, nullptr);

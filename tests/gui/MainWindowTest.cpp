@@ -229,7 +229,7 @@ TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogToWhichASecondRunAppends)
     fMain->Ukonit1->trigger();
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(Read(EventLog()), "14:05:09 >  OK  one\r\n14:05:09 >  ERR  two\r\n");
-    const QByteArray ini = Read(platform::IniPath());
+    const QByteArray ini = Read(platform::ResolveAppPaths().IniPath());
     EXPECT_TRUE(ini.startsWith("[Main]\r\nTop=22\r\nLeft=11\r\nHeight=310\r\n[Data]\r\n"))
         << ini.toStdString();
     EXPECT_TRUE(Boxes.empty());
@@ -247,7 +247,7 @@ TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogToWhichASecondRunAppends)
 
 TEST_F(MainWindowTest, AStoredPlaceOffTheScreenShowsTheWindowOnItAndIsKept) {
     Stop();
-    QFile ini(platform::IniPath());
+    QFile ini(platform::ResolveAppPaths().IniPath());
     ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
     ini.write("[Main]\r\nTop=-900\r\nLeft=5000\r\nHeight=2000\r\n");
     ini.close();
@@ -256,8 +256,8 @@ TEST_F(MainWindowTest, AStoredPlaceOffTheScreenShowsTheWindowOnItAndIsKept) {
     const QRect screen = fMain->screen()->availableGeometry();
     EXPECT_TRUE(screen.contains(fMain->frameGeometry())) << fMain->frameGeometry().x();
     fMain->close(); // neither moved nor resized: the place from a larger screen stays
-    EXPECT_TRUE(
-        Read(platform::IniPath()).startsWith("[Main]\r\nTop=-900\r\nLeft=5000\r\nHeight=2000\r\n"));
+    EXPECT_TRUE(Read(platform::ResolveAppPaths().IniPath())
+                    .startsWith("[Main]\r\nTop=-900\r\nLeft=5000\r\nHeight=2000\r\n"));
 }
 
 // A Wayland compositor reports every window at 0,0: the stored place stays.
@@ -269,7 +269,7 @@ TEST(MainWindowPlace, KeptWhereThePlatformCannotReportIt) {
 TEST_F(MainWindowTest, AFullDiskAtCloseKeepsBothFilesAndIsReported) {
     fMain->AddLog("OK  first run");
     fMain->close();
-    const QByteArray ini = Read(platform::IniPath()), log = Read(EventLog());
+    const QByteArray ini = Read(platform::ResolveAppPaths().IniPath()), log = Read(EventLog());
     Stop();
     Start();
     fMain->move(33, 44); // a change the settings file has to take
@@ -279,9 +279,9 @@ TEST_F(MainWindowTest, AFullDiskAtCloseKeepsBothFilesAndIsReported) {
         fMain->close();
     }
     EXPECT_TRUE(fMain->SaveFailedAtClose());
-    EXPECT_EQ(Read(platform::IniPath()), ini);
+    EXPECT_EQ(Read(platform::ResolveAppPaths().IniPath()), ini);
     EXPECT_EQ(Read(EventLog()), log);
-    EXPECT_FALSE(QFile::exists(platform::IniPath() + ".tmp"));
+    EXPECT_FALSE(QFile::exists(platform::ResolveAppPaths().IniPath() + ".tmp"));
 }
 
 TEST_F(MainWindowTest, AFailedSaveIsReportedAndTheOtherFileStillWritten) {
@@ -296,15 +296,15 @@ TEST_F(MainWindowTest, AFailedSaveIsReportedAndTheOtherFileStillWritten) {
     EXPECT_EQ(Boxes[0].Icon, platform::MsgIcon::Error);
     EXPECT_TRUE(Boxes[0].Text.startsWith("Cannot create file \"" + EventLog() + "\"."))
         << Boxes[0].Text.toStdString();
-    EXPECT_TRUE(QFileInfo(platform::IniPath()).isFile());
+    EXPECT_TRUE(QFileInfo(platform::ResolveAppPaths().IniPath()).isFile());
     ASSERT_TRUE(QDir(EventLog()).removeRecursively());
 
     // And the other way round: the settings file cannot be written.
     Boxes.clear();
     Stop();
     Start();
-    ASSERT_TRUE(QFile::remove(platform::IniPath()));
-    ASSERT_TRUE(QDir().mkpath(platform::IniPath()));
+    ASSERT_TRUE(QFile::remove(platform::ResolveAppPaths().IniPath()));
+    ASSERT_TRUE(QDir().mkpath(platform::ResolveAppPaths().IniPath()));
     fMain->AddLog("OK  still saved");
     fMain->close();
     ASSERT_EQ(Boxes.size(), 1u);
@@ -316,7 +316,7 @@ TEST_F(MainWindowTest, AFailedSaveIsReportedAndTheOtherFileStillWritten) {
 // logout, a service manager): failures go to standard error and the event
 // log, and the program still ends.
 TEST_F(MainWindowTest, ASignalledCloseReportsFailuresWithoutABox) {
-    ASSERT_TRUE(QDir().mkpath(platform::IniPath())); // cannot be written
+    ASSERT_TRUE(QDir().mkpath(platform::ResolveAppPaths().IniPath())); // cannot be written
     QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
     fMain->CloseBySignal();
     EXPECT_EQ(closed.count(), 1);

@@ -124,13 +124,13 @@ TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcom
     };
     fSettings->edTarget->setText(Url("/t.php?t="));
     fSettings->chbGeneTempLOG->setChecked(true);
-    Link().Temperature = 21.5L;
+    Link().Feed("+21.5C\r");
     ASSERT_TRUE(send());
     ASSERT_EQ(server.Requests().size(), 1u);
     EXPECT_EQ(server.Requests()[0].Target, "/t.php?t=21.5");
     ASSERT_EQ(Log().size(), 1);
     EXPECT_TRUE(Log()[0].endsWith(" >  OK  Information successfully send"));
-    const QString tempLog = platform::TemperatureLogPath(platform::Now());
+    const QString tempLog = platform::ResolveAppPaths().TemperatureLogPath(platform::Now());
     EXPECT_EQ(Read(tempLog).count("\r\n"), 1);
     EXPECT_TRUE(Read(tempLog).endsWith("21.5\r\n")) << Read(tempLog).toStdString();
 
@@ -142,7 +142,7 @@ TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcom
     ASSERT_TRUE(send());
     ASSERT_EQ(server.Requests().size(), 2u);
     EXPECT_EQ(server.Requests()[1].Target, "/edited.php?v=21.5");
-    EXPECT_FALSE(QFile::exists(platform::IniPath()));
+    EXPECT_FALSE(QFile::exists(platform::ResolveAppPaths().IniPath()));
 
     // A failed send is logged as such and still gets its log line.
     fSettings->edTarget->setText(Url("/missing.php?t="));
@@ -217,13 +217,13 @@ TEST_F(OptionsDialogTest, CloseKeepsThePicksSaveAndCloseWritesThem) {
     fSettings->CheckBox1->setChecked(true);
     fSettings->IntEdit1->SetValue(9);
     fSettings->Button1->click();
-    EXPECT_FALSE(QFile::exists(platform::IniPath()));
+    EXPECT_FALSE(QFile::exists(platform::ResolveAppPaths().IniPath()));
     EXPECT_EQ(fMain->Timer1->interval(), 9000);
 
     fSettings->show();
     fSettings->bClose->click();
     EXPECT_FALSE(fSettings->isVisible());
-    const QByteArray ini = Read(platform::IniPath());
+    const QByteArray ini = Read(platform::ResolveAppPaths().IniPath());
     EXPECT_TRUE(ini.contains("\r\nCOM=3\r\nPeriod=9\r\nAutoConnect=-1\r\n")) << ini.toStdString();
 }
 

@@ -55,12 +55,12 @@ protected:
         LoadSettings();
     }
     void WriteIni(const QByteArray& bytes) {
-        QFile f(platform::IniPath());
+        QFile f(platform::ResolveAppPaths().IniPath());
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(bytes);
     }
     QByteArray ReadIni() {
-        QFile f(platform::IniPath());
+        QFile f(platform::ResolveAppPaths().IniPath());
         if (!f.open(QIODevice::ReadOnly))
             return {};
         return f.readAll();
@@ -94,7 +94,8 @@ TEST_F(SettingsTest, DefaultsWithoutAFile) {
     EXPECT_FALSE(fSettings->chbGeneTempLOG->isChecked());
     EXPECT_FALSE(fMain->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     EXPECT_TRUE(Boxes.empty());
-    EXPECT_FALSE(QFileInfo::exists(platform::IniPath())); // only a save creates it
+    EXPECT_FALSE(
+        QFileInfo::exists(platform::ResolveAppPaths().IniPath())); // only a save creates it
 }
 
 TEST_F(SettingsTest, SaveWritesEveryKeyAndLoadRestoresIt) {
@@ -258,7 +259,7 @@ TEST_F(SettingsTest, CloseKeepsTheFileSaveAndCloseWritesIt) {
     fSettings->edTarget->setText("edited");
     fSettings->Button1->click();
     EXPECT_FALSE(fSettings->isVisible());
-    EXPECT_FALSE(QFileInfo::exists(platform::IniPath()));
+    EXPECT_FALSE(QFileInfo::exists(platform::ResolveAppPaths().IniPath()));
     EXPECT_EQ(fSettings->edTarget->text(), "edited"); // still in effect
     fSettings->show();
     fSettings->bClose->click();

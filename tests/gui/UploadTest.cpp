@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -64,10 +65,14 @@ protected:
 
         // A shorter time-out than the program's 20 s: only that a send
         // which never ends is cut off and logged is tested here.
+        Build(60000);
+    }
+    void Build(int minuteMs) {
         FetchOptions options;
         options.TotalTimeout = std::chrono::seconds(4);
         CoreDeps deps;
         deps.Fetch = NewUrlFetcher(options);
+        deps.MinuteMs = minuteMs;
         BuildProgram(std::move(deps));
         fMain->Timer1->stop(); // automatic sends only where a test starts them
         fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
@@ -101,7 +106,7 @@ protected:
     }
 
     QByteArray TemperatureLog(QDate day) const {
-        QFile f(platform::TemperatureLogPath(QDateTime(day, QTime(12, 0))));
+        QFile f(platform::ResolveAppPaths().TemperatureLogPath(QDateTime(day, QTime(12, 0))));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
@@ -113,7 +118,7 @@ protected:
 };
 
 TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
-    Link().Temperature = 25.6L;
+    Link().Feed("+25.6C\r");
     ManualSend();
     EXPECT_EQ(Targets(), std::vector<std::string>{"/t.php?t=25,6"});
     const QStringList lines = LogLines();
@@ -122,7 +127,7 @@ TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
 
     // The URL is the field's text at the moment of sending.
     fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?x=1&t="));
-    Link().Temperature = -3.26L;
+    Link().Feed("-3.26C\r");
     ManualSend();
     EXPECT_EQ(Targets().back(), "/t.php?x=1&t=-3,3");
     // A redirect to a good answer counts as sent.
@@ -136,17 +141,17 @@ TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
 TEST_F(UploadTest, SpecialValuesAndSchemeLessTarget) {
     // Before the first reading: no live reading, the no-reading value.
     ManualSend();
-    // After a failed conversion.
-    Link().Temperature = -100.0L;
+    // A failed conversion.
+    Link().Feed("-\r");
     ManualSend();
     // Thousands separators are part of the text (a blank goes out encoded).
-    Link().Temperature = 1234.5L;
+    Link().Feed("+1234.5C\r");
     ManualSend();
     // Point locale, and a target without a scheme.
     platform::FormatSettings point;
     platform::FormatSettings::SetCurrent(point);
     fSettings->edTarget->setText(QString::fromStdString(Server.HostPort() + "/t.php?t="));
-    Link().Temperature = 0.0L;
+    Link().Feed("+0.0C\r");
     ManualSend();
     EXPECT_EQ(Targets(), (std::vector<std::string>{"/t.php?t=-100,0", "/t.php?t=-100,0",
                                                    "/t.php?t=1%20234,5", "/t.php?t=0.0"}));
@@ -154,7 +159,7 @@ TEST_F(UploadTest, SpecialValuesAndSchemeLessTarget) {
 }
 
 TEST_F(UploadTest, TimerSendsAutomaticallyWithoutLoggingSuccess) {
-    Link().Temperature = 21.5L;
+    Link().Feed("+21.5C\r");
     fMain->Timer1->setInterval(30);
     fMain->Timer1->start();
     EXPECT_TRUE(QTest::qWaitFor([&] { return Server.Requests().size() >= 3; }, 30000));
@@ -165,7 +170,8 @@ TEST_F(UploadTest, TimerSendsAutomaticallyWithoutLoggingSuccess) {
 }
 
 TEST_F(UploadTest, PeriodFieldDrivesTheTimerAndZeroStopsIt) {
-    qputenv("KELVOX_MINUTE_MS", "20");
+    DestroyProgram();
+    Build(20);
     fSettings->IntEdit1->SetValue(2);
     fSettings->IntEdit1Change(fSettings->IntEdit1);
     EXPECT_TRUE(QTest::qWaitFor([&] { return Server.Requests().size() >= 2; }, 30000));
@@ -237,13 +243,13 @@ TEST_F(UploadTest, TemperatureLogGetsOneLinePerSendWhateverTheOutcome) {
     EXPECT_TRUE(QDir(Home.path()).entryList({"Temperature(*"}).isEmpty());
 
     fSettings->chbGeneTempLOG->setChecked(true);
-    Link().Temperature = 20.5L;
+    Link().Feed("+20.5C\r");
     ManualSend();
     platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 1, 0)); });
     AutomaticSend();
     fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/nothing.php?t="));
     platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 2, 0)); });
-    Link().Temperature = -100.0L;
+    Link().Feed("-100.0C\r");
     ManualSend(); // failed, still logged
     EXPECT_EQ(TemperatureLog(QDate(2026, 7, 12)), "12.07.2026\t10:00:00\t20,5\r\n"
                                                   "12.07.2026\t10:01:00\t20,5\r\n"
@@ -258,13 +264,10 @@ TEST_F(UploadTest, TemperatureLogGetsOneLinePerSendWhateverTheOutcome) {
 
 TEST_F(UploadTest, UnwritableTemperatureLogLosesNothingElse) {
     fSettings->chbGeneTempLOG->setChecked(true);
-    // A home whose parent is a regular file: no directory can be made there.
-    const QString plain = Home.filePath("plain");
-    {
-        QFile f(plain);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    }
-    qputenv("KELVOX_HOME", (plain + "/home").toLocal8Bit());
+    // A directory in the place of today's file: never written into.
+    const QString today =
+        platform::ResolveAppPaths().TemperatureLogPath(QDateTime(QDate(2026, 7, 12), QTime(12, 0)));
+    ASSERT_TRUE(QDir().mkpath(today));
     EXPECT_NO_THROW(ManualSend());
     EXPECT_EQ(Server.Requests().size(), 1u);
     // The send's own line, then the one saying the temperature log failed.
@@ -273,21 +276,20 @@ TEST_F(UploadTest, UnwritableTemperatureLogLosesNothingElse) {
     EXPECT_TRUE(LogLines()[1].startsWith("10:00:00 >  ERR  Temperature log cannot be written ("))
         << LogLines()[1].toStdString();
 
-    // A read-only home (only refused when not running as root).
-    const QString locked = Home.filePath("locked");
-    ASSERT_TRUE(QDir().mkpath(locked));
-    ASSERT_EQ(chmod(QFile::encodeName(locked).constData(), 0555), 0);
-    qputenv("KELVOX_HOME", locked.toLocal8Bit());
+    // A read-only file (only refused when not running as root).
+    ASSERT_TRUE(QDir().rmdir(today));
+    {
+        QFile f(today);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    ASSERT_EQ(chmod(QFile::encodeName(today).constData(), 0444), 0);
     EXPECT_NO_THROW(AutomaticSend());
     EXPECT_EQ(Server.Requests().size(), 2u);
     // Still failing (or, as root, written again): no second failure line,
     // and the automatic send itself says nothing.
     EXPECT_EQ(LogLines().filter(QStringLiteral("ERR")).size(), 1);
     EXPECT_EQ(LogLines().size(), geteuid() == 0 ? 3 : 2);
-    if (geteuid() != 0) {
-        EXPECT_TRUE(QDir(locked).entryList(QDir::Files).isEmpty());
-    }
-    chmod(QFile::encodeName(locked).constData(), 0755);
+    EXPECT_EQ(QFileInfo(today).size(), geteuid() == 0 ? 28 : 0);
 }
 
 // The window goes on while a server keeps a send waiting; the asks made
@@ -297,7 +299,7 @@ TEST_F(UploadTest, WindowGoesOnDuringAHangingSendAndAsksMeanwhileMakeOneMore) {
     fSettings->edTarget->setText(
         QString::fromStdString("http://127.0.0.1:" + std::to_string(silent.Port()) + "/t.php?t="));
     QSignalSpy ended(&Core().Upload(), &TUploader::Sent);
-    Link().Temperature = 20.0L;
+    Link().Feed("+20.0C\r");
     fSettings->bSendClick(fSettings->bSend);
     bool ticked = false;
     QTimer::singleShot(50, [&] { ticked = true; });
@@ -307,7 +309,7 @@ TEST_F(UploadTest, WindowGoesOnDuringAHangingSendAndAsksMeanwhileMakeOneMore) {
     fMain->Timer1Timer(fMain->Timer1);
     fSettings->bSendClick(fSettings->bSend);
     fMain->Timer1Timer(fMain->Timer1);
-    Link().Temperature = 21.5L;
+    Link().Feed("+21.5C\r");
     fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
     EXPECT_TRUE(QTest::qWaitFor([&] { return ended.count() >= 2; }, 30000));
     QTest::qWait(100); // no third send follows

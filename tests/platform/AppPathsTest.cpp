@@ -38,10 +38,11 @@ TEST(AppPaths, HomeVariableChoosesAndCreatesTheDirectory) {
     ASSERT_TRUE(tmp.isValid());
     const QString home = tmp.path() + QStringLiteral("/nested/home/");
     qputenv("KELVOX_HOME", home.toLocal8Bit());
-    const QString dir = platform::AppDir();
+    const platform::AppPaths paths = platform::ResolveAppPaths();
+    const QString dir = paths.Dir;
     EXPECT_EQ(dir, QDir::cleanPath(home));
     EXPECT_TRUE(QFileInfo(dir).isDir());
-    EXPECT_EQ(platform::IniPath(), dir + "/kelvox.ini");
+    EXPECT_EQ(paths.IniPath(), dir + "/kelvox.ini");
     EXPECT_EQ(platform::AppBaseName(), "kelvox");
 }
 
@@ -73,8 +74,9 @@ TEST(AppPaths, LogFileNamesCarryAFileSafeDate) {
     slashes.ShortDateFormat = "%d/%m/%Y";
     platform::FormatSettings::SetCurrent(slashes);
     const QDateTime when(QDate(2026, 7, 12), QTime(23, 59, 59));
-    EXPECT_EQ(platform::EventLogPath(when), tmp.path() + "/kelvox - 12-07-2026.log");
-    EXPECT_EQ(platform::TemperatureLogPath(when), tmp.path() + "/Temperature(12-07-2026).log");
+    const platform::AppPaths paths = platform::ResolveAppPaths();
+    EXPECT_EQ(paths.EventLogPath(when), tmp.path() + "/kelvox - 12-07-2026.log");
+    EXPECT_EQ(paths.TemperatureLogPath(when), tmp.path() + "/Temperature(12-07-2026).log");
     platform::FormatSettings::SetCurrent(before);
 }
 

@@ -1,56 +1,53 @@
 #include "gui/uTrayIcon.h"
 
 #include <QCursor>
+#include <QImage>
 #include <QMenu>
+#include <QPainter>
+#include <QPixmap>
 #include <QWidget>
-#include <cstring>
-#include <limits>
 #include <vector>
 
 TIconManager* IconManager = nullptr;
-std::uint32_t TrayCallbackMessage = 0;
 
 namespace {
-// Start and end of this unit, once per process. The counter keeps a second
-// start (another static user) from making a second manager.
-int g_unitUses = 0;
+// The process's manager, from before main() until exit.
+struct ManagerLifetime {
+    TIconManager manager;
+    ManagerLifetime() { IconManager = &manager; }
+    ~ManagerLifetime() { IconManager = nullptr; }
+} g_manager;
 
-struct UnitLifetime {
-    UnitLifetime() {
-        if (g_unitUses++ != 0)
-            return;
-        TrayCallbackMessage = platform::RegisterWindowMessageName("Pelmo.TrayNotifyIconMsg");
-        IconManager = new TIconManager;
-    }
-    ~UnitLifetime() {
-        if (--g_unitUses != 0)
-            return;
-        delete IconManager;
-        IconManager = nullptr;
-    }
-    UnitLifetime(const UnitLifetime&) = delete;
-    UnitLifetime& operator=(const UnitLifetime&) = delete;
-};
-UnitLifetime g_unit;
+constexpr qsizetype kTipBytes = 63;
 
-constexpr std::size_t kTipBytes = 63; // the record's 64 bytes less the terminator
-constexpr win::DWORD kAllFlags = platform::NIF_MESSAGE | platform::NIF_ICON | platform::NIF_TIP;
-
-// Hint up to its first NUL, in UTF-8, cut to the record's room without
-// splitting a character, zero-terminated.
-void fillTip(char (&tip)[64], const QString& hint) {
-    std::memset(tip, 0, sizeof tip);
+// The hint up to its first NUL, in UTF-8, cut to the tooltip's room without
+// splitting a character.
+QString tipOf(const QString& hint) {
     const qsizetype nul = hint.indexOf(QChar(0));
-    const QByteArray bytes = (nul < 0 ? hint : hint.left(nul)).toUtf8();
-    std::size_t length = std::size_t(bytes.size());
-    if (length > kTipBytes) {
-        length = kTipBytes;
+    QByteArray bytes = (nul < 0 ? hint : hint.left(nul)).toUtf8();
+    if (bytes.size() > kTipBytes) {
         // bytes[length] is the first byte left out; while it continues a
         // character, that character straddles the cut and goes as well.
-        while (length > 0 && (static_cast<unsigned char>(bytes[qsizetype(length)]) & 0xC0) == 0x80)
+        qsizetype length = kTipBytes;
+        while (length > 0 && (static_cast<unsigned char>(bytes[length]) & 0xC0) == 0x80)
             --length;
+        bytes.truncate(length);
     }
-    std::memcpy(tip, bytes.constData(), length);
+    return QString::fromUtf8(bytes);
+}
+
+QIcon drawStockIcon() {
+    // Four coloured panes on a transparent ground: a generic "application"
+    // picture that reads at 16 and at 32 pixels.
+    QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.fillRect(3, 3, 12, 12, QColor(0xE0, 0x3C, 0x31));
+    p.fillRect(17, 3, 12, 12, QColor(0x3C, 0xB0, 0x43));
+    p.fillRect(3, 17, 12, 12, QColor(0x2F, 0x6F, 0xD6));
+    p.fillRect(17, 17, 12, 12, QColor(0xF2, 0xC1, 0x1D));
+    p.end();
+    return QIcon(QPixmap::fromImage(image));
 }
 } // namespace
 
@@ -58,79 +55,56 @@ void fillTip(char (&tip)[64], const QString& hint) {
 
 TIconManager::TIconManager() {
     setObjectName(QStringLiteral("IconManager"));
-    FWindowHandle = platform::CreateMessageWindow(
-        [this](std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam) {
-            return TrayWndProc(msg, wParam, lParam);
-        });
 }
 
-TIconManager::~TIconManager() {
-    if (FWindowHandle != 0)
-        platform::DestroyMessageWindow(FWindowHandle);
-    FWindowHandle = 0;
-}
-
-win::DWORD TIconManager::Attach(TTrayIkona* Icon) {
-    const win::DWORD id = FNextId++;
+quint32 TIconManager::Attach(TTrayIkona* Icon) {
+    const quint32 id = FNextId++;
     FIcons.emplace(id, Icon);
     return id;
 }
 
-void TIconManager::Detach(win::DWORD Id) {
+void TIconManager::Detach(quint32 Id) {
     FIcons.erase(Id);
 }
 
-TTrayIkona* TIconManager::Find(win::DWORD Id) const {
+TTrayIkona* TIconManager::Find(quint32 Id) const {
     auto it = FIcons.find(Id);
     return it == FIcons.end() ? nullptr : it->second;
 }
 
-std::intptr_t TIconManager::TrayWndProc(std::uint32_t Msg, std::uintptr_t WParam,
-                                        std::intptr_t LParam) {
-    if (Msg == platform::TaskbarCreatedMessage() && Msg != 0) {
-        // A notification area appeared: every icon that should be shown and
-        // is not goes in. Identifiers first: a handler may free components.
-        std::vector<win::DWORD> ids;
-        for (const auto& [id, icon] : FIcons)
-            ids.push_back(id);
-        for (win::DWORD id : ids)
-            if (TTrayIkona* icon = Find(id))
-                icon->AddAgain();
-        return 0;
-    }
-    if (Msg != TrayCallbackMessage || TrayCallbackMessage == 0)
-        return 0; // the default handling of a hidden window: nothing
-    if (WParam > std::numeric_limits<win::DWORD>::max())
-        return 0;
-    TTrayIkona* icon = Find(win::DWORD(WParam));
+void TIconManager::Listen(platform::TrayShell& Shell) {
+    connect(&Shell, &platform::TrayShell::Activated, this, &TIconManager::Activated,
+            Qt::UniqueConnection);
+    connect(&Shell, &platform::TrayShell::HostAppeared, this, &TIconManager::HostAppeared,
+            Qt::UniqueConnection);
+}
+
+void TIconManager::Activated(quint32 Id, QSystemTrayIcon::ActivationReason Reason) {
+    TTrayIkona* icon = Find(Id);
     if (!icon)
-        return 0; // the icon's component is gone
-    switch (LParam) {
-    case platform::WM_LBUTTONDOWN:
-        if (icon->OnClick) {
-            // A copy: the handler may reassign the event or free the component.
-            TNotifyEvent handler = icon->OnClick;
+        return; // the icon's component is gone
+    // Copies of the events: the handler may reassign them or free the
+    // component.
+    if (Reason == QSystemTrayIcon::Trigger) {
+        if (TNotifyEvent handler = icon->OnClick)
             handler(this);
-        }
-        break;
-    case platform::WM_LBUTTONDBLCLK:
-        if (icon->OnDblClick) {
-            TNotifyEvent handler = icon->OnDblClick;
+    } else if (Reason == QSystemTrayIcon::DoubleClick) {
+        if (TNotifyEvent handler = icon->OnDblClick)
             handler(this);
-        }
-        break;
-    case platform::WM_RBUTTONDOWN:
-        if (icon->PopupMenu()) {
-            icon->PopupAtPointer();
-            // An empty message after the menu, as the shell expects of a tray
-            // owner; it ends in the default handling above.
-            platform::PostWindowMessage(FWindowHandle, platform::WM_USER, 0, 0);
-        }
-        break;
-    default:
-        break;
+    } else if (Reason == QSystemTrayIcon::Context) {
+        icon->PopupAtPointer();
     }
-    return 0;
+}
+
+void TIconManager::HostAppeared() {
+    // Every icon that should be shown and is not goes in. Identifiers first:
+    // a handler may free components.
+    std::vector<quint32> ids;
+    for (const auto& [id, icon] : FIcons)
+        ids.push_back(id);
+    for (quint32 id : ids)
+        if (TTrayIkona* icon = Find(id))
+            icon->AddAgain();
 }
 
 // ---- TTrayIkona -----------------------------------------------------------------
@@ -147,30 +121,18 @@ TTrayIkona::~TTrayIkona() {
         SetIconVisible(false);
     if (IconManager && FIdentifier != 0)
         IconManager->Detach(FIdentifier);
-    platform::ReleaseIconHandle(FIconHandle);
-    FIconHandle = 0;
 }
 
 void TTrayIkona::LoadDefaultIcon() {
-    DefaultIcon = platform::StockIconHandle();
+    static const QIcon stock = drawStockIcon();
+    DefaultIcon = stock;
 }
 
-win::DWORD TTrayIkona::CurrentIconHandle() const {
-    return FIconHandle != 0 ? FIconHandle : DefaultIcon;
-}
-
-bool TTrayIkona::NotifyShell(win::DWORD Message, win::DWORD Flags) {
-    IconData = platform::NOTIFYICONDATAA{};
-    IconData.cbSize = sizeof(platform::NOTIFYICONDATAA);
-    fillTip(IconData.szTip, FHint);
-    IconData.uFlags = Flags;
-    IconData.uID = FIdentifier;
-    IconData.hWnd = IconManager ? IconManager->WindowHandle() : 0;
-    IconData.uCallbackMessage = TrayCallbackMessage;
-    IconData.hIcon = CurrentIconHandle();
-    // A refused request leaves the properties as set; only Shown follows
-    // the answer.
-    return platform::CurrentTrayShell().Shell_NotifyIcon(Message, IconData);
+bool TTrayIkona::Add() {
+    platform::TrayShell& shell = platform::CurrentTrayShell();
+    if (IconManager)
+        IconManager->Listen(shell);
+    return shell.Add(FIdentifier, CurrentIcon(), tipOf(FHint));
 }
 
 void TTrayIkona::SetShown(bool Value) {
@@ -187,19 +149,14 @@ void TTrayIkona::SetShown(bool Value) {
 }
 
 void TTrayIkona::AddAgain() {
-    if (FIconVisible && !FShown && NotifyShell(platform::NIM_ADD, kAllFlags))
+    if (FIconVisible && !FShown && Add())
         SetShown(true);
 }
 
 void TTrayIkona::SetIcon(const QIcon& Value) {
-    // Shares the image; take the new reference before dropping the old one,
-    // so that re-assigning the same image keeps its handle.
-    const win::DWORD handle = platform::AcquireIconHandle(Value);
-    platform::ReleaseIconHandle(FIconHandle);
-    FIconHandle = handle;
-    FIcon = Value;
+    FIcon = Value; // shares the image
     if (FIconVisible)
-        NotifyShell(platform::NIM_MODIFY, platform::NIF_ICON);
+        platform::CurrentTrayShell().SetIcon(FIdentifier, CurrentIcon());
 }
 
 QWidget* TTrayIkona::TaskbarWindow() const {
@@ -242,14 +199,14 @@ void TTrayIkona::SetHint(const QString& Value) {
         return;
     FHint = Value;
     if (FIconVisible)
-        NotifyShell(platform::NIM_MODIFY, platform::NIF_TIP);
+        platform::CurrentTrayShell().SetToolTip(FIdentifier, tipOf(FHint));
 }
 
 void TTrayIkona::SetIconVisible(bool Value) {
     if (Value == FIconVisible)
         return;
     FIconVisible = Value;
-    const bool accepted = NotifyShell(Value ? platform::NIM_ADD : platform::NIM_DELETE, kAllFlags);
+    const bool accepted = Value ? Add() : platform::CurrentTrayShell().Remove(FIdentifier);
     SetShown(Value && accepted);
 }
 
@@ -262,9 +219,7 @@ void TTrayIkona::SetPopupMenu(QMenu* Value) {
 }
 
 void TTrayIkona::GiveMenuToShell() {
-    if (IconManager)
-        platform::CurrentTrayShell().SetIconMenu(IconManager->WindowHandle(), FIdentifier,
-                                                 FPopupMenu);
+    platform::CurrentTrayShell().SetMenu(FIdentifier, FPopupMenu);
 }
 
 void TTrayIkona::MenuDestroyed(QObject* Menu) {
@@ -280,6 +235,6 @@ void TTrayIkona::PopupAtPointer() {
 }
 
 void TTrayIkona::Loaded() {
-    if (FIconVisible && NotifyShell(platform::NIM_ADD, kAllFlags))
+    if (FIconVisible && Add())
         SetShown(true);
 }

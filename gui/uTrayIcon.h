@@ -1,9 +1,8 @@
 // A notification-area icon with a tooltip, click and double-click events, a
 // popup menu on the right press, and hiding of the taskbar entry.
 //
-// Every tray component of the process shares one hidden message window owned
-// by the global IconManager; the shell sends its notifications for all icons
-// there, and the manager finds the component by the icon's identifier.
+// The icons go through the tray shell in use (gui/TrayShell.h); the global
+// IconManager hands the shell's clicks to the component whose icon it was.
 // Main (GUI) thread only.
 #pragma once
 
@@ -12,49 +11,38 @@
 
 #include <QIcon>
 #include <QObject>
-#include <QPointer>
 #include <QString>
-#include <cstdint>
 #include <unordered_map>
 
 class QMenu;
 class QWidget;
 class TTrayIkona;
 
-// Owner of the hidden window that receives the shell's notifications. One
-// instance per process (the global IconManager), created before main() runs
-// and destroyed at exit.
+// The sender of every tray component's events. One instance per process
+// (the global IconManager), created before main() runs and destroyed at
+// exit.
 class TIconManager : public QObject {
     Q_OBJECT
 public:
     TIconManager();
-    ~TIconManager() override;
-    TIconManager(const TIconManager&) = delete;
-    TIconManager& operator=(const TIconManager&) = delete;
-
-    win::DWORD WindowHandle() const { return FWindowHandle; }
-
-    // The window procedure: the registered tray message is turned into the
-    // events of the component whose identifier is in wParam; any other
-    // message gets the default handling.
-    std::intptr_t TrayWndProc(std::uint32_t Msg, std::uintptr_t WParam, std::intptr_t LParam);
 
     // Components register at construction and leave at destruction, so a
-    // late notification for a destroyed icon finds nobody and is ignored.
-    win::DWORD Attach(TTrayIkona* Icon);
-    void Detach(win::DWORD Id);
-    TTrayIkona* Find(win::DWORD Id) const;
+    // late click for a destroyed icon finds nobody and is ignored.
+    quint32 Attach(TTrayIkona* Icon);
+    void Detach(quint32 Id);
+    TTrayIkona* Find(quint32 Id) const;
+    // Takes the shell's clicks and its news of a notification area.
+    void Listen(platform::TrayShell& Shell);
 
 private:
-    win::DWORD FWindowHandle = 0;
-    win::DWORD FNextId = 1;
-    std::unordered_map<win::DWORD, TTrayIkona*> FIcons;
+    void Activated(quint32 Id, QSystemTrayIcon::ActivationReason Reason);
+    void HostAppeared();
+
+    quint32 FNextId = 1;
+    std::unordered_map<quint32, TTrayIkona*> FIcons;
 };
 
-// The process's manager and the message number registered under
-// "Pelmo.TrayNotifyIconMsg".
 extern TIconManager* IconManager;
-extern std::uint32_t TrayCallbackMessage;
 
 class TTrayIkona : public QObject {
     Q_OBJECT
@@ -65,7 +53,7 @@ public:
     TTrayIkona& operator=(const TTrayIkona&) = delete;
 
     // The image shown; a null icon shows the stock picture. Every assignment,
-    // also of the same image, sends a modify request while the icon is shown.
+    // also of the same image, goes to the shell while the icon is shown.
     QIcon Icon() const { return FIcon; }
     void SetIcon(const QIcon& Value);
 
@@ -90,7 +78,7 @@ public:
     QMenu* PopupMenu() const { return FPopupMenu; }
     void SetPopupMenu(QMenu* Value);
 
-    // True while the shell has the icon: it was added and not deleted since.
+    // True while the shell has the icon: it was added and not removed since.
     // False while IconVisible waits for a notification area to appear (the
     // icon is then added as soon as one does).
     bool Shown() const { return FShown; }
@@ -108,39 +96,34 @@ public:
     // as a duplicate.
     void Loaded();
 
-    // The identifier (uID) of this component's icon, unique in the process
+    // The id of this component's icon in the shell, unique in the process
     // and never reused.
-    win::DWORD Identifier() const { return FIdentifier; }
+    quint32 Identifier() const { return FIdentifier; }
 
 protected:
     // Sets DefaultIcon to the stock picture.
     virtual void LoadDefaultIcon();
-    // Refills IconData completely and hands it to the shell; the shell's
-    // answer.
-    bool NotifyShell(win::DWORD Message, win::DWORD Flags);
-    win::DWORD CurrentIconHandle() const;
-
-    win::DWORD DefaultIcon = 0;
+    QIcon DefaultIcon;
 
 private:
     friend class TIconManager;
-    void MenuDestroyed(QObject* Menu);
+    bool Add();
     // An add for a visible icon the shell does not have (a notification area
     // has just appeared).
     void AddAgain();
     void SetShown(bool Value);
     void GiveMenuToShell();
+    void MenuDestroyed(QObject* Menu);
     void PopupAtPointer();
     QWidget* TaskbarWindow() const;
+    QIcon CurrentIcon() const { return FIcon.isNull() ? DefaultIcon : FIcon; }
 
-    win::DWORD FIdentifier = 0;
+    quint32 FIdentifier = 0;
     QIcon FIcon;
-    win::DWORD FIconHandle = 0; // our reference to FIcon in the handle table
     bool FHideTask = false;
     QString FHint;
     bool FIconVisible = false;
     bool FShown = false;
     QMenu* FPopupMenu = nullptr;
     Qt::WindowFlags FSavedWindowType = Qt::Window;
-    platform::NOTIFYICONDATAA IconData;
 };

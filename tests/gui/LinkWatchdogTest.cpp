@@ -29,10 +29,10 @@ TEST_F(LinkWatchdog, ASilentThermometerIsDisconnectedWhenTheLimitHasPassed) {
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_EQ(fSettings->bConn->text(), "Connect");
 
-    const win::DWORD id = fMain->TrayIkona1->Identifier();
+    const quint32 id = fMain->TrayIkona1->Identifier();
     const auto showing = [&](int index) {
         const FakeTrayShell::Shown* icon = Tray.Find(id);
-        return icon && platform::IconForHandle(icon->hIcon).pixmap(16).toImage() ==
+        return icon && icon->icon.pixmap(16).toImage() ==
                            fMain->TrayIcons[static_cast<std::size_t>(index)].pixmap(16).toImage();
     };
     EXPECT_TRUE(QTest::qWaitFor([&] { return showing(1); }, 10000));

@@ -19,7 +19,7 @@ protected:
     // The picture the tray shows now, as an image.
     QImage Shown() const {
         const FakeTrayShell::Shown* icon = Icon();
-        return icon ? platform::IconForHandle(icon->hIcon).pixmap(16).toImage() : QImage();
+        return icon ? icon->icon.pixmap(16).toImage() : QImage();
     }
     static QImage Picture(int index) {
         return fMain->TrayIcons[static_cast<std::size_t>(index)].pixmap(16).toImage();
@@ -59,13 +59,13 @@ TEST_F(MainTrayTest, ShownAtStartAndBlinkingThroughTheTwoFramesOnTrouble) {
 TEST_F(MainTrayTest, DoubleClickTogglesTheWindowAndTheMenuClosesTheProgram) {
     Start();
     fMain->show();
-    const win::DWORD id = fMain->TrayIkona1->Identifier();
-    ASSERT_TRUE(Tray.Press(id, platform::WM_LBUTTONDBLCLK));
+    const quint32 id = fMain->TrayIkona1->Identifier();
+    ASSERT_TRUE(Tray.Press(id, QSystemTrayIcon::DoubleClick));
     EXPECT_FALSE(fMain->isVisible());
-    ASSERT_TRUE(Tray.Press(id, platform::WM_LBUTTONDBLCLK));
+    ASSERT_TRUE(Tray.Press(id, QSystemTrayIcon::DoubleClick));
     EXPECT_TRUE(fMain->isVisible());
 
-    ASSERT_TRUE(Tray.Press(id, platform::WM_RBUTTONDOWN));
+    ASSERT_TRUE(Tray.Press(id, QSystemTrayIcon::Context));
     EXPECT_TRUE(QTest::qWaitFor([&] { return fMain->PopupMenu1->isVisible(); }, 5000));
     QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
     fMain->PopupMenu1->actions().last()->trigger(); // "Close"
@@ -83,8 +83,7 @@ TEST_F(MainTrayTest, HideIsOfferedOnlyWhileTheIconIsThere) {
     EXPECT_TRUE(fMain->isVisible()) << "hidden, nothing could bring it back";
 
     Tray.refuseAll = false; // the panel starts and says so
-    platform::SendWindowMessage(IconManager->WindowHandle(), platform::TaskbarCreatedMessage(), 0,
-                                0);
+    Q_EMIT Tray.HostAppeared();
     ASSERT_NE(Icon(), nullptr);
     EXPECT_TRUE(fMain->TrayIkona1->Shown());
     fMain->bClose->click();
@@ -97,8 +96,7 @@ TEST_F(MainTrayTest, WithoutAnIconTheWindowHasATaskbarEntryAndAnExit) {
     fMain->show();
     EXPECT_EQ(fMain->windowType(), Qt::Window) << "no taskbar entry: lost once covered";
     Tray.refuseAll = false; // a tray host appears: back to the tool window
-    platform::SendWindowMessage(IconManager->WindowHandle(), platform::TaskbarCreatedMessage(), 0,
-                                0);
+    Q_EMIT Tray.HostAppeared();
     EXPECT_EQ(fMain->windowType(), Qt::Tool);
     EXPECT_FALSE(fMain->bExit->isVisible());
     fMain->TrayIkona1->SetIconVisible(false); // gone again

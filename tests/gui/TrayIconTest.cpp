@@ -1,5 +1,5 @@
 // The tray component against a recording shell: which requests it sends,
-// what their records hold, and how notifications come back as events.
+// with which picture and tooltip, and how clicks come back as events.
 #include "gui/uTrayIcon.h"
 
 #include "support/FakeTrayShell.h"
@@ -14,12 +14,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
-using platform::NIF_ICON;
-using platform::NIF_MESSAGE;
-using platform::NIF_TIP;
-using platform::NIM_ADD;
-using platform::NIM_DELETE;
-using platform::NIM_MODIFY;
+using Request = FakeTrayShell::Request;
 
 namespace {
 
@@ -34,7 +29,7 @@ protected:
     FakeTrayShell shell;
 };
 
-TEST_F(TrayIconTest, ShowingAddsOnceWithACompleteRecord) {
+TEST_F(TrayIconTest, ShowingAddsOnceWithThePictureAndTheTip) {
     TTrayIkona tray;
     tray.SetHint(QStringLiteral("Kelvox"));
     EXPECT_TRUE(shell.Calls().empty()) << "a hidden icon sends nothing";
@@ -43,24 +38,19 @@ TEST_F(TrayIconTest, ShowingAddsOnceWithACompleteRecord) {
     tray.SetIconVisible(true);
     ASSERT_EQ(shell.Calls().size(), 1u);
     const FakeTrayShell::Call& add = shell.Calls()[0];
-    EXPECT_EQ(add.message, NIM_ADD);
+    EXPECT_EQ(add.request, Request::Add);
     EXPECT_TRUE(add.accepted);
-    EXPECT_EQ(add.data.cbSize, 88u);
-    EXPECT_EQ(add.data.uFlags, NIF_MESSAGE | NIF_ICON | NIF_TIP);
-    EXPECT_EQ(add.data.hWnd, IconManager->WindowHandle());
-    EXPECT_NE(add.data.hWnd, 0u);
-    EXPECT_EQ(add.data.uID, tray.Identifier());
-    EXPECT_EQ(add.data.uCallbackMessage, TrayCallbackMessage);
-    EXPECT_EQ(add.tip(), "Kelvox");
+    EXPECT_EQ(add.id, tray.Identifier());
+    EXPECT_EQ(add.tip, "Kelvox");
     // No image assigned: the stock picture stands in.
-    EXPECT_EQ(add.data.hIcon, platform::StockIconHandle());
-    EXPECT_FALSE(platform::IconForHandle(add.data.hIcon).isNull());
+    EXPECT_FALSE(add.icon.pixmap(16).isNull());
     EXPECT_TRUE(tray.IconVisible());
 }
 
-TEST_F(TrayIconTest, IconAssignmentsModifyEveryTimeWhileShown) {
+TEST_F(TrayIconTest, IconAssignmentsAreSentEveryTimeWhileShown) {
     TTrayIkona tray;
     tray.SetIconVisible(true);
+    const qint64 stock = shell.Calls()[0].icon.cacheKey();
     shell.ClearCalls();
 
     const QIcon red = solidIcon(Qt::red);
@@ -68,36 +58,16 @@ TEST_F(TrayIconTest, IconAssignmentsModifyEveryTimeWhileShown) {
     tray.SetIcon(red);
     ASSERT_EQ(shell.Calls().size(), 2u) << "the same image assigned again is sent again";
     for (const auto& call : shell.Calls()) {
-        EXPECT_EQ(call.message, NIM_MODIFY);
-        EXPECT_EQ(call.data.uFlags, NIF_ICON);
-        EXPECT_EQ(platform::IconForHandle(call.data.hIcon).cacheKey(), red.cacheKey());
+        EXPECT_EQ(call.request, Request::Icon);
+        EXPECT_EQ(call.icon.cacheKey(), red.cacheKey());
     }
-    EXPECT_EQ(shell.Calls()[0].data.hIcon, shell.Calls()[1].data.hIcon);
-    EXPECT_EQ(shell.Find(tray.Identifier())->hIcon, shell.Calls()[1].data.hIcon);
+    EXPECT_EQ(shell.Find(tray.Identifier())->icon.cacheKey(), red.cacheKey());
 
     // Emptying the image brings the stock picture back.
     tray.SetIcon(QIcon());
     ASSERT_EQ(shell.Calls().size(), 3u);
-    EXPECT_EQ(shell.Calls()[2].data.hIcon, platform::StockIconHandle());
+    EXPECT_EQ(shell.Calls()[2].icon.cacheKey(), stock);
     EXPECT_TRUE(tray.Icon().isNull());
-}
-
-TEST_F(TrayIconTest, BlinkingBetweenImagesAlwaysNamesTheCurrentOne) {
-    TTrayIkona tray;
-    tray.SetIconVisible(true);
-    const QIcon frames[3] = {solidIcon(Qt::green), solidIcon(Qt::red), solidIcon(Qt::blue)};
-    for (int tick = 0; tick < 30; ++tick) {
-        const QIcon& frame = frames[tick % 3];
-        tray.SetIcon(frame);
-        const auto& last = shell.Calls().back();
-        ASSERT_EQ(platform::IconForHandle(last.data.hIcon).cacheKey(), frame.cacheKey())
-            << "tick " << tick;
-    }
-    // Handles no longer referenced are dropped: only the current frame and
-    // the stock picture remain reachable from this component.
-    const win::DWORD current = shell.Calls().back().data.hIcon;
-    tray.SetIcon(QIcon());
-    EXPECT_TRUE(platform::IconForHandle(current).isNull());
 }
 
 TEST_F(TrayIconTest, ChangesWhileHiddenAreStoredAndShownByTheNextAdd) {
@@ -109,9 +79,9 @@ TEST_F(TrayIconTest, ChangesWhileHiddenAreStoredAndShownByTheNextAdd) {
 
     tray.SetIconVisible(true);
     ASSERT_EQ(shell.Calls().size(), 1u);
-    EXPECT_EQ(shell.Calls()[0].message, NIM_ADD);
-    EXPECT_EQ(shell.Calls()[0].tip(), "waiting");
-    EXPECT_EQ(platform::IconForHandle(shell.Calls()[0].data.hIcon).cacheKey(), blue.cacheKey());
+    EXPECT_EQ(shell.Calls()[0].request, Request::Add);
+    EXPECT_EQ(shell.Calls()[0].tip, "waiting");
+    EXPECT_EQ(shell.Calls()[0].icon.cacheKey(), blue.cacheKey());
 }
 
 TEST_F(TrayIconTest, HintIsSentOnlyWhenItChanges) {
@@ -122,17 +92,16 @@ TEST_F(TrayIconTest, HintIsSentOnlyWhenItChanges) {
     tray.SetHint(QStringLiteral("21.5"));
     tray.SetHint(QStringLiteral("21.5"));
     ASSERT_EQ(shell.Calls().size(), 1u);
-    EXPECT_EQ(shell.Calls()[0].message, NIM_MODIFY);
-    EXPECT_EQ(shell.Calls()[0].data.uFlags, NIF_TIP);
-    EXPECT_EQ(shell.Calls()[0].tip(), "21.5");
+    EXPECT_EQ(shell.Calls()[0].request, Request::Tip);
+    EXPECT_EQ(shell.Calls()[0].tip, "21.5");
     EXPECT_EQ(shell.Find(tray.Identifier())->tip, "21.5");
 
     tray.SetHint(QString());
     ASSERT_EQ(shell.Calls().size(), 2u);
-    EXPECT_EQ(shell.Calls()[1].tip(), "");
+    EXPECT_EQ(shell.Calls()[1].tip, "");
 }
 
-TEST_F(TrayIconTest, TooltipIsCutToTheRecordsRoom) {
+TEST_F(TrayIconTest, TooltipIsCutToItsRoom) {
     TTrayIkona tray;
     tray.SetIconVisible(true);
 
@@ -140,25 +109,24 @@ TEST_F(TrayIconTest, TooltipIsCutToTheRecordsRoom) {
     for (int i = 0; i < 100; ++i)
         hundred += QChar('a' + i % 26);
     tray.SetHint(hundred);
-    EXPECT_EQ(shell.Calls().back().tip(), hundred.left(63).toStdString());
-    EXPECT_EQ(shell.Calls().back().data.szTip[63], '\0');
+    EXPECT_EQ(shell.Calls().back().tip, hundred.left(63).toStdString());
 
     // Up to the first NUL only.
     tray.SetHint(QStringLiteral("before") + QChar(0) + QStringLiteral("after"));
-    EXPECT_EQ(shell.Calls().back().tip(), "before");
+    EXPECT_EQ(shell.Calls().back().tip, "before");
 
     // 62 ASCII letters and a two-byte letter: the letter would straddle the
     // 63rd byte, so it goes entirely rather than leaving half a character.
     const QString straddling = QString(62, QChar('x')) + QChar(0x00E9) + QStringLiteral("yz");
     tray.SetHint(straddling);
-    const std::string tip = shell.Calls().back().tip();
+    const std::string tip = shell.Calls().back().tip;
     EXPECT_EQ(tip, std::string(62, 'x'));
     EXPECT_TRUE(QString::fromStdString(tip).toUtf8() == QByteArray::fromStdString(tip));
 
     // Multi-byte text that fits exactly is kept whole.
     const QString euros(21, QChar(0x20AC)); // 3 bytes each: 63 bytes
     tray.SetHint(euros);
-    EXPECT_EQ(QString::fromStdString(shell.Calls().back().tip()), euros);
+    EXPECT_EQ(QString::fromStdString(shell.Calls().back().tip), euros);
 }
 
 TEST_F(TrayIconTest, HidingAndDestructionDelete) {
@@ -167,23 +135,22 @@ TEST_F(TrayIconTest, HidingAndDestructionDelete) {
         tray.SetIconVisible(true);
         tray.SetIconVisible(false);
         ASSERT_EQ(shell.Calls().size(), 2u);
-        EXPECT_EQ(shell.Calls()[1].message, NIM_DELETE);
-        EXPECT_EQ(shell.Calls()[1].data.uFlags, NIF_MESSAGE | NIF_ICON | NIF_TIP);
+        EXPECT_EQ(shell.Calls()[1].request, Request::Remove);
         EXPECT_TRUE(shell.Calls()[1].accepted);
         EXPECT_EQ(shell.ShownCount(), 0u);
     }
     EXPECT_EQ(shell.Calls().size(), 2u) << "destroying a hidden icon sends nothing";
 
     shell.ClearCalls();
-    win::DWORD id = 0;
+    quint32 id = 0;
     {
         TTrayIkona tray;
         id = tray.Identifier();
         tray.SetIconVisible(true);
     }
     ASSERT_EQ(shell.Calls().size(), 2u);
-    EXPECT_EQ(shell.Calls()[1].message, NIM_DELETE);
-    EXPECT_EQ(shell.Calls()[1].data.uID, id);
+    EXPECT_EQ(shell.Calls()[1].request, Request::Remove);
+    EXPECT_EQ(shell.Calls()[1].id, id);
     EXPECT_EQ(shell.Find(id), nullptr);
 }
 
@@ -193,8 +160,7 @@ TEST_F(TrayIconTest, LoadedRepeatsTheAddWhichTheShellRefuses) {
     tray.SetIconVisible(true);
     tray.Loaded();
     ASSERT_EQ(shell.Calls().size(), 2u);
-    EXPECT_EQ(shell.Calls()[1].message, NIM_ADD);
-    EXPECT_EQ(shell.Calls()[1].data.uFlags, NIF_MESSAGE | NIF_ICON | NIF_TIP);
+    EXPECT_EQ(shell.Calls()[1].request, Request::Add);
     EXPECT_FALSE(shell.Calls()[1].accepted);
     EXPECT_EQ(shell.ShownCount(), 1u);
 
@@ -210,7 +176,7 @@ TEST_F(TrayIconTest, RefusedAddLeavesTheIconMarkedVisible) {
     EXPECT_TRUE(tray.IconVisible());
     tray.SetIcon(solidIcon(Qt::red));
     ASSERT_EQ(shell.Calls().size(), 2u);
-    EXPECT_EQ(shell.Calls()[1].message, NIM_MODIFY) << "later changes are still sent";
+    EXPECT_EQ(shell.Calls()[1].request, Request::Icon) << "later changes are still sent";
 }
 
 TEST_F(TrayIconTest, TwoComponentsHaveTheirOwnIconsAndEvents) {
@@ -225,10 +191,10 @@ TEST_F(TrayIconTest, TwoComponentsHaveTheirOwnIconsAndEvents) {
     second.SetIconVisible(true);
     EXPECT_EQ(shell.ShownCount(), 2u);
 
-    ASSERT_TRUE(shell.Press(second.Identifier(), platform::WM_LBUTTONDOWN));
+    ASSERT_TRUE(shell.Press(second.Identifier(), QSystemTrayIcon::Trigger));
     EXPECT_EQ(firstClicks, 0);
     EXPECT_EQ(secondClicks, 1);
-    ASSERT_TRUE(shell.Press(first.Identifier(), platform::WM_LBUTTONDOWN));
+    ASSERT_TRUE(shell.Press(first.Identifier(), QSystemTrayIcon::Trigger));
     EXPECT_EQ(firstClicks, 1);
     EXPECT_EQ(secondClicks, 1);
 
@@ -236,7 +202,7 @@ TEST_F(TrayIconTest, TwoComponentsHaveTheirOwnIconsAndEvents) {
     EXPECT_NE(shell.Find(second.Identifier()), nullptr) << "removing one keeps the other";
 }
 
-TEST_F(TrayIconTest, MouseMessagesBecomeEventsSentByTheManager) {
+TEST_F(TrayIconTest, ClicksBecomeEventsSentByTheManager) {
     TTrayIkona tray;
     tray.SetIconVisible(true);
     std::vector<std::pair<std::string, QObject*>> fired;
@@ -244,11 +210,10 @@ TEST_F(TrayIconTest, MouseMessagesBecomeEventsSentByTheManager) {
     tray.OnDblClick = [&](QObject* sender) { fired.emplace_back("dblclick", sender); };
 
     // A double-click arrives as a press and then the double-click.
-    shell.Press(tray.Identifier(), platform::WM_LBUTTONDOWN);
-    shell.Press(tray.Identifier(), platform::WM_LBUTTONDBLCLK);
-    shell.Press(tray.Identifier(), platform::WM_MBUTTONDOWN);
-    shell.Press(tray.Identifier(), 0x202);                    // left release: nothing
-    shell.Press(tray.Identifier(), platform::WM_RBUTTONDOWN); // no menu: nothing
+    shell.Press(tray.Identifier(), QSystemTrayIcon::Trigger);
+    shell.Press(tray.Identifier(), QSystemTrayIcon::DoubleClick);
+    shell.Press(tray.Identifier(), QSystemTrayIcon::MiddleClick);
+    shell.Press(tray.Identifier(), QSystemTrayIcon::Context); // no menu: nothing
     ASSERT_EQ(fired.size(), 2u);
     EXPECT_EQ(fired[0].first, "click");
     EXPECT_EQ(fired[1].first, "dblclick");
@@ -258,14 +223,9 @@ TEST_F(TrayIconTest, MouseMessagesBecomeEventsSentByTheManager) {
     // Unassigned events are skipped quietly.
     tray.OnClick = nullptr;
     tray.OnDblClick = nullptr;
-    shell.Press(tray.Identifier(), platform::WM_LBUTTONDOWN);
-    shell.Press(tray.Identifier(), platform::WM_LBUTTONDBLCLK);
+    shell.Press(tray.Identifier(), QSystemTrayIcon::Trigger);
+    shell.Press(tray.Identifier(), QSystemTrayIcon::DoubleClick);
     EXPECT_EQ(fired.size(), 2u);
-
-    // Other messages to the manager's window get the default handling.
-    EXPECT_EQ(platform::SendWindowMessage(IconManager->WindowHandle(), platform::WM_USER,
-                                          tray.Identifier(), platform::WM_LBUTTONDOWN),
-              0);
 }
 
 TEST_F(TrayIconTest, HandlerMayReplaceItselfOrFreeTheComponent) {
@@ -276,12 +236,12 @@ TEST_F(TrayIconTest, HandlerMayReplaceItselfOrFreeTheComponent) {
         ++calls;
         tray->OnClick = nullptr; // destroys the running function object's original
     };
-    shell.Press(tray->Identifier(), platform::WM_LBUTTONDOWN);
+    shell.Press(tray->Identifier(), QSystemTrayIcon::Trigger);
     EXPECT_EQ(calls, 1);
 
-    const win::DWORD id = tray->Identifier();
+    const quint32 id = tray->Identifier();
     tray->OnDblClick = [tray](QObject*) { delete tray; };
-    shell.Press(id, platform::WM_LBUTTONDBLCLK);
+    shell.Press(id, QSystemTrayIcon::DoubleClick);
     EXPECT_EQ(shell.Find(id), nullptr);
 }
 
@@ -297,13 +257,13 @@ TEST_F(TrayIconTest, RightPressPopsTheMenuAtThePointer) {
     QCursor::setPos(pointer);
     ASSERT_EQ(QCursor::pos(), pointer);
     ASSERT_FALSE(menu.isVisible());
-    shell.Press(tray.Identifier(), platform::WM_RBUTTONDOWN);
+    shell.Press(tray.Identifier(), QSystemTrayIcon::Context);
     EXPECT_TRUE(menu.isVisible()) << "the press itself opens the menu";
     EXPECT_EQ(menu.pos(), pointer);
     menu.hide();
 
     // Left presses never open it.
-    shell.Press(tray.Identifier(), platform::WM_LBUTTONDOWN);
+    shell.Press(tray.Identifier(), QSystemTrayIcon::Trigger);
     EXPECT_FALSE(menu.isVisible());
 }
 
@@ -319,15 +279,14 @@ TEST_F(TrayIconTest, DestroyedMenuIsForgotten) {
     delete menu;
     EXPECT_EQ(tray.PopupMenu(), nullptr);
     // A right press now does nothing (and touches no freed menu).
-    shell.Press(tray.Identifier(), platform::WM_RBUTTONDOWN);
+    shell.Press(tray.Identifier(), QSystemTrayIcon::Context);
     EXPECT_EQ(tray.PopupMenu(), nullptr);
 }
 
 TEST_F(TrayIconTest, NotificationForADestroyedComponentIsIgnored) {
     auto* gone = new TTrayIkona;
     gone->SetIconVisible(true);
-    const win::DWORD goneId = gone->Identifier();
-    const FakeTrayShell::Shown record = *shell.Find(goneId);
+    const quint32 goneId = gone->Identifier();
     delete gone;
 
     TTrayIkona survivor;
@@ -336,11 +295,10 @@ TEST_F(TrayIconTest, NotificationForADestroyedComponentIsIgnored) {
     int clicks = 0;
     survivor.OnClick = [&](QObject*) { ++clicks; };
 
-    // A late notification, as a shell might still deliver it.
-    platform::SendWindowMessage(record.hWnd, record.callbackMessage, goneId,
-                                platform::WM_LBUTTONDOWN);
+    // A late click, as a shell might still deliver it.
+    Q_EMIT shell.Activated(goneId, QSystemTrayIcon::Trigger);
     EXPECT_EQ(clicks, 0);
-    EXPECT_FALSE(shell.Press(goneId, platform::WM_LBUTTONDOWN));
+    EXPECT_FALSE(shell.Press(goneId, QSystemTrayIcon::Trigger));
 }
 
 TEST_F(TrayIconTest, HideTaskTurnsTheOwnersWindowIntoAToolWindowAndBack) {
@@ -384,7 +342,7 @@ TEST_F(TrayIconTest, OwnerDestroysTheComponentAndItsIcon) {
     tray->setObjectName(QStringLiteral("TrayIkona1"));
     EXPECT_EQ(owner->findChild<TTrayIkona*>(QStringLiteral("TrayIkona1")), tray);
     tray->SetIconVisible(true);
-    const win::DWORD id = tray->Identifier();
+    const quint32 id = tray->Identifier();
     delete owner;
     EXPECT_EQ(shell.Find(id), nullptr);
     EXPECT_EQ(IconManager->Find(id), nullptr);

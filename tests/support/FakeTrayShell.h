@@ -1,57 +1,56 @@
 // A recording notification area for tests. It installs itself as the shell in
 // use for its lifetime, keeps every request, keeps the icons it has accepted
-// (refusing a second add, and modify or delete of an absent icon, as the real
-// one does) and reports clicks the way the shell does: the icon's callback
-// message sent to the window that added it.
+// (refusing a second add, and a change or removal of an absent icon, as the
+// real one does) and reports clicks as the real one does, by Activated.
 #pragma once
 
 #include "gui/TrayShell.h"
 
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
 class FakeTrayShell : public platform::TrayShell {
 public:
+    enum class Request { Add, Icon, Tip, Remove };
     struct Call {
-        win::DWORD message = 0;
-        platform::NOTIFYICONDATAA data;
+        Request request = Request::Add;
+        quint32 id = 0;
+        QIcon icon;      // Add and Icon
+        std::string tip; // Add and Tip, UTF-8
         bool accepted = false;
-        std::string tip() const; // szTip up to its terminator
     };
-    // The state of an accepted icon, fields merged by their flags.
     struct Shown {
-        win::DWORD hWnd = 0;
-        win::DWORD uID = 0;
-        std::uint32_t callbackMessage = 0;
-        win::DWORD hIcon = 0;
+        QIcon icon;
         std::string tip;
     };
 
     FakeTrayShell();
     ~FakeTrayShell() override;
-    FakeTrayShell(const FakeTrayShell&) = delete;
-    FakeTrayShell& operator=(const FakeTrayShell&) = delete;
 
-    bool Shell_NotifyIcon(win::DWORD message, const platform::NOTIFYICONDATAA& data) override;
+    bool Add(quint32 id, const QIcon& icon, const QString& tip) override;
+    bool SetIcon(quint32 id, const QIcon& icon) override;
+    bool SetToolTip(quint32 id, const QString& tip) override;
+    bool Remove(quint32 id) override;
 
     const std::vector<Call>& Calls() const { return calls_; }
-    std::vector<Call> CallsFor(win::DWORD uID) const;
+    std::vector<Call> CallsFor(quint32 id) const;
     void ClearCalls() { calls_.clear(); }
 
-    // The shown icon with this identifier (any window), or nullptr.
-    const Shown* Find(win::DWORD uID) const;
+    // The shown icon with this id, or nullptr.
+    const Shown* Find(quint32 id) const;
     std::size_t ShownCount() const { return shown_.size(); }
 
-    // Reports a mouse message on the icon uID. False when no such icon is
-    // shown (nothing is sent then).
-    bool Press(win::DWORD uID, std::uint32_t mouseMessage);
+    // Reports a click on the icon. False when no such icon is shown (nothing
+    // is reported then).
+    bool Press(quint32 id, QSystemTrayIcon::ActivationReason reason);
 
     // When set, every request is refused (a desktop without a tray host).
     bool refuseAll = false;
 
 private:
+    bool Record(Request request, quint32 id, const QIcon& icon, const QString& tip);
+
     std::vector<Call> calls_;
-    std::map<std::uint64_t, Shown> shown_;
+    std::map<quint32, Shown> shown_;
 };

@@ -1,11 +1,12 @@
 // A port the user may not open: the event log and the error message say
 // which device it is and how to get the permission.
-#include "LinkFixture.h"
+#include "serial/AfComPort.h"
+#include "support/CoreFixture.h"
 
 #include <cerrno>
 
 namespace {
-class PortPermission : public LinkFixture {};
+class PortPermission : public CoreFixture {};
 } // namespace
 
 TEST_F(PortPermission, ARefusedOpenNamesTheDeviceAndTheDialoutGroup) {
@@ -18,7 +19,7 @@ TEST_F(PortPermission, ARefusedOpenNamesTheDeviceAndTheDialoutGroup) {
     EXPECT_EQ(Log(), (QStringList{kCantOpen, QStringLiteral("ERR  ") + hint}));
     EXPECT_EQ(LinkStateWord(Link().State()), "denied"); // what MQTT and the tooltip say
     try {
-        fMain->AfComPort1->Open();
+        Link().Port()->Open();
         ADD_FAILURE() << "opened";
     } catch (const std::exception& e) {
         EXPECT_EQ(QString::fromStdString(e.what()),

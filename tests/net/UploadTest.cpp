@@ -1,29 +1,18 @@
-// The upload (Timer1Timer): what reaches a real server on 127.0.0.1, what
-// the event log says, and the temperature log it appends to.
-#include "gui/uMain.h"
-#include "gui/uSettings.h"
+// The upload of the core: what reaches a real server on 127.0.0.1 through
+// the fetch, what the event log says, and the temperature log it appends
+// to. Here rather than beside the core's other tests, since the fetch is
+// linked in (the program loads it as a module).
 #include "net/LocalHttpServer.h"
 #include "net/uHTML.h"
-#include "platform/AppPaths.h"
-#include "platform/Clock.h"
-#include "platform/FormatSettings.h"
-#include "platform/MessageBox.h"
+#include "support/CoreFixture.h"
 #include "support/FaultyHttpServer.h"
 #include "support/Formats.h"
 #include "support/Loopback.h"
-#include "support/Program.h"
-#include "support/TestEnvironment.h"
 
-#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -36,7 +25,7 @@ namespace {
 const QString kOk = QStringLiteral(" >  OK  Information successfully send");
 const QString kErr = QStringLiteral(" >  ERR  Information cannot nepodařilo odeslat!");
 
-class UploadTest : public ::testing::Test {
+class UploadTest : public CoreFixture {
 protected:
     static void SetUpTestSuite() {
         setenv("no_proxy", "127.0.0.1,localhost", 1);
@@ -44,15 +33,9 @@ protected:
     }
 
     void SetUp() override {
-        ASSERT_TRUE(Home.isValid());
-        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
-        qputenv("KELVOX_MINUTE_MS", "60000");
+        CoreFixture::SetUp();
         platform::FormatSettings::SetCurrent(CommaFormats());
-        platform::SetMessageHook([this](const platform::MessageRequest& r) {
-            Boxes.push_back(r.Text);
-            return platform::MsgResult::Ok;
-        });
-        platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 0, 0)); });
+        Now = QDateTime(QDate(2026, 7, 12), QTime(10, 0, 0));
 
         auto& s = Server.Server();
         s.Get("/t.php", [](const httplib::Request&, httplib::Response& res) {
@@ -70,22 +53,23 @@ protected:
     void Build(int minuteMs) {
         FetchOptions options;
         options.TotalTimeout = std::chrono::seconds(4);
-        CoreDeps deps;
-        deps.Fetch = NewUrlFetcher(options);
-        deps.MinuteMs = minuteMs;
-        BuildProgram(std::move(deps));
-        fMain->Timer1->stop(); // automatic sends only where a test starts them
-        fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
+        Deps.Fetch = NewUrlFetcher(options);
+        Deps.MinuteMs = minuteMs;
+        Start();
+        Timer()->stop(); // automatic sends only where a test starts them
+        Target(Server.BaseUrl() + "/t.php?t=");
     }
 
     void TearDown() override {
-        DestroyProgram();
-        EXPECT_TRUE(Boxes.empty()) << Boxes.front().toStdString();
+        Stop();
+        EXPECT_TRUE(Boxes.empty()) << Boxes.front().Text.toStdString();
     }
 
-    QStringList LogLines() const {
-        return fMain->Memo1->toPlainText().split('\n', Qt::SkipEmptyParts);
+    QTimer* Timer() { return Core().Upload().Timer(); }
+    void Target(const std::string& url) {
+        Core().Settings().SetText(Setting::TargetURL, QString::fromStdString(url));
     }
+    void KeepTemperatureLog() { Core().Settings().SetCheck(Setting::GeneTemp, true); }
     std::vector<std::string> Targets() const {
         std::vector<std::string> out;
         for (const auto& r : Server.Requests())
@@ -99,22 +83,18 @@ protected:
         EXPECT_TRUE(ended.count() > 0 || ended.wait(30000));
     }
     void ManualSend() {
-        Sending([] { fSettings->bSendClick(fSettings->bSend); });
+        Sending([this] { Core().Upload().Send(/*manual=*/true); });
     }
     void AutomaticSend() {
-        Sending([] { fMain->Timer1Timer(fMain->Timer1); });
+        Sending([this] { Core().Upload().Send(/*manual=*/false); });
     }
 
     QByteArray TemperatureLog(QDate day) const {
-        QFile f(platform::ResolveAppPaths().TemperatureLogPath(QDateTime(day, QTime(12, 0))));
+        QFile f(Paths().TemperatureLogPath(QDateTime(day, QTime(12, 0))));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
-    QTemporaryDir Home;
     LocalHttpServer Server;
-    QStringList Boxes;
-    // Restores what SetUp changed, after TearDown.
-    TestEnvironment Env_;
 };
 
 TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
@@ -126,16 +106,28 @@ TEST_F(UploadTest, ManualSendAppendsTheTemperatureTextAndLogsSuccess) {
     EXPECT_EQ(lines[0], "10:00:00" + kOk);
 
     // The URL is the field's text at the moment of sending.
-    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?x=1&t="));
+    Target(Server.BaseUrl() + "/t.php?x=1&t=");
     Link().Feed("-3.26C\r");
     ManualSend();
     EXPECT_EQ(Targets().back(), "/t.php?x=1&t=-3,3");
     // A redirect to a good answer counts as sent.
-    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/moved.php?t="));
+    Target(Server.BaseUrl() + "/moved.php?t=");
     ManualSend();
     EXPECT_EQ(Targets().back(), "/t.php?t=-3,3");
     EXPECT_EQ(LogLines().size(), 3);
     EXPECT_FALSE(LogLines().join('\n').contains("ERR"));
+}
+
+// A reading as it comes from the thermometer's port is the one sent.
+TEST_F(UploadTest, AReadingFromThePortIsWhatIsSent) {
+    Stop();
+    LinkPty();
+    Build(60000);
+    Connect();
+    ASSERT_TRUE(Pty.Write("+022.5C\r"));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return Link().Temperature() == 22.5L; }, 10000));
+    ManualSend();
+    EXPECT_EQ(Targets(), std::vector<std::string>{"/t.php?t=22,5"});
 }
 
 TEST_F(UploadTest, SpecialValuesAndSchemeLessTarget) {
@@ -150,7 +142,7 @@ TEST_F(UploadTest, SpecialValuesAndSchemeLessTarget) {
     // Point locale, and a target without a scheme.
     platform::FormatSettings point;
     platform::FormatSettings::SetCurrent(point);
-    fSettings->edTarget->setText(QString::fromStdString(Server.HostPort() + "/t.php?t="));
+    Target(Server.HostPort() + "/t.php?t=");
     Link().Feed("+0.0C\r");
     ManualSend();
     EXPECT_EQ(Targets(), (std::vector<std::string>{"/t.php?t=-100,0", "/t.php?t=-100,0",
@@ -160,27 +152,25 @@ TEST_F(UploadTest, SpecialValuesAndSchemeLessTarget) {
 
 TEST_F(UploadTest, TimerSendsAutomaticallyWithoutLoggingSuccess) {
     Link().Feed("+21.5C\r");
-    fMain->Timer1->setInterval(30);
-    fMain->Timer1->start();
+    Timer()->setInterval(30);
+    Timer()->start();
     EXPECT_TRUE(QTest::qWaitFor([&] { return Server.Requests().size() >= 3; }, 30000));
-    fMain->Timer1->stop();
+    Timer()->stop();
     for (const auto& target : Targets())
         EXPECT_EQ(target, "/t.php?t=21,5");
     EXPECT_TRUE(LogLines().isEmpty()) << LogLines().join('\n').toStdString();
 }
 
 TEST_F(UploadTest, PeriodFieldDrivesTheTimerAndZeroStopsIt) {
-    DestroyProgram();
+    Stop();
     Build(20);
-    fSettings->IntEdit1->SetValue(2);
-    fSettings->IntEdit1Change(fSettings->IntEdit1);
+    Core().Settings().SetInteger(Setting::Period, 2);
     EXPECT_TRUE(QTest::qWaitFor([&] { return Server.Requests().size() >= 2; }, 30000));
 
-    fSettings->IntEdit1->SetValue(0);
-    fSettings->IntEdit1Change(fSettings->IntEdit1);
-    EXPECT_FALSE(fMain->Timer1->isActive());
+    Core().Settings().SetInteger(Setting::Period, 0);
+    EXPECT_FALSE(Timer()->isActive());
     // A send asked for before may still be under way.
-    EXPECT_TRUE(QTest::qWaitFor([] { return !Core().Upload().Busy(); }, 30000));
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !Core().Upload().Busy(); }, 30000));
     const std::size_t before = Server.Requests().size();
     QTest::qWait(300); // fifteen periods of the old setting
     EXPECT_EQ(Server.Requests().size(), before);
@@ -193,11 +183,10 @@ TEST_F(UploadTest, PeriodFieldDrivesTheTimerAndZeroStopsIt) {
 }
 
 TEST_F(UploadTest, FailedSendsAreLoggedForManualAndAutomaticAlike) {
-    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/nothing.php?t="));
+    Target(Server.BaseUrl() + "/nothing.php?t=");
     ManualSend();
     AutomaticSend();
-    fSettings->edTarget->setText(
-        QString::fromStdString("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/t.php?t="));
+    Target("http://127.0.0.1:" + std::to_string(ClosedPort()) + "/t.php?t=");
     ManualSend();
     AutomaticSend();
     // Each failure line says why, after the line as the user knows it.
@@ -213,12 +202,12 @@ TEST_F(UploadTest, FailedSendsAreLoggedForManualAndAutomaticAlike) {
 // keeps its line, and the next server is served as usual.
 TEST_F(UploadTest, ResettingAndFloodingServersAreLoggedAndSendingGoesOn) {
     FaultyHttpServer faulty(FaultyHttpServer::Mode::Reset);
-    fSettings->chbGeneTempLOG->setChecked(true);
-    fSettings->edTarget->setText(QString::fromStdString(faulty.BaseUrl() + "/t.php?t="));
+    KeepTemperatureLog();
+    Target(faulty.BaseUrl() + "/t.php?t=");
     ManualSend();
     faulty.SetMode(FaultyHttpServer::Mode::FloodBody);
     AutomaticSend();
-    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
+    Target(Server.BaseUrl() + "/t.php?t=");
     ManualSend();
     EXPECT_EQ(LogLines(), (QStringList{"10:00:00" + kErr + " (connection closed by the server)",
                                        "10:00:00" + kErr + " (timed out)", "10:00:00" + kOk}));
@@ -229,7 +218,7 @@ TEST_F(UploadTest, ResettingAndFloodingServersAreLoggedAndSendingGoesOn) {
 // An empty target is no address: "http://" alone would ask this machine.
 TEST_F(UploadTest, AnEmptyTargetIsNotRequestedAndIsLogged) {
     for (const QString& target : {QString(), QStringLiteral("  ")}) {
-        fSettings->edTarget->setText(target);
+        Core().Settings().SetText(Setting::TargetURL, target);
         ManualSend();
     }
     EXPECT_EQ(LogLines(), (QStringList{"10:00:00" + kErr + " (no target URL)",
@@ -242,13 +231,13 @@ TEST_F(UploadTest, TemperatureLogGetsOneLinePerSendWhateverTheOutcome) {
     ManualSend();
     EXPECT_TRUE(QDir(Home.path()).entryList({"Temperature(*"}).isEmpty());
 
-    fSettings->chbGeneTempLOG->setChecked(true);
+    KeepTemperatureLog();
     Link().Feed("+20.5C\r");
     ManualSend();
-    platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 1, 0)); });
+    Now = QDateTime(QDate(2026, 7, 12), QTime(10, 1, 0));
     AutomaticSend();
-    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/nothing.php?t="));
-    platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 12), QTime(10, 2, 0)); });
+    Target(Server.BaseUrl() + "/nothing.php?t=");
+    Now = QDateTime(QDate(2026, 7, 12), QTime(10, 2, 0));
     Link().Feed("-100.0C\r");
     ManualSend(); // failed, still logged
     EXPECT_EQ(TemperatureLog(QDate(2026, 7, 12)), "12.07.2026\t10:00:00\t20,5\r\n"
@@ -256,17 +245,16 @@ TEST_F(UploadTest, TemperatureLogGetsOneLinePerSendWhateverTheOutcome) {
                                                   "12.07.2026\t10:02:00\t-100,0\r\n");
 
     // The next day starts a new file; yesterday's stays as it was.
-    platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 13), QTime(0, 0, 5)); });
+    Now = QDateTime(QDate(2026, 7, 13), QTime(0, 0, 5));
     AutomaticSend();
     EXPECT_EQ(TemperatureLog(QDate(2026, 7, 13)), "13.07.2026\t00:00:05\t-100,0\r\n");
     EXPECT_EQ(TemperatureLog(QDate(2026, 7, 12)).count('\n'), 3);
 }
 
 TEST_F(UploadTest, UnwritableTemperatureLogLosesNothingElse) {
-    fSettings->chbGeneTempLOG->setChecked(true);
+    KeepTemperatureLog();
     // A directory in the place of today's file: never written into.
-    const QString today =
-        platform::ResolveAppPaths().TemperatureLogPath(QDateTime(QDate(2026, 7, 12), QTime(12, 0)));
+    const QString today = Paths().TemperatureLogPath(QDateTime(QDate(2026, 7, 12), QTime(12, 0)));
     ASSERT_TRUE(QDir().mkpath(today));
     EXPECT_NO_THROW(ManualSend());
     EXPECT_EQ(Server.Requests().size(), 1u);
@@ -292,25 +280,24 @@ TEST_F(UploadTest, UnwritableTemperatureLogLosesNothingElse) {
     EXPECT_EQ(QFileInfo(today).size(), geteuid() == 0 ? 28 : 0);
 }
 
-// The window goes on while a server keeps a send waiting; the asks made
+// The program goes on while a server keeps a send waiting; the asks made
 // meanwhile become one send, with the reading and target of its own start.
 TEST_F(UploadTest, WindowGoesOnDuringAHangingSendAndAsksMeanwhileMakeOneMore) {
     SilentListener silent;
-    fSettings->edTarget->setText(
-        QString::fromStdString("http://127.0.0.1:" + std::to_string(silent.Port()) + "/t.php?t="));
+    Target("http://127.0.0.1:" + std::to_string(silent.Port()) + "/t.php?t=");
     QSignalSpy ended(&Core().Upload(), &TUploader::Sent);
     Link().Feed("+20.0C\r");
-    fSettings->bSendClick(fSettings->bSend);
+    Core().Upload().Send(/*manual=*/true);
     bool ticked = false;
     QTimer::singleShot(50, [&] { ticked = true; });
     EXPECT_TRUE(QTest::qWaitFor([&] { return ticked; }, 2000));
     EXPECT_EQ(ended.count(), 0);
 
-    fMain->Timer1Timer(fMain->Timer1);
-    fSettings->bSendClick(fSettings->bSend);
-    fMain->Timer1Timer(fMain->Timer1);
+    Core().Upload().Send(/*manual=*/false);
+    Core().Upload().Send(/*manual=*/true);
+    Core().Upload().Send(/*manual=*/false);
     Link().Feed("+21.5C\r");
-    fSettings->edTarget->setText(QString::fromStdString(Server.BaseUrl() + "/t.php?t="));
+    Target(Server.BaseUrl() + "/t.php?t=");
     EXPECT_TRUE(QTest::qWaitFor([&] { return ended.count() >= 2; }, 30000));
     QTest::qWait(100); // no third send follows
     EXPECT_EQ(ended.count(), 2);

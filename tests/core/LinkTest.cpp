@@ -1,75 +1,50 @@
-// The serial link as the user sees it: the connect toggle, readings on their
-// way to the label and the upload, failed opens, the silence watchdog driven
-// deadline by deadline, line errors and hang-ups, and warnings that must not
-// pile up.
-#include "LinkFixture.h"
-
-#include "net/LocalHttpServer.h"
+// The serial link of the core: the connect toggle, readings on their way to
+// the temperature, failed opens, the silence watchdog driven deadline by
+// deadline, line errors and hang-ups, and warnings that must not pile up.
 #include "platform/PortMap.h"
+#include "support/CoreFixture.h"
 
-#include <QLabel>
+#include <QTimer>
 
 namespace {
 
-class LinkTest : public LinkFixture {};
-
-bool LabelShows(const QString& text) {
-    return QTest::qWaitFor([&] { return fMain->Label1->text() == text; }, 10000);
-}
+class LinkTest : public CoreFixture {
+protected:
+    bool Reads(long double value) {
+        return QTest::qWaitFor([&] { return Link().Temperature() == value; }, 10000);
+    }
+    bool Holds(const std::string& text) {
+        return QTest::qWaitFor([&] { return Link().ReceivedText() == text; }, 10000);
+    }
+};
 
 } // namespace
 
-TEST_F(LinkTest, ConnectReadingsUploadAndDisconnect) {
-    setenv("no_proxy", "127.0.0.1", 1);
-    LocalHttpServer server;
-    server.Server().Get("/t.php", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content("OK", "text/plain");
-    });
-    server.Start();
+TEST_F(LinkTest, ConnectReadingsAndDisconnect) {
     LinkPty();
     Start();
-    ASSERT_EQ(fSettings->AfPortComboBox1->ItemIndex(), 0);
-    EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
-
-    // The opened line comes from inside the open; the caption follows it.
-    QString captionWhenLogged;
-    const TNotifyEvent opened = fMain->AfComPort1->OnPortOpen;
-    fMain->AfComPort1->OnPortOpen = [&](QObject* sender) {
-        opened(sender);
-        captionWhenLogged = fSettings->bConn->text();
-    };
     Ports.Unlink(1); // a failed open first: the icon blinks
     Connect();
     ASSERT_EQ(Link().BlinkPhase(), 1);
     Ports.Link(1, Pty.SlavePath());
     Connect();
-    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_TRUE(Link().Open());
     EXPECT_EQ(Events(), (QStringList{kCantOpen, kOpened}));
-    EXPECT_EQ(captionWhenLogged, "Disconnect");
-    EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
-    EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
     EXPECT_EQ(Link().BlinkPhase(), 0);
 
     Link().SilenceDeadline()->stop();
     ASSERT_TRUE(Pty.Write("+021.5C\r+02"));
-    ASSERT_TRUE(LabelShows(QStringLiteral("21.5\u00B0C")));
-    EXPECT_TRUE(QTest::qWaitFor([] { return Link().ReceivedText() == "+02"; }, 10000));
+    ASSERT_TRUE(Reads(21.5L));
+    EXPECT_TRUE(Holds("+02"));
     EXPECT_TRUE(Link().SilenceDeadline()->isActive()); // moved by the reading
     ASSERT_TRUE(Pty.Write("2.5C\r"));                  // the rest of the split reading
-    ASSERT_TRUE(LabelShows(QStringLiteral("22.5\u00B0C")));
+    ASSERT_TRUE(Reads(22.5L));
     EXPECT_TRUE(Link().ReceivedText().empty());
-
-    fSettings->edTarget->setText(QString::fromStdString(server.BaseUrl() + "/t.php?t="));
-    fSettings->bSend->click();
-    EXPECT_TRUE(QTest::qWaitFor([] { return !Core().Upload().Busy(); }, 30000));
-    ASSERT_EQ(server.Requests().size(), 1u);
-    EXPECT_EQ(server.Requests()[0].Target, "/t.php?t=22.5");
+    EXPECT_EQ(Link().Display(), QStringLiteral("22.5\u00B0C"));
 
     Connect(); // the toggle closes an open port
-    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_FALSE(Link().Open());
     EXPECT_EQ(Log().last(), kClosed);
-    EXPECT_EQ(fSettings->bConn->text(), "Connect");
-    EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
     EXPECT_EQ(Link().BlinkPhase(), 0); // closing by hand is no error
     EXPECT_TRUE(Boxes.empty());
 }
@@ -79,26 +54,22 @@ TEST_F(LinkTest, AutoConnectOpensThePortNumberOfTheSettingsNotOfTheChooser) {
     LinkPty();
     Ports.Link(2, second.SlavePath());
     Start("[Data]\r\nCOM=2\r\nAutoConnect=-1\r\n");
-    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_TRUE(Link().Open());
     EXPECT_EQ(Log(), QStringList{"OK  Serial port COM2 opened."});
-    EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
-    // The chooser shows the port that was opened, not the first one listed.
-    EXPECT_TRUE(fSettings->AfPortComboBox1->currentText().startsWith("COM 2  "));
     ASSERT_TRUE(second.Write("-003.5C\r"));
-    EXPECT_TRUE(LabelShows(QStringLiteral("-3.5\u00B0C")));
+    EXPECT_TRUE(Reads(-3.5L));
     EXPECT_TRUE(Boxes.empty());
 }
 
-TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
+TEST_F(LinkTest, AFailedOpenIsLoggedAndBlinks) {
     LinkPty();
     Start();
-    Ports.Unlink(1); // the device went away after the chooser listed it
+    Ports.Unlink(1); // the device went away after it was looked at
     Connect();
-    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_FALSE(Link().Open());
     EXPECT_EQ(Events(), QStringList{kCantOpen});
     EXPECT_EQ(Log().value(1),
               "ERR  " + QString::fromStdString(Ports.Path()) + "/COM1: no such file");
-    EXPECT_EQ(fSettings->bConn->text(), "Connect");
     EXPECT_EQ(Link().BlinkPhase(), 1);
 
     // A port held by somebody else cannot be opened either.
@@ -108,51 +79,35 @@ TEST_F(LinkTest, AFailedOpenIsLoggedKeepsTheCaptionAndBlinks) {
     Connect();
     platform::ClosePortDescriptor(holder.Fd);
     EXPECT_EQ(Events(), (QStringList{kCantOpen, kCantOpen}));
-    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_FALSE(Link().Open());
 
     Connect(); // free again: the blinking stops
-    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_TRUE(Link().Open());
     EXPECT_EQ(Link().BlinkPhase(), 0);
-    EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
     EXPECT_TRUE(Boxes.empty());
 }
 
 TEST_F(LinkTest, WithoutAChosenPortTheToggleOnlyWarns) {
     Start(); // no ports at all: nothing to choose
-    ASSERT_EQ(fSettings->AfPortComboBox1->ItemIndex(), -1);
+    EXPECT_FALSE(Link().PortChosen());
     LinkPty(); // appears later; the toggle still asks for a choice
     Connect();
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, kChoose);
     EXPECT_EQ(Boxes[0].Caption, "");
     EXPECT_EQ(Boxes[0].Icon, platform::MsgIcon::Warning);
-    EXPECT_EQ(Boxes[0].Parent, fSettings);
-    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_FALSE(Link().Open());
     EXPECT_TRUE(Log().isEmpty());
-    EXPECT_FALSE(fSettings->ConnWarningShowing());
+    EXPECT_FALSE(Link().WarningShowing());
 }
 
-TEST_F(LinkTest, APickInTheChooserOpensAndTheCaptionFollows) {
-    LinkPty();
-    Start();
-    emit fSettings->AfPortComboBox1->activated(0);
-    EXPECT_TRUE(fMain->AfComPort1->Active());
-    EXPECT_EQ(Log(), QStringList{kOpened});
-    EXPECT_EQ(fSettings->shState->BrushColor(), 0x008000u);
-    EXPECT_EQ(fSettings->bConn->text(), "Disconnect");
-    Connect();
-    EXPECT_FALSE(fMain->AfComPort1->Active());
-    EXPECT_EQ(Log().last(), kClosed);
-    EXPECT_EQ(fSettings->bConn->text(), "Connect");
-}
-
-TEST_F(LinkTest, AStoredPortThatIsAbsentIsShownAsSuchAndIsTheOneConnectTries) {
+TEST_F(LinkTest, AStoredPortThatIsAbsentIsTheOneConnectTries) {
     Ports.Link(4, Pty.SlavePath()); // only COM4 is there
     Start("[Data]\r\nCOM=1\r\n");
-    EXPECT_EQ(fSettings->AfPortComboBox1->currentText(), "COM 1 (not present)");
+    Link().SetPortChosen(true); // as the chooser does for a stored port
     Connect();
     EXPECT_EQ(Events(), QStringList{kCantOpen});
-    EXPECT_EQ(fSettings->AfPortComboBox1->currentText(), "COM 1 (not present)");
+    EXPECT_EQ(Link().ComNumber(), 1);
 }
 
 // One deadline, armed by the open and moved by each reading; nothing waits
@@ -167,14 +122,12 @@ TEST_F(LinkTest, TheWatchdogIsOneDeadlineMovedByEachReading) {
     EXPECT_EQ(deadline->timerType(), Qt::PreciseTimer); // a coarse one may be 1.5 s off
     deadline->stop();
     ASSERT_TRUE(Pty.Write("+20.0C\r"));
-    ASSERT_TRUE(LabelShows(QStringLiteral("20.0\u00B0C")));
+    ASSERT_TRUE(Reads(20.0L));
     EXPECT_TRUE(deadline->isActive());
     EXPECT_EQ(deadline->interval(), 30000);
     Link().OnSilence();
     EXPECT_EQ(Log(), (QStringList{kOpened, kSilent, kClosed}));
-    EXPECT_FALSE(fMain->AfComPort1->Active());
-    EXPECT_EQ(fSettings->bConn->text(), "Connect");
-    EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
+    EXPECT_FALSE(Link().Open());
     EXPECT_EQ(Link().BlinkPhase(), 1);
     EXPECT_FALSE(deadline->isActive());
 
@@ -198,11 +151,11 @@ TEST_F(LinkTest, OnlyAConvertedReadingHoldsTheWatchdogOff) {
         SCOPED_TRACE(tail);
         Connect();
         ASSERT_TRUE(Pty.Write("+20.0C\r" + tail));
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Link().ReceivedText() == tail; }, 10000));
+        ASSERT_TRUE(Holds(tail));
         deadline->stop();
         const bool pending = tail != "\n";
         int expiries = 0;
-        while (fMain->AfComPort1->Active() && expiries < 5) {
+        while (Link().Open() && expiries < 5) {
             if (pending && tail.back() == '\n') { // streaming, never a CR
                 ASSERT_TRUE(Pty.Write(tail));
                 const std::size_t expected = tail.size() * static_cast<std::size_t>(expiries + 2);
@@ -212,7 +165,7 @@ TEST_F(LinkTest, OnlyAConvertedReadingHoldsTheWatchdogOff) {
             EXPECT_EQ(deadline->isActive(), expiries > 0);
             Link().OnSilence();
             ++expiries;
-            if (fMain->AfComPort1->Active()) {
+            if (Link().Open()) {
                 EXPECT_EQ(deadline->interval(), TLink::PendingGraceMs);
             }
         }
@@ -226,27 +179,28 @@ TEST_F(LinkTest, AFailedLineFollowedBySilenceStillTripsTheWatchdog) {
     Start();
     Connect();
     ASSERT_TRUE(Pty.Write("+20.0C\r"));
-    ASSERT_TRUE(LabelShows(QStringLiteral("20.0\u00B0C")));
+    ASSERT_TRUE(Reads(20.0L));
     ASSERT_TRUE(Pty.Write("-\r")); // a sign without a number
-    ASSERT_TRUE(QTest::qWaitFor([] { return Link().Temperature() == -100.0L; }, 10000));
-    EXPECT_EQ(fMain->Label1->text(), QStringLiteral("20.0\u00B0C"));
+    ASSERT_TRUE(Reads(-100.0L));
+    EXPECT_FALSE(Link().Live());
+    EXPECT_EQ(Link().Display(), QStringLiteral("20.0\u00B0C"));
     Link().OnSilence();
     EXPECT_EQ(Log().count(kSilent), 1);
-    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_FALSE(Link().Open());
 }
 
 TEST_F(LinkTest, ALineErrorClosesThePortAndBlinks) {
     const std::shared_ptr<FakeCommPort> port = UseFakePorts();
     Start();
     Connect();
-    ASSERT_TRUE(fMain->AfComPort1->Active());
+    ASSERT_TRUE(Link().Open());
     port->LineError(win::CE_FRAME);
     ASSERT_TRUE(WaitForLog(kClosed));
     EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed}));
-    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_FALSE(Link().Open());
     EXPECT_FALSE(port->IsOpen());
-    EXPECT_EQ(fSettings->bConn->text(), "Connect");
     EXPECT_EQ(Link().BlinkPhase(), 1);
+    EXPECT_EQ(LinkStateWord(Link().State()), LinkStateWord(LinkState::Unreadable));
     EXPECT_TRUE(Boxes.empty());
 }
 
@@ -255,16 +209,15 @@ TEST_F(LinkTest, AHangUpOfTheDeviceIsALineError) {
     Start();
     Connect();
     ASSERT_TRUE(Pty.Write("+19.5C\r"));
-    ASSERT_TRUE(LabelShows(QStringLiteral("19.5\u00B0C")));
+    ASSERT_TRUE(Reads(19.5L));
     Pty.CloseSlave();
     Pty.CloseMaster();
     ASSERT_TRUE(WaitForLog(kClosed));
     EXPECT_EQ(Log(), (QStringList{kOpened, kLineError, kClosed}));
-    EXPECT_FALSE(fMain->AfComPort1->Active());
+    EXPECT_FALSE(Link().Open());
     EXPECT_EQ(Link().BlinkPhase(), 1);
-    EXPECT_EQ(fSettings->shState->BrushColor(), 0x0000FFu);
     // The last value is history now: it is neither shown nor sent as current.
-    EXPECT_EQ(fMain->Label1->text(), "-");
+    EXPECT_EQ(Link().Display(), "-");
     EXPECT_EQ(Link().Temperature(), -100.0L);
 }
 
@@ -280,18 +233,16 @@ TEST_F(LinkTest, ANoiseBurstDoesNotHideTheNextReadingNorAFragmentTheNextLink) {
         burst += "+x\r";
     Link().SilenceDeadline()->stop();
     ASSERT_TRUE(Pty.Write(burst + "+21.5C\r"));
-    ASSERT_TRUE(LabelShows(QStringLiteral("21.5\u00B0C")));
-    EXPECT_EQ(Link().Temperature(), 21.5L);
+    ASSERT_TRUE(Reads(21.5L));
     EXPECT_TRUE(Link().SilenceDeadline()->isActive());
 
     ASSERT_TRUE(Pty.Write("+02"));
-    ASSERT_TRUE(QTest::qWaitFor([] { return Link().ReceivedText() == "+02"; }, 10000));
+    ASSERT_TRUE(Holds("+02"));
     Connect();
     Connect();
     EXPECT_EQ(Link().Temperature(), -100.0L); // nothing read on this link yet
     ASSERT_TRUE(Pty.Write("+019.7C\r"));
-    ASSERT_TRUE(LabelShows(QStringLiteral("19.7\u00B0C")));
-    EXPECT_EQ(Link().Temperature(), 19.7L);
+    ASSERT_TRUE(Reads(19.7L));
 }
 
 // The warning's modal loop goes on running timers and serial events.
@@ -301,15 +252,15 @@ TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
     const std::shared_ptr<FakeCommPort> port = UseFakePorts();
     Start();
     Connect();
-    ASSERT_TRUE(fMain->AfComPort1->Active());
-    fSettings->AfPortComboBox1->SetItemIndex(-1); // no port chosen any more
+    ASSERT_TRUE(Link().Open());
+    Link().SetPortChosen(false); // no port chosen any more
 
     InsideBox = [&] {
         if (Boxes.size() > 1)
             return; // a pile-up: do not recurse for ever
-        EXPECT_TRUE(fSettings->ConnWarningShowing());
+        EXPECT_TRUE(Link().WarningShowing());
         port->LineError(win::CE_OVERRUN);
-        EXPECT_TRUE(QTest::qWaitFor([] { return Log().contains(kLineError); }, 10000));
+        EXPECT_TRUE(WaitForLog(kLineError));
         Link().OnSilence(); // 30 s more with the box open
     };
     Link().OnSilence(); // the watchdog asks to close; no port is chosen: the warning
@@ -318,10 +269,10 @@ TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
     EXPECT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Log().count(kSilent), 1);
     EXPECT_EQ(Log().count(kLineError), 1);
-    EXPECT_TRUE(fMain->AfComPort1->Active()); // nothing could close it
+    EXPECT_TRUE(Link().Open()); // nothing could close it
     EXPECT_NE(Link().BlinkPhase(), 0);
     EXPECT_TRUE(Link().SilenceDeadline()->isActive());
-    EXPECT_FALSE(fSettings->ConnWarningShowing());
+    EXPECT_FALSE(Link().WarningShowing());
 
     Link().OnSilence(); // still silent 30 s later: asked once more
     EXPECT_EQ(Boxes.size(), 2u);
@@ -332,18 +283,18 @@ TEST_F(LinkTest, ALineErrorWithoutAChosenPortWarnsOnceAndTheSilenceCountStartsAf
     const std::shared_ptr<FakeCommPort> port = UseFakePorts();
     Start();
     Connect();
-    fSettings->AfPortComboBox1->SetItemIndex(-1);
+    Link().SetPortChosen(false);
     InsideBox = [&] {
         if (Boxes.size() == 1)
             Link().OnSilence(); // the box stays open for 30 s and more
     };
     port->LineError(win::CE_FRAME);
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return Boxes.size() == 1 && !fSettings->ConnWarningShowing(); }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return Boxes.size() == 1 && !Link().WarningShowing(); }, 10000));
     InsideBox = nullptr;
     EXPECT_EQ(Boxes[0].Text, kChoose);
     EXPECT_EQ(Log(), (QStringList{kOpened, kLineError}));
-    EXPECT_TRUE(fMain->AfComPort1->Active());
+    EXPECT_TRUE(Link().Open());
     EXPECT_NE(Link().BlinkPhase(), 0);
     // The silence while the box was open is not held against the device.
     EXPECT_TRUE(Link().SilenceDeadline()->isActive());
@@ -356,20 +307,14 @@ TEST_F(LinkTest, ALineErrorWithoutAChosenPortWarnsOnceAndTheSilenceCountStartsAf
 // hang-up, the blink tick stays off.
 TEST_F(LinkTest, HeadlessTheBlinkTickNeverRuns) {
     LinkPty();
-    QFile ini(platform::ResolveAppPaths().IniPath());
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[Data]\r\nCOM=1\r\nPeriod=0\r\nAutoConnect=-1\r\n");
-    ini.close();
-    TKelvoxCore core;
-    core.Start();
-    TLink& link = core.Link();
-    ASSERT_TRUE(link.Open());
+    Start("[Data]\r\nCOM=1\r\nPeriod=0\r\nAutoConnect=-1\r\n");
+    ASSERT_TRUE(Link().Open());
     ASSERT_TRUE(Pty.Write("+20.0C\r"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return link.Temperature() == 20.0L; }, 10000));
-    EXPECT_FALSE(link.Tick()->isActive());
+    ASSERT_TRUE(Reads(20.0L));
+    EXPECT_FALSE(Link().Tick()->isActive());
     Pty.CloseSlave();
     Pty.CloseMaster();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !link.Open(); }, 10000));
-    EXPECT_NE(link.BlinkPhase(), 0);
-    EXPECT_FALSE(link.Tick()->isActive());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Link().Open(); }, 10000));
+    EXPECT_NE(Link().BlinkPhase(), 0);
+    EXPECT_FALSE(Link().Tick()->isActive());
 }

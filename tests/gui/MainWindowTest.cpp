@@ -7,7 +7,6 @@
 #include "platform/Headless.h"
 #include "platform/MessageBox.h"
 #include "support/FakeTrayShell.h"
-#include "support/FullDisk.h"
 #include "support/Program.h"
 #include "support/Pty.h"
 #include "support/TestEnvironment.h"
@@ -221,30 +220,6 @@ TEST_F(MainWindowTest, LogLinesCarryTheTimeAndAreEchoedWhenHeadless) {
               "14:05:09 >  OK  first\n14:05:09 >  ERR  second\n14:05:09 >  OK  not echoed");
 }
 
-TEST_F(MainWindowTest, CloseSavesSettingsAndTheEventLogToWhichASecondRunAppends) {
-    fMain->move(11, 22);
-    fMain->AddLog("OK  one");
-    fMain->AddLog("ERR  two");
-    QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
-    fMain->Ukonit1->trigger();
-    EXPECT_EQ(closed.count(), 1);
-    EXPECT_EQ(Read(EventLog()), "14:05:09 >  OK  one\r\n14:05:09 >  ERR  two\r\n");
-    const QByteArray ini = Read(platform::ResolveAppPaths().IniPath());
-    EXPECT_TRUE(ini.startsWith("[Main]\r\nTop=22\r\nLeft=11\r\nHeight=310\r\n[Data]\r\n"))
-        << ini.toStdString();
-    EXPECT_TRUE(Boxes.empty());
-    EXPECT_FALSE(fMain->SaveFailedAtClose());
-
-    Stop(); // the next run on the same date keeps the first run's lines
-    Start();
-    fMain->AddLog("OK  three");
-    fMain->close();
-    EXPECT_EQ(Read(EventLog()),
-              "14:05:09 >  OK  one\r\n14:05:09 >  ERR  two\r\n14:05:09 >  OK  three\r\n");
-    // No temporary files are left behind.
-    EXPECT_EQ(QDir(Home.path()).entryList(QDir::Files).size(), 2);
-}
-
 TEST_F(MainWindowTest, AStoredPlaceOffTheScreenShowsTheWindowOnItAndIsKept) {
     Stop();
     QFile ini(platform::ResolveAppPaths().IniPath());
@@ -266,55 +241,7 @@ TEST(MainWindowPlace, KeptWhereThePlatformCannotReportIt) {
     EXPECT_TRUE(WindowPositionKnown(QStringLiteral("xcb")));
 }
 
-TEST_F(MainWindowTest, AFullDiskAtCloseKeepsBothFilesAndIsReported) {
-    fMain->AddLog("OK  first run");
-    fMain->close();
-    const QByteArray ini = Read(platform::ResolveAppPaths().IniPath()), log = Read(EventLog());
-    Stop();
-    Start();
-    fMain->move(33, 44); // a change the settings file has to take
-    fMain->AddLog("OK  a second run");
-    {
-        FullDisk full(static_cast<rlim_t>(log.size() + 10)); // part of a line fits
-        fMain->close();
-    }
-    EXPECT_TRUE(fMain->SaveFailedAtClose());
-    EXPECT_EQ(Read(platform::ResolveAppPaths().IniPath()), ini);
-    EXPECT_EQ(Read(EventLog()), log);
-    EXPECT_FALSE(QFile::exists(platform::ResolveAppPaths().IniPath() + ".tmp"));
-}
-
-TEST_F(MainWindowTest, AFailedSaveIsReportedAndTheOtherFileStillWritten) {
-    // A directory where the event log should go: it cannot be replaced.
-    ASSERT_TRUE(QDir().mkpath(EventLog()));
-    fMain->AddLog("OK  kept");
-    QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
-    fMain->close();
-    EXPECT_EQ(closed.count(), 1);
-    ASSERT_EQ(Boxes.size(), 1u);
-    EXPECT_EQ(Boxes[0].Caption, "Kelvox");
-    EXPECT_EQ(Boxes[0].Icon, platform::MsgIcon::Error);
-    EXPECT_TRUE(Boxes[0].Text.startsWith("Cannot create file \"" + EventLog() + "\"."))
-        << Boxes[0].Text.toStdString();
-    EXPECT_TRUE(QFileInfo(platform::ResolveAppPaths().IniPath()).isFile());
-    ASSERT_TRUE(QDir(EventLog()).removeRecursively());
-
-    // And the other way round: the settings file cannot be written.
-    Boxes.clear();
-    Stop();
-    Start();
-    ASSERT_TRUE(QFile::remove(platform::ResolveAppPaths().IniPath()));
-    ASSERT_TRUE(QDir().mkpath(platform::ResolveAppPaths().IniPath()));
-    fMain->AddLog("OK  still saved");
-    fMain->close();
-    ASSERT_EQ(Boxes.size(), 1u);
-    EXPECT_EQ(Boxes[0].Caption, "Kelvox");
-    EXPECT_EQ(Read(EventLog()), "14:05:09 >  OK  still saved\r\n");
-}
-
-// A close that a stop signal asked for may have nobody to answer a box (a
-// logout, a service manager): failures go to standard error and the event
-// log, and the program still ends.
+// The window's close at a stop signal is the core's quiet one: no box.
 TEST_F(MainWindowTest, ASignalledCloseReportsFailuresWithoutABox) {
     ASSERT_TRUE(QDir().mkpath(platform::ResolveAppPaths().IniPath())); // cannot be written
     QSignalSpy closed(&Core(), &TKelvoxCore::Closed);

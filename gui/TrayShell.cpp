@@ -93,8 +93,6 @@ void SetTrayShellForTests(TrayShell* shell) {
     g_testShell = shell;
 }
 
-QtTrayShell::QtTrayShell(bool assumeHost) : assumeHost_(assumeHost) {}
-
 QtTrayShell::QtTrayShell(std::function<bool()> hostAvailable)
     : hostProbe_(std::move(hostAvailable)) {}
 
@@ -108,8 +106,6 @@ QtTrayShell::~QtTrayShell() {
 }
 
 bool QtTrayShell::HostAvailable() {
-    if (assumeHost_)
-        return true;
     if (hostProbe_)
         return hostProbe_();
     if (!QCoreApplication::instance() || offscreen())
@@ -128,7 +124,7 @@ bool QtTrayShell::HostAvailable() {
 }
 
 void QtTrayShell::WatchHosts() {
-    if (watching_ || assumeHost_ || hostProbe_ || !QCoreApplication::instance() || offscreen())
+    if (watching_ || hostProbe_ || !QCoreApplication::instance() || offscreen())
         return;
     watching_ = true;
     const QDBusConnection bus = QDBusConnection::sessionBus();

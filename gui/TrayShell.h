@@ -50,9 +50,8 @@ void SetTrayShellForTests(TrayShell* shell);
 // started yet) adds are refused quietly; when one appears later (a
 // StatusNotifierItem watcher taking its name on the session bus, or an
 // XEmbed tray manager announcing itself on the display; nothing is polled)
-// HostAppeared is emitted. assumeHost skips the check, for tests of the
-// mapping; hostAvailable replaces it and the watching (its owner calls
-// LookForHost).
+// HostAppeared is emitted. hostAvailable, when given, replaces the check and
+// the watching (its owner calls LookForHost).
 //
 // On a StatusNotifierItem panel (Qt then talks D-Bus instead of embedding a
 // window) the menu given by SetMenu is exported and shown by the panel, so
@@ -63,8 +62,7 @@ void SetTrayShellForTests(TrayShell* shell);
 class QtTrayShell : public TrayShell {
     Q_OBJECT
 public:
-    explicit QtTrayShell(bool assumeHost = false);
-    explicit QtTrayShell(std::function<bool()> hostAvailable);
+    explicit QtTrayShell(std::function<bool()> hostAvailable = {});
     ~QtTrayShell() override;
 
     bool Add(quint32 id, const QIcon& icon, const QString& tip) override;
@@ -84,7 +82,6 @@ private:
     void WatcherOwnerChanged(const QString& oldOwner, const QString& newOwner);
     void Clicked(quint32 id, QSystemTrayIcon::ActivationReason reason);
 
-    bool assumeHost_ = false;
     std::function<bool()> hostProbe_;
     // Qt picks its back end once, at its first look for a host; so is this,
     // taken at the same moment so that both agree.

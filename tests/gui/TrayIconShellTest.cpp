@@ -85,7 +85,7 @@ protected:
                          });
     }
 
-    platform::QtTrayShell shell{true};
+    platform::QtTrayShell shell{[] { return true; }};
     std::vector<std::pair<quint32, QSystemTrayIcon::ActivationReason>> received;
 };
 

@@ -623,6 +623,11 @@ std::uint32_t TAfComPortCore::TakeErrors() {
     if (!Ready())
         return 0;
     std::lock_guard<std::mutex> lock(StatusLock);
+    // The device's errors since the status was last read, a hang-up's
+    // CE_IOE among them: its EV_ERR may come before anybody read it.
+    win::DWORD fresh = 0;
+    if (Ready() && FPortHandle && FPortHandle->ClearError(fresh, nullptr))
+        FLineErrors |= fresh;
     const std::uint32_t errors = FLineErrors;
     FLineErrors = 0;
     return errors;

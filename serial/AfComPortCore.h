@@ -239,8 +239,8 @@ public:
     // takes in what arrives during the hand-off (see SyncCall); empty
     // otherwise. Event thread only, inside a report.
     TSyncWatch BurstWatch();
-    // The line errors collected since the last call (then cleared); 0 when
-    // not ready.
+    // The line errors since the last call (then cleared), the device's own
+    // read now; 0 when not ready.
     std::uint32_t TakeErrors();
     // SETDTR, CLRDTR, SETRTS, CLRRTS: whether the device did it; false when
     // not ready.

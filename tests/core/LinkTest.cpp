@@ -219,6 +219,7 @@ TEST_F(LinkTest, AHangUpOfTheDeviceIsALineError) {
     // The last value is history now: it is neither shown nor sent as current.
     EXPECT_EQ(Link().Display(), "-");
     EXPECT_EQ(Link().Temperature(), -100.0L);
+    EXPECT_EQ(Link().State(), LinkState::Missing); // gone, not unreadable
 }
 
 // A noise burst (a wrong baud rate, a loose plug) in one arrival: the good

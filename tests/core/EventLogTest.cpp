@@ -1,15 +1,21 @@
 // The event log reaches its file while the program runs, each line in the
-// file of its own day, and the exit adds nothing twice.
+// file of its own day, and the exit adds nothing twice; headless, every line
+// is echoed to standard output.
 #include "core/EventLog.h"
+#include "core/Program.h"
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
+#include "platform/Headless.h"
 #include "support/FullDisk.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstdio>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,5 +76,33 @@ TEST(EventLog, ALongOutageKeepsItsNoticeAndCountsTheLostLines) {
     EXPECT_TRUE(lines[1].endsWith("ERR  The event log cannot be written; its lines are kept until "
                                   "it can.\r"));
     EXPECT_EQ(lines[2], "10:01:40 >  OK  line 1002\r");
+    platform::FormatSettings::SetCurrent(saved);
+}
+
+TEST(EventLog, LinesCarryTheTimeAndAreEchoedWhenHeadless) {
+    QTemporaryDir home;
+    const platform::FormatSettings saved = platform::FormatSettings::Current();
+    platform::FormatSettings::SetCurrent(platform::FormatSettings());
+    TEventLog log(platform::AppPaths{home.path()},
+                  [] { return QDateTime(QDate(2026, 7, 3), QTime(14, 5, 9)); });
+    QStringList shown;
+    QObject::connect(&log, &TEventLog::LineAdded, [&](const QString& line) { shown << line; });
+    log.Add("OK  first");
+    EchoEventLog(log); // as the headless program does
+
+    QTemporaryDir dir;
+    const QByteArray capture = (dir.path() + "/stdout.txt").toLocal8Bit();
+    std::fflush(stdout);
+    const int out = ::dup(1);
+    const int fd = ::open(capture.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ::dup2(fd, 1);
+    log.Add("ERR  second");
+    platform::FlushEcho();
+    ::dup2(out, 1);
+    ::close(out);
+    ::close(fd);
+    EXPECT_EQ(read(dir.path() + "/stdout.txt"), "14:05:09 >  ERR  second\n");
+    EXPECT_EQ(shown, (QStringList{"14:05:09 >  OK  first", "14:05:09 >  ERR  second"}));
     platform::FormatSettings::SetCurrent(saved);
 }

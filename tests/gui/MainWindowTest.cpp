@@ -1,10 +1,8 @@
-#include "core/Program.h"
 #include "gui/uMain.h"
 #include "gui/uSettings.h"
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
-#include "platform/Headless.h"
 #include "platform/MessageBox.h"
 #include "support/FakeTrayShell.h"
 #include "support/Program.h"
@@ -27,10 +25,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <cstdio>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -196,28 +191,10 @@ TEST_F(MainWindowTest, DragByTheRightOrMiddleButtonEndsAtItsRelease) {
     }
 }
 
-TEST_F(MainWindowTest, LogLinesCarryTheTimeAndAreEchoedWhenHeadless) {
+TEST_F(MainWindowTest, LogLinesCarryTheTimeInTheWindow) {
     fMain->AddLog("OK  first");
-    EchoEventLog(Core().Log()); // as the headless program does
-    EXPECT_EQ(fMain->Memo1->toPlainText(), "14:05:09 >  OK  first");
-
-    QTemporaryDir dir;
-    const QByteArray capture = (dir.path() + "/stdout.txt").toLocal8Bit();
-    std::fflush(stdout);
-    const int saved = ::dup(1);
-    const int fd = ::open(capture.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ::dup2(fd, 1);
     fMain->AddLog("ERR  second");
-    platform::FlushEcho();
-    ::dup2(saved, 1);
-    QObject::disconnect(&Core().Log(), &TEventLog::LineAdded, &Core().Log(), nullptr);
-    fMain->AddLog("OK  not echoed");
-    ::close(saved);
-    ::close(fd);
-    EXPECT_EQ(Read(dir.path() + "/stdout.txt"), "14:05:09 >  ERR  second\n");
-    EXPECT_EQ(fMain->Memo1->toPlainText(),
-              "14:05:09 >  OK  first\n14:05:09 >  ERR  second\n14:05:09 >  OK  not echoed");
+    EXPECT_EQ(fMain->Memo1->toPlainText(), "14:05:09 >  OK  first\n14:05:09 >  ERR  second");
 }
 
 TEST_F(MainWindowTest, AStoredPlaceOffTheScreenShowsTheWindowOnItAndIsKept) {

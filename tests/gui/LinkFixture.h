@@ -1,7 +1,6 @@
 // The whole program (fMain, fSettings, settings loaded) around one serial
-// port: COM1 is a pseudo-terminal whose other side the test plays, or, with
-// UseFakePorts(), a scripted fake port. A recording tray shell and a message
-// box recorder stand in for the desktop.
+// port: COM1 is a pseudo-terminal whose other side the test plays. A
+// recording tray shell and a message box recorder stand in for the desktop.
 #pragma once
 
 #include "gui/uMain.h"
@@ -12,7 +11,6 @@
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
-#include "support/FakeCommDevice.h"
 #include "support/FakeTrayShell.h"
 #include "support/Program.h"
 #include "support/Pty.h"
@@ -40,21 +38,11 @@ protected:
         platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 3), QTime(14, 5, 9)); });
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
             Boxes.push_back(r);
-            if (InsideBox)
-                InsideBox();
             return platform::MsgResult::Ok;
         });
     }
-    void TearDown() override {
-        Stop();
-        Fakes.reset();
-    }
+    void TearDown() override { Stop(); }
 
-    // COM1 becomes a scripted fake port (call before Start).
-    std::shared_ptr<FakeCommPort> UseFakePorts() {
-        Fakes = std::make_unique<FakeCommPorts>();
-        return Fakes->Add(1);
-    }
     void LinkPty() { Ports.Link(1, Pty.SlavePath()); }
 
     // Starts the program with this settings file. The blink tick is held off
@@ -100,19 +88,13 @@ protected:
     static inline const QString kOpened = QStringLiteral("OK  Serial port COM1 opened.");
     static inline const QString kClosed = QStringLiteral("OK  Serial port closed!");
     static inline const QString kCantOpen = QStringLiteral("ERR  Port can't be opened!");
-    static inline const QString kLineError = QStringLiteral("ERR  Error on serial port!");
-    static inline const QString kSilent = QStringLiteral("ERR  Measure error(No data for 30 sec)");
     static inline const QString kChoose = QStringLiteral("At first choose COM port");
 
     FakeTrayShell Tray; // before the windows: the icon is added at construction
     PortDir Ports;
     TestPty Pty;
-    std::unique_ptr<FakeCommPorts> Fakes;
     QTemporaryDir Home;
     std::vector<platform::MessageRequest> Boxes;
-    // Runs inside every message box, as the box's modal loop would run
-    // timers and serial events.
-    std::function<void()> InsideBox;
 
 private:
     // Restores what SetUp changed, after TearDown.

@@ -79,7 +79,7 @@ std::optional<int> lockApplicationDirectory(const QString& dir, ProgramViews* vi
         return std::nullopt;
     case platform::InstanceLock::Busy:
         // A second start from the menu means "show me the program".
-        if (views && views->AskRunningInstanceToShow())
+        if (views && views->AskRunningInstanceToShow(dir))
             return 0;
         if (!views) {
             std::fprintf(stderr, "%skelvox: Kelvox is already running (application directory %s)\n",

@@ -7,6 +7,7 @@
 
 #include "platform/MessageBox.h"
 
+#include <QString>
 #include <exception>
 
 class QCoreApplication;
@@ -27,10 +28,10 @@ public:
     virtual void CloseBySignal() = 0;
     // The event loop ended: the windows go, before the core.
     virtual void Teardown() = 0;
-    // Another instance holds the application directory: asks it to show
-    // and raise its window. True when it answered; this start then ends
-    // with exit code 0 and no message.
-    virtual bool AskRunningInstanceToShow() { return false; }
+    // Another instance holds the application directory appDir: asks it to
+    // show and raise its window. True when it answered; this start then
+    // ends with exit code 0 and no message.
+    virtual bool AskRunningInstanceToShow(const QString& /*appDir*/) { return false; }
 };
 
 // Runs the program with `views` (null: headless) until it is closed;

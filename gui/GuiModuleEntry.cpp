@@ -20,11 +20,11 @@ public:
         fSettings = new TfSettings(core);
         // This instance holds the lock: a later start asks it to show.
         QString error;
-        if (!fMain->ServeOtherStarts(InstanceSocketPath(), &error))
+        if (!fMain->ServeOtherStarts(InstanceSocketPath(core.Paths().Dir), &error))
             core.Log().Add(QStringLiteral("ERR  ") + error);
     }
-    bool AskRunningInstanceToShow() override {
-        return ::AskRunningInstanceToShow(InstanceSocketPath());
+    bool AskRunningInstanceToShow(const QString& appDir) override {
+        return ::AskRunningInstanceToShow(InstanceSocketPath(appDir));
     }
     void Show() override { fMain->show(); }
     void CloseBySignal() override { fMain->CloseBySignal(); }

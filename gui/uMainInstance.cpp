@@ -20,9 +20,8 @@ constexpr int kMaxServed = 4;
 
 } // namespace
 
-QString InstanceSocketPath() {
-    return platform::AppDir() + QLatin1Char('/') + platform::AppBaseName() +
-           QStringLiteral(".socket");
+QString InstanceSocketPath(const QString& appDir) {
+    return appDir + QLatin1Char('/') + platform::AppBaseName() + QStringLiteral(".socket");
 }
 
 TInstanceServer::TInstanceServer(std::function<void()> onShow, QObject* parent)

@@ -12,8 +12,8 @@
 
 class QLocalServer;
 
-// "<application directory>/<base name>.socket".
-QString InstanceSocketPath();
+// "<appDir>/<base name>.socket".
+QString InstanceSocketPath(const QString& appDir);
 
 // The running instance's side. Each connection that sends the line "show"
 // runs OnShow and is answered "shown"; anything else is dropped, and so is

@@ -4,7 +4,8 @@
 // state, edit its settings and forward their handlers to it); the headless
 // program runs it alone on a QCoreApplication.
 //
-// One instance per run, created by main() after the application object.
+// One instance per run, created by RunProgram (core/Program.h) after the
+// application object.
 // Main thread only.
 #pragma once
 

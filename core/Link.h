@@ -131,8 +131,8 @@ public:
     // through the connect toggle, and the icon blinks.
     void OnSilence();
 
-    // The port's handlers (the design's names live in the main window,
-    // which forwards here).
+    // The port's handlers: the port calls them (set up in the constructor)
+    // inside the delivery of its events.
     void DataReceived();
     void PortOpened();
     void PortClosed();

@@ -12,7 +12,6 @@
 #include <QPointer>
 #include <QWidget>
 #include <array>
-#include <cstdint>
 #include <string>
 
 class QAction;
@@ -117,16 +116,10 @@ public:
     // tray or covered).
     void ShowFromOtherStart();
     // The upload: an automatic send when Sender is Timer1, a manual one when
-    // it is a button; nothing once the close has begun. Defined in
-    // uMainUpload.cpp.
+    // it is a button; nothing once the close has begun. Defined, like
+    // Timer2Timer, in uMainLink.cpp.
     void Timer1Timer(QObject* Sender);
 
-    // Serial link handlers (uMainLink.cpp). The port's handlers run on the
-    // main thread inside the delivery of a serial event.
-    void AfComPort1DataRecived(QObject* Sender, std::int32_t Count);
-    void AfComPort1PortOpen(QObject* Sender);
-    void AfComPort1PortClose(QObject* Sender);
-    void AfComPort1LineError(QObject* Sender, std::uint32_t Errors);
     // Every 500 ms while the icon blinks: the tray icon's next picture (the
     // steady one ends the blinking).
     void Timer2Timer(QObject* Sender);

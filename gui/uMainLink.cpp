@@ -6,22 +6,6 @@
 
 #include <QAbstractButton>
 
-void TfMain::AfComPort1DataRecived(QObject* /*Sender*/, std::int32_t /*Count*/) {
-    Core_.Link().DataReceived();
-}
-
-void TfMain::AfComPort1PortOpen(QObject* /*Sender*/) {
-    Core_.Link().PortOpened();
-}
-
-void TfMain::AfComPort1PortClose(QObject* /*Sender*/) {
-    Core_.Link().PortClosed();
-}
-
-void TfMain::AfComPort1LineError(QObject* /*Sender*/, std::uint32_t Errors) {
-    Core_.Link().LineError(Errors);
-}
-
 void TfMain::Timer2Timer(QObject* /*Sender*/) {
     Core_.Link().OnTick();
 }

@@ -541,10 +541,6 @@ bool TfSettings::ConnWarningShowing() const {
     return Core_.Link().WarningShowing();
 }
 
-void TfSettings::ReconnectTimerTimer(QObject* /*Sender*/) {
-    Core_.Link().Retry();
-}
-
 void TfSettings::IntEdit1Change(QObject* /*Sender*/) {
     TSettingsModel& settings = Core_.Settings();
     if (settings.Integer(Setting::Period) != IntEdit1->Value())

@@ -1,7 +1,6 @@
 #include "net/uHTML.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -469,18 +468,6 @@ private:
 
 std::unique_ptr<UrlFetcher> NewUrlFetcher(const FetchOptions& Options) {
     return std::make_unique<QtFetcher>(Options);
-}
-
-FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options) {
-    QtFetcher fetcher(Options);
-    FetchResult result;
-    QEventLoop loop;
-    fetcher.Start(Url, [&](const FetchResult& r) {
-        result = r;
-        loop.quit();
-    });
-    loop.exec();
-    return result;
 }
 
 bool NeedsHttpPrefix(const std::string& Url) {

@@ -11,11 +11,6 @@
 // The fetcher the network module hands out (and tests build directly).
 std::unique_ptr<UrlFetcher> NewUrlFetcher(const FetchOptions& Options = {});
 
-// Requests Url and waits for its result, running a local event loop
-// meanwhile: for tools and tests that have nothing else to do while a
-// request runs. Needs a QCoreApplication. Network failures never raise.
-FetchResult FetchUrl(const std::string& Url, const FetchOptions& Options = {});
-
 // True when "http://" must be put in front of Url: its lower-case copy
 // neither contains "http://" anywhere nor begins with "https://".
 bool NeedsHttpPrefix(const std::string& Url);

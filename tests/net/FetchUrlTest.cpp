@@ -1,7 +1,7 @@
 // FetchUrl against a real HTTP server on 127.0.0.1, plus the pure helpers
 // that decide the scheme prefix and the wire form of a URL.
+#include "net/FetchUrl.h"
 #include "net/LocalHttpServer.h"
-#include "net/uHTML.h"
 #include "support/FaultyHttpServer.h"
 #include "support/Loopback.h"
 

@@ -1,7 +1,7 @@
 // The local upload receiver, run from the build tree and sent requests with
 // the program's own URL fetch.
+#include "net/FetchUrl.h"
 #include "net/LocalHttpServer.h"
-#include "net/uHTML.h"
 #include "tools/ToolProcess.h"
 
 #include <gtest/gtest.h>

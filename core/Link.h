@@ -32,10 +32,6 @@ class TSettingsModel;
 class TLink : public QObject {
     Q_OBJECT
 public:
-    // The upload's value for "no reading": sent after a failed line and
-    // whenever there is no live reading. A thermometer may send it as a real
-    // reading too; Live() tells the two apart.
-    static constexpr long double NoReading = -100.0L;
     // Milliseconds between two tries to reopen a lost port.
     static constexpr int ReconnectMs = 5000;
     // This long without a converted reading on an open port: the device is

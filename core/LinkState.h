@@ -6,6 +6,12 @@
 #include <QString>
 #include <QStringList>
 
+// The value that stands for "no reading": sent by the upload and written to
+// the temperature logs whenever there is no live reading. A thermometer may
+// send it as a real reading too; TLink::Live() tells the two apart, and in a
+// temperature log it always marks a send without one.
+inline constexpr long double NoReading = -100.0L;
+
 enum class LinkState {
     Connected,  // the port is open; readings arrive (or none was due yet)
     Silent,     // the port is open, but no reading came for 30 s

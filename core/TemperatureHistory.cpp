@@ -20,11 +20,11 @@ std::int64_t minuteOf(std::int64_t msecs) {
 
 // Adds one reading to points. breakPending carries a failure (or the start)
 // forward to the next point; joinable says whether a new point may continue
-// the line from the one before; fromLog: kFailed is the log's mark of a
+// the line from the one before; fromLog: NoReading is the log's mark of a
 // failed send, not a reading. Returns whether anything changed and how.
 bool addTo(std::deque<HistoryPoint>& points, bool& breakPending, std::int64_t minute, double value,
            bool joinable, bool fromLog, Change& change) {
-    if ((fromLog && value == TemperatureHistory::kFailed) || !std::isfinite(value)) {
+    if ((fromLog && value == static_cast<double>(NoReading)) || !std::isfinite(value)) {
         breakPending = true;
         return false;
     }

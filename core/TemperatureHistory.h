@@ -5,6 +5,8 @@
 // reading of the logs runs on a worker thread of its own.
 #pragma once
 
+#include "core/LinkState.h"
+
 #include <QObject>
 #include <cstdint>
 #include <deque>
@@ -35,8 +37,6 @@ class TemperatureHistory : public QObject {
     Q_OBJECT
 public:
     static constexpr std::int64_t kSpanMinutes = 7 * 24 * 60;
-    // The value the temperature logs hold for a send without a live reading.
-    static constexpr double kFailed = -100.0;
 
     enum class Change {
         LastUpdated, // the newest point took another reading
@@ -54,7 +54,7 @@ public:
     // The newest reading failed: the line is broken after the last point.
     bool LastFailed() const { return BreakPending_; }
 
-    // A converted reading taken at msecs (-100.0 included: a live reading is
+    // A converted reading taken at msecs (NoReading included: a live reading is
     // one, whatever its value); anything not finite breaks the line instead. Two minutes in a row
     // with readings are joined. A reading before the newest point means the clock went back: the
     // points after it are dropped, as their time has not come.

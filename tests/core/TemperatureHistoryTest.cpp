@@ -91,7 +91,7 @@ TEST(TemperatureHistoryTest, EarlierReadingsGoInFrontOfTheLiveOnes) {
     // overlap the live readings (left out).
     std::vector<HistorySample> sent;
     for (int m : {60, 65, 70, 80, 85, 90, 95, 100, 120})
-        sent.push_back({at(m, 30), m == 85 ? TemperatureHistory::kFailed : 18.0 + m / 10.0});
+        sent.push_back({at(m, 30), m == 85 ? static_cast<double>(NoReading) : 18.0 + m / 10.0});
     h.FillEarlier(sent, 6);
     EXPECT_EQ(changes.back(), Change::Reset);
     const auto& p = h.Points();

@@ -117,10 +117,12 @@ void TLink::Toggle(Caller who) {
             return;
         WarningShowing_ = true;
         platform::MessageRequest warning;
-        warning.Parent = MessageParent;
         warning.Text = QStringLiteral("At first choose COM port");
         warning.Icon = platform::MsgIcon::Warning;
-        platform::ShowMessage(warning);
+        if (WarningPresenter_)
+            WarningPresenter_(warning);
+        else
+            platform::ShowMessage(warning);
         WarningShowing_ = false;
         // The silence that went on while the box was open is not counted:
         // the watchdog waits another 30 s before it asks again.

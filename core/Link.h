@@ -15,6 +15,7 @@
 
 #include "core/LinkState.h"
 #include "core/ReadingParser.h"
+#include "platform/MessageBox.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -24,7 +25,6 @@
 #include <functional>
 #include <string>
 
-class QWidget;
 class TAfComPort;
 class TEventLog;
 class TSettingsModel;
@@ -103,8 +103,12 @@ public:
     void SetPortChosen(bool chosen) { PortChosen_ = chosen; }
     void LookAtPort();
     bool WarningShowing() const { return WarningShowing_; }
-    // The parent of the message boxes the link shows (a window, or null).
-    QWidget* MessageParent = nullptr;
+    // Shows the toggle's "choose a port" warning; empty: ShowMessage as it
+    // is (standard error without windows). The windows set one that places
+    // the box over the window holding the toggle.
+    void SetWarningPresenter(platform::MessageHook presenter) {
+        WarningPresenter_ = std::move(presenter);
+    }
     // Opens the closed port as the program's own toggle does (a failure is
     // logged and, with "Reconnect automatically", retried).
     void Reopen();
@@ -177,6 +181,7 @@ private:
     TReadingParser Parser_;
     QString Display_ = QStringLiteral("-");
     bool WarningShowing_ = false;
+    platform::MessageHook WarningPresenter_;
     bool PortChosen_ = false;
     bool ReconnectFailureLogged_ = false;
     bool IconShown_ = false;

@@ -1,6 +1,7 @@
 #include "gui/GuiMain.h"
 
 #include "gui/AfPortConfigDialog.h"
+#include "gui/MessageParent.h"
 #include "platform/MessageBox.h"
 #include "serial/AfUiHooks.h"
 
@@ -29,7 +30,7 @@ QMessageBox::Icon toQt(platform::MsgIcon icon) {
 
 platform::MsgResult showBox(const platform::MessageRequest& request) {
     QMessageBox box(toQt(request.Icon), request.Caption, request.Text, QMessageBox::NoButton,
-                    request.Parent);
+                    TakeMessageParent());
     switch (request.Buttons) {
     case platform::MsgButtons::Ok:
         box.addButton(QMessageBox::Ok);

@@ -1,6 +1,7 @@
 #include "gui/uHistory.h"
 
 #include "gui/HistoryAxis.h"
+#include "gui/MessageParent.h"
 
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -390,11 +391,10 @@ void TfHistory::bSavePngClick() {
         path += QStringLiteral(".png");
     if (!SavePicture(path)) {
         platform::MessageRequest request;
-        request.Parent = this;
         request.Caption = windowTitle();
         request.Text = QStringLiteral("Cannot save the picture to \"%1\".").arg(path);
         request.Icon = platform::MsgIcon::Error;
-        platform::ShowMessage(request);
+        ShowMessageOver(this, request);
     }
 }
 

@@ -1,6 +1,6 @@
 #include "gui/uIntEdit.h"
 
-#include "platform/MessageBox.h"
+#include "gui/MessageParent.h"
 
 #include <QPointer>
 #include <algorithm>
@@ -127,7 +127,6 @@ bool TIntEdit::ValidateText() {
         return true;
     }
     platform::MessageRequest request;
-    request.Parent = this;
     // One pass over the pattern, so a name holding "%2" stays as it is.
     request.Text = QStringLiteral("%1 musí být v rozmezí od %2 do %3!")
                        .arg(ShowName(), QString::number(FMinValue), QString::number(FMaxValue));
@@ -135,7 +134,7 @@ bool TIntEdit::ValidateText() {
     request.Icon = platform::MsgIcon::Question;
     request.Buttons = platform::MsgButtons::Ok;
     QPointer<TIntEdit> self(this);
-    platform::ShowMessage(request);
+    ShowMessageOver(this, request);
     if (self)
         ReclaimFocus();
     return false;

@@ -2,6 +2,7 @@
 
 #include "core/Core.h"
 #include "gui/AfPortControls.h"
+#include "gui/MessageParent.h"
 #include "gui/MqttDialog.h"
 #include "gui/ScreenFit.h"
 #include "gui/uIntEdit.h"
@@ -309,7 +310,8 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
         ShowSetting(id);
 
     TLink& link = Core_.Link();
-    link.MessageParent = this;
+    link.SetWarningPresenter(
+        [this](const platform::MessageRequest& r) { return ShowMessageOver(this, r); });
     // The lamp and the toggle's caption follow the port itself, whichever
     // way it was opened or closed (the toggle, a pick in the chooser, a
     // retry, the watchdog, a hang-up), so the caption always names what a
@@ -497,7 +499,7 @@ void TfSettings::FitCaptions() {
 
 TfSettings::~TfSettings() {
     Core_.Link().StopReconnect();
-    Core_.Link().MessageParent = nullptr;
+    Core_.Link().SetWarningPresenter(nullptr);
 }
 
 bool TfSettings::eventFilter(QObject* watched, QEvent* event) {
@@ -576,10 +578,9 @@ void TfSettings::chbAutostartClick(QObject* /*Sender*/) {
         platform::SetAutostart(chbAutostart->isChecked(), QCoreApplication::applicationFilePath());
     } catch (const std::exception& e) {
         platform::MessageRequest error;
-        error.Parent = this;
         error.Text = QString::fromStdString(e.what());
         error.Icon = platform::MsgIcon::Error;
-        platform::ShowMessage(error);
+        ShowMessageOver(this, error);
     }
     // The box shows what is on disk, whatever happened.
     const QSignalBlocker quiet(chbAutostart);
@@ -623,7 +624,6 @@ void TfSettings::FindFinished(const PortSearchResult& result) {
     const platform::FormatSettings& formats = platform::FormatSettings::Current();
     const std::vector<HeardPort> found = result.Thermometers();
     platform::MessageRequest box;
-    box.Parent = this;
     box.Caption = QStringLiteral("Find");
     if (found.empty()) {
         QStringList lines;
@@ -633,7 +633,7 @@ void TfSettings::FindFinished(const PortSearchResult& result) {
                        .arg(TriedText(result), lines.join(u'\n'),
                             (lines.isEmpty() ? QString() : QStringLiteral("\n\n")) + UsualCauses());
         box.Icon = platform::MsgIcon::Warning;
-        platform::ShowMessage(box);
+        ShowMessageOver(this, box);
         return;
     }
     // Picked as the user would pick it: the port takes the number and opens.
@@ -652,7 +652,7 @@ void TfSettings::FindFinished(const PortSearchResult& result) {
                        .arg(numbers.join(QStringLiteral(", ")))
                        .arg(port.ComNumber);
         box.Icon = platform::MsgIcon::Information;
-        platform::ShowMessage(box);
+        ShowMessageOver(this, box);
     }
     if (!OffersStableName(port))
         return;
@@ -662,7 +662,7 @@ void TfSettings::FindFinished(const PortSearchResult& result) {
                    .arg(QFile::decodeName(port.StableName.c_str()));
     box.Icon = platform::MsgIcon::Question;
     box.Buttons = platform::MsgButtons::YesNo;
-    if (platform::ShowMessage(box) != platform::MsgResult::Yes)
+    if (ShowMessageOver(this, box) != platform::MsgResult::Yes)
         return;
     platform::IniFile ini(Core_.Paths().IniPath());
     WriteStableName(ini, port);

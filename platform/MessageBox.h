@@ -9,16 +9,14 @@
 #include <exception>
 #include <functional>
 
-class QWidget;
-
 namespace platform {
 
 enum class MsgIcon { None, Information, Warning, Error, Question };
 enum class MsgButtons { Ok, OkCancel, YesNo };
 enum class MsgResult { Ok, Cancel, Yes, No };
 
+// What a box says; which window it is modal over is the windows' choice.
 struct MessageRequest {
-    QWidget* Parent = nullptr;
     QString Text;
     QString Caption; // empty: no title text at all (as the design asks for some warnings)
     MsgIcon Icon = MsgIcon::None;

@@ -3,6 +3,7 @@
 // recording tray shell and a message box recorder stand in for the desktop.
 #pragma once
 
+#include "gui/MessageParent.h"
 #include "gui/uMain.h"
 #include "gui/uSettings.h"
 #include "gui/uTrayIcon.h"
@@ -38,6 +39,7 @@ protected:
         platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 3), QTime(14, 5, 9)); });
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
             Boxes.push_back(r);
+            Parents.push_back(TakeMessageParent());
             return platform::MsgResult::Ok;
         });
     }
@@ -95,6 +97,7 @@ protected:
     TestPty Pty;
     QTemporaryDir Home;
     std::vector<platform::MessageRequest> Boxes;
+    std::vector<QWidget*> Parents; // the window each box was over
 
 private:
     // Restores what SetUp changed, after TearDown.

@@ -68,7 +68,7 @@ TEST_F(LinkWindow, WithoutAChosenPortTheToggleWarnsFromTheSettingsWindow) {
     Connect();
     ASSERT_EQ(Boxes.size(), 1u);
     EXPECT_EQ(Boxes[0].Text, kChoose);
-    EXPECT_EQ(Boxes[0].Parent, fSettings);
+    EXPECT_EQ(Parents[0], fSettings);
     EXPECT_FALSE(fMain->AfComPort1->Active());
     EXPECT_FALSE(fSettings->ConnWarningShowing());
 }

@@ -1,4 +1,5 @@
 #include "gui/AfPortControls.h"
+#include "gui/MessageParent.h"
 #include "gui/uIntEdit.h"
 #include "gui/uMain.h"
 #include "gui/uSettings.h"
@@ -35,6 +36,7 @@ protected:
         platform::FormatSettings::SetCurrent(platform::FormatSettings());
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
             Boxes.push_back(r);
+            Parents.push_back(TakeMessageParent());
             return platform::MsgResult::Ok;
         });
         CreateWindows();
@@ -70,6 +72,7 @@ protected:
     PortDir Ports;
     QTemporaryDir Home;
     std::vector<platform::MessageRequest> Boxes;
+    std::vector<QWidget*> Parents; // the window each box was over
 
 private:
     platform::FormatSettings Saved_;
@@ -117,7 +120,7 @@ TEST_F(SettingsTest, TheWindowsControlsAndPlaceAreSavedAndRestored) {
     EXPECT_TRUE(fSettings->chbGeneTempLOG->isChecked());
     // AutoConnect with no port chosen asks for one, from the settings window.
     ASSERT_EQ(Boxes.size(), 1u);
-    EXPECT_EQ(Boxes[0].Parent, fSettings);
+    EXPECT_EQ(Parents[0], fSettings);
 }
 
 TEST_F(SettingsTest, TheWindowsPlaceTakesHexadecimalAndKeepsTheTitleShown) {

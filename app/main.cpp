@@ -9,11 +9,13 @@
 #include "core/Program.h"
 #include "core/Settings.h"
 #include "platform/AppPaths.h"
+#include "platform/CommandLine.h"
+#include "platform/Display.h"
 #include "platform/FormatSettings.h"
-#include "platform/Headless.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
 #include "platform/Process.h"
+#include "platform/SignalPipe.h"
 
 #include <QCoreApplication>
 #include <QFile>

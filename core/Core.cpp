@@ -4,9 +4,9 @@
 
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
-#include "platform/Headless.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
+#include "platform/OutputEcho.h"
 #include "platform/PortMap.h"
 #include "platform/PortNames.h"
 #include "serial/AfComPort.h"

@@ -4,10 +4,11 @@
 #include "platform/AppPaths.h"
 #include "platform/FileStore.h"
 #include "platform/FormatSettings.h"
-#include "platform/Headless.h"
 #include "platform/MessageBox.h"
+#include "platform/OutputEcho.h"
 #include "platform/PortMap.h"
 #include "platform/Process.h"
+#include "platform/SignalPipe.h"
 #include "platform/SystemdNotify.h"
 #include "platform/UrlRedact.h"
 

@@ -1,6 +1,6 @@
 #include "platform/MessageBox.h"
 
-#include "platform/Headless.h"
+#include "platform/OutputEcho.h"
 
 #include <QCoreApplication>
 #include <atomic>

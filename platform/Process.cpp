@@ -13,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-#include <xcb/xcb.h>
 
 namespace platform {
 
@@ -95,14 +94,6 @@ InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
     // Deliberately kept open: the lock lasts as long as the process.
     fd.Release();
     return InstanceLock::Held;
-}
-
-bool XDisplayReachable() {
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    const bool ok = connection && xcb_connection_has_error(connection) == 0;
-    if (connection)
-        xcb_disconnect(connection);
-    return ok;
 }
 
 } // namespace platform

@@ -1,6 +1,6 @@
 // Process-wide set-up done once at start, before any window exists: standard
-// descriptors that a careless starter closed, the one-instance lock of the
-// application directory, and whether the named X display can be reached.
+// descriptors that a careless starter closed, and the one-instance lock of
+// the application directory.
 // Main thread, at start-up only.
 #pragma once
 
@@ -23,9 +23,5 @@ enum class InstanceLock { Held, Busy, Failed };
 // file is readable by this user alone (another user who could open it could
 // take the lock); one owned by another user is not used.
 InstanceLock LockApplicationDirectory(const QString& dir, QString* error);
-
-// True when the X display named by DISPLAY accepts a connection (the same
-// handshake the toolkit makes, authorisation included).
-bool XDisplayReachable();
 
 } // namespace platform

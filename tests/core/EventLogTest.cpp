@@ -5,7 +5,7 @@
 #include "core/Program.h"
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
-#include "platform/Headless.h"
+#include "platform/OutputEcho.h"
 #include "support/FullDisk.h"
 
 #include <QDir>

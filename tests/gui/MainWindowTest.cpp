@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/FormatSettings.h"
 #include "platform/MessageBox.h"
+#include "platform/OutputEcho.h"
 #include "support/FakeTrayShell.h"
 #include "support/Program.h"
 #include "support/Pty.h"

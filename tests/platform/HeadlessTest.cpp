@@ -1,5 +1,6 @@
-#include "platform/Headless.h"
+#include "platform/CommandLine.h"
 #include "platform/LineEcho.h"
+#include "platform/SignalPipe.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

@@ -23,7 +23,6 @@
 #include <clocale>
 #include <csignal>
 #include <cstdio>
-#include <dlfcn.h>
 #include <exception>
 
 namespace {
@@ -83,19 +82,11 @@ int runHeadless(int argc, char** argv) {
 int runWithWindows(int argc, char** argv) {
     // Without its windows the program still does its job: it runs headless
     // and says why.
-    QString error;
-    const QString path = kelvox::GuiModulePath(&error);
-    void* module = nullptr;
-    if (!path.isEmpty()) {
-        module = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
-        if (!module)
-            error = path + QStringLiteral(": ") + QString::fromLocal8Bit(::dlerror());
-    }
-    auto* entry =
-        module ? reinterpret_cast<kelvox::GuiMainFunction>(::dlsym(module, kelvox::GuiMainSymbol))
-               : nullptr;
-    if (module && !entry)
-        error = path + QStringLiteral(" is not the windows module of this program");
+    const kelvox::Module module = kelvox::Module::Program(QStringLiteral(KELVOX_GUI_MODULE_NAME));
+    const auto entry = module.Symbol<kelvox::GuiMainFunction>(kelvox::GuiMainSymbol);
+    QString error = module.Error();
+    if (module.Loaded() && !entry)
+        error = module.Path() + QStringLiteral(" is not the windows module of this program");
     if (!entry) {
         std::fprintf(stderr, "kelvox: cannot load the windows (%s), running headless\n",
                      error.toLocal8Bit().constData());

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <cerrno>
 #include <cstring>
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,29 @@ QString ModulePath(const QString& name, QString* error) {
     if (error)
         *error = QStringLiteral("%1 not found in %2").arg(name, dirs.join(QStringLiteral(" or ")));
     return {};
+}
+
+Module Module::Program(const QString& name) {
+    Module module;
+    module.Path_ = ModulePath(name, &module.Error_);
+    if (module.Path_.isEmpty())
+        return module;
+    module.Handle_ = ::dlopen(QFile::encodeName(module.Path_).constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!module.Handle_)
+        module.Error_ = module.Path_ + QStringLiteral(": ") + QString::fromLocal8Bit(::dlerror());
+    return module;
+}
+
+Module Module::System(const char* soname) {
+    Module module;
+    module.Handle_ = ::dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+    if (!module.Handle_)
+        module.Error_ = QString::fromLocal8Bit(::dlerror());
+    return module;
+}
+
+void* Module::Address(const char* name) const {
+    return Handle_ ? ::dlsym(Handle_, name) : nullptr;
 }
 
 } // namespace kelvox

@@ -1,7 +1,9 @@
-// The program's modules, loaded only when they are needed: the windows
-// (kelvox-gui.so, when a display is used; see main.cpp) and the URL fetch
-// (kelvox-net.so, at the first send; core/NetModule.h). Where they are found,
-// and the one function the windows module exports.
+// The libraries loaded only when they are needed: the windows
+// (KELVOX_GUI_MODULE_NAME, when a display is used; see app/main.cpp), the URL
+// fetch (KELVOX_NET_MODULE_NAME, at the first send; core/NetModule.h) and
+// libmosquitto (when MQTT is switched on; core/MosquittoLib.h). Where the
+// program's own modules are found, how each is loaded, and the one function
+// the windows module exports.
 #pragma once
 
 #include <QString>
@@ -23,8 +25,35 @@ inline constexpr const char* GuiMainSymbol = "kelvox_gui_main";
 // run as this program's user. Empty when there is none or it is refused;
 // *error then names the file and why. Any thread.
 QString ModulePath(const QString& name, QString* error = nullptr);
-inline QString GuiModulePath(QString* error = nullptr) {
-    return ModulePath(QStringLiteral(KELVOX_GUI_MODULE_NAME), error);
-}
+
+// A shared library loaded on demand and kept loaded for the rest of the run
+// (the code of what it made stays in use until exit). Any thread.
+class Module {
+public:
+    // One of the program's modules, found by ModulePath.
+    static Module Program(const QString& name);
+    // A library of the system by its soname ("libmosquitto.so.1"), where the
+    // dynamic linker looks for it.
+    static Module System(const char* soname);
+
+    bool Loaded() const { return Handle_ != nullptr; }
+    // The module's file; empty for a system library and when none was
+    // found or it was refused.
+    const QString& Path() const { return Path_; }
+    // Why it is not loaded: ModulePath's text, or the dynamic linker's
+    // (after "<path>: " for a module of the program).
+    const QString& Error() const { return Error_; }
+    // The function `name` of the loaded library; null when it has none.
+    template <class Function> Function Symbol(const char* name) const {
+        return reinterpret_cast<Function>(Address(name));
+    }
+
+private:
+    void* Address(const char* name) const;
+
+    void* Handle_ = nullptr;
+    QString Path_;
+    QString Error_;
+};
 
 } // namespace kelvox

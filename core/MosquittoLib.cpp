@@ -1,6 +1,7 @@
 #include "core/MosquittoLib.h"
 
-#include <dlfcn.h>
+#include "core/Modules.h"
+
 #include <mutex>
 
 namespace mosqlib {
@@ -14,14 +15,13 @@ bool Load(QString* error) {
     static QString failure;
     std::call_once(once, [] {
         // Kept loaded for the rest of the run.
-        void* lib = ::dlopen("libmosquitto.so.1", RTLD_NOW | RTLD_LOCAL);
-        if (!lib) {
-            failure = QStringLiteral("the MQTT library cannot be loaded: %1")
-                          .arg(QString::fromLocal8Bit(::dlerror()));
+        const kelvox::Module lib = kelvox::Module::System("libmosquitto.so.1");
+        if (!lib.Loaded()) {
+            failure = QStringLiteral("the MQTT library cannot be loaded: %1").arg(lib.Error());
             return;
         }
 #define KELVOX_MOSQ_RESOLVE(name)                                                                  \
-    name##_ = reinterpret_cast<decltype(name##_)>(::dlsym(lib, "mosquitto_" #name));               \
+    name##_ = lib.Symbol<decltype(name##_)>("mosquitto_" #name);                                   \
     if (!name##_) {                                                                                \
         failure = QStringLiteral("the MQTT library lacks mosquitto_" #name);                       \
         return;                                                                                    \

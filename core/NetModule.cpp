@@ -2,9 +2,7 @@
 
 #include "core/Modules.h"
 
-#include <QFile>
 #include <QObject>
-#include <dlfcn.h>
 
 namespace {
 
@@ -41,21 +39,14 @@ public:
 
 private:
     void Load() {
-        QString error;
-        const QString path = kelvox::ModulePath(QStringLiteral("kelvox-net.so"), &error);
-        // Kept loaded for the rest of the run: the fetcher's code is there.
-        void* module = path.isEmpty()
-                           ? nullptr
-                           : ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
-        NetNewFetcherFunction make = nullptr;
-        if (module)
-            make = reinterpret_cast<NetNewFetcherFunction>(::dlsym(module, NetNewFetcherSymbol));
-        if (make)
+        const kelvox::Module module =
+            kelvox::Module::Program(QStringLiteral(KELVOX_NET_MODULE_NAME));
+        if (const auto make = module.Symbol<NetNewFetcherFunction>(NetNewFetcherSymbol))
             Real_.reset(make());
         if (!Real_)
-            LoadError_ = path.isEmpty()
-                             ? error.toLocal8Bit().toStdString()
-                             : "network module missing: " + path.toLocal8Bit().toStdString();
+            LoadError_ = module.Path().isEmpty() ? module.Error().toLocal8Bit().toStdString()
+                                                 : "network module missing: " +
+                                                       module.Path().toLocal8Bit().toStdString();
     }
 
     std::unique_ptr<UrlFetcher> Real_;

@@ -420,10 +420,6 @@ bool TfMain::SaveFailedAtClose() const {
     return Core_.SaveFailedAtClose();
 }
 
-void TfMain::AddLog(const QString& text) {
-    Core_.Log().Add(text);
-}
-
 void TfMain::ApplySettings() {
     const TSettingsModel& settings = Core_.Settings();
     QRect screen(0, 0, 0, 0);

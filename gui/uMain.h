@@ -75,9 +75,6 @@ public:
 
     TKelvoxCore& Core() { return Core_; }
 
-    // Adds an event log line (the core's log; Memo1 shows it).
-    void AddLog(const QString& text);
-
     // True when FormClose could not save the settings or the event log; the
     // program then ends with a non-zero exit code.
     bool SaveFailedAtClose() const;

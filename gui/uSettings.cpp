@@ -539,10 +539,6 @@ void TfSettings::bConnClick(QObject* /*Sender*/) {
     Core_.Link().Toggle(FUserConnPress ? TLink::Caller::User : TLink::Caller::Program);
 }
 
-bool TfSettings::ConnWarningShowing() const {
-    return Core_.Link().WarningShowing();
-}
-
 void TfSettings::IntEdit1Change(QObject* /*Sender*/) {
     TSettingsModel& settings = Core_.Settings();
     if (settings.Integer(Setting::Period) != IntEdit1->Value())

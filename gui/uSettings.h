@@ -80,8 +80,6 @@ public:
     // The connect toggle (TLink::Toggle): the user's press when it comes
     // from bConn, the program's otherwise.
     void bConnClick(QObject* Sender);
-    // True while the toggle's warning box is open.
-    bool ConnWarningShowing() const;
     void IntEdit1Change(QObject* Sender);
     void chbAlwaysOnTopClick(QObject* Sender);
     void Button1Click(QObject* Sender);

@@ -70,7 +70,7 @@ TEST_F(LinkWindow, WithoutAChosenPortTheToggleWarnsFromTheSettingsWindow) {
     EXPECT_EQ(Boxes[0].Text, kChoose);
     EXPECT_EQ(Parents[0], fSettings);
     EXPECT_FALSE(fMain->AfComPort1->Active());
-    EXPECT_FALSE(fSettings->ConnWarningShowing());
+    EXPECT_FALSE(Link().WarningShowing());
 }
 
 TEST_F(LinkWindow, APickInTheChooserOpensAndTheCaptionFollows) {

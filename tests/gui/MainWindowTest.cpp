@@ -193,8 +193,8 @@ TEST_F(MainWindowTest, DragByTheRightOrMiddleButtonEndsAtItsRelease) {
 }
 
 TEST_F(MainWindowTest, LogLinesCarryTheTimeInTheWindow) {
-    fMain->AddLog("OK  first");
-    fMain->AddLog("ERR  second");
+    fMain->Core().Log().Add("OK  first");
+    fMain->Core().Log().Add("ERR  second");
     EXPECT_EQ(fMain->Memo1->toPlainText(), "14:05:09 >  OK  first\n14:05:09 >  ERR  second");
 }
 

@@ -183,6 +183,7 @@ void TKelvoxCore::SaveSettings() {
     emit AboutToSave();
     // The port chooser sets the port's number directly.
     Settings_.SetInteger(Setting::COM, Link_->ComNumber());
+    Paths_.Restore();
     platform::IniFile ini(Paths_.IniPath());
     const QStringList both = Settings_.Save(ini);
     for (const QString& key : both)

@@ -58,7 +58,8 @@ void TEventLog::Flush(bool createToday) {
             data += "\r\n";
             ++end;
         }
-        if (!platform::AppendWhole(path, data, &error)) {
+        if (!platform::AppendWhole(path, data, &error) &&
+            !(Paths_.Restore() && platform::AppendWhole(path, data, &error))) {
             Pending_.erase(Pending_.begin(), Pending_.begin() + static_cast<long>(written));
             throw std::runtime_error(
                 QStringLiteral("Cannot create file \"%1\". %2").arg(path, error).toStdString());
@@ -68,7 +69,8 @@ void TEventLog::Flush(bool createToday) {
     Pending_.clear();
     if (createToday) {
         const QString path = Paths_.EventLogPath(Clock_());
-        if (!platform::AppendWhole(path, QByteArray(), &error))
+        if (!platform::AppendWhole(path, QByteArray(), &error) &&
+            !(Paths_.Restore() && platform::AppendWhole(path, QByteArray(), &error)))
             throw std::runtime_error(
                 QStringLiteral("Cannot create file \"%1\". %2").arg(path, error).toStdString());
     }

@@ -25,7 +25,9 @@ bool AppendToTemperatureLog(const platform::AppPaths& paths, const QDateTime& no
     try {
         const auto& formats = platform::FormatSettings::Current();
         path = paths.TemperatureLogPath(now);
-        if (AppendTemperatureLogLine(path, TemperatureLogLine(formats, now, temperature), &cause))
+        const QString line = TemperatureLogLine(formats, now, temperature);
+        if (AppendTemperatureLogLine(path, line, &cause) ||
+            (paths.Restore() && AppendTemperatureLogLine(path, line, &cause)))
             return true;
     } catch (const std::exception& e) {
         cause = QString::fromLocal8Bit(e.what());

@@ -64,6 +64,10 @@ AppPaths ResolveAppPaths() {
     return {AppDir(/*create=*/true)};
 }
 
+bool AppPaths::Restore() const {
+    return !Dir.isEmpty() && !QFileInfo(Dir).isDir() && QDir().mkpath(Dir);
+}
+
 QString AppPaths::IniPath() const {
     return Dir + u'/' + AppBaseName() + QStringLiteral(".ini");
 }

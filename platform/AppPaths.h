@@ -24,6 +24,10 @@ struct AppPaths {
     QString EventLogPath(const QDateTime& when) const;
     // <Dir>/Temperature(<file-safe short date>).log
     QString TemperatureLogPath(const QDateTime& when) const;
+    // Makes the directory again when it went while the program runs (as at
+    // start); true when it had to and could. A write that failed is worth
+    // one more try then.
+    bool Restore() const;
 };
 
 // Looks the application directory up now (the environment and the

@@ -49,6 +49,12 @@ TEST(EventLog, LinesReachTheirDaysFileWithinASecondAndOnlyOnce) {
     log.Flush(/*createToday=*/true); // the exit's flush
     EXPECT_EQ(read(second), "00:00:01 >  OK  after midnight\r\n");
 
+    // The directory removed while the program runs is made again.
+    ASSERT_TRUE(QDir(home.path()).removeRecursively());
+    log.Add("OK  back");
+    log.Flush();
+    EXPECT_EQ(read(second), "00:00:01 >  OK  back\r\n");
+
     platform::FormatSettings::SetCurrent(saved);
 }
 

@@ -68,8 +68,14 @@ Module Module::Program(const QString& name) {
     if (module.Path_.isEmpty())
         return module;
     module.Handle_ = ::dlopen(QFile::encodeName(module.Path_).constData(), RTLD_NOW | RTLD_LOCAL);
-    if (!module.Handle_)
-        module.Error_ = module.Path_ + QStringLiteral(": ") + QString::fromLocal8Bit(::dlerror());
+    if (!module.Handle_) {
+        // The loader's text names the file itself most of the time; said
+        // twice it would read "path: path: file too short".
+        const QString cause = QString::fromLocal8Bit(::dlerror());
+        module.Error_ = cause.startsWith(module.Path_ + u':')
+                            ? cause
+                            : module.Path_ + QStringLiteral(": ") + cause;
+    }
     return module;
 }
 

@@ -43,10 +43,14 @@ private:
             kelvox::Module::Program(QStringLiteral(KELVOX_NET_MODULE_NAME));
         if (const auto make = module.Symbol<NetNewFetcherFunction>(NetNewFetcherSymbol))
             Real_.reset(make());
+        // Not found or refused, not loadable (the loader's cause), or a
+        // library that is not this program's fetch.
         if (!Real_)
-            LoadError_ = module.Path().isEmpty() ? module.Error().toLocal8Bit().toStdString()
-                                                 : "network module missing: " +
-                                                       module.Path().toLocal8Bit().toStdString();
+            LoadError_ =
+                (module.Loaded() ? module.Path() + QStringLiteral(" is not the network module")
+                                 : module.Error())
+                    .toLocal8Bit()
+                    .toStdString();
     }
 
     std::unique_ptr<UrlFetcher> Real_;

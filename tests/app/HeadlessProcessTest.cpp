@@ -560,6 +560,23 @@ TEST(HeadlessProcess, ModulesLoadOnlyFromPlacesNoOtherUserWrites) {
     EXPECT_TRUE(server.Requests().empty());
 }
 
+// A module the loader refuses (here a truncated file) is named once, with
+// the loader's cause.
+TEST(HeadlessProcess, AModuleThatCannotBeLoadedIsNamedOnceWithItsCause) {
+    QTemporaryDir root;
+    ASSERT_TRUE(QFile::copy(kBinary, root.path() + "/kelvox"));
+    writeFile(root.path() + "/kelvox-net.so", "not a library");
+    writeFile(root.path() + "/kelvox.ini", sendingTo(ClosedPort()));
+    QProcess p;
+    startIn(p, root.path(), "--headless", {}, root.path() + "/kelvox");
+    ::kill(static_cast<pid_t>(p.processId()), SIGUSR1);
+    const QByteArray out = outputUntil(p, "ERR  Information cannot");
+    EXPECT_EQ(stop(p).exitCode, 0);
+    const QByteArray module = QFile::encodeName(root.path()) + "/kelvox-net.so";
+    EXPECT_TRUE(out.contains(module + ": ")) << out.constData();
+    EXPECT_EQ(out.count(module), 1) << out.constData();
+}
+
 // A supervisor that never reads its socket: the watchdog's pings fill it,
 // the program says so once and goes on, and a stop still ends it.
 TEST(HeadlessProcess, ANotifySocketNobodyReadsNeverBlocksIt) {

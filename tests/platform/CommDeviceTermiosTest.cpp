@@ -7,11 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 using platform::CommOpenError;
 using platform::Event;
@@ -350,22 +352,36 @@ TEST_F(TermiosDevice, AReadDuringAReportLeavesTheTtyToTheWaiter) {
 TEST_F(TermiosDevice, AReportCarriesManyBuffersOfABurst) {
     auto d = Open();
     ASSERT_TRUE(d && d->SetEventMask(win::EV_RXCHAR));
-    // Fill the pair: more than one tty buffer (4 KiB) waits on the slave side.
+    // A report taking in one tty buffer (4 KiB) at a time needs three or more
+    // for a burst; gathering takes it in with one or two. The gathering looks
+    // only briefly for the next buffer, which the kernel moves on in the
+    // background: on a loaded machine that can come too late, so a burst
+    // that took more reports is read away and the burst sent again, a few
+    // times at most. Without gathering no round gets by with two.
     const std::string chunk(1000, 'b');
     std::size_t total = 0;
-    for (ssize_t n; (n = ::write(pty_.Master(), chunk.data(), chunk.size())) > 0;)
-        total += static_cast<std::size_t>(n);
-    ASSERT_GT(total, 8192u);
-    // The kernel moves the bytes on to the tty's own buffer in the background.
-    for (int i = 0; i < 1000 && pty_.SlaveQueued() < 2048; ++i)
-        usleep(1000);
-    // Far fewer reports than tty buffers (usually one) take all of it in.
-    win::DWORD mask = 0;
-    int reports = 0;
-    while (d->InputQueued() < total && d->WaitEvent({}, 0, 1000, mask) == 0)
-        ++reports;
-    EXPECT_EQ(d->InputQueued(), total);
-    EXPECT_LE(reports, 2);
+    const int rounds = 5;
+    int fewest = 1000;
+    for (int round = 1; round <= rounds && fewest > 2; ++round) {
+        // Fill the pair: more than one tty buffer waits on the slave side.
+        total = 0;
+        for (ssize_t n; (n = ::write(pty_.Master(), chunk.data(), chunk.size())) > 0;)
+            total += static_cast<std::size_t>(n);
+        ASSERT_GT(total, 8192u);
+        for (int i = 0; i < 1000 && pty_.SlaveQueued() < 2048; ++i)
+            usleep(1000);
+        win::DWORD mask = 0;
+        int reports = 0;
+        while (d->InputQueued() < total && d->WaitEvent({}, 0, 1000, mask) == 0)
+            ++reports;
+        ASSERT_EQ(d->InputQueued(), total);
+        fewest = std::min(fewest, reports);
+        if (fewest > 2 && round < rounds) {
+            std::vector<char> away(total);
+            ASSERT_EQ(d->Read(away.data(), away.size()), static_cast<std::ptrdiff_t>(total));
+        }
+    }
+    EXPECT_LE(fewest, 2);
     // Away reporting the burst, the waiter watches for more and takes it in.
     ASSERT_EQ(d->BurstFd(), d->Fd());
     ASSERT_TRUE(pty_.Write(chunk));

@@ -135,15 +135,14 @@ TEST_F(SettingsTest, TheWindowsPlaceTakesHexadecimalAndKeepsTheTitleShown) {
     EXPECT_EQ(fMain->height(), 31);
 }
 
+// How the texts are read is the core's test; here each state reaches the
+// boxes and the window flag.
 TEST_F(SettingsTest, CheckStatesFromTheFileSetTheBoxesAndTheWindowFlag) {
     struct Case {
         const char* text;
         bool checked;
     };
-    for (const Case& c :
-         {Case{"-1", true}, Case{"0", false}, Case{"1", true}, Case{"2", true}, Case{"True", true},
-          Case{"tRUE", true}, Case{"FALSE", false}, Case{"false", false}, Case{"0.5", true},
-          Case{"0.0", false}, Case{"0x0", false}}) {
+    for (const Case& c : {Case{"-1", true}, Case{"0", false}, Case{"True", true}}) {
         WriteIni(QByteArray("[Data]\r\nGeneTemp=") + c.text + "\r\nAlwaysOnTop=" + c.text + "\r\n");
         Restart();
         EXPECT_EQ(fSettings->chbGeneTempLOG->isChecked(), c.checked) << c.text;

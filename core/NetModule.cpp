@@ -10,12 +10,13 @@ class ModuleFetcher final : public QObject, public UrlFetcher {
 public:
     ~ModuleFetcher() override { Abort(); }
 
-    void Start(const std::string& url, Done done) override {
+    using UrlFetcher::Start;
+    void Start(const FetchRequest& request, Done done) override {
         Abort();
         if (!Real_ && LoadError_.empty())
             Load();
         if (Real_) {
-            Real_->Start(url, std::move(done));
+            Real_->Start(request, std::move(done));
             return;
         }
         // Through the event loop, as the module's fetcher would answer.

@@ -18,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -34,8 +36,16 @@ constexpr const char* kUserAgent = "InetURL:/1.0";
 
 constexpr int kMaxRedirects = 20;
 
-bool IsAcceptedStatus(long status) {
-    return status == 200 || status == 302;
+// A GET takes 200 or 302 as it always has; a POST only a 2xx.
+bool IsAcceptedStatus(long status, bool post) {
+    return post ? status >= 200 && status <= 299 : status == 200 || status == 302;
+}
+
+// Headers that carry credentials: not sent on to another origin after a
+// redirect.
+bool IsCredentialHeader(const QByteArray& name) {
+    const QByteArray lower = name.toLower();
+    return lower == "authorization" || lower == "proxy-authorization" || lower == "cookie";
 }
 
 // The statuses whose Location is followed. Another 3xx, or one of these
@@ -246,18 +256,39 @@ public:
         for (QTimer* timer : {&ConnectTimer_, &TotalTimer_}) {
             timer->setSingleShot(true);
             timer->setTimerType(Qt::PreciseTimer); // a limit, not a rhythm
-            connect(timer, &QTimer::timeout, this, [this] { Fail("timed out"); });
+            connect(timer, &QTimer::timeout, this, [this] {
+                // A refused status whose body stalls still fails for its status.
+                if (Refused_)
+                    Fail(RefusedCause(), /*afterRedirect=*/false);
+                else
+                    Fail("timed out");
+            });
         }
         Sink_.Reset();
     }
     ~QtFetcher() override { Abort(); }
 
-    void Start(const std::string& url, Done done) override {
+    using UrlFetcher::Start;
+    void Start(const FetchRequest& request, Done done) override {
         Abort();
         Done_ = std::move(done);
         Redirects_ = 0;
         TotalTimer_.start(Options_.TotalTimeout);
-        std::string wire = EncodeUrlForWire(UrlWithScheme(url));
+        Post_ = PostStarted_ = request.Method == "POST";
+        PostBody_ = QByteArray::fromStdString(request.Body);
+        Headers_.clear();
+        if (!Post_ && request.Method != "GET")
+            return Fail("unsupported method");
+        for (const std::string& line : request.Headers) {
+            // The line itself stays out of the error: it may hold a secret.
+            const std::size_t colon = line.find(':');
+            if (colon == 0 || colon == std::string::npos ||
+                line.find_first_of("\r\n") != std::string::npos)
+                return Fail("malformed request header");
+            Headers_.emplace_back(QByteArray::fromStdString(line.substr(0, colon)).trimmed(),
+                                  QByteArray::fromStdString(line.substr(colon + 1)).trimmed());
+        }
+        std::string wire = EncodeUrlForWire(UrlWithScheme(request.Url));
         // A URL that does not begin with a scheme is plain HTTP, although
         // "http://" stands somewhere else in it.
         static const QRegularExpression schemed(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
@@ -288,8 +319,10 @@ private:
     void Request(const QUrl& url) {
         Status_ = 0;
         Accepted_ = false;
+        Refused_ = false;
         TlsCause_.clear();
         Sink_.Reset();
+        RawBody_.clear();
         const QString scheme = url.scheme().toLower();
         // Only plain and secure HTTP: a URL from the settings must not make
         // the client read local files or talk other protocols.
@@ -313,6 +346,8 @@ private:
         request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
         request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        for (const auto& [name, value] : Headers_)
+            request.setRawHeader(name, value);
         if (scheme == QLatin1String("https")) {
             // Peer and host verification stay on; only the trusted
             // authorities may be replaced.
@@ -333,7 +368,7 @@ private:
             Manager().setProxy(proxy);
         ViaProxy_ = proxy.type() != QNetworkProxy::NoProxy;
 
-        Reply_ = Manager().get(request);
+        Reply_ = Post_ ? Manager().post(request, PostBody_) : Manager().get(request);
         // Qt buffers no more than this before the body is read here.
         Reply_->setReadBufferSize(static_cast<qint64>(kKeptBody));
         connect(Reply_, &QNetworkReply::requestSent, &ConnectTimer_, &QTimer::stop);
@@ -359,35 +394,60 @@ private:
                 return Fail("redirect loop", /*afterRedirect=*/false);
             const QUrl next =
                 Reply_->url().resolved(QUrl::fromEncoded(location, QUrl::TolerantMode));
+            // Credentials stay with the origin they were given for.
+            if (next.scheme().toLower() != Reply_->url().scheme().toLower() ||
+                next.host().toLower() != Reply_->url().host().toLower() ||
+                next.port(0) != Reply_->url().port(0))
+                std::erase_if(Headers_, [](const auto& h) { return IsCredentialHeader(h.first); });
+            // As browsers do: 307 and 308 repeat the POST, the others fetch
+            // the new place.
+            if (Status_ != 307 && Status_ != 308) {
+                Post_ = false;
+                PostBody_.clear();
+            }
             DropReply();
             ConnectTimer_.stop();
             return Request(next);
         }
-        if (!IsAcceptedStatus(Status_))
-            return Fail("HTTP " + std::to_string(Status_), /*afterRedirect=*/false);
-        Accepted_ = true;
+        // A refused status ends the request once its body (as far as it
+        // is kept) is in.
+        Refused_ = !IsAcceptedStatus(Status_, PostStarted_);
+        Accepted_ = !Refused_;
     }
 
     void OnBody() {
-        if (!Reply_ || !Accepted_)
+        if (!Reply_ || Status_ == 0)
             return;
         char buffer[kReadSize];
         qint64 length = 0;
-        while ((length = Reply_->read(buffer, sizeof buffer)) > 0)
-            Sink_.Add(buffer, static_cast<std::size_t>(length));
+        while (Reply_ && (length = Reply_->read(buffer, sizeof buffer)) > 0) {
+            const auto size = static_cast<std::size_t>(length);
+            RawBody_.append(buffer, std::min(size, kKeptBody - RawBody_.size()));
+            if (Accepted_)
+                Sink_.Add(buffer, size);
+            else if (RawBody_.size() >= kKeptBody)
+                return Fail(RefusedCause(), /*afterRedirect=*/false);
+        }
     }
+
+    std::string RefusedCause() const { return "HTTP " + std::to_string(Status_); }
 
     void OnFinished() {
         OnHeaders(); // in case no headers were announced before the end
         if (!Reply_)
             return; // a redirect or a refused status took over
         OnBody();
+        if (!Reply_)
+            return; // the kept part of a refused body is in
+        if (Refused_)
+            return Fail(RefusedCause(), /*afterRedirect=*/false);
         if (Accepted_ && Reply_->error() == QNetworkReply::NoError) {
             FetchResult result;
             result.Ok = true;
             result.Status = Status_;
             Sink_.FinishRead();
             result.Text = std::move(Sink_.Result);
+            result.Body = std::move(RawBody_);
             return Finish(std::move(result));
         }
         // Through a proxy, a connection that failed before any answer
@@ -405,6 +465,7 @@ private:
     void Fail(const std::string& cause, bool afterRedirect = true) {
         FetchResult result;
         result.Status = Status_;
+        result.Body = std::move(RawBody_);
         if (Accepted_) {
             Sink_.FinishRead();
             result.Text = std::move(Sink_.Result);
@@ -458,7 +519,13 @@ private:
     quint64 Ticket_ = 0;
     int Redirects_ = 0;
     long Status_ = 0;
-    bool Accepted_ = false;
+    bool Accepted_ = false; // a status taken as success: its body is the text
+    bool Refused_ = false;  // a final status that is a failure
+    bool Post_ = false;     // this step is a POST
+    bool PostStarted_ = false; // the request asked for was a POST
+    QByteArray PostBody_;
+    std::vector<std::pair<QByteArray, QByteArray>> Headers_;
+    std::string RawBody_; // the first kKeptBody bytes of this step's body
     bool ViaProxy_ = false; // this step goes through a proxy
     std::string TlsCause_;
     BodySink Sink_;

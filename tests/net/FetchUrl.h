@@ -7,14 +7,20 @@
 #include <QEventLoop>
 #include <string>
 
-inline FetchResult FetchUrl(const std::string& url, const FetchOptions& options = {}) {
+inline FetchResult FetchUrl(const FetchRequest& request, const FetchOptions& options = {}) {
     const auto fetcher = NewUrlFetcher(options);
     FetchResult result;
     QEventLoop loop;
-    fetcher->Start(url, [&](const FetchResult& r) {
+    fetcher->Start(request, [&](const FetchResult& r) {
         result = r;
         loop.quit();
     });
     loop.exec();
     return result;
+}
+
+inline FetchResult FetchUrl(const std::string& url, const FetchOptions& options = {}) {
+    FetchRequest request;
+    request.Url = url;
+    return FetchUrl(request, options);
 }

@@ -224,6 +224,34 @@ TEST_F(FetchUrlTest, MisbehavingServersEndInBoundedTimeAndMemory) {
     EXPECT_EQ(faulty.Requests(), 5);
 }
 
+// A POST carries its headers and body; only a 2xx is a success, and a
+// refused answer's body comes back for its cause.
+TEST_F(FetchUrlTest, PostSendsHeadersAndBodyAndReturnsARefusalsBody) {
+    server.Server().Post("/write", [](const httplib::Request& req, httplib::Response& res) {
+        res.status = req.body.starts_with("t ") ? 204 : 400;
+        res.set_content(res.status == 400 ? "bad line: " + req.body : "", "text/plain");
+    });
+    const auto post = [&](const std::string& body) {
+        FetchRequest request;
+        request.Url = server.BaseUrl() + "/write";
+        request.Method = "POST";
+        request.Headers = {"Authorization: Token s3cret", "Content-Type: text/plain"};
+        request.Body = body;
+        return FetchUrl(request);
+    };
+    FetchResult r = post("t value=21.5");
+    EXPECT_TRUE(r.Ok) << r.Error;
+    EXPECT_EQ(r.Status, 204);
+    r = post("garbage");
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.Error, "HTTP 400");
+    EXPECT_EQ(r.Body, "bad line: garbage");
+    const auto seen = server.Requests();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].Method, "POST");
+    EXPECT_EQ(seen[1].Authorization, "Token s3cret");
+}
+
 TEST_F(FetchUrlTest, RequestCarriesAgentAndNoCacheHeaders) {
     ASSERT_TRUE(FetchUrl(server.BaseUrl() + "/hello").Ok);
     const auto seen = server.Requests();

@@ -19,6 +19,8 @@ struct SeenRequest {
     std::string UserAgent;
     std::string CacheControl;
     std::string Pragma;
+    std::string Method;
+    std::string Authorization;
 };
 
 class LocalHttpServer {
@@ -81,7 +83,8 @@ private:
             std::lock_guard lock(mutex_);
             requests_.push_back({req.target, req.get_header_value("User-Agent"),
                                  req.get_header_value("Cache-Control"),
-                                 req.get_header_value("Pragma")});
+                                 req.get_header_value("Pragma"), req.method,
+                                 req.get_header_value("Authorization")});
         }
         arrived_.notify_all();
     }

@@ -25,9 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
-#ifdef KELVOX_HAVE_QSERIALPORT
 #include <QSerialPort>
-#endif
 
 namespace {
 
@@ -171,7 +169,6 @@ int main(int argc, char** argv) {
         com.Close();
     }
     std::filesystem::remove_all(dir);
-#ifdef KELVOX_HAVE_QSERIALPORT
     if (peers) {
         QSerialPort port;
         port.setPortName(QString::fromLocal8Bit(name));
@@ -181,7 +178,6 @@ int main(int argc, char** argv) {
             port.close();
         }
     }
-#endif
     ::close(slave);
     ::close(master);
     for (const auto& [exe, headless] : programs)

@@ -36,9 +36,7 @@
 #include <unistd.h>
 #include <vector>
 
-#ifdef KELVOX_HAVE_QSERIALPORT
 #include <QSerialPort>
-#endif
 
 namespace {
 
@@ -172,7 +170,6 @@ void RunOurs(int count, int spacingMs) {
     Print("kelvox: write -> ReadString done", Summarise(sent, read), count);
 }
 
-#ifdef KELVOX_HAVE_QSERIALPORT
 void RunQSerialPort(int count, int spacingMs) {
     Pty pty;
     std::vector<long long> sent(count), got(count);
@@ -196,7 +193,6 @@ void RunQSerialPort(int count, int spacingMs) {
     port.close();
     Print("QSerialPort: write -> readAll done", Summarise(sent, got), count);
 }
-#endif
 
 void RunPyserial(int count, int spacingMs) {
     Pty pty;
@@ -308,13 +304,8 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         if (contender == "kelvox")
             RunOurs(count, spacingMs);
-#ifdef KELVOX_HAVE_QSERIALPORT
         else
             RunQSerialPort(count, spacingMs);
-#else
-        else
-            std::printf("QSerialPort: not built (Qt6 SerialPort not found)\n");
-#endif
         return 0;
     }
     std::printf("%d readings, one every %d ms, through a pseudo-terminal (%s)\n", count, spacingMs,
@@ -324,9 +315,7 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         RunOurs(count, spacingMs);
         if (peers) {
-#ifdef KELVOX_HAVE_QSERIALPORT
             RunQSerialPort(count, spacingMs);
-#endif
             RunPyserial(count, spacingMs);
         }
         return 0;

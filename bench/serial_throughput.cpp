@@ -30,9 +30,7 @@
 #include <unistd.h>
 #include <vector>
 
-#ifdef KELVOX_HAVE_QSERIALPORT
 #include <QSerialPort>
-#endif
 
 namespace {
 
@@ -132,7 +130,6 @@ void RunOurs(std::size_t bytes) {
     Print("kelvox component", bytes, c, start);
 }
 
-#ifdef KELVOX_HAVE_QSERIALPORT
 void RunQSerialPort(std::size_t bytes) {
     Pty pty(/*nonBlockingMaster=*/true);
     Checker c;
@@ -155,7 +152,6 @@ void RunQSerialPort(std::size_t bytes) {
     port.close();
     Print("QSerialPort", bytes, c, start);
 }
-#endif
 
 void RunPyserial(std::size_t bytes) {
     Pty pty(/*nonBlockingMaster=*/true);
@@ -210,15 +206,11 @@ int main(int argc, char** argv) {
     const std::size_t bytes = mib << 20;
     std::printf("%zu MiB burst through a pseudo-terminal, %d round(s)\n", mib, rounds);
     for (int r = 0; r < rounds; ++r) {
-#ifdef KELVOX_HAVE_QSERIALPORT
         if (r % 2 == 1)
             RunQSerialPort(bytes);
-#endif
         RunOurs(bytes);
-#ifdef KELVOX_HAVE_QSERIALPORT
         if (r % 2 == 0)
             RunQSerialPort(bytes);
-#endif
         RunPyserial(bytes);
     }
     for (auto& [name, rates] : g_rates) {

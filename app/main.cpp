@@ -36,10 +36,10 @@ bool willUseXDisplay() {
            (platformName.isEmpty() || platformName.startsWith("xcb"));
 }
 
-// Checks the application directory's settings file the way a start reads
-// it, stricter where a start would quietly take a default; prints every
-// problem (or "kelvox.ini: OK") and starts nothing: not even the directory
-// is created.
+// Checks the application directory's settings file with the check a start
+// and a reload use; prints every problem with what the program uses instead
+// (or "kelvox.ini: OK") and starts nothing: not even the directory is
+// created.
 int runCheck(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QString dir = platform::AppDir(/*create=*/false);
@@ -52,18 +52,8 @@ int runCheck(int argc, char** argv) {
     } else if (!ini.ReadError().isEmpty()) {
         problems << ini.ReadError();
     } else {
-        for (const SettingProblem& problem : TSettingsModel::Check(ini, /*strict=*/true))
+        for (const SettingProblem& problem : TSettingsModel::Check(ini))
             problems << problem.Text;
-        const QString mqttSection = QStringLiteral("MQTT");
-        MqttSettings mqtt;
-        mqtt.Broker = ini.ReadString(mqttSection, QStringLiteral("Broker"), {});
-        mqtt.Topic = ini.ReadString(mqttSection, QStringLiteral("Topic"), {});
-        mqtt.DiscoveryPrefix = ini.ReadString(mqttSection, QStringLiteral("DiscoveryPrefix"), {});
-        // Each problem is led by its key's name.
-        for (const QString& problem : MqttSettingsProblems(mqtt))
-            problems << QStringLiteral("kelvox.ini line %1, [MQTT] %2")
-                            .arg(ini.LineOf(mqttSection, problem.section(u':', 0, 0)))
-                            .arg(problem);
     }
     for (const QString& problem : problems)
         std::printf("%s\n", problem.toLocal8Bit().constData());

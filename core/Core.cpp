@@ -112,8 +112,16 @@ void TKelvoxCore::Start() {
         emit PortsChanged();
 
     const QList<SettingProblem> problems = Settings_.Load(ini);
-    if (!problems.isEmpty())
-        throw std::runtime_error(problems.front().Text.toStdString());
+    if (AnyRefused(problems)) {
+        QStringList texts;
+        for (const SettingProblem& problem : problems)
+            texts << problem.Text;
+        throw std::runtime_error(texts.join(u'\n').toStdString());
+    }
+    // What a start takes in place of the file's text is said, as --check
+    // and a reload say it.
+    for (const SettingProblem& problem : problems)
+        Log_.Add(QStringLiteral("ERR  ") + problem.Text + u'.');
     // The port is closed here, so the number is only stored.
     Link_->SetComNumber(Settings_.Integer(Setting::COM));
     Link_->LookAtPort();
@@ -133,23 +141,29 @@ QString TKelvoxCore::Reload() {
     // it was, the port table included.
     QList<SettingProblem> problems;
     if (!ini.ReadError().isEmpty()) {
-        problems.append({ini.ReadError()});
+        problems.append({ini.ReadError(), /*Refused=*/true});
     } else {
         // A changed period keeps the rhythm of the sends.
         Upload_->SetReloading(true);
         problems = Settings_.Load(ini);
         Upload_->SetReloading(false);
     }
-    if (!problems.isEmpty()) {
-        for (const SettingProblem& problem : problems)
+    if (AnyRefused(problems)) {
+        QString first;
+        for (const SettingProblem& problem : problems) {
             Log_.Add(QStringLiteral("ERR  ") + problem.Text +
                      (problem.Text.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". ")) +
                      QStringLiteral("The settings stay as they were."));
-        QString first = problems.front().Text;
+            if (problem.Refused && first.isEmpty())
+                first = problem.Text;
+        }
         if (first.endsWith(u'.'))
             first.chop(1);
         return first;
     }
+    // Taken, with what is used in place of each value that is not.
+    for (const SettingProblem& problem : problems)
+        Log_.Add(QStringLiteral("ERR  ") + problem.Text + u'.');
     platform::SetMappedPorts(platform::ReadMappedPorts(ini));
     emit PortsChanged();
     const int newNumber = Settings_.Integer(Setting::COM);

@@ -1,21 +1,42 @@
 #include "core/Settings.h"
 
+#include "core/MqttPublisher.h"
 #include "platform/FormatSettings.h"
 #include "platform/IniFile.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <algorithm>
 #include <stdexcept>
 
 namespace {
 
+// Every key of kelvox.ini. A new section is declared here: its keys as rows
+// (in the order of the enum), its range where a number has one, and, when
+// its values depend on each other, a check in kGroupChecks below. The check
+// of the file then knows the section as the program's own.
 constexpr std::array<SettingDef, kSettingCount> kTable{{
     {Setting::MainTop, "Main", "Top", SettingType::Integer, std::nullopt, ""},
     {Setting::MainLeft, "Main", "Left", SettingType::Integer, std::nullopt, ""},
     {Setting::MainHeight, "Main", "Height", SettingType::Integer, 310, ""},
     {Setting::TargetURL, "Data", "TargetURL", SettingType::Text, std::nullopt, ""},
-    {Setting::COM, "Data", "COM", SettingType::Integer, 1, ""},
-    {Setting::Period, "Data", "Period", SettingType::Integer, 1, ""},
+    // A 16-bit number: a larger one wraps (see bounded()).
+    {.Id = Setting::COM,
+     .Section = "Data",
+     .Key = "COM",
+     .Type = SettingType::Integer,
+     .DefaultInt = 1,
+     .DefaultText = "",
+     .Min = 0,
+     .Max = 65535},
+    {.Id = Setting::Period,
+     .Section = "Data",
+     .Key = "Period",
+     .Type = SettingType::Integer,
+     .DefaultInt = 1,
+     .DefaultText = "",
+     .Min = 0,
+     .Max = 100},
     {Setting::AutoConnect, "Data", "AutoConnect", SettingType::Check, 0, ""},
     {Setting::AlwaysOnTop, "Data", "AlwaysOnTop", SettingType::Check, 0, ""},
     {Setting::GeneTemp, "Data", "GeneTemp", SettingType::Check, 0, ""},
@@ -33,17 +54,51 @@ constexpr std::array<SettingDef, kSettingCount> kTable{{
      false},
 }};
 
-// Keys whose value the program keeps within a range (the options dialog's
-// field allows no other).
-int bounded(Setting id, int value) {
-    switch (id) {
-    case Setting::Period:
-        return std::clamp(value, 0, 100);
-    case Setting::COM:
-        return static_cast<std::uint16_t>(value); // a 16-bit number
-    default:
-        return value;
+// The section the program reads besides the table: COM<n> = device path
+// (platform/PortNames.h).
+const QString kPorts = QStringLiteral("Ports");
+
+using Values = std::array<std::optional<QString>, kSettingCount>;
+
+QString textOf(const Values& values, Setting id) {
+    return values[static_cast<std::size_t>(id)].value_or(QString());
+}
+
+// A problem of one key: its text after "[Section] Key: ".
+struct KeyProblem {
+    Setting Id;
+    QString Text;
+};
+
+// Values that are wrong only together: MQTT's topic and prefix make one
+// topic that must stay within MQTT's limits. Such a setting does not stop
+// the start; MQTT stays off until it is mended.
+QList<KeyProblem> mqttProblems(const Values& values) {
+    MqttSettings mqtt;
+    mqtt.Broker = textOf(values, Setting::MqttBroker);
+    mqtt.Topic = textOf(values, Setting::MqttTopic);
+    mqtt.DiscoveryPrefix = textOf(values, Setting::MqttDiscoveryPrefix);
+    QList<KeyProblem> problems;
+    // Each problem is led by its key's name ("Topic: ...").
+    for (const QString& problem : MqttSettingsProblems(mqtt)) {
+        const QString key = problem.section(u':', 0, 0);
+        for (const SettingDef& def : kTable)
+            if (QLatin1String(def.Section) == QLatin1String("MQTT") &&
+                QLatin1String(def.Key) == key)
+                problems.append({def.Id, problem.section(u':', 1).trimmed() +
+                                             QStringLiteral("; MQTT stays off")});
     }
+    return problems;
+}
+
+// Checks of several keys together, each section's after its own rows.
+constexpr std::array kGroupChecks{&mqttProblems};
+
+// The value the program keeps for an integer of the file.
+int bounded(const SettingDef& def, int value) {
+    if (def.Id == Setting::COM)
+        return static_cast<std::uint16_t>(value); // as the port number always was
+    return std::clamp(value, def.Min, def.Max);
 }
 
 // A check state as text: any number (non-zero is checked) or True/False in
@@ -66,40 +121,149 @@ std::optional<bool> textToBool(const QString& text) {
     return std::nullopt;
 }
 
-// The value of one key in `ini` as the model keeps it, or the problem.
-std::optional<QString> readValue(const platform::IniFile& ini, const SettingDef& def,
-                                 QString* problem) {
+// The value of one key in `ini` as the model keeps it, and what is wrong
+// with the file's text (after "[Section] Key: "), if anything.
+struct ReadResult {
+    std::optional<QString> Value;
+    QString Problem = {};
+    bool Refused = false;
+};
+
+ReadResult readValue(const platform::IniFile& ini, const SettingDef& def) {
     const QString section = QString::fromLatin1(def.Section);
     const QString key = QString::fromLatin1(def.Key);
+    const bool present = ini.LineOf(section, key) != 0;
+    const QString text = ini.ReadString(section, key, QString());
     switch (def.Type) {
     case SettingType::Text:
-        return ini.ReadString(section, key, QString::fromLatin1(def.DefaultText));
+        return {present ? text : QString::fromLatin1(def.DefaultText)};
     case SettingType::Integer: {
+        const std::optional<QString> fallback =
+            def.DefaultInt ? std::optional<QString>(QString::number(*def.DefaultInt))
+                           : std::nullopt;
+        if (!present)
+            return {fallback};
         int value = 0;
-        if (platform::ParseIniInteger(ini.ReadString(section, key, QString()), value))
-            return QString::number(bounded(def.Id, value));
-        if (!def.DefaultInt)
-            return std::nullopt;
-        return QString::number(*def.DefaultInt);
+        if (!platform::ParseIniInteger(text, value))
+            return {fallback,
+                    QStringLiteral("'%1' is not a whole number; %2")
+                        .arg(text, fallback ? *fallback + QStringLiteral(" is used instead")
+                                            : QStringLiteral("it is ignored"))};
+        const int used = bounded(def, value);
+        if (used != value)
+            return {QString::number(used),
+                    QStringLiteral("'%1' is out of range (%2 to %3); %4 is used instead")
+                        .arg(text)
+                        .arg(def.Min)
+                        .arg(def.Max)
+                        .arg(used)};
+        return {QString::number(value)};
     }
     case SettingType::Check: {
         // A key the file lacks takes the table's default.
-        const QString text = ini.ReadString(section, key,
-                                            def.DefaultInt.value_or(0) != 0 ? QStringLiteral("-1")
-                                                                            : QStringLiteral("0"));
+        if (!present)
+            return {def.DefaultInt.value_or(0) != 0 ? QStringLiteral("-1") : QStringLiteral("0")};
         const std::optional<bool> on = textToBool(text);
-        if (!on) {
-            const int line = ini.LineOf(section, key);
-            *problem = QStringLiteral("%1 line %2, [%3] %4: '%5' is not a valid boolean value")
-                           .arg(QFileInfo(ini.FileName()).fileName())
-                           .arg(line)
-                           .arg(section, key, text);
-            return std::nullopt;
+        if (!on)
+            return {std::nullopt, QStringLiteral("'%1' is not a valid boolean value").arg(text),
+                    true};
+        return {*on ? QStringLiteral("-1") : QStringLiteral("0")};
+    }
+    }
+    return {};
+}
+
+bool ownedSection(const QString& name) {
+    if (name.compare(kPorts, Qt::CaseInsensitive) == 0)
+        return true;
+    return std::any_of(kTable.begin(), kTable.end(), [&](const SettingDef& def) {
+        return name.compare(QLatin1String(def.Section), Qt::CaseInsensitive) == 0;
+    });
+}
+
+// Whether the program reads `key` in `section` (an owned one).
+bool knownKey(const QString& section, const QString& key) {
+    if (section.compare(kPorts, Qt::CaseInsensitive) == 0) {
+        // As platform::ReadMappedPorts takes them: COM and a number 1-65535.
+        bool ok = false;
+        const int number = key.mid(3).toInt(&ok, 10);
+        return key.startsWith(QStringLiteral("COM"), Qt::CaseInsensitive) && key.size() > 3 &&
+               key.at(3).isDigit() && ok && number >= 1 && number <= 65535;
+    }
+    return std::any_of(kTable.begin(), kTable.end(), [&](const SettingDef& def) {
+        return section.compare(QLatin1String(def.Section), Qt::CaseInsensitive) == 0 &&
+               key.compare(QLatin1String(def.Key), Qt::CaseInsensitive) == 0;
+    });
+}
+
+// What the reader passes over in silence: each problem with its line.
+QList<std::pair<int, QString>> layoutProblems(const platform::IniFile& ini) {
+    using Kind = platform::IniFile::Line::Kind;
+    QList<std::pair<int, QString>> problems;
+    QHash<QString, int> sections; // case-folded name: line of the one read
+    QHash<QString, int> keys;     // of the current section
+    QString section;
+    bool inSection = false, read = false; // in a section whose keys the program reads
+    const QList<platform::IniFile::Line> layout = ini.Layout();
+    for (qsizetype i = 0; i < layout.size(); ++i) {
+        const platform::IniFile::Line& line = layout[i];
+        const int number = static_cast<int>(i) + 1;
+        if (line.Type == Kind::Section) {
+            section = line.Name;
+            inSection = true;
+            keys.clear();
+            if (!line.Value.isEmpty())
+                problems.append({number, QStringLiteral("the line opens section [%1]; the text "
+                                                        "after its ']' ('%2') is ignored")
+                                             .arg(section, line.Value)});
+            const QString folded = section.toCaseFolded();
+            if (sections.contains(folded)) {
+                read = false;
+                if (ownedSection(section))
+                    problems.append(
+                        {number, QStringLiteral("section [%1] is given again (first on line %2); "
+                                                "only the one on line %2 is read, the keys below "
+                                                "line %3 are ignored")
+                                     .arg(section)
+                                     .arg(sections.value(folded))
+                                     .arg(number)});
+            } else {
+                sections.insert(folded, number);
+                read = ownedSection(section);
+            }
+        } else if (line.Type == Kind::Key || line.Type == Kind::Other) {
+            if (!inSection) {
+                problems.append(
+                    {number, QStringLiteral("'%1' stands before any section; it is "
+                                            "ignored")
+                                 .arg(line.Type == Kind::Key ? line.Name + u'=' + line.Value
+                                                             : line.Value)});
+            } else if (read && line.Type == Kind::Other) {
+                problems.append({number, QStringLiteral("'%1' in [%2] is not a key line "
+                                                        "(Key=value); it is ignored")
+                                             .arg(line.Value, section)});
+            } else if (read) {
+                const QString folded = line.Name.toCaseFolded();
+                if (keys.contains(folded))
+                    problems.append(
+                        {number, QStringLiteral("[%1] %2 is given again (first on line %3); the "
+                                                "value on line %3 is used")
+                                     .arg(section, line.Name)
+                                     .arg(keys.value(folded))});
+                else if (!knownKey(section, line.Name))
+                    problems.append(
+                        {number, (section.compare(kPorts, Qt::CaseInsensitive) == 0
+                                      ? QStringLiteral("[%1] %2 is not a port entry (COM1 to "
+                                                       "COM65535); it is ignored")
+                                      : QStringLiteral("[%1] %2 is not a key of this program; "
+                                                       "it is ignored"))
+                                     .arg(section, line.Name)});
+                if (!keys.contains(folded))
+                    keys.insert(folded, number);
+            }
         }
-        return *on ? QStringLiteral("-1") : QStringLiteral("0");
     }
-    }
-    return std::nullopt;
+    return problems;
 }
 
 // The key's text as the file holds it, or its normalised value when the file
@@ -112,6 +276,40 @@ std::optional<QString> fileText(const platform::IniFile& ini, const SettingDef& 
     if (ini.LineOf(section, key) == 0)
         return value;
     return ini.ReadString(section, key, QString());
+}
+
+// Reads every key of the table: the values the model would hold (and the
+// file's text of each, for a later save) and every problem, in line order.
+QList<SettingProblem> readAll(const platform::IniFile& ini, Values& values, Values* read) {
+    const QString file = QFileInfo(ini.FileName()).fileName();
+    QList<std::pair<int, SettingProblem>> found;
+    auto keyProblem = [&](const SettingDef& def, const QString& text, bool refused) {
+        const int line = ini.LineOf(QString::fromLatin1(def.Section), QString::fromLatin1(def.Key));
+        const QString place = line > 0 ? QStringLiteral("%1 line %2, ").arg(file).arg(line)
+                                       : file + QStringLiteral(", ");
+        found.append(
+            {line,
+             {place + TSettingsModel::NameOf(def.Id) + QStringLiteral(": ") + text, refused}});
+    };
+    for (const SettingDef& def : kTable) {
+        const ReadResult result = readValue(ini, def);
+        values[static_cast<std::size_t>(def.Id)] = result.Value;
+        if (read)
+            (*read)[static_cast<std::size_t>(def.Id)] = fileText(ini, def, result.Value);
+        if (!result.Problem.isEmpty())
+            keyProblem(def, result.Problem, result.Refused);
+    }
+    for (const auto& check : kGroupChecks)
+        for (const KeyProblem& problem : check(values))
+            keyProblem(DefOf(problem.Id), problem.Text, false);
+    for (const auto& [line, text] : layoutProblems(ini))
+        found.append({line, {QStringLiteral("%1 line %2: ").arg(file).arg(line) + text}});
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    QList<SettingProblem> problems;
+    for (const auto& entry : found)
+        problems.append(entry.second);
+    return problems;
 }
 
 } // namespace
@@ -141,38 +339,20 @@ QString TSettingsModel::NameOf(Setting id) {
     return QStringLiteral("[%1] %2").arg(QLatin1String(def.Section), QLatin1String(def.Key));
 }
 
-QList<SettingProblem> TSettingsModel::Check(const platform::IniFile& ini, bool strict) {
-    QList<SettingProblem> problems;
-    for (const SettingDef& def : kTable) {
-        QString problem;
-        readValue(ini, def, &problem);
-        const QString section = QString::fromLatin1(def.Section);
-        const QString key = QString::fromLatin1(def.Key);
-        int ignored = 0;
-        if (strict && problem.isEmpty() && def.Type == SettingType::Integer &&
-            ini.LineOf(section, key) != 0 &&
-            !platform::ParseIniInteger(ini.ReadString(section, key, QString()), ignored))
-            problem = QStringLiteral("%1 line %2, [%3] %4: '%5' is not a valid integer value")
-                          .arg(QFileInfo(ini.FileName()).fileName())
-                          .arg(ini.LineOf(section, key))
-                          .arg(section, key, ini.ReadString(section, key, QString()));
-        if (!problem.isEmpty())
-            problems.append({problem});
-    }
-    return problems;
+bool AnyRefused(const QList<SettingProblem>& problems) {
+    return std::any_of(problems.begin(), problems.end(),
+                       [](const SettingProblem& problem) { return problem.Refused; });
+}
+
+QList<SettingProblem> TSettingsModel::Check(const platform::IniFile& ini) {
+    Values values;
+    return readAll(ini, values, nullptr);
 }
 
 QList<SettingProblem> TSettingsModel::Load(const platform::IniFile& ini) {
-    QList<SettingProblem> problems;
-    std::array<std::optional<QString>, kSettingCount> values, read;
-    for (const SettingDef& def : kTable) {
-        QString problem;
-        values[index(def.Id)] = readValue(ini, def, &problem);
-        read[index(def.Id)] = fileText(ini, def, values[index(def.Id)]);
-        if (!problem.isEmpty())
-            problems.append({problem});
-    }
-    if (!problems.isEmpty())
+    Values values, read;
+    const QList<SettingProblem> problems = readAll(ini, values, &read);
+    if (AnyRefused(problems))
         return problems;
     Read_ = read;
     for (const SettingDef& def : kTable)
@@ -199,7 +379,7 @@ QString TSettingsModel::Text(Setting id) const {
 void TSettingsModel::SetInteger(Setting id, int value) {
     if (DefOf(id).Type == SettingType::Check)
         value = value != 0 ? -1 : 0;
-    const QString text = QString::number(bounded(id, value));
+    const QString text = QString::number(bounded(DefOf(id), value));
     if (Values_[index(id)] == text)
         return;
     Values_[index(id)] = text;

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <limits>
 #include <optional>
 
 namespace platform {
@@ -56,32 +57,50 @@ struct SettingDef {
     // Written by a save that finds the file without it (so that the file
     // shows the setting); optional sections stay out until they are set.
     bool FillIn = true;
+    // Integer keys: the range the program keeps the value in (the options
+    // dialog's field allows no other); a value outside is clamped, and the
+    // check of the file says so.
+    int Min = std::numeric_limits<int>::min();
+    int Max = std::numeric_limits<int>::max();
 };
 
-// The table, in the order of the enum.
+// The table, in the order of the enum. A section is owned by the program
+// when the table names it (or it is [Ports]): a key there that the table
+// does not list is reported as unknown by the check of the file.
 const std::array<SettingDef, kSettingCount>& SettingTable();
 const SettingDef& DefOf(Setting id);
 
-// A value of the file that cannot be used, with its place:
-// "kelvox.ini line 7, [Data] AutoConnect: 'maybe' is not a valid boolean value".
+// Something in the file that the program cannot use as written, with its
+// place and what the program does instead: "kelvox.ini line 7, [Data]
+// Period: '500' is out of range (0 to 100); 100 is used instead".
 struct SettingProblem {
     QString Text;
+    // The file cannot be taken at all (a start stops, a reload changes
+    // nothing); otherwise the rest of the file is used, as the text says.
+    bool Refused = false;
 };
+
+// True when one of the problems keeps the file from being used.
+bool AnyRefused(const QList<SettingProblem>& problems);
 
 class TSettingsModel : public QObject {
     Q_OBJECT
 public:
     explicit TSettingsModel(QObject* parent = nullptr);
 
-    // Reads every key of the table from `ini`. Values that cannot be used are
-    // listed and leave the model as it was (all or nothing); an empty list
-    // means the model now holds the file's values and takes them as the
-    // "read" state that later saves compare with.
+    // Reads every key of the table from `ini` and returns Check's problems.
+    // A refused one leaves the model as it was (all or nothing); otherwise
+    // the model now holds the file's values (with what the problems say is
+    // used instead) and takes them as the "read" state that later saves
+    // compare with.
     QList<SettingProblem> Load(const platform::IniFile& ini);
-    // Checks `ini` as Load would, without changing anything; with `strict`
-    // also values that a start would silently replace by their default
-    // (an integer that is no integer).
-    static QList<SettingProblem> Check(const platform::IniFile& ini, bool strict = false);
+    // The one check of a settings file, shared by the start, a reload,
+    // `--check` and the dialogs (through the same value checks): every value
+    // that cannot be used as written, and what the program would silently
+    // pass over (a key it does not know in a section it owns, a section or
+    // key given twice, text after a section's ']', a line outside any
+    // section), each with its line and what is used instead.
+    static QList<SettingProblem> Check(const platform::IniFile& ini);
 
     bool Has(Setting id) const { return Values_[index(id)].has_value(); }
     int Integer(Setting id) const;

@@ -156,8 +156,9 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     IntEdit1->setGeometry(58, 103, 57, 21);
     IntEdit1->SetShowName(QStringLiteral("Value"));
     IntEdit1->SetColored(false);
-    IntEdit1->SetMinValue(0);
-    IntEdit1->SetMaxValue(100);
+    // The range the settings check keeps the file's value in.
+    IntEdit1->SetMinValue(DefOf(Setting::Period).Min);
+    IntEdit1->SetMaxValue(DefOf(Setting::Period).Max);
     Label4 = makeLabel(QStringLiteral("Label4"),
                        QStringLiteral("minutes    (0 = Timer is disabled)"), Panel3, 122, 107);
 

@@ -248,6 +248,32 @@ QList<std::pair<QString, QString>> IniFile::ReadSectionValues(const QString& sec
     return entries;
 }
 
+QList<IniFile::Line> IniFile::Layout() const {
+    QList<Line> layout;
+    layout.reserve(Lines_.size());
+    for (const QByteArray& bytes : Lines_) {
+        Line line;
+        const QString section = sectionName(bytes);
+        if (!section.isNull()) {
+            const QByteArray t = bytes.trimmed();
+            line.Type = Line::Kind::Section;
+            line.Name = section;
+            line.Value = decode(t.mid(t.indexOf(']') + 1).trimmed());
+        } else if (bytes.trimmed().isEmpty()) {
+            line.Type = Line::Kind::Blank;
+        } else if (isComment(bytes)) {
+            line.Type = Line::Kind::Comment;
+        } else if (splitKey(bytes, line.Name, line.Value)) {
+            line.Type = Line::Kind::Key;
+        } else {
+            line.Type = Line::Kind::Other;
+            line.Value = decode(bytes.trimmed());
+        }
+        layout.append(line);
+    }
+    return layout;
+}
+
 int IniFile::ReadInteger(const QString& section, const QString& key, int def) const {
     int value = 0;
     if (ParseIniInteger(ReadString(section, key, QString()), value))

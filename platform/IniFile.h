@@ -67,6 +67,16 @@ public:
     // (it holds a password).
     void SetPrivate(bool on) { Private_ = on; }
 
+    // One line as the reader takes it, for a check of the file's layout.
+    struct Line {
+        enum class Kind { Blank, Comment, Section, Key, Other };
+        Kind Type = Kind::Blank;
+        QString Name;  // the section's or the key's name
+        QString Value; // a key's value; after a section header, the text after its ']'
+    };
+    // Every line, in file order (line n is element n - 1).
+    QList<Line> Layout() const;
+
     // The lines as they would be written (for tests and diagnostics).
     const QList<QByteArray>& Lines() const { return Lines_; }
 

@@ -226,59 +226,60 @@ struct MqttShared {
 // publishes. Every libmosquitto call of the program happens here.
 class MqttWorker {
 public:
-    explicit MqttWorker(std::shared_ptr<MqttShared> shared) : S(std::move(shared)) {}
+    explicit MqttWorker(std::shared_ptr<MqttShared> shared) : Shared_(std::move(shared)) {}
     MqttWorker(const MqttWorker&) = delete;
     MqttWorker& operator=(const MqttWorker&) = delete;
     ~MqttWorker() {
-        if (Mosq)
-            mosqlib::destroy_(Mosq);
+        if (Client_)
+            mosqlib::destroy_(Client_);
     }
     void Run();
 
 private:
-    std::shared_ptr<MqttShared> S;
-    Config Cur;
-    mosquitto* Mosq = nullptr;
-    bool Connected = false;     // CONNACK accepted
-    bool JustConnected = false; // set by the CONNACK callback
-    QString Refusal;            // a refused CONNACK's reason
-    QString LibError;           // the library's last error message
+    std::shared_ptr<MqttShared> Shared_;
+    Config Config_;
+    mosquitto* Client_ = nullptr;
+    bool Connected_ = false;     // CONNACK accepted
+    bool JustConnected_ = false; // set by the CONNACK callback
+    QString Refusal_;            // a refused CONNACK's reason
+    QString LibError_;           // the library's last error message
     QString FailureReason(int rc, int err) const;
-    bool FailureLogged = false;        // the current outage has its log line
-    bool PublishFailureLogged = false; // this connection's
-    int RetryMs = kFirstRetryMs;
-    Clock::time_point NextTry, HandshakeEnd, LastTraffic;
-    std::optional<Clock::time_point> ResendAt; // answer to a birth message
-    int Unacknowledged = 0;                    // QoS 1 messages without PUBACK
-    bool Live = false;
-    QByteArray Text, When, Link;
-    bool StatePublished = false, SentLive = false;
-    QByteArray SentText, SentWhen, SentLink;
-    std::mt19937 Random{std::random_device{}()};
+    bool FailureLogged_ = false;        // the current outage has its log line
+    bool PublishFailureLogged_ = false; // this connection's
+    int RetryMs_ = kFirstRetryMs;
+    Clock::time_point NextTry_, HandshakeEnd_, LastTraffic_;
+    std::optional<Clock::time_point> ResendAt_; // answer to a birth message
+    int Unacknowledged_ = 0;                    // QoS 1 messages without PUBACK
+    bool Live_ = false;
+    QByteArray Text_, When_, Link_;
+    bool StatePublished_ = false, SentLive_ = false;
+    QByteArray SentText_, SentWhen_, SentLink_;
+    std::mt19937 Random_{std::random_device{}()};
 
-    QByteArray Topic(const char* leaf) const { return (Cur.Base + "/" + leaf).toUtf8(); }
+    QByteArray Topic(const char* leaf) const { return (Config_.Base + "/" + leaf).toUtf8(); }
     void Publish(const QByteArray& topic, const QByteArray& payload) {
-        const int rc = mosqlib::publish_(Mosq, nullptr, topic.constData(), int(payload.size()),
+        const int rc = mosqlib::publish_(Client_, nullptr, topic.constData(), int(payload.size()),
                                          payload.constData(), 1, true);
         const int err = errno;
         if (rc == MOSQ_ERR_SUCCESS) {
-            ++Unacknowledged;
-        } else if (!PublishFailureLogged) {
-            PublishFailureLogged = true;
+            ++Unacknowledged_;
+        } else if (!PublishFailureLogged_) {
+            PublishFailureLogged_ = true;
             Log(QStringLiteral("ERR  MQTT message to %1 not sent (%2)")
                     .arg(Shortened(topic), ErrorText(rc, err)));
         }
     }
     void Log(const QString& line) {
-        S->Post([line](TMqttPublisher* r) { emit r->LogLine(line); });
+        Shared_->Post([line](TMqttPublisher* r) { emit r->LogLine(line); });
     }
     void ReportConnected(bool connected) {
-        S->Post([g = Cur.Generation, connected](TMqttPublisher* r) {
+        Shared_->Post([g = Config_.Generation, connected](TMqttPublisher* r) {
             r->WorkerConnected(g, connected);
         });
     }
     void ReportError(const QString& error) {
-        S->Post([g = Cur.Generation, error](TMqttPublisher* r) { r->WorkerError(g, error); });
+        Shared_->Post(
+            [g = Config_.Generation, error](TMqttPublisher* r) { r->WorkerError(g, error); });
     }
 
     void Reconfigure(const Config& next);
@@ -300,16 +301,16 @@ void MqttWorker::Run() {
         bool stop = false;
         std::optional<Config> next;
         {
-            std::lock_guard lock(S->M);
-            stop = S->Stop;
-            if (S->ConfigChanged) {
-                next = S->Wanted;
-                S->ConfigChanged = false;
+            std::lock_guard lock(Shared_->M);
+            stop = Shared_->Stop;
+            if (Shared_->ConfigChanged) {
+                next = Shared_->Wanted;
+                Shared_->ConfigChanged = false;
             }
-            Live = S->Live;
-            Text = S->Text;
-            When = S->When;
-            Link = S->Link;
+            Live_ = Shared_->Live;
+            Text_ = Shared_->Text;
+            When_ = Shared_->When;
+            Link_ = Shared_->Link;
         }
         if (stop) {
             Farewell(false);
@@ -317,145 +318,146 @@ void MqttWorker::Run() {
         }
         if (next)
             Reconfigure(*next);
-        if (Cur.On && !Mosq && Clock::now() >= NextTry)
+        if (Config_.On && !Client_ && Clock::now() >= NextTry_)
             StartConnect();
-        if (Connected && ResendAt && Clock::now() >= *ResendAt) {
+        if (Connected_ && ResendAt_ && Clock::now() >= *ResendAt_) {
             // Home Assistant came back: it wants everything again.
-            ResendAt.reset();
+            ResendAt_.reset();
             PublishConfigs();
-            StatePublished = false;
-            SentText.clear();
-            SentWhen.clear();
-            SentLink.clear();
+            StatePublished_ = false;
+            SentText_.clear();
+            SentWhen_.clear();
+            SentLink_.clear();
         }
-        if (Connected)
+        if (Connected_)
             PublishState();
         Step();
     }
     Drop();
     {
-        std::lock_guard lock(S->M);
-        S->Done = true;
+        std::lock_guard lock(Shared_->M);
+        Shared_->Done = true;
     }
-    S->Finished.notify_all();
+    Shared_->Finished.notify_all();
 }
 
 void MqttWorker::Reconfigure(const Config& next) {
     // The discovery messages stay only where the same ones would be
     // published again.
-    const bool kept = next.Discovery && next.Base == Cur.Base && next.Prefix == Cur.Prefix &&
-                      next.SameConnection(Cur);
-    Farewell(Cur.Discovery && !kept);
+    const bool kept = next.Discovery && next.Base == Config_.Base &&
+                      next.Prefix == Config_.Prefix && next.SameConnection(Config_);
+    Farewell(Config_.Discovery && !kept);
     Drop();
-    Cur = next;
-    FailureLogged = false;
-    RetryMs = kFirstRetryMs;
-    NextTry = Clock::now();
+    Config_ = next;
+    FailureLogged_ = false;
+    RetryMs_ = kFirstRetryMs;
+    NextTry_ = Clock::now();
 }
 
 void MqttWorker::StartConnect() {
-    Connected = JustConnected = false;
-    Refusal.clear();
-    LibError.clear();
-    Unacknowledged = 0;
-    ResendAt.reset();
-    Mosq = mosqlib::new_(nullptr, true, this);
-    if (!Mosq) {
+    Connected_ = JustConnected_ = false;
+    Refusal_.clear();
+    LibError_.clear();
+    Unacknowledged_ = 0;
+    ResendAt_.reset();
+    Client_ = mosqlib::new_(nullptr, true, this);
+    if (!Client_) {
         Failure(QStringLiteral("out of memory"));
         return;
     }
-    mosqlib::int_option_(Mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosqlib::connect_callback_set_(Mosq, [](mosquitto*, void* self, int rc) {
+    mosqlib::int_option_(Client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosqlib::connect_callback_set_(Client_, [](mosquitto*, void* self, int rc) {
         auto* w = static_cast<MqttWorker*>(self);
         if (rc == 0)
-            w->JustConnected = true;
+            w->JustConnected_ = true;
         else
-            w->Refusal = QString::fromUtf8(mosqlib::connack_string_(rc));
+            w->Refusal_ = QString::fromUtf8(mosqlib::connack_string_(rc));
     });
-    mosqlib::publish_callback_set_(Mosq, [](mosquitto*, void* self, int) {
+    mosqlib::publish_callback_set_(Client_, [](mosquitto*, void* self, int) {
         auto* w = static_cast<MqttWorker*>(self);
-        w->Unacknowledged = std::max(0, w->Unacknowledged - 1);
+        w->Unacknowledged_ = std::max(0, w->Unacknowledged_ - 1);
     });
-    mosqlib::message_callback_set_(Mosq, [](mosquitto*, void* self, const mosquitto_message* m) {
+    mosqlib::message_callback_set_(Client_, [](mosquitto*, void* self, const mosquitto_message* m) {
         static_cast<MqttWorker*>(self)->OnMessage(*m);
     });
     // The library tells why TLS failed only in its log.
-    mosqlib::log_callback_set_(Mosq, [](mosquitto*, void* self, int level, const char* text) {
+    mosqlib::log_callback_set_(Client_, [](mosquitto*, void* self, int level, const char* text) {
         if (level == MOSQ_LOG_ERR)
-            static_cast<MqttWorker*>(self)->LibError = QString::fromUtf8(text);
+            static_cast<MqttWorker*>(self)->LibError_ = QString::fromUtf8(text);
     });
-    if (!Cur.User.isEmpty())
-        mosqlib::username_pw_set_(Mosq, Cur.User.constData(),
-                                  Cur.Password.isEmpty() ? nullptr : Cur.Password.constData());
+    if (!Config_.User.isEmpty())
+        mosqlib::username_pw_set_(Client_, Config_.User.constData(),
+                                  Config_.Password.isEmpty() ? nullptr
+                                                             : Config_.Password.constData());
     const QByteArray availability = Topic("availability");
-    if (const int rc = mosqlib::will_set_(Mosq, availability.constData(), 7, "offline", 1, true);
-        rc != MOSQ_ERR_SUCCESS && !FailureLogged)
+    if (const int rc = mosqlib::will_set_(Client_, availability.constData(), 7, "offline", 1, true);
+        rc != MOSQ_ERR_SUCCESS && !FailureLogged_)
         Log(QStringLiteral("ERR  MQTT last will on %1 cannot be set (%2)")
                 .arg(Shortened(availability), ErrorText(rc, errno)));
-    if (Cur.Broker.Tls) {
-        mosqlib::int_option_(Mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        mosqlib::tls_set_(Mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
+    if (Config_.Broker.Tls) {
+        mosqlib::int_option_(Client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        mosqlib::tls_set_(Client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
     }
     // Non-blocking apart from the name lookup; Step() drives the rest.
-    const int rc = mosqlib::connect_async_(Mosq, Cur.Broker.Host.toUtf8().constData(),
-                                           Cur.Broker.Port, kKeepAliveS);
+    const int rc = mosqlib::connect_async_(Client_, Config_.Broker.Host.toUtf8().constData(),
+                                           Config_.Broker.Port, kKeepAliveS);
     const int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
         // A TLS handshake with a near broker may already fail here.
         Failure(FailureReason(rc, err));
         return;
     }
-    HandshakeEnd = Clock::now() + kHandshake;
+    HandshakeEnd_ = Clock::now() + kHandshake;
 }
 
 // Named as the upload names it. OpenSSL's text is in the library's log only
 // when some library of the process loaded its error strings; the packed code
 // (SSL library, reason 134) is there always.
 QString MqttWorker::FailureReason(int rc, int err) const {
-    if (rc == MOSQ_ERR_TLS && (LibError.contains(QLatin1String("certificate verify failed")) ||
-                               LibError.contains(QLatin1String("0A000086"))))
+    if (rc == MOSQ_ERR_TLS && (LibError_.contains(QLatin1String("certificate verify failed")) ||
+                               LibError_.contains(QLatin1String("0A000086"))))
         return QStringLiteral("TLS error: certificate not trusted");
     return ErrorText(rc, err);
 }
 
 void MqttWorker::OnConnected() {
-    JustConnected = false;
-    Connected = true;
-    RetryMs = kFirstRetryMs;
-    FailureLogged = false;
-    PublishFailureLogged = false;
+    JustConnected_ = false;
+    Connected_ = true;
+    RetryMs_ = kFirstRetryMs;
+    FailureLogged_ = false;
+    PublishFailureLogged_ = false;
     // The log line first: whoever sees the new state finds it logged.
-    Log(QStringLiteral("OK  MQTT connected to %1").arg(Cur.BrokerText));
+    Log(QStringLiteral("OK  MQTT connected to %1").arg(Config_.BrokerText));
     ReportError({});
     ReportConnected(true);
     // Configs left from earlier runs are looked at as the broker hands
     // them over: ours are removed where discovery is off now, and always
     // under the topic earlier versions used.
-    std::vector<QByteArray> watched{LegacyConfigTopic(Cur)};
-    if (Cur.Discovery) {
-        watched.push_back(StatusTopic(Cur));
+    std::vector<QByteArray> watched{LegacyConfigTopic(Config_)};
+    if (Config_.Discovery) {
+        watched.push_back(StatusTopic(Config_));
     } else {
         for (Entity e : kEntities)
-            watched.push_back(ConfigTopic(Cur, e));
+            watched.push_back(ConfigTopic(Config_, e));
     }
     for (const QByteArray& topic : watched)
-        mosqlib::subscribe_(Mosq, nullptr, topic.constData(), 1);
-    if (Cur.Discovery)
+        mosqlib::subscribe_(Client_, nullptr, topic.constData(), 1);
+    if (Config_.Discovery)
         PublishConfigs();
-    StatePublished = false;
-    SentText.clear();
-    SentWhen.clear();
-    SentLink.clear();
+    StatePublished_ = false;
+    SentText_.clear();
+    SentWhen_.clear();
+    SentLink_.clear();
     PublishState();
 }
 
 void MqttWorker::OnMessage(const mosquitto_message& m) {
     const QByteArray topic(m.topic);
     const QByteArray payload(static_cast<const char*>(m.payload), m.payloadlen);
-    if (Cur.Discovery && topic == StatusTopic(Cur)) {
+    if (Config_.Discovery && topic == StatusTopic(Config_)) {
         if (payload == "online") {
             std::uniform_int_distribution<int> delay(kBirthDelayMinMs, kBirthDelayMaxMs);
-            ResendAt = Clock::now() + milliseconds(delay(Random));
+            ResendAt_ = Clock::now() + milliseconds(delay(Random_));
         }
         return;
     }
@@ -465,78 +467,78 @@ void MqttWorker::OnMessage(const mosquitto_message& m) {
         return;
     const QString uniqueId =
         QJsonDocument::fromJson(payload).object().value("unique_id").toString();
-    bool ours =
-        topic == LegacyConfigTopic(Cur) && uniqueId == UniqueId(Cur.Base, Entity::Temperature);
+    bool ours = topic == LegacyConfigTopic(Config_) &&
+                uniqueId == UniqueId(Config_.Base, Entity::Temperature);
     for (Entity e : kEntities)
-        ours = ours || (!Cur.Discovery && topic == ConfigTopic(Cur, e) &&
-                        uniqueId == UniqueId(Cur.Base, e));
+        ours = ours || (!Config_.Discovery && topic == ConfigTopic(Config_, e) &&
+                        uniqueId == UniqueId(Config_.Base, e));
     if (ours)
         Publish(topic, {});
 }
 
 void MqttWorker::PublishConfigs() {
     for (Entity e : kEntities)
-        Publish(ConfigTopic(Cur, e), ConfigPayload(Cur.Base, e));
+        Publish(ConfigTopic(Config_, e), ConfigPayload(Config_.Base, e));
 }
 
 void MqttWorker::PublishState() {
-    if (!Text.isEmpty() && Text != SentText) {
-        Publish(Topic("temperature"), Text);
-        SentText = Text;
+    if (!Text_.isEmpty() && Text_ != SentText_) {
+        Publish(Topic("temperature"), Text_);
+        SentText_ = Text_;
     }
-    if (!When.isEmpty() && When != SentWhen) {
-        Publish(Topic("last_reading"), When);
-        SentWhen = When;
+    if (!When_.isEmpty() && When_ != SentWhen_) {
+        Publish(Topic("last_reading"), When_);
+        SentWhen_ = When_;
     }
-    if (!Link.isEmpty() && Link != SentLink) {
-        Publish(Topic("link"), Link);
-        SentLink = Link;
+    if (!Link_.isEmpty() && Link_ != SentLink_) {
+        Publish(Topic("link"), Link_);
+        SentLink_ = Link_;
     }
-    if (!StatePublished || Live != SentLive) {
-        Publish(Topic("availability"), Live ? "online" : "offline");
-        SentLive = Live;
-        StatePublished = true;
+    if (!StatePublished_ || Live_ != SentLive_) {
+        Publish(Topic("availability"), Live_ ? "online" : "offline");
+        SentLive_ = Live_;
+        StatePublished_ = true;
     }
 }
 
 void MqttWorker::Failure(const QString& reason) {
-    const bool wasConnected = Connected;
+    const bool wasConnected = Connected_;
     Drop();
     if (wasConnected)
-        Log(QStringLiteral("ERR  MQTT connection to %1 lost (%2)").arg(Cur.BrokerText, reason));
-    else if (!FailureLogged)
+        Log(QStringLiteral("ERR  MQTT connection to %1 lost (%2)").arg(Config_.BrokerText, reason));
+    else if (!FailureLogged_)
         Log(QStringLiteral("ERR  MQTT broker %1 cannot be reached (%2)")
-                .arg(Cur.BrokerText, reason));
-    FailureLogged = true;
-    ReportError(QStringLiteral("%1: %2").arg(Cur.BrokerText, reason));
-    NextTry = Clock::now() + milliseconds(RetryMs);
-    RetryMs = std::min(RetryMs * 2, kLastRetryMs);
+                .arg(Config_.BrokerText, reason));
+    FailureLogged_ = true;
+    ReportError(QStringLiteral("%1: %2").arg(Config_.BrokerText, reason));
+    NextTry_ = Clock::now() + milliseconds(RetryMs_);
+    RetryMs_ = std::min(RetryMs_ * 2, kLastRetryMs);
 }
 
 void MqttWorker::Farewell(bool clearDiscovery) {
-    if (!Mosq || !Connected)
+    if (!Client_ || !Connected_)
         return;
     // A clean disconnect drops the will, so "offline" is said outright.
     Publish(Topic("availability"), "offline");
     if (clearDiscovery)
         for (Entity e : kEntities)
-            Publish(ConfigTopic(Cur, e), {});
+            Publish(ConfigTopic(Config_, e), {});
     const auto deadline = Clock::now() + kFarewell;
-    while (Mosq && Unacknowledged > 0 && Clock::now() < deadline)
+    while (Client_ && Unacknowledged_ > 0 && Clock::now() < deadline)
         Step(deadline);
-    if (Mosq)
-        mosqlib::disconnect_(Mosq);
+    if (Client_)
+        mosqlib::disconnect_(Client_);
 }
 
 void MqttWorker::Drop() {
-    if (Mosq) {
-        mosqlib::destroy_(Mosq);
-        Mosq = nullptr;
+    if (Client_) {
+        mosqlib::destroy_(Client_);
+        Client_ = nullptr;
     }
-    JustConnected = false;
-    ResendAt.reset();
-    if (Connected) {
-        Connected = false;
+    JustConnected_ = false;
+    ResendAt_.reset();
+    if (Connected_) {
+        Connected_ = false;
         ReportConnected(false);
     }
 }
@@ -551,26 +553,26 @@ void MqttWorker::Step(std::optional<Clock::time_point> deadline) {
     // Nothing to do: sleep until woken, the socket speaks, or the next
     // thing falls due (the keep-alive, a retry, the answer to a birth).
     int timeout = -1;
-    if (Mosq)
-        timeout = Connected ? until(LastTraffic + kKeepAliveWake) : until(HandshakeEnd);
-    else if (Cur.On)
-        timeout = until(NextTry);
-    if (ResendAt)
-        timeout = sooner(timeout, until(*ResendAt));
+    if (Client_)
+        timeout = Connected_ ? until(LastTraffic_ + kKeepAliveWake) : until(HandshakeEnd_);
+    else if (Config_.On)
+        timeout = until(NextTry_);
+    if (ResendAt_)
+        timeout = sooner(timeout, until(*ResendAt_));
     if (deadline)
         timeout = sooner(timeout, until(*deadline));
 
-    pollfd fds[2] = {{S->WakeFd, POLLIN, 0}, {-1, 0, 0}};
-    const int sock = Mosq ? mosqlib::socket_(Mosq) : -1;
+    pollfd fds[2] = {{Shared_->WakeFd, POLLIN, 0}, {-1, 0, 0}};
+    const int sock = Client_ ? mosqlib::socket_(Client_) : -1;
     if (sock >= 0)
-        fds[1] = {sock, short(POLLIN | (mosqlib::want_write_(Mosq) ? POLLOUT : 0)), 0};
+        fds[1] = {sock, short(POLLIN | (mosqlib::want_write_(Client_) ? POLLOUT : 0)), 0};
     if (poll(fds, sock >= 0 ? 2 : 1, timeout) < 0 && errno != EINTR)
         return;
     if (fds[0].revents) {
         std::uint64_t count;
-        [[maybe_unused]] const auto n = read(S->WakeFd, &count, sizeof count);
+        [[maybe_unused]] const auto n = read(Shared_->WakeFd, &count, sizeof count);
     }
-    if (!Mosq)
+    if (!Client_)
         return;
     if (sock < 0) {
         Failure(QStringLiteral("no connection"));
@@ -578,22 +580,22 @@ void MqttWorker::Step(std::optional<Clock::time_point> deadline) {
     }
     int rc = MOSQ_ERR_SUCCESS;
     if (fds[1].revents & (POLLIN | POLLERR | POLLHUP))
-        rc = mosqlib::loop_read_(Mosq, 1);
+        rc = mosqlib::loop_read_(Client_, 1);
     if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT))
-        rc = mosqlib::loop_write_(Mosq, 1);
+        rc = mosqlib::loop_write_(Client_, 1);
     if (fds[1].revents)
-        LastTraffic = Clock::now();
+        LastTraffic_ = Clock::now();
     if (rc == MOSQ_ERR_SUCCESS)
-        rc = mosqlib::loop_misc_(Mosq);
+        rc = mosqlib::loop_misc_(Client_);
     const int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
-        Failure(Refusal.isEmpty() ? FailureReason(rc, err) : Refusal);
+        Failure(Refusal_.isEmpty() ? FailureReason(rc, err) : Refusal_);
         return;
     }
-    if (JustConnected) {
-        LastTraffic = Clock::now();
+    if (JustConnected_) {
+        LastTraffic_ = Clock::now();
         OnConnected();
-    } else if (!Connected && Clock::now() >= HandshakeEnd) {
+    } else if (!Connected_ && Clock::now() >= HandshakeEnd_) {
         Failure(QStringLiteral("no answer from the broker"));
     }
 }
@@ -715,44 +717,44 @@ QString FormatMqttTemperature(long double celsius) {
 }
 
 TMqttPublisher::TMqttPublisher(QObject* parent)
-    : QObject(parent), FShared(std::make_shared<MqttShared>()) {
-    FShared->Receiver = this;
-    FHold.setObjectName(QStringLiteral("MqttHold"));
-    FHold.setParent(this);
-    FHold.setSingleShot(true);
-    connect(&FHold, &QTimer::timeout, this, &TMqttPublisher::Flush);
+    : QObject(parent), Shared_(std::make_shared<MqttShared>()) {
+    Shared_->Receiver = this;
+    Hold_.setObjectName(QStringLiteral("MqttHold"));
+    Hold_.setParent(this);
+    Hold_.setSingleShot(true);
+    connect(&Hold_, &QTimer::timeout, this, &TMqttPublisher::Flush);
 }
 
 TMqttPublisher::~TMqttPublisher() {
     {
-        std::lock_guard lock(FShared->M);
-        FShared->Receiver = nullptr;
-        FShared->Stop = true;
+        std::lock_guard lock(Shared_->M);
+        Shared_->Receiver = nullptr;
+        Shared_->Stop = true;
     }
-    FShared->Wake();
-    if (!FWorker.joinable())
+    Shared_->Wake();
+    if (!Worker_.joinable())
         return;
     bool done;
     {
-        std::unique_lock lock(FShared->M);
-        done = FShared->Finished.wait_for(lock, kDestructorWait, [&] { return FShared->Done; });
+        std::unique_lock lock(Shared_->M);
+        done = Shared_->Finished.wait_for(lock, kDestructorWait, [&] { return Shared_->Done; });
     }
     // A thread stuck in a name lookup finishes on its own later; it holds
     // its share of the state and reports to nobody.
     if (done)
-        FWorker.join();
+        Worker_.join();
     else
-        FWorker.detach();
+        Worker_.detach();
 }
 
 void TMqttPublisher::Apply(const MqttSettings& settings) {
-    if (FApplied && settings == FSettings)
+    if (Applied_ && settings == Settings_)
         return;
-    FApplied = true;
-    FSettings = settings;
-    ++FGeneration;
+    Applied_ = true;
+    Settings_ = settings;
+    ++Generation_;
     Config cfg;
-    cfg.Generation = FGeneration;
+    cfg.Generation = Generation_;
     QString error;
     if (!settings.Broker.trimmed().isEmpty()) {
         const auto broker = ParseMqttBroker(settings.Broker, &error);
@@ -781,29 +783,29 @@ void TMqttPublisher::Apply(const MqttSettings& settings) {
         emit LogLine("ERR  MQTT: " + error);
     }
     // One line for each switch: on, to another broker, off.
-    if (cfg.On && !FOn)
+    if (cfg.On && !On_)
         emit LogLine(
             QStringLiteral("OK  MQTT on: broker %1, topic %2").arg(cfg.BrokerText, cfg.Base));
-    else if (cfg.On && cfg.BrokerText != FBrokerText)
+    else if (cfg.On && cfg.BrokerText != BrokerText_)
         emit LogLine(QStringLiteral("OK  MQTT broker changed to %1").arg(cfg.BrokerText));
-    else if (!cfg.On && FOn)
+    else if (!cfg.On && On_)
         emit LogLine(QStringLiteral("OK  MQTT off"));
-    FOn = cfg.On;
-    FBrokerText = cfg.BrokerText;
+    On_ = cfg.On;
+    BrokerText_ = cfg.BrokerText;
     {
-        std::lock_guard lock(FShared->M);
-        FShared->Wanted = cfg;
-        FShared->ConfigChanged = true;
+        std::lock_guard lock(Shared_->M);
+        Shared_->Wanted = cfg;
+        Shared_->ConfigChanged = true;
     }
-    if (!FWorker.joinable() && cfg.On) {
-        FWorker = std::thread([shared = FShared] { MqttWorker(shared).Run(); });
+    if (!Worker_.joinable() && cfg.On) {
+        Worker_ = std::thread([shared = Shared_] { MqttWorker(shared).Run(); });
         // Named for top -H and the like.
-        pthread_setname_np(FWorker.native_handle(), "kelvox-mqtt");
+        pthread_setname_np(Worker_.native_handle(), "kelvox-mqtt");
     }
-    FShared->Wake();
+    Shared_->Wake();
     // The new settings' state from now on, not the last connection's.
-    if (FConnected) {
-        FConnected = false;
+    if (Connected_) {
+        Connected_ = false;
         emit ConnectedChanged(false);
     }
     SetError(error);
@@ -815,26 +817,26 @@ void TMqttPublisher::Reading(long double celsius, const QDateTime& when) {
         ReadingLost();
         return;
     }
-    FLive = true;
-    FText = FormatMqttTemperature(celsius);
-    FWhen = (when.isValid() ? when : QDateTime::currentDateTimeUtc()).toUTC().toString(Qt::ISODate);
+    Live_ = true;
+    Text_ = FormatMqttTemperature(celsius);
+    When_ = (when.isValid() ? when : QDateTime::currentDateTimeUtc()).toUTC().toString(Qt::ISODate);
     Flush();
 }
 
 void TMqttPublisher::ReadingLost() {
-    FLive = false;
+    Live_ = false;
     Flush();
 }
 
 void TMqttPublisher::SetLinkState(LinkState state) {
-    if (LinkStateWord(state) == FLink)
+    if (LinkStateWord(state) == Link_)
         return;
-    FLink = LinkStateWord(state);
+    Link_ = LinkStateWord(state);
     {
-        std::lock_guard lock(FShared->M);
-        FShared->Link = FLink.toUtf8();
+        std::lock_guard lock(Shared_->M);
+        Shared_->Link = Link_.toUtf8();
     }
-    FShared->Wake();
+    Shared_->Wake();
 }
 
 void TMqttPublisher::Flush() {
@@ -842,81 +844,81 @@ void TMqttPublisher::Flush() {
     // the values only wait in the shared state for a later switch on, and
     // no timer wakes a program that does not publish.
     auto remaining = [this](const QElapsedTimer& t) -> qint64 {
-        return FOn && t.isValid() ? std::max<qint64>(0, MinIntervalMs - t.elapsed()) : 0;
+        return On_ && t.isValid() ? std::max<qint64>(0, MinIntervalMs - t.elapsed()) : 0;
     };
     qint64 wait = -1;
     auto hold = [&](qint64 ms) { wait = wait < 0 ? ms : std::min(wait, ms); };
     bool handText = false, handWhen = false;
     // A new value waits for its turn, counted from the last value.
-    if (FLive && FText != FSentText) {
-        if (remaining(FLastValue) == 0)
+    if (Live_ && Text_ != SentText_) {
+        if (remaining(LastValue_) == 0)
             handText = handWhen = true;
         else
-            hold(remaining(FLastValue));
+            hold(remaining(LastValue_));
     }
     // The time alone: at most as often, and at once when the reading ends
     // (the time a user looks for then).
-    if (!handWhen && FWhen != FSentWhen) {
-        if (!FLive || remaining(FLastWhen) == 0)
+    if (!handWhen && When_ != SentWhen_) {
+        if (!Live_ || remaining(LastWhen_) == 0)
             handWhen = true;
         else
-            hold(remaining(FLastWhen));
+            hold(remaining(LastWhen_));
     }
     if (wait >= 0)
-        FHold.start(int(wait));
+        Hold_.start(int(wait));
     else
-        FHold.stop();
+        Hold_.stop();
     // The network thread is woken only when there is something to send.
-    if (FLive == FHandedLive && !handText && !handWhen)
+    if (Live_ == HandedLive_ && !handText && !handWhen)
         return;
-    FHandedLive = FLive;
+    HandedLive_ = Live_;
     {
-        std::lock_guard lock(FShared->M);
-        FShared->Live = FLive;
+        std::lock_guard lock(Shared_->M);
+        Shared_->Live = Live_;
         if (handText)
-            FShared->Text = FText.toUtf8();
+            Shared_->Text = Text_.toUtf8();
         if (handWhen)
-            FShared->When = FWhen.toUtf8();
+            Shared_->When = When_.toUtf8();
     }
-    FShared->Wake();
+    Shared_->Wake();
     if (handText) {
-        FSentText = FText;
-        FLastValue.start();
+        SentText_ = Text_;
+        LastValue_.start();
     }
     if (handWhen) {
-        FSentWhen = FWhen;
-        FLastWhen.start();
+        SentWhen_ = When_;
+        LastWhen_.start();
     }
 }
 
 void TMqttPublisher::SetError(const QString& error) {
-    if (error == FLastError)
+    if (error == LastError_)
         return;
-    FLastError = error;
+    LastError_ = error;
     emit LastErrorChanged(error);
     UpdateState();
 }
 
 void TMqttPublisher::UpdateState() {
-    const MqttState state = !FOn ? (FLastError.isEmpty() ? MqttState::Off : MqttState::Failed)
-                            : FConnected           ? MqttState::Connected
-                            : FLastError.isEmpty() ? MqttState::Connecting
+    const MqttState state = !On_ ? (LastError_.isEmpty() ? MqttState::Off : MqttState::Failed)
+                            : Connected_           ? MqttState::Connected
+                            : LastError_.isEmpty() ? MqttState::Connecting
                                                    : MqttState::Failed;
-    if (state == FState)
+    if (state == State_)
         return;
-    FState = state;
+    State_ = state;
     emit StateChanged(state);
 }
 
 void TMqttPublisher::WorkerConnected(quint64 generation, bool connected) {
-    if (generation != FGeneration || connected == FConnected)
+    if (generation != Generation_ || connected == Connected_)
         return;
-    FConnected = connected;
+    Connected_ = connected;
     emit ConnectedChanged(connected);
     UpdateState();
 }
 
 void TMqttPublisher::WorkerError(quint64 generation, const QString& error) {
-    if (generation == FGeneration)
+    if (generation == Generation_)
         SetError(error);
 }

@@ -99,13 +99,13 @@ public:
     // second; otherwise leaves the network thread to finish on its own.
     ~TMqttPublisher() override;
 
-    bool Connected() const { return FConnected; }
+    bool Connected() const { return Connected_; }
     // Of the settings applied last (never of an earlier connection).
-    MqttState State() const { return FState; }
+    MqttState State() const { return State_; }
     // Why the last connection attempt failed or the settings were refused;
     // empty while all is well. Never contains the password.
-    QString LastError() const { return FLastError; }
-    const MqttSettings& Settings() const { return FSettings; }
+    QString LastError() const { return LastError_; }
+    const MqttSettings& Settings() const { return Settings_; }
 
 public slots:
     // Starts, stops or reconfigures publishing; at start and at every reload.
@@ -142,25 +142,25 @@ private:
 
     // Shared with the network thread, which keeps it alive when it outlasts
     // the publisher.
-    std::shared_ptr<MqttShared> FShared;
-    std::thread FWorker; // started by the first Apply that switches on
-    MqttSettings FSettings;
-    bool FApplied = false;
-    bool FOn = false; // the settings applied last publish
-    bool FConnected = false;
-    MqttState FState = MqttState::Off;
-    QString FLastError;
-    quint64 FGeneration = 0; // bumped by every Apply that changes something
-    QString FBrokerText;     // of the settings applied last, for log lines
+    std::shared_ptr<MqttShared> Shared_;
+    std::thread Worker_; // started by the first Apply that switches on
+    MqttSettings Settings_;
+    bool Applied_ = false;
+    bool On_ = false; // the settings applied last publish
+    bool Connected_ = false;
+    MqttState State_ = MqttState::Off;
+    QString LastError_;
+    quint64 Generation_ = 0; // bumped by every Apply that changes something
+    QString BrokerText_;     // of the settings applied last, for log lines
 
-    bool FLive = false;       // a live reading exists
-    QString FText;            // the latest reading's text
-    QString FWhen;            // and its time
-    bool FHandedLive = false; // the live state handed over last
-    QString FLink;            // the link's word handed over last
-    QString FSentText;        // the value handed over last
-    QString FSentWhen;        // the time handed over last
-    QElapsedTimer FLastValue; // when a value was handed over last
-    QElapsedTimer FLastWhen;  // when a time was handed over last
-    QTimer FHold;             // ends the wait of a held value or time
+    bool Live_ = false;       // a live reading exists
+    QString Text_;            // the latest reading's text
+    QString When_;            // and its time
+    bool HandedLive_ = false; // the live state handed over last
+    QString Link_;            // the link's word handed over last
+    QString SentText_;        // the value handed over last
+    QString SentWhen_;        // the time handed over last
+    QElapsedTimer LastValue_; // when a value was handed over last
+    QElapsedTimer LastWhen_;  // when a time was handed over last
+    QTimer Hold_;             // ends the wait of a held value or time
 };

@@ -9,8 +9,6 @@
 #include <QMenu>
 #include <xcb/xcb.h>
 
-namespace platform {
-
 namespace {
 TrayShell* g_testShell = nullptr;
 const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
@@ -64,21 +62,21 @@ bool watcherRegistered() {
 // window, which Qt's connection receives. Main thread: Qt filters there.
 class TrayManagerFilter : public QAbstractNativeEventFilter {
 public:
-    TrayManagerFilter(xcb_atom_t manager, QtTrayShell* shell) : manager_(manager), shell_(shell) {}
+    TrayManagerFilter(xcb_atom_t manager, QtTrayShell* shell) : Manager_(manager), Shell_(shell) {}
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
         const auto* event = static_cast<const xcb_generic_event_t*>(message);
         if (eventType == "xcb_generic_event_t" &&
             (event->response_type & 0x7f) == XCB_CLIENT_MESSAGE &&
-            reinterpret_cast<const xcb_client_message_event_t*>(event)->type == manager_) {
+            reinterpret_cast<const xcb_client_message_event_t*>(event)->type == Manager_) {
             // Not from inside Qt's event handling: the look asks the display.
-            QMetaObject::invokeMethod(shell_, &QtTrayShell::LookForHost, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(Shell_, &QtTrayShell::LookForHost, Qt::QueuedConnection);
         }
         return false;
     }
 
 private:
-    xcb_atom_t manager_;
-    QtTrayShell* shell_;
+    xcb_atom_t Manager_;
+    QtTrayShell* Shell_;
 };
 } // namespace
 
@@ -94,39 +92,39 @@ void SetTrayShellForTests(TrayShell* shell) {
 }
 
 QtTrayShell::QtTrayShell(std::function<bool()> hostAvailable)
-    : hostProbe_(std::move(hostAvailable)) {}
+    : HostProbe_(std::move(hostAvailable)) {}
 
 QtTrayShell::~QtTrayShell() {
-    delete busWatch_.data();
-    if (trayManagerWatch_ && QCoreApplication::instance())
-        QCoreApplication::instance()->removeNativeEventFilter(trayManagerWatch_.get());
+    delete BusWatch_.data();
+    if (TrayManagerWatch_ && QCoreApplication::instance())
+        QCoreApplication::instance()->removeNativeEventFilter(TrayManagerWatch_.get());
     // Icons the application has already destroyed read as null here.
-    for (auto& [id, tray] : icons_)
+    for (auto& [id, tray] : Icons_)
         delete tray.data();
 }
 
 bool QtTrayShell::HostAvailable() {
-    if (hostProbe_)
-        return hostProbe_();
+    if (HostProbe_)
+        return HostProbe_();
     if (!QCoreApplication::instance() || offscreen())
         return false;
-    if (!hostKindKnown_) {
+    if (!HostKindKnown_) {
         // Qt asked without any host settles on the XEmbed tray for good, and
         // a panel starting later would never get the icon: it is asked once
         // one of the two is there.
         const bool statusNotifier = watcherRegistered();
         if (!statusNotifier && !trayManagerPresent())
             return false;
-        hostKindKnown_ = true;
-        statusNotifierHost_ = statusNotifier;
+        HostKindKnown_ = true;
+        StatusNotifierHost_ = statusNotifier;
     }
     return QSystemTrayIcon::isSystemTrayAvailable();
 }
 
 void QtTrayShell::WatchHosts() {
-    if (watching_ || hostProbe_ || !QCoreApplication::instance() || offscreen())
+    if (Watching_ || HostProbe_ || !QCoreApplication::instance() || offscreen())
         return;
-    watching_ = true;
+    Watching_ = true;
     const QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
         auto* watch = new QDBusServiceWatcher(
@@ -135,12 +133,12 @@ void QtTrayShell::WatchHosts() {
                 [this](const QString&, const QString& oldOwner, const QString& newOwner) {
                     WatcherOwnerChanged(oldOwner, newOwner);
                 });
-        busWatch_ = watch;
+        BusWatch_ = watch;
     }
     if (xcb_connection_t* c = x11Connection()) {
-        trayManagerWatch_ =
+        TrayManagerWatch_ =
             std::make_unique<TrayManagerFilter>(internAtom(c, "MANAGER", false), this);
-        QCoreApplication::instance()->installNativeEventFilter(trayManagerWatch_.get());
+        QCoreApplication::instance()->installNativeEventFilter(TrayManagerWatch_.get());
     }
 }
 
@@ -149,8 +147,8 @@ void QtTrayShell::WatcherOwnerChanged(const QString& oldOwner, const QString& ne
         return; // the panel went away: its successor will say so
     // A panel that restarts or is replaced knows none of the icons: shown
     // again, each registers with the new watcher.
-    if (statusNotifierHost_ && !oldOwner.isEmpty()) {
-        for (auto& [id, tray] : icons_) {
+    if (StatusNotifierHost_ && !oldOwner.isEmpty()) {
+        for (auto& [id, tray] : Icons_) {
             if (tray && tray->isVisible()) {
                 tray->hide();
                 tray->show();
@@ -161,19 +159,19 @@ void QtTrayShell::WatcherOwnerChanged(const QString& oldOwner, const QString& ne
 }
 
 void QtTrayShell::LookForHost() {
-    if (!waiting_ || !HostAvailable())
+    if (!Waiting_ || !HostAvailable())
         return;
-    waiting_ = false;
+    Waiting_ = false;
     emit HostAppeared();
 }
 
 bool QtTrayShell::Add(quint32 id, const QIcon& icon, const QString& tip) {
-    if (icons_.count(id) != 0)
+    if (Icons_.count(id) != 0)
         return false;
     WatchHosts();
     // Checked silently: without a panel there is nothing worth a warning.
     if (!HostAvailable()) {
-        waiting_ = hostProbe_ || !offscreen(); // offscreen no panel can appear
+        Waiting_ = HostProbe_ || !offscreen(); // offscreen no panel can appear
         return false;
     }
     // A child of the application so that none outlives it at exit. No menu
@@ -183,7 +181,7 @@ bool QtTrayShell::Add(quint32 id, const QIcon& icon, const QString& tip) {
     connect(tray, &QSystemTrayIcon::activated, this,
             [this, id](QSystemTrayIcon::ActivationReason reason) { Clicked(id, reason); });
     tray->show();
-    icons_.emplace(id, tray);
+    Icons_.emplace(id, tray);
     return true;
 }
 
@@ -203,11 +201,11 @@ bool QtTrayShell::SetToolTip(quint32 id, const QString& tip) {
 }
 
 bool QtTrayShell::Remove(quint32 id) {
-    auto it = icons_.find(id);
-    if (it == icons_.end())
+    auto it = Icons_.find(id);
+    if (it == Icons_.end())
         return false;
     QPointer<QSystemTrayIcon> tray = it->second;
-    icons_.erase(it);
+    Icons_.erase(it);
     if (tray) {
         tray->disconnect(this);
         tray->hide();
@@ -220,25 +218,23 @@ void QtTrayShell::SetMenu(quint32 id, QMenu* menu) {
     // On the XEmbed tray Qt would pop a given menu up by itself, on top of
     // the one the owner shows at the right press.
     QSystemTrayIcon* tray = IconObject(id);
-    if (statusNotifierHost_ && tray && tray->contextMenu() != menu)
+    if (StatusNotifierHost_ && tray && tray->contextMenu() != menu)
         tray->setContextMenu(menu);
 }
 
 QSystemTrayIcon* QtTrayShell::IconObject(quint32 id) const {
-    auto it = icons_.find(id);
-    return it == icons_.end() ? nullptr : it->second.data();
+    auto it = Icons_.find(id);
+    return it == Icons_.end() ? nullptr : it->second.data();
 }
 
 void QtTrayShell::Clicked(quint32 id, QSystemTrayIcon::ActivationReason reason) {
     QSystemTrayIcon* tray = IconObject(id);
     if (!tray || reason == QSystemTrayIcon::Unknown)
         return;
-    if (reason == QSystemTrayIcon::Context && statusNotifierHost_ && tray->contextMenu())
+    if (reason == QSystemTrayIcon::Context && StatusNotifierHost_ && tray->contextMenu())
         return; // the panel shows the exported menu itself
     emit Activated(id, reason);
     // The receiver may have removed the icon meanwhile.
-    if (reason == QSystemTrayIcon::Trigger && statusNotifierHost_ && IconObject(id))
+    if (reason == QSystemTrayIcon::Trigger && StatusNotifierHost_ && IconObject(id))
         emit Activated(id, QSystemTrayIcon::DoubleClick);
 }
-
-} // namespace platform

@@ -15,8 +15,6 @@
 class QAbstractNativeEventFilter;
 class QMenu;
 
-namespace platform {
-
 class TrayShell : public QObject {
     Q_OBJECT
 public:
@@ -73,7 +71,7 @@ public:
 
     // Emits HostAppeared when an add was refused and a host is there now.
     void LookForHost();
-    std::size_t IconCount() const { return icons_.size(); }
+    std::size_t IconCount() const { return Icons_.size(); }
     QSystemTrayIcon* IconObject(quint32 id) const;
 
 private:
@@ -82,16 +80,14 @@ private:
     void WatcherOwnerChanged(const QString& oldOwner, const QString& newOwner);
     void Clicked(quint32 id, QSystemTrayIcon::ActivationReason reason);
 
-    std::function<bool()> hostProbe_;
+    std::function<bool()> HostProbe_;
     // Qt picks its back end once, at its first look for a host; so is this,
     // taken at the same moment so that both agree.
-    bool hostKindKnown_ = false;
-    bool statusNotifierHost_ = false;
-    bool waiting_ = false; // an add was refused for want of a host
-    bool watching_ = false;
-    std::map<quint32, QPointer<QSystemTrayIcon>> icons_; // children of the application
-    QPointer<QObject> busWatch_;
-    std::unique_ptr<QAbstractNativeEventFilter> trayManagerWatch_;
+    bool HostKindKnown_ = false;
+    bool StatusNotifierHost_ = false;
+    bool Waiting_ = false; // an add was refused for want of a host
+    bool Watching_ = false;
+    std::map<quint32, QPointer<QSystemTrayIcon>> Icons_; // children of the application
+    QPointer<QObject> BusWatch_;
+    std::unique_ptr<QAbstractNativeEventFilter> TrayManagerWatch_;
 };
-
-} // namespace platform

@@ -72,10 +72,9 @@ TTrayIkona* TIconManager::Find(quint32 Id) const {
     return it == FIcons.end() ? nullptr : it->second;
 }
 
-void TIconManager::Listen(platform::TrayShell& Shell) {
-    connect(&Shell, &platform::TrayShell::Activated, this, &TIconManager::Activated,
-            Qt::UniqueConnection);
-    connect(&Shell, &platform::TrayShell::HostAppeared, this, &TIconManager::HostAppeared,
+void TIconManager::Listen(TrayShell& Shell) {
+    connect(&Shell, &TrayShell::Activated, this, &TIconManager::Activated, Qt::UniqueConnection);
+    connect(&Shell, &TrayShell::HostAppeared, this, &TIconManager::HostAppeared,
             Qt::UniqueConnection);
 }
 
@@ -129,7 +128,7 @@ void TTrayIkona::LoadDefaultIcon() {
 }
 
 bool TTrayIkona::Add() {
-    platform::TrayShell& shell = platform::CurrentTrayShell();
+    TrayShell& shell = CurrentTrayShell();
     if (IconManager)
         IconManager->Listen(shell);
     return shell.Add(FIdentifier, CurrentIcon(), tipOf(FHint));
@@ -156,7 +155,7 @@ void TTrayIkona::AddAgain() {
 void TTrayIkona::SetIcon(const QIcon& Value) {
     FIcon = Value; // shares the image
     if (FIconVisible)
-        platform::CurrentTrayShell().SetIcon(FIdentifier, CurrentIcon());
+        CurrentTrayShell().SetIcon(FIdentifier, CurrentIcon());
 }
 
 QWidget* TTrayIkona::TaskbarWindow() const {
@@ -199,14 +198,14 @@ void TTrayIkona::SetHint(const QString& Value) {
         return;
     FHint = Value;
     if (FIconVisible)
-        platform::CurrentTrayShell().SetToolTip(FIdentifier, tipOf(FHint));
+        CurrentTrayShell().SetToolTip(FIdentifier, tipOf(FHint));
 }
 
 void TTrayIkona::SetIconVisible(bool Value) {
     if (Value == FIconVisible)
         return;
     FIconVisible = Value;
-    const bool accepted = Value ? Add() : platform::CurrentTrayShell().Remove(FIdentifier);
+    const bool accepted = Value ? Add() : CurrentTrayShell().Remove(FIdentifier);
     SetShown(Value && accepted);
 }
 
@@ -219,7 +218,7 @@ void TTrayIkona::SetPopupMenu(QMenu* Value) {
 }
 
 void TTrayIkona::GiveMenuToShell() {
-    platform::CurrentTrayShell().SetMenu(FIdentifier, FPopupMenu);
+    CurrentTrayShell().SetMenu(FIdentifier, FPopupMenu);
 }
 
 void TTrayIkona::MenuDestroyed(QObject* Menu) {

@@ -32,7 +32,7 @@ public:
     void Detach(quint32 Id);
     TTrayIkona* Find(quint32 Id) const;
     // Takes the shell's clicks and its news of a notification area.
-    void Listen(platform::TrayShell& Shell);
+    void Listen(TrayShell& Shell);
 
 private:
     void Activated(quint32 Id, QSystemTrayIcon::ActivationReason Reason);

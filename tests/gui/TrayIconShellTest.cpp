@@ -42,7 +42,7 @@ TEST(QtTrayShell, WithoutATrayHostEveryRequestIsRefusedQuietly) {
     if (QSystemTrayIcon::isSystemTrayAvailable())
         GTEST_SKIP() << "this session has a tray host";
     WarningCounter warnings;
-    platform::QtTrayShell shell;
+    QtTrayShell shell;
     const QIcon red = solidIcon(Qt::red);
     for (int i = 0; i < 5; ++i) {
         EXPECT_FALSE(shell.Add(1, red, QStringLiteral("x")));
@@ -56,8 +56,8 @@ TEST(QtTrayShell, WithoutATrayHostEveryRequestIsRefusedQuietly) {
 
 TEST(QtTrayShell, AnIconRefusedForWantOfAHostIsAddedWhenOneAppears) {
     bool host = false;
-    platform::QtTrayShell shell([&] { return host; });
-    platform::SetTrayShellForTests(&shell);
+    QtTrayShell shell([&] { return host; });
+    SetTrayShellForTests(&shell);
     {
         TTrayIkona icon;
         int changes = 0;
@@ -73,19 +73,19 @@ TEST(QtTrayShell, AnIconRefusedForWantOfAHostIsAddedWhenOneAppears) {
         ASSERT_NE(shell.IconObject(icon.Identifier()), nullptr);
         EXPECT_TRUE(shell.IconObject(icon.Identifier())->isVisible());
     }
-    platform::SetTrayShellForTests(nullptr);
+    SetTrayShellForTests(nullptr);
 }
 
 class QtTrayShellMapping : public ::testing::Test {
 protected:
     void SetUp() override {
-        QObject::connect(&shell, &platform::TrayShell::Activated, &shell,
+        QObject::connect(&shell, &TrayShell::Activated, &shell,
                          [this](quint32 id, QSystemTrayIcon::ActivationReason reason) {
                              received.emplace_back(id, reason);
                          });
     }
 
-    platform::QtTrayShell shell{[] { return true; }};
+    QtTrayShell shell{[] { return true; }};
     std::vector<std::pair<quint32, QSystemTrayIcon::ActivationReason>> received;
 };
 
@@ -139,7 +139,7 @@ TEST_F(QtTrayShellMapping, ActivationsAreReportedWithTheIconsId) {
     // Removing the icon from inside its own click is safe, and a removed
     // icon reports nothing more.
     received.clear();
-    QObject::connect(&shell, &platform::TrayShell::Activated, &shell,
+    QObject::connect(&shell, &TrayShell::Activated, &shell,
                      [this](quint32 id) { shell.Remove(id); });
     ASSERT_TRUE(shell.Add(43, solidIcon(Qt::red), QStringLiteral("tip")));
     QPointer<QSystemTrayIcon> doomed = shell.IconObject(43);
@@ -155,7 +155,7 @@ TEST_F(QtTrayShellMapping, ActivationsAreReportedWithTheIconsId) {
 
 TEST_F(QtTrayShellMapping, TrayComponentThroughTheDesktopBackEnd) {
     // The whole path: component -> back end -> QSystemTrayIcon -> manager.
-    platform::SetTrayShellForTests(&shell);
+    SetTrayShellForTests(&shell);
     {
         TTrayIkona tray;
         tray.SetHint(QStringLiteral("Kelvox"));
@@ -175,7 +175,7 @@ TEST_F(QtTrayShellMapping, TrayComponentThroughTheDesktopBackEnd) {
         EXPECT_EQ(qt->icon().cacheKey(), green.cacheKey());
     }
     EXPECT_EQ(shell.IconCount(), 0u);
-    platform::SetTrayShellForTests(nullptr);
+    SetTrayShellForTests(nullptr);
 }
 
 } // namespace

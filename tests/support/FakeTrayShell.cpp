@@ -1,11 +1,11 @@
 #include "support/FakeTrayShell.h"
 
 FakeTrayShell::FakeTrayShell() {
-    platform::SetTrayShellForTests(this);
+    SetTrayShellForTests(this);
 }
 
 FakeTrayShell::~FakeTrayShell() {
-    platform::SetTrayShellForTests(nullptr);
+    SetTrayShellForTests(nullptr);
 }
 
 bool FakeTrayShell::Add(quint32 id, const QIcon& icon, const QString& tip) {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-class FakeTrayShell : public platform::TrayShell {
+class FakeTrayShell : public TrayShell {
 public:
     enum class Request { Add, Icon, Tip, Remove };
     struct Call {

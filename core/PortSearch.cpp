@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -379,6 +380,7 @@ bool TPortSearch::Start(const PortSearchOptions& options) {
     Stop_->Reset();
     Running_ = true;
     Worker_ = std::thread([this, options] {
+        pthread_setname_np(pthread_self(), "kelvox-find");
         auto result = std::make_shared<PortSearchResult>(SearchPorts(options, Stop_.get()));
         // Delivered on the owner's thread; dropped with the object if it
         // is destroyed first (the destructor joins this thread before).

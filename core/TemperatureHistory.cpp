@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <pthread.h>
 #include <system_error>
 #include <thread>
 
@@ -132,6 +133,7 @@ void TemperatureHistory::LoadEarlier(const TemperatureLogQuery& query) {
     // this object's thread. Detached: a program that ends meanwhile neither
     // waits for a slow disk nor is touched by it afterwards.
     auto work = [state, query] {
+        pthread_setname_np(pthread_self(), "kelvox-history");
         auto earlier =
             std::make_shared<Earlier>(PointsFrom(ReadTemperatureLogs(query, &state->Cancel)));
         const std::lock_guard<std::mutex> lock(state->Lock);

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -65,7 +66,10 @@ struct LineEcho::State {
 LineEcho::LineEcho(int fd, std::size_t maxQueuedBytes) : State_(std::make_shared<State>()) {
     State_->Fd = fd;
     State_->MaxQueued = maxQueuedBytes;
-    std::thread([state = State_] { state->Run(); }).detach();
+    std::thread([state = State_] {
+        pthread_setname_np(pthread_self(), "kelvox-echo");
+        state->Run();
+    }).detach();
 }
 
 LineEcho::~LineEcho() {

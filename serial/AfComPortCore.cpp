@@ -15,6 +15,7 @@
 #include <cxxabi.h>
 #include <limits>
 #include <new>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <typeinfo>
 #include <unistd.h>
@@ -158,6 +159,7 @@ void TAfComPortCoreThread::Start() {
 
 void TAfComPortCoreThread::Run() {
     FThreadId.store(static_cast<pid_t>(::gettid()));
+    pthread_setname_np(pthread_self(), ThreadName());
     try {
         Execute();
     } catch (...) {

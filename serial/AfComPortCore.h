@@ -114,6 +114,8 @@ protected:
     // The thread body. Runs inside a handler: an exception that escapes it
     // goes to HandleThreadException, after which the thread ends.
     virtual void Execute() = 0;
+    // The thread's name as top -H and perf show it (at most 15 bytes).
+    virtual const char* ThreadName() const = 0;
     void Terminate() { FTerminated.store(true); }
     const std::atomic<bool>& FinishedFlag() const { return FFinished; }
     // Waits until the body has returned, then joins the thread.
@@ -153,6 +155,7 @@ public:
 
 protected:
     void Execute() override;
+    const char* ThreadName() const override { return "kelvox-port-ev"; }
 
 private:
     // Calls the callback; an exception it raises goes to
@@ -186,6 +189,7 @@ public:
 
 protected:
     void Execute() override;
+    const char* ThreadName() const override { return "kelvox-port-wr"; }
 
 private:
     // Writes the run at the head of the buffer; returns when it is written,

@@ -43,10 +43,10 @@ bool selectData(QComboBox* box, int value) {
 
 TAfPortConfigDialog::TAfPortConfigDialog(const QString& PortName, const win::COMMCONFIG& Config,
                                          QWidget* Parent)
-    : QDialog(Parent), FConfig(Config) {
+    : QDialog(Parent), Config_(Config) {
     setObjectName(QStringLiteral("AfPortConfigDialog"));
     setWindowTitle(QStringLiteral("%1 Properties").arg(PortName));
-    const win::DCB& dcb = FConfig.dcb;
+    const win::DCB& dcb = Config_.dcb;
 
     cbBaudRate = new QComboBox(this);
     cbBaudRate->setObjectName(QStringLiteral("cbBaudRate"));
@@ -124,7 +124,7 @@ int TAfPortConfigDialog::FlowIndexOf(win::DWORD Flags) {
 }
 
 win::COMMCONFIG TAfPortConfigDialog::Result() const {
-    win::COMMCONFIG cc = FConfig;
+    win::COMMCONFIG cc = Config_;
     win::DCB& dcb = cc.dcb;
     if (RateValid())
         dcb.BaudRate = static_cast<win::DWORD>(cbBaudRate->currentText().trimmed().toULong());

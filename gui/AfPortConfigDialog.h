@@ -40,7 +40,7 @@ private:
     // Whether the rate field holds a usable rate; OK is enabled only then.
     bool RateValid() const;
 
-    win::COMMCONFIG FConfig;
+    win::COMMCONFIG Config_;
     QComboBox* cbBaudRate = nullptr;
     QComboBox* cbDataBits = nullptr;
     QComboBox* cbParity = nullptr;

@@ -97,12 +97,12 @@ QSize OuterSize(const QWidget* window) {
 }
 
 void TScreenPlace::Place(QWidget* window, QPoint stored) {
-    FPlaced = true;
-    FStored = stored;
-    FStoredSize = window->size();
+    Placed_ = true;
+    Stored_ = stored;
+    StoredSize_ = window->size();
     Fit(window, stored);
-    FPut = window->pos();
-    FPutSize = window->size();
+    Put_ = window->pos();
+    PutSize_ = window->size();
 }
 
 void TScreenPlace::Fit(QWidget* window, QPoint wanted) {
@@ -122,11 +122,11 @@ void TScreenPlace::Fit(QWidget* window, QPoint wanted) {
 }
 
 QPoint TScreenPlace::ToStore(const QWidget* window) const {
-    return FPlaced && window->pos() == FPut ? FStored : window->pos();
+    return Placed_ && window->pos() == Put_ ? Stored_ : window->pos();
 }
 
 QSize TScreenPlace::SizeToStore(const QWidget* window) const {
-    return FPlaced && window->size() == FPutSize ? FStoredSize : window->size();
+    return Placed_ && window->size() == PutSize_ ? StoredSize_ : window->size();
 }
 
 namespace {

@@ -52,11 +52,11 @@ public:
     QSize SizeToStore(const QWidget* window) const;
 
 private:
-    bool FPlaced = false;
-    QPoint FStored;
-    QPoint FPut;
-    QSize FStoredSize;
-    QSize FPutSize;
+    bool Placed_ = false;
+    QPoint Stored_;
+    QPoint Put_;
+    QSize StoredSize_;
+    QSize PutSize_;
 };
 
 // Fits `window` (a dialog) onto the screens each time it is shown, from

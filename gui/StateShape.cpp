@@ -6,9 +6,9 @@
 TStateShape::TStateShape(QWidget* parent) : QWidget(parent) {}
 
 void TStateShape::SetBrushColor(std::uint32_t bgr) {
-    if (bgr == FBrushColor)
+    if (bgr == BrushColor_)
         return;
-    FBrushColor = bgr;
+    BrushColor_ = bgr;
     update();
 }
 
@@ -17,7 +17,7 @@ void TStateShape::paintEvent(QPaintEvent* /*event*/) {
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(QPen(Qt::black, 1));
     painter.setBrush(
-        QColor(FBrushColor & 0xFF, (FBrushColor >> 8) & 0xFF, (FBrushColor >> 16) & 0xFF));
+        QColor(BrushColor_ & 0xFF, (BrushColor_ >> 8) & 0xFF, (BrushColor_ >> 16) & 0xFF));
     // A circle as large as the shape's smaller side, centred.
     const int d = std::min(width(), height()) - 1;
     painter.drawEllipse(QRectF((width() - d) / 2.0, (height() - d) / 2.0, d, d));

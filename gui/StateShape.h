@@ -11,12 +11,12 @@ class TStateShape : public QWidget {
     Q_OBJECT
 public:
     explicit TStateShape(QWidget* parent = nullptr);
-    std::uint32_t BrushColor() const { return FBrushColor; }
+    std::uint32_t BrushColor() const { return BrushColor_; }
     void SetBrushColor(std::uint32_t bgr);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    std::uint32_t FBrushColor = 0x0000FF;
+    std::uint32_t BrushColor_ = 0x0000FF;
 };

@@ -38,8 +38,8 @@ int PollRetry(pollfd* fds, std::size_t count, int timeoutMs) {
 }
 
 Event::Event(ResetMode mode, bool initiallySet)
-    : fd_(::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)), mode_(mode) {
-    if (!fd_.Valid())
+    : Fd_(::eventfd(initiallySet ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK)), Mode_(mode) {
+    if (!Fd_.Valid())
         throw std::system_error(errno, std::generic_category(), "eventfd");
 }
 
@@ -49,26 +49,26 @@ void Event::Set() {
     const std::uint64_t one = 1;
     // The counter only ever matters as zero/non-zero, so it cannot overflow
     // in practice; EAGAIN (counter at its maximum) means "set" anyway.
-    RetryOnEintr([&] { return ::write(fd_.Get(), &one, sizeof one); });
+    RetryOnEintr([&] { return ::write(Fd_.Get(), &one, sizeof one); });
 }
 
 void Event::Reset() {
     std::uint64_t value = 0;
-    RetryOnEintr([&] { return ::read(fd_.Get(), &value, sizeof value); });
+    RetryOnEintr([&] { return ::read(Fd_.Get(), &value, sizeof value); });
 }
 
 bool Event::IsSet() const {
-    pollfd p{fd_.Get(), POLLIN, 0};
+    pollfd p{Fd_.Get(), POLLIN, 0};
     return PollRetry(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
 bool Event::TryTake() {
-    if (mode_ == ResetMode::Manual)
+    if (Mode_ == ResetMode::Manual)
         return IsSet();
     // Reading the counter both tests and resets it atomically, so of two
     // waiters woken by one Set exactly one gets it.
     std::uint64_t value = 0;
-    return RetryOnEintr([&] { return ::read(fd_.Get(), &value, sizeof value); }) ==
+    return RetryOnEintr([&] { return ::read(Fd_.Get(), &value, sizeof value); }) ==
            static_cast<ssize_t>(sizeof value);
 }
 

@@ -46,11 +46,11 @@ public:
     bool TryTake();
 
     // The eventfd: readable while the event is set. Only for polling.
-    int Fd() const { return fd_.Get(); }
+    int Fd() const { return Fd_.Get(); }
 
 private:
-    UniqueFd fd_;
-    ResetMode mode_;
+    UniqueFd Fd_;
+    ResetMode Mode_;
 };
 
 // Waits until one of the events is set, at most timeoutMs milliseconds

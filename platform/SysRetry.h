@@ -35,9 +35,9 @@ inline int IoctlRetry(int fd, unsigned long request, void* arg) {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
+    explicit UniqueFd(int fd) : Fd_(fd) {}
     ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd(UniqueFd&& other) noexcept : Fd_(other.Release()) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
         if (this != &other)
             Reset(other.Release());
@@ -46,10 +46,10 @@ public:
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
 
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
+    int Get() const { return Fd_; }
+    bool Valid() const { return Fd_ >= 0; }
     // Gives up ownership without closing.
-    int Release() { return std::exchange(fd_, -1); }
+    int Release() { return std::exchange(Fd_, -1); }
     // Closes now and answers close()'s own result, which carries late write
     // errors (network file systems); 0 when nothing was open. The
     // descriptor is gone either way.
@@ -58,13 +58,13 @@ public:
         return fd >= 0 ? ::close(fd) : 0;
     }
     void Reset(int fd = -1) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
+        if (Fd_ >= 0)
+            ::close(Fd_);
+        Fd_ = fd;
     }
 
 private:
-    int fd_ = -1;
+    int Fd_ = -1;
 };
 
 } // namespace platform

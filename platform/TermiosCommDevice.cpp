@@ -84,23 +84,23 @@ CommOpenResult TermiosCommDevice::Open(const std::string& path, int comNumber,
     }
     std::unique_ptr<TermiosCommDevice> device(
         new TermiosCommDevice(std::move(owned), comNumber, *context.Uart));
-    device->shadow_ = initial;
+    device->Shadow_ = initial;
     {
         // Line errors count from the open on, not from the last boot.
-        std::lock_guard lock(device->mutex_);
+        std::lock_guard lock(device->Mutex_);
         device->SampleCountersLocked();
-        device->errors_ = 0;
-        device->pending_ = 0;
+        device->Errors_ = 0;
+        device->Pending_ = 0;
     }
     result.Device = std::move(device);
     return result;
 }
 
 TermiosCommDevice::TermiosCommDevice(UniqueFd fd, int comNumber, UartAccess& uart)
-    : fd_(std::move(fd)), comNumber_(comNumber), uart_(uart), queue_(kMinInputQueue) {}
+    : Fd_(std::move(fd)), ComNumber_(comNumber), Uart_(uart), Queue_(kMinInputQueue) {}
 
 TermiosCommDevice::~TermiosCommDevice() {
-    ClosePortDescriptor(fd_.Release());
+    ClosePortDescriptor(Fd_.Release());
 }
 
 bool TermiosCommDevice::SetTimeouts(const win::COMMTIMEOUTS&) {
@@ -108,17 +108,17 @@ bool TermiosCommDevice::SetTimeouts(const win::COMMTIMEOUTS&) {
 }
 
 bool TermiosCommDevice::SetupQueues(win::DWORD inQueue, win::DWORD outQueue) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(Mutex_);
     const std::size_t size = std::max<std::size_t>(inQueue, kMinInputQueue);
-    if (size > queue_.size()) {
+    if (size > Queue_.size()) {
         // Grows the ring, keeping what it holds in order.
         std::vector<char> bigger(size);
-        for (std::size_t i = 0; i < queued_; ++i)
-            bigger[i] = queue_[(head_ + i) % queue_.size()];
-        queue_.swap(bigger);
-        head_ = 0;
+        for (std::size_t i = 0; i < Queued_; ++i)
+            bigger[i] = Queue_[(Head_ + i) % Queue_.size()];
+        Queue_.swap(bigger);
+        Head_ = 0;
     }
-    outQueue_ = outQueue;
+    OutQueue_ = outQueue;
     return true;
 }
 
@@ -148,65 +148,65 @@ win::DWORD ChangedErrors(const UartCounters& before, const UartCounters& now) {
 } // namespace
 
 void TermiosCommDevice::HangUpLocked() {
-    if (hungUp_)
+    if (HungUp_)
         return;
-    hungUp_ = true;
-    errors_ |= win::CE_IOE;
-    if (mask_ & win::EV_ERR)
-        pending_ |= win::EV_ERR;
+    HungUp_ = true;
+    Errors_ |= win::CE_IOE;
+    if (Mask_ & win::EV_ERR)
+        Pending_ |= win::EV_ERR;
     // Found by any thread: the waiter reports it, and no longer polls the
     // descriptor (a dead tty polls ready for ever).
-    wake_.Set();
+    Wake_.Set();
 }
 
 bool TermiosCommDevice::WatchingModemLinesLocked() const {
-    return (mask_ & kModemEvents) && watchModem_ && modemSupported_ && !hungUp_;
+    return (Mask_ & kModemEvents) && WatchModem_ && ModemSupported_ && !HungUp_;
 }
 
 int TermiosCommDevice::NextSampleInLocked(long long nowMs) const {
     if (!WatchingModemLinesLocked())
         return InfiniteWait;
-    const long long due = lastSampleMs_ + kLineSampleMs - nowMs;
+    const long long due = LastSampleMs_ + kLineSampleMs - nowMs;
     return due > 0 ? static_cast<int>(due) : 0;
 }
 
 void TermiosCommDevice::SampleCountersLocked() {
-    if (!countersSupported_ || hungUp_)
+    if (!CountersSupported_ || HungUp_)
         return;
     UartCounters now;
-    if (uart_.Counters(fd_.Get(), now) < 0) {
+    if (Uart_.Counters(Fd_.Get(), now) < 0) {
         if (IsHangUpError(errno))
             HangUpLocked();
         else
-            countersSupported_ = false; // pseudo-terminals and the like
+            CountersSupported_ = false; // pseudo-terminals and the like
         return;
     }
-    const win::DWORD changed = countersValid_ ? ChangedErrors(counters_, now) : 0;
-    counters_ = now;
-    countersValid_ = true;
+    const win::DWORD changed = CountersValid_ ? ChangedErrors(Counters_, now) : 0;
+    Counters_ = now;
+    CountersValid_ = true;
     if (changed == 0)
         return;
-    errors_ |= changed;
+    Errors_ |= changed;
     // Only frame, overrun and parity errors are line-status errors; a break
     // is an event of its own, and a full tty buffer is no event at all.
     if (changed & kLineStatusErrors)
-        pending_ |= win::EV_ERR & mask_;
+        Pending_ |= win::EV_ERR & Mask_;
     if (changed & win::CE_BREAK)
-        pending_ |= win::EV_BREAK & mask_;
+        Pending_ |= win::EV_BREAK & Mask_;
 }
 
 void TermiosCommDevice::SampleModemLinesLocked(long long nowMs) {
-    lastSampleMs_ = nowMs;
+    LastSampleMs_ = nowMs;
     int bits = 0;
-    if (uart_.ModemLines(fd_.Get(), bits) < 0) {
+    if (Uart_.ModemLines(Fd_.Get(), bits) < 0) {
         if (IsHangUpError(errno))
             HangUpLocked();
         else
-            modemSupported_ = false;
+            ModemSupported_ = false;
         return;
     }
-    if (modemBaseValid_) {
-        const int changed = bits ^ modemBase_;
+    if (ModemBaseValid_) {
+        const int changed = bits ^ ModemBase_;
         win::DWORD events = 0;
         if (changed & TIOCM_CTS)
             events |= win::EV_CTS;
@@ -216,22 +216,22 @@ void TermiosCommDevice::SampleModemLinesLocked(long long nowMs) {
             events |= win::EV_RLSD;
         if (changed & TIOCM_RI)
             events |= win::EV_RING;
-        pending_ |= events & mask_;
+        Pending_ |= events & Mask_;
     }
-    modemBase_ = bits;
-    modemBaseValid_ = true;
+    ModemBase_ = bits;
+    ModemBaseValid_ = true;
 }
 
 void TermiosCommDevice::FillQueueLocked(bool silent) {
     std::size_t arrived = 0;
-    while (!hungUp_ && !QueueFullLocked()) {
+    while (!HungUp_ && !QueueFullLocked()) {
         // The free run of the ring behind the queued bytes.
-        const std::size_t tail = (head_ + queued_) % queue_.size();
-        const std::size_t room = tail >= head_ ? queue_.size() - tail : head_ - tail;
+        const std::size_t tail = (Head_ + Queued_) % Queue_.size();
+        const std::size_t room = tail >= Head_ ? Queue_.size() - tail : Head_ - tail;
         const ssize_t n =
-            RetryOnEintr([&] { return ::read(fd_.Get(), queue_.data() + tail, room); });
+            RetryOnEintr([&] { return ::read(Fd_.Get(), Queue_.data() + tail, room); });
         if (n > 0) {
-            queued_ += static_cast<std::size_t>(n);
+            Queued_ += static_cast<std::size_t>(n);
             arrived += static_cast<std::size_t>(n);
             // A short read: the tty has no more just now. (Reading again at
             // once would wait for the kernel to move its next buffer in,
@@ -246,72 +246,72 @@ void TermiosCommDevice::FillQueueLocked(bool silent) {
             HangUpLocked();
         break;
     }
-    lastTakeIn_ = arrived;
+    LastTakeIn_ = arrived;
     if (arrived == 0)
         return;
     if (!silent)
-        unreported_ += arrived;
+        Unreported_ += arrived;
     // Errors come in with the bytes they spoiled (a UART counts them before
     // it hands the bytes on), so they are reported together.
     SampleCountersLocked();
 }
 
 void TermiosCommDevice::TakeArrivalsLocked() {
-    if (unreported_ == 0)
+    if (Unreported_ == 0)
         return;
-    if (mask_ & win::EV_RXCHAR)
-        pending_ |= win::EV_RXCHAR;
-    unreported_ = 0;
+    if (Mask_ & win::EV_RXCHAR)
+        Pending_ |= win::EV_RXCHAR;
+    Unreported_ = 0;
 }
 
 void TermiosCommDevice::TakeInUnwatchedLocked() {
     // A waiter watching the tty takes bytes in as they come, and one away
     // reporting them takes in the rest when it is back (a look here would
     // mostly find nothing); otherwise the caller looks itself.
-    if (!waiting_ && !reporting_)
+    if (!Waiting_ && !Reporting_)
         FillQueueLocked(/*silent=*/false);
 }
 
 bool TermiosCommDevice::SetEventMask(win::DWORD mask) {
-    std::lock_guard lock(mutex_);
-    mask_ = mask;
+    std::lock_guard lock(Mutex_);
+    Mask_ = mask;
     if (mask == 0)
-        reporting_ = false; // a waiter coming back finds nothing to wait for
+        Reporting_ = false; // a waiter coming back finds nothing to wait for
     // Fresh baselines: what happened before the mask was set is no event.
     FillQueueLocked(/*silent=*/true);
     SampleCountersLocked();
-    pending_ = 0;
-    unreported_ = 0;
-    modemBaseValid_ = false;
+    Pending_ = 0;
+    Unreported_ = 0;
+    ModemBaseValid_ = false;
     if (WatchingModemLinesLocked())
         SampleModemLinesLocked(MonotonicMs());
-    if (waiting_) {
-        maskChanged_ = true;
-        wake_.Set();
+    if (Waiting_) {
+        MaskChanged_ = true;
+        Wake_.Set();
     }
     return true;
 }
 
 win::DWORD TermiosCommDevice::EventMask() {
-    std::lock_guard lock(mutex_);
-    return mask_;
+    std::lock_guard lock(Mutex_);
+    return Mask_;
 }
 
 void TermiosCommDevice::WatchModemLines(bool on) {
-    std::lock_guard lock(mutex_);
-    if (watchModem_ == on)
+    std::lock_guard lock(Mutex_);
+    if (WatchModem_ == on)
         return;
-    watchModem_ = on;
-    modemBaseValid_ = false;
+    WatchModem_ = on;
+    ModemBaseValid_ = false;
     if (WatchingModemLinesLocked())
         SampleModemLinesLocked(MonotonicMs());
-    if (waiting_)
-        wake_.Set(); // the waiter's sampling pace has changed
+    if (Waiting_)
+        Wake_.Set(); // the waiter's sampling pace has changed
 }
 
 bool TermiosCommDevice::SetState(const win::DCB& dcb) {
-    std::lock_guard lock(mutex_);
-    const int fd = fd_.Get();
+    std::lock_guard lock(Mutex_);
+    const int fd = Fd_.Get();
     termios old{};
     if (TcGetAttr(fd, old) < 0)
         return false;
@@ -340,13 +340,13 @@ bool TermiosCommDevice::SetState(const win::DCB& dcb) {
     SetLines(fd, TIOCM_DTR, dtr == win::DTR_CONTROL_ENABLE);
     if (!(t.c_cflag & CRTSCTS))
         SetLines(fd, TIOCM_RTS, rts != win::RTS_CONTROL_DISABLE);
-    shadow_ = dcb;
+    Shadow_ = dcb;
     return true;
 }
 
 bool TermiosCommDevice::GetState(win::DCB& dcb) {
-    std::lock_guard lock(mutex_);
-    dcb = shadow_;
+    std::lock_guard lock(Mutex_);
+    dcb = Shadow_;
     return true;
 }
 
@@ -355,12 +355,12 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
     if (commSlot > events.size())
         return WaitFailed;
     {
-        std::lock_guard lock(mutex_);
-        if (waiting_)
+        std::lock_guard lock(Mutex_);
+        if (Waiting_)
             return WaitFailed; // only one waiter at a time
-        waiting_ = true;
-        reporting_ = false;
-        maskChanged_ = false;
+        Waiting_ = true;
+        Reporting_ = false;
+        MaskChanged_ = false;
     }
     // Set on the way out when the waiter leaves to report comm events.
     bool reporting = false;
@@ -368,10 +368,10 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
         TermiosCommDevice* self;
         const bool& reporting;
         ~WaitingGuard() {
-            std::lock_guard lock(self->mutex_);
-            self->waiting_ = false;
-            self->reporting_ = reporting && self->mask_ != 0;
-            self->maskChanged_ = false;
+            std::lock_guard lock(self->Mutex_);
+            self->Waiting_ = false;
+            self->Reporting_ = reporting && self->Mask_ != 0;
+            self->MaskChanged_ = false;
         }
     } guard{this, reporting};
 
@@ -387,19 +387,19 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
     }
     for (std::size_t i = 0; i < events.size(); ++i)
         fds[i] = pollfd{events[i]->Fd(), POLLIN, 0};
-    fds[wakeAt] = pollfd{wake_.Fd(), POLLIN, 0};
+    fds[wakeAt] = pollfd{Wake_.Fd(), POLLIN, 0};
 
     const long long start = MonotonicMs();
     for (;;) {
         int wait;
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(Mutex_);
             const long long now = MonotonicMs();
             if (NextSampleInLocked(now) == 0)
                 SampleModemLinesLocked(now);
             wait = RemainingMs(start, timeoutMs);
             TakeArrivalsLocked();
-            if (maskChanged_ || mask_ == 0 || pending_ != 0) {
+            if (MaskChanged_ || Mask_ == 0 || Pending_ != 0) {
                 wait = 0;
             } else {
                 const int sampleIn = NextSampleInLocked(now);
@@ -407,18 +407,18 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
                     wait = sampleIn;
             }
             // A full queue takes nothing more; the tty holds the rest.
-            const bool watch = !hungUp_ && !QueueFullLocked();
-            fds[deviceAt] = pollfd{watch ? fd_.Get() : -1, POLLIN, 0};
+            const bool watch = !HungUp_ && !QueueFullLocked();
+            fds[deviceAt] = pollfd{watch ? Fd_.Get() : -1, POLLIN, 0};
         }
         fds[deviceAt].revents = 0;
         if (PollRetry(fds, deviceAt + 1, wait) < 0)
             return WaitFailed;
         if (fds[wakeAt].revents & POLLIN)
-            wake_.TryTake();
+            Wake_.TryTake();
         const short device = fds[deviceAt].revents;
 
         const int taken = TakeInWaitOrder(events, fds, commSlot, [&] {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(Mutex_);
             if (device & POLLIN)
                 FillQueueLocked(/*silent=*/false);
             if (device & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -427,27 +427,27 @@ int TermiosCommDevice::WaitEvent(std::span<Event* const> events, std::size_t com
                 HangUpLocked();
             }
             TakeArrivalsLocked();
-            if (maskChanged_ || mask_ == 0) {
+            if (MaskChanged_ || Mask_ == 0) {
                 mask = 0;
                 return true;
             }
-            if (pending_ != 0) {
-                mask = pending_;
-                pending_ = 0;
-                reporting = lastTakeIn_ < kBurstTakeIn;
+            if (Pending_ != 0) {
+                mask = Pending_;
+                Pending_ = 0;
+                reporting = LastTakeIn_ < kBurstTakeIn;
                 return true;
             }
             return false;
         });
         if (taken == static_cast<int>(commSlot) && mask != 0 && !reporting) {
-            GatherBurst(wake_.Fd());
-            std::lock_guard lock(mutex_);
+            GatherBurst(Wake_.Fd());
+            std::lock_guard lock(Mutex_);
             TakeArrivalsLocked();
-            if (!maskChanged_ && mask_ != 0) {
-                mask |= pending_;
-                pending_ = 0;
+            if (!MaskChanged_ && Mask_ != 0) {
+                mask |= Pending_;
+                Pending_ = 0;
             }
-            reporting = lastTakeIn_ < kBurstTakeIn;
+            reporting = LastTakeIn_ < kBurstTakeIn;
         }
         if (taken >= 0)
             return taken;
@@ -461,11 +461,11 @@ void TermiosCommDevice::GatherBurst(int wakeFd) {
     const auto until = steady_clock::now() + kGatherLimit;
     for (;;) {
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(Mutex_);
             // Half the queue is left for what comes while the report is
             // handled.
-            if (lastTakeIn_ < kBurstTakeIn || hungUp_ || maskChanged_ ||
-                queued_ >= queue_.size() / 2)
+            if (LastTakeIn_ < kBurstTakeIn || HungUp_ || MaskChanged_ ||
+                Queued_ >= Queue_.size() / 2)
                 return;
         }
         const auto left = until - steady_clock::now();
@@ -476,10 +476,10 @@ void TermiosCommDevice::GatherBurst(int wakeFd) {
         const timespec ts{0, static_cast<long>(look.count())};
         // A signalled wake-up (a stop, a changed mask) ends the gathering at
         // once and stays set for the next wait; a hang-up is left to it too.
-        pollfd fds[2] = {{fd_.Get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        pollfd fds[2] = {{Fd_.Get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
         if (::ppoll(fds, 2, &ts, nullptr) <= 0 || fds[1].revents != 0 || fds[0].revents != POLLIN)
             return;
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(Mutex_);
         FillQueueLocked(/*silent=*/false);
     }
 }
@@ -488,56 +488,56 @@ std::ptrdiff_t TermiosCommDevice::Read(void* destination, std::size_t count) {
     if (count == 0)
         return 0;
     // Also after a hang-up: bytes that came before it can still be read.
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(Mutex_);
     TakeInUnwatchedLocked();
     const bool wasFull = QueueFullLocked();
     auto* out = static_cast<char*>(destination);
     std::size_t done = 0;
-    while (done < count && queued_ > 0) {
-        const std::size_t run = std::min({count - done, queued_, queue_.size() - head_});
-        std::memcpy(out + done, queue_.data() + head_, run);
-        head_ = (head_ + run) % queue_.size();
-        queued_ -= run;
+    while (done < count && Queued_ > 0) {
+        const std::size_t run = std::min({count - done, Queued_, Queue_.size() - Head_});
+        std::memcpy(out + done, Queue_.data() + Head_, run);
+        Head_ = (Head_ + run) % Queue_.size();
+        Queued_ -= run;
         done += run;
     }
     // Bytes read are no longer news.
-    unreported_ = std::min(unreported_, queued_);
-    if (wasFull && done > 0 && waiting_)
-        wake_.Set(); // the waiter watches the tty again
+    Unreported_ = std::min(Unreported_, Queued_);
+    if (wasFull && done > 0 && Waiting_)
+        Wake_.Set(); // the waiter watches the tty again
     return static_cast<std::ptrdiff_t>(done);
 }
 
 std::size_t TermiosCommDevice::InputQueued() {
-    std::lock_guard lock(mutex_);
-    return queued_;
+    std::lock_guard lock(Mutex_);
+    return Queued_;
 }
 
 int TermiosCommDevice::BurstFd() {
-    std::lock_guard lock(mutex_);
-    // A waiter away with a burst (reporting_ unset) leaves the tty to the
+    std::lock_guard lock(Mutex_);
+    // A waiter away with a burst (Reporting_ unset) leaves the tty to the
     // readers; watching it from the report keeps the burst moving meanwhile.
-    const bool burst = !waiting_ && !reporting_ && lastTakeIn_ >= kBurstTakeIn;
-    return burst && mask_ != 0 && !hungUp_ && !QueueFullLocked() ? fd_.Get() : -1;
+    const bool burst = !Waiting_ && !Reporting_ && LastTakeIn_ >= kBurstTakeIn;
+    return burst && Mask_ != 0 && !HungUp_ && !QueueFullLocked() ? Fd_.Get() : -1;
 }
 
 bool TermiosCommDevice::TakeInWhileAway() {
-    std::lock_guard lock(mutex_);
-    if (mask_ == 0)
+    std::lock_guard lock(Mutex_);
+    if (Mask_ == 0)
         return false;
     FillQueueLocked(/*silent=*/false);
-    return lastTakeIn_ > 0 && !hungUp_ && !QueueFullLocked();
+    return LastTakeIn_ > 0 && !HungUp_ && !QueueFullLocked();
 }
 
 std::ptrdiff_t TermiosCommDevice::Write(const void* source, std::size_t count) {
     if (count == 0)
         return 0;
-    const ssize_t n = RetryOnEintr([&] { return ::write(fd_.Get(), source, count); });
+    const ssize_t n = RetryOnEintr([&] { return ::write(Fd_.Get(), source, count); });
     if (n >= 0)
         return n;
     if (errno == EAGAIN || errno == EWOULDBLOCK)
         return 0;
     if (IsHangUpError(errno)) {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(Mutex_);
         HangUpLocked();
     }
     return -1;
@@ -548,16 +548,16 @@ int TermiosCommDevice::WaitWritable(std::span<Event* const> events, std::size_t 
     if (deviceSlot > events.size())
         return WaitFailed;
     {
-        std::lock_guard lock(mutex_);
-        if (writeWaiting_)
+        std::lock_guard lock(Mutex_);
+        if (WriteWaiting_)
             return WaitFailed;
-        writeWaiting_ = true;
+        WriteWaiting_ = true;
     }
     struct WaitingGuard {
         TermiosCommDevice* self;
         ~WaitingGuard() {
-            std::lock_guard lock(self->mutex_);
-            self->writeWaiting_ = false;
+            std::lock_guard lock(self->Mutex_);
+            self->WriteWaiting_ = false;
         }
     } guard{this};
 
@@ -566,19 +566,19 @@ int TermiosCommDevice::WaitWritable(std::span<Event* const> events, std::size_t 
     for (;;) {
         bool dead;
         {
-            std::lock_guard lock(mutex_);
-            dead = hungUp_;
+            std::lock_guard lock(Mutex_);
+            dead = HungUp_;
         }
         for (std::size_t i = 0; i < events.size(); ++i)
             fds[i] = pollfd{events[i]->Fd(), POLLIN, 0};
         // A dead device is not polled (it would be ready for ever); it
         // answers at once in its place instead.
-        fds[events.size()] = pollfd{dead ? -1 : fd_.Get(), POLLOUT, 0};
+        fds[events.size()] = pollfd{dead ? -1 : Fd_.Get(), POLLOUT, 0};
         if (PollRetry(fds.data(), fds.size(), dead ? 0 : RemainingMs(start, timeoutMs)) < 0)
             return WaitFailed;
         const short device = fds[events.size()].revents;
         if (device & (POLLHUP | POLLERR | POLLNVAL)) {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(Mutex_);
             HangUpLocked();
             dead = true;
         }
@@ -592,28 +592,28 @@ int TermiosCommDevice::WaitWritable(std::span<Event* const> events, std::size_t 
 }
 
 bool TermiosCommDevice::ClearError(win::DWORD& errors, win::COMSTAT* status) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(Mutex_);
     // A status answers what has come by now, also while the waiter is away
     // reporting; errors alone need no look.
-    if (status != nullptr && !waiting_)
+    if (status != nullptr && !Waiting_)
         FillQueueLocked(/*silent=*/false);
     else
         TakeInUnwatchedLocked();
-    const win::DWORD before = pending_;
+    const win::DWORD before = Pending_;
     SampleCountersLocked();
-    if (pending_ != before && waiting_)
-        wake_.Set(); // errors that came without bytes: the waiter reports them
+    if (Pending_ != before && Waiting_)
+        Wake_.Set(); // errors that came without bytes: the waiter reports them
     win::DWORD outQueue = 0;
     if (status != nullptr) {
         int value = 0;
-        if (!hungUp_ && IoctlRetry(fd_.Get(), TIOCOUTQ, &value) == 0)
+        if (!HungUp_ && IoctlRetry(Fd_.Get(), TIOCOUTQ, &value) == 0)
             outQueue = static_cast<win::DWORD>(std::max(value, 0));
         status->Flags = 0;
-        status->cbInQue = static_cast<win::DWORD>(queued_);
+        status->cbInQue = static_cast<win::DWORD>(Queued_);
         status->cbOutQue = outQueue;
     }
-    errors = errors_;
-    errors_ = 0;
+    errors = Errors_;
+    Errors_ = 0;
     return true;
 }
 
@@ -622,16 +622,16 @@ bool TermiosCommDevice::Purge(win::DWORD flags) {
     const bool tx = flags & (win::PURGE_TXABORT | win::PURGE_TXCLEAR);
     if (!rx && !tx)
         return true;
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(Mutex_);
     if (rx) {
         if (QueueFullLocked())
-            wake_.Set();
-        head_ = 0;
-        queued_ = 0;
-        unreported_ = 0;
+            Wake_.Set();
+        Head_ = 0;
+        Queued_ = 0;
+        Unreported_ = 0;
     }
     const int how = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
-    if (RetryOnEintr([&] { return ::tcflush(fd_.Get(), how); }) < 0) {
+    if (RetryOnEintr([&] { return ::tcflush(Fd_.Get(), how); }) < 0) {
         if (IsHangUpError(errno))
             HangUpLocked();
         return false;
@@ -640,10 +640,10 @@ bool TermiosCommDevice::Purge(win::DWORD flags) {
 }
 
 bool TermiosCommDevice::EscapeFunction(win::DWORD code) {
-    std::lock_guard lock(mutex_);
-    if (hungUp_)
+    std::lock_guard lock(Mutex_);
+    if (HungUp_)
         return false;
-    const int fd = fd_.Get();
+    const int fd = Fd_.Get();
     int bits = 0;
     unsigned long request = 0;
     switch (code) {
@@ -656,7 +656,7 @@ bool TermiosCommDevice::EscapeFunction(win::DWORD code) {
     case win::CLRRTS: {
         // Under handshake the driver owns RTS; Linux would accept the change
         // and quietly undo it.
-        const win::DWORD rts = win::rtsControlOf(shadow_.Flags);
+        const win::DWORD rts = win::rtsControlOf(Shadow_.Flags);
         if (rts == win::RTS_CONTROL_HANDSHAKE || rts == win::RTS_CONTROL_TOGGLE)
             return false;
         bits = TIOCM_RTS;
@@ -687,11 +687,11 @@ CommOpenResult TermiosCommBackend::Open(int comNumber) {
         result.SystemError = ENOENT;
         return result;
     }
-    return TermiosCommDevice::Open(path, comNumber, context_);
+    return TermiosCommDevice::Open(path, comNumber, Context_);
 }
 
 PortProbe TermiosCommBackend::Probe(int comNumber) {
-    return ProbePortPath(ComPortPath(comNumber), context_);
+    return ProbePortPath(ComPortPath(comNumber), Context_);
 }
 
 bool TermiosCommBackend::Exists(int comNumber) {

@@ -68,10 +68,10 @@ public:
     bool ClearError(win::DWORD& errors, win::COMSTAT* status) override;
     bool Purge(win::DWORD flags) override;
     bool EscapeFunction(win::DWORD code) override;
-    int ComNumber() const override { return comNumber_; }
+    int ComNumber() const override { return ComNumber_; }
 
     // The descriptor, for tests that look at the termios settings.
-    int Fd() const { return fd_.Get(); }
+    int Fd() const { return Fd_.Get(); }
 
 private:
     TermiosCommDevice(UniqueFd fd, int comNumber, UartAccess& uart);
@@ -96,58 +96,58 @@ private:
     bool WatchingModemLinesLocked() const;
     // Milliseconds until the next modem-line sample is due, or InfiniteWait.
     int NextSampleInLocked(long long nowMs) const;
-    bool QueueFullLocked() const { return queued_ >= queue_.size(); }
+    bool QueueFullLocked() const { return Queued_ >= Queue_.size(); }
 
-    UniqueFd fd_; // moved out only by the destructor
-    const int comNumber_;
-    UartAccess& uart_;
+    UniqueFd Fd_; // moved out only by the destructor
+    const int ComNumber_;
+    UartAccess& Uart_;
     // Wakes the event thread: a changed mask, a hang-up or errors found by
     // another thread, or room in a full queue. Auto reset.
-    Event wake_;
+    Event Wake_;
 
-    std::mutex mutex_; // guards everything below
-    win::DWORD mask_ = 0;
-    win::DWORD pending_ = 0; // events collected, not yet reported
-    win::DWORD errors_ = 0;  // CE_* for the next ClearError
-    bool waiting_ = false;   // a thread is inside WaitEvent
+    std::mutex Mutex_; // guards everything below
+    win::DWORD Mask_ = 0;
+    win::DWORD Pending_ = 0; // events collected, not yet reported
+    win::DWORD Errors_ = 0;  // CE_* for the next ClearError
+    bool Waiting_ = false;   // a thread is inside WaitEvent
     // The waiter is away reporting what it found and comes back to take in
     // what arrives meanwhile, so other threads need not look at the tty.
-    bool reporting_ = false;
-    std::size_t lastTakeIn_ = 0; // bytes the last look at the tty found
-    bool writeWaiting_ = false;
-    bool maskChanged_ = false; // complete the wait in progress with mask 0
-    bool hungUp_ = false;
+    bool Reporting_ = false;
+    std::size_t LastTakeIn_ = 0; // bytes the last look at the tty found
+    bool WriteWaiting_ = false;
+    bool MaskChanged_ = false; // complete the wait in progress with mask 0
+    bool HungUp_ = false;
 
-    // The input queue: a ring of queue_.size() bytes, queued_ of them from
-    // head_ on.
-    std::vector<char> queue_;
-    std::size_t head_ = 0;
-    std::size_t queued_ = 0;
-    std::size_t unreported_ = 0; // bytes come since the last EV_RXCHAR, still queued
+    // The input queue: a ring of Queue_.size() bytes, Queued_ of them from
+    // Head_ on.
+    std::vector<char> Queue_;
+    std::size_t Head_ = 0;
+    std::size_t Queued_ = 0;
+    std::size_t Unreported_ = 0; // bytes come since the last EV_RXCHAR, still queued
 
-    bool watchModem_ = true;
-    bool modemSupported_ = true;
-    bool countersSupported_ = true;
-    int modemBase_ = 0;
-    bool modemBaseValid_ = false;
-    UartCounters counters_{};
-    bool countersValid_ = false;
-    long long lastSampleMs_ = 0;
+    bool WatchModem_ = true;
+    bool ModemSupported_ = true;
+    bool CountersSupported_ = true;
+    int ModemBase_ = 0;
+    bool ModemBaseValid_ = false;
+    UartCounters Counters_{};
+    bool CountersValid_ = false;
+    long long LastSampleMs_ = 0;
 
-    win::DCB shadow_{};
-    win::DWORD outQueue_ = 0;
+    win::DCB Shadow_{};
+    win::DWORD OutQueue_ = 0;
 };
 
 // Opens real ttys: COM n is ComPortPath(n).
 class TermiosCommBackend : public CommBackend {
 public:
-    explicit TermiosCommBackend(PortOpenContext context = {}) : context_(std::move(context)) {}
+    explicit TermiosCommBackend(PortOpenContext context = {}) : Context_(std::move(context)) {}
     CommOpenResult Open(int comNumber) override;
     PortProbe Probe(int comNumber) override;
     bool Exists(int comNumber) override;
 
 private:
-    const PortOpenContext context_;
+    const PortOpenContext Context_;
 };
 
 namespace detail {

@@ -4,13 +4,17 @@
 
 namespace {
 
-// Low 16 bits of a signed 32-bit size (two's complement, well defined).
-std::uint16_t Low16(std::int32_t v) {
-    return static_cast<std::uint16_t>(v);
+// A size as the 16-bit limit fields hold it: its low 16 bits (two's
+// complement, well defined).
+std::uint16_t AsLimitField(std::int32_t size) {
+    return static_cast<std::uint16_t>(size);
 }
 
-std::uint16_t Wrap16(std::uint32_t v) {
-    return static_cast<std::uint16_t>(v & 0xFFFFu);
+// The flow limit that goes with `limit`: the buffer's size less it, both as
+// the 16-bit fields hold them, wrapping below zero as the fields do.
+std::uint16_t OtherLimit(std::int32_t bufSize, std::uint16_t limit) {
+    return static_cast<std::uint16_t>((static_cast<std::uint32_t>(AsLimitField(bufSize)) - limit) &
+                                      0xFFFFu);
 }
 
 // Bounds an ordinal read from a byte to its table; a value that no table row
@@ -120,20 +124,20 @@ void TAfComSettings::UpdateFlowLimits() {
         return;
     }
     // Integer division truncates toward zero, also for a negative size.
-    XOnLim = Low16(InBufSize / 4);
-    XOffLim = Wrap16(static_cast<std::uint32_t>(Low16(InBufSize)) - XOnLim);
+    XOnLim = AsLimitField(InBufSize / 4);
+    XOffLim = OtherLimit(InBufSize, XOnLim);
 }
 
 void TAfComSettings::SetXOnLim(std::uint16_t v) {
     if (v == XOnLim)
         return;
     XOnLim = v;
-    XOffLim = Wrap16(static_cast<std::uint32_t>(Low16(InBufSize)) - v);
+    XOffLim = OtherLimit(InBufSize, v);
 }
 
 void TAfComSettings::SetXOffLim(std::uint16_t v) {
     if (v == XOffLim)
         return;
     XOffLim = v;
-    XOnLim = Wrap16(static_cast<std::uint32_t>(Low16(InBufSize)) - v);
+    XOnLim = OtherLimit(InBufSize, v);
 }

@@ -410,22 +410,20 @@ void TfHistory::closeEvent(QCloseEvent* event) {
 void TfHistory::RestoreGeometry() {
     if (IniPath_.isEmpty())
         return;
-    try {
-        const platform::IniFile ini(IniPath_);
-        const int w = ini.ReadInteger(kSection, QStringLiteral("Width"), 0);
-        const int h = ini.ReadInteger(kSection, QStringLiteral("Height"), 0);
-        const int x = ini.ReadInteger(kSection, QStringLiteral("Left"), INT_MIN);
-        const int y = ini.ReadInteger(kSection, QStringLiteral("Top"), INT_MIN);
-        if (w > 0 && h > 0)
-            resize(std::clamp(w, minimumWidth(), 8192), std::clamp(h, minimumHeight(), 8192));
-        if (x == INT_MIN || y == INT_MIN)
-            return;
-        // Wholly on a screen: the one it was on may be gone or smaller.
-        Place_.Place(this, QPoint(x, y));
-        HasPlace_ = true;
-    } catch (...) {
-        // An unreadable settings file leaves the default place and size.
-    }
+    // A settings file that cannot be read reads as empty: the default
+    // place and size.
+    const platform::IniFile ini(IniPath_);
+    const int w = ini.ReadInteger(kSection, QStringLiteral("Width"), 0);
+    const int h = ini.ReadInteger(kSection, QStringLiteral("Height"), 0);
+    const int x = ini.ReadInteger(kSection, QStringLiteral("Left"), INT_MIN);
+    const int y = ini.ReadInteger(kSection, QStringLiteral("Top"), INT_MIN);
+    if (w > 0 && h > 0)
+        resize(std::clamp(w, minimumWidth(), 8192), std::clamp(h, minimumHeight(), 8192));
+    if (x == INT_MIN || y == INT_MIN)
+        return;
+    // Wholly on a screen: the one it was on may be gone or smaller.
+    Place_.Place(this, QPoint(x, y));
+    HasPlace_ = true;
 }
 
 void TfHistory::PlaceBeside(const QRect& anchor) {

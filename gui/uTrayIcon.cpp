@@ -11,7 +11,8 @@
 TIconManager* IconManager = nullptr;
 
 namespace {
-// The process's manager, from before main() until exit.
+// The process's manager: built when the windows module is loaded (its
+// static objects are made then, after main() has begun), destroyed at exit.
 struct ManagerLifetime {
     TIconManager manager;
     ManagerLifetime() { IconManager = &manager; }

@@ -42,7 +42,8 @@ bool IsSystemLocation(const QString& dir);
 QString AppBaseName(); // "kelvox"
 
 // Length of one "minute" of the upload period in milliseconds:
-// KELVOX_MINUTE_MS when it holds a positive integer, else 60000.
+// KELVOX_MINUTE_MS when it holds an integer from 1 to INT_MAX / 100 (100
+// minutes, the longest period, must fit the timer's int), else 60000.
 int MinuteMs();
 
 } // namespace platform

@@ -118,13 +118,27 @@ constexpr int kDesignedPanelHeight = 267 + kLinkRows + 24;
 } // namespace
 
 TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Core_(core) {
+    BuildWindow();
+    BuildUploadControls();
+    BuildPortControls();
+    BuildOtherControls();
+    BuildBottomBands();
+    ArrangeRows();
+    ConnectHandlers();
+    ConnectSettings();
+    ConnectLink();
+}
+
+void TfSettings::BuildWindow() {
     setObjectName(QStringLiteral("fSettings"));
     setWindowTitle(QStringLiteral("Options"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFont(designFont(11));
     setModal(true);
+}
 
+void TfSettings::BuildUploadControls() {
     Panel5 = new QFrame(this);
     Panel5->setObjectName(QStringLiteral("Panel5"));
     Panel5->setGeometry(0, 0, 333, 14 + kDesignedPanelHeight);
@@ -161,7 +175,9 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     IntEdit1->SetMaxValue(DefOf(Setting::Period).Max);
     Label4 = makeLabel(QStringLiteral("Label4"),
                        QStringLiteral("minutes    (0 = Timer is disabled)"), Panel3, 122, 107);
+}
 
+void TfSettings::BuildPortControls() {
     Label5 =
         makeLabel(QStringLiteral("Label5"), QStringLiteral("Source serial port"), Panel3, 6, 140);
     Panel7 = makeSeparator(QStringLiteral("Panel7"), Panel3, 156);
@@ -181,7 +197,6 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     bFind->setAutoDefault(false);
     bFind->setToolTip(QStringLiteral("Listen on the free ports for the thermometer"));
     FSearch = new TPortSearch(this);
-    FSearch->OnFinished = [this](const PortSearchResult& result) { FindFinished(result); };
     // The lamp, the toggle and "Automatic" stand in a row of their own below
     // the chooser, which takes the whole width for its device names.
     shState = new TStateShape(Panel3);
@@ -201,7 +216,9 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     chbAutoReconnect->setGeometry(10, 222, 301, 19);
     chbAutoReconnect->setToolTip(
         QStringLiteral("Reopen the port every 5 seconds after it was lost"));
+}
 
+void TfSettings::BuildOtherControls() {
     Label7 = makeLabel(QStringLiteral("Label7"), QStringLiteral("Other options"), Panel3, 6,
                        208 + kLinkRows);
     Panel8 = makeSeparator(QStringLiteral("Panel8"), Panel3, 224 + kLinkRows);
@@ -218,7 +235,9 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     bMqtt->setObjectName(QStringLiteral("bMqtt"));
     bMqtt->setGeometry(247, 262 + kLinkRows, 64, 19);
     bMqtt->setAutoDefault(false);
+}
 
+void TfSettings::BuildBottomBands() {
     Panel2 = new QFrame(this);
     Panel2->setObjectName(QStringLiteral("Panel2"));
     Panel2->setGeometry(0, 14 + kDesignedPanelHeight, 333, 34);
@@ -249,7 +268,9 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     bClose->setObjectName(QStringLiteral("bClose"));
     bClose->setGeometry(242, 6, 82, 25);
     bClose->setDefault(true);
+}
 
+void TfSettings::ArrangeRows() {
     // The rows of the inner panel, top to bottom, with their designed
     // places; labels as designed for the 11-pixel font.
     auto label = [](QLabel* l) {
@@ -275,7 +296,9 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     AddRow({as(chbAutostart), as(bMqtt)});
     Panel3->installEventFilter(this);
     FitCaptions();
+}
 
+void TfSettings::ConnectHandlers() {
     connect(bSend, &QPushButton::clicked, this, [this] { bSendClick(bSend); });
     connect(bConn, &QPushButton::clicked, this, [this] {
         // The user's own press: it ends any reopening, and its outcome is
@@ -294,7 +317,10 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     connect(chbAutostart, &QCheckBox::clicked, this, [this] { chbAutostartClick(chbAutostart); });
     connect(bMqtt, &QPushButton::clicked, this, [this] { bMqttClick(bMqtt); });
     connect(bFind, &QPushButton::clicked, this, [this] { bFindClick(bFind); });
+    FSearch->OnFinished = [this](const PortSearchResult& result) { FindFinished(result); };
+}
 
+void TfSettings::ConnectSettings() {
     // The controls edit the live settings at once.
     connect(edTarget, &QLineEdit::textChanged, this,
             [this](const QString& text) { Core_.Settings().SetText(Setting::TargetURL, text); });
@@ -309,7 +335,9 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
     for (const Setting id : {Setting::TargetURL, Setting::Period, Setting::AutoConnect,
                              Setting::AutoReconnect, Setting::AlwaysOnTop, Setting::GeneTemp})
         ShowSetting(id);
+}
 
+void TfSettings::ConnectLink() {
     TLink& link = Core_.Link();
     link.SetWarningPresenter(
         [this](const platform::MessageRequest& r) { return ShowMessageOver(this, r); });
@@ -396,54 +424,50 @@ void TfSettings::ShowLinkPort() {
     AfPortComboBox1->SetItemIndex(AfPortComboBox1->count() - 1);
 }
 
-void TfSettings::FitCaptions() {
-    if (FFitting)
-        return;
-    FFitting = true;
-    // One row at a given width of the inner panel and vertical shift: the
-    // rectangles, and how far the row's bottom passed its designed bottom.
-    auto placeRow = [this](const std::vector<Placed>& row, int panelWidth, int dy, int& grown) {
-        const int limit = panelWidth - kRowLimitMargin;
-        std::vector<QRect> rects;
-        int designedBottom = 0, bottom = 0;
-        for (const Placed& p : row) {
-            QStringList captions;
-            if (auto* button = qobject_cast<QPushButton*>(p.Control))
-                captions << button->text();
-            if (p.Control == bConn)
-                captions = {QStringLiteral("Connect"), QStringLiteral("Disconnect")};
-            if (p.Control == bFind)
-                captions = {kFindCaption, kSearchingCaption};
-            const QSize need = captionNeed(p.Control, p.Designed, captions);
-            QRect r = p.Designed.translated(0, dy);
-            r.setSize(r.size().expandedTo(need));
-            if (!rects.empty())
-                r.moveLeft(std::max(r.left(), rects.back().right() + 1 + kGap));
-            if (p.StretchMargin > 0)
-                r.setRight(std::max(r.right(), panelWidth - p.StretchMargin - 1));
-            rects.push_back(r);
-            designedBottom = std::max(designedBottom, p.Designed.bottom() + dy);
-            bottom = std::max(bottom, r.bottom());
+std::vector<QRect> TfSettings::PlaceRow(const std::vector<Placed>& row, int panelWidth, int dy,
+                                        int& grown) const {
+    const int limit = panelWidth - kRowLimitMargin;
+    std::vector<QRect> rects;
+    int designedBottom = 0, bottom = 0;
+    for (const Placed& p : row) {
+        QStringList captions;
+        if (auto* button = qobject_cast<QPushButton*>(p.Control))
+            captions << button->text();
+        if (p.Control == bConn)
+            captions = {QStringLiteral("Connect"), QStringLiteral("Disconnect")};
+        if (p.Control == bFind)
+            captions = {kFindCaption, kSearchingCaption};
+        const QSize need = captionNeed(p.Control, p.Designed, captions);
+        QRect r = p.Designed.translated(0, dy);
+        r.setSize(r.size().expandedTo(need));
+        if (!rects.empty())
+            r.moveLeft(std::max(r.left(), rects.back().right() + 1 + kGap));
+        if (p.StretchMargin > 0)
+            r.setRight(std::max(r.right(), panelWidth - p.StretchMargin - 1));
+        rects.push_back(r);
+        designedBottom = std::max(designedBottom, p.Designed.bottom() + dy);
+        bottom = std::max(bottom, r.bottom());
+    }
+    if (row.back().StretchMargin == 0) {
+        // Pulled back from the right edge, each control only as far as
+        // the room before it allows; what still sticks out widens the
+        // panel.
+        int bound = limit;
+        for (auto r = rects.rbegin(); r != rects.rend(); ++r) {
+            if (r->right() + 1 > bound)
+                r->moveRight(bound - 1);
+            bound = r->left() - kGap;
         }
-        if (row.back().StretchMargin == 0) {
-            // Pulled back from the right edge, each control only as far as
-            // the room before it allows; what still sticks out widens the
-            // panel.
-            int bound = limit;
-            for (auto r = rects.rbegin(); r != rects.rend(); ++r) {
-                if (r->right() + 1 > bound)
-                    r->moveRight(bound - 1);
-                bound = r->left() - kGap;
-            }
-            const int back = kRowLimitMargin / 2 - rects.front().left();
-            if (back > 0)
-                for (QRect& r : rects)
-                    r.translate(back, 0);
-        }
-        grown = std::max(0, bottom - designedBottom);
-        return rects;
-    };
+        const int back = kRowLimitMargin / 2 - rects.front().left();
+        if (back > 0)
+            for (QRect& r : rects)
+                r.translate(back, 0);
+    }
+    grown = std::max(0, bottom - designedBottom);
+    return rects;
+}
 
+int TfSettings::FitRows() {
     // The port list stretches up to Find, as wide as its captions need.
     const int findWidth =
         std::max(kFindWidth,
@@ -456,7 +480,7 @@ void TfSettings::FitCaptions() {
     int panelWidth = kDesignedPanelWidth;
     for (const auto& row : FRows) {
         int grown = 0;
-        const std::vector<QRect> rects = placeRow(row, kDesignedPanelWidth, 0, grown);
+        const std::vector<QRect> rects = PlaceRow(row, kDesignedPanelWidth, 0, grown);
         const int margin =
             row.back().StretchMargin > 0 ? row.back().StretchMargin : kRowLimitMargin;
         panelWidth = std::max(panelWidth, rects.back().right() + 1 + margin);
@@ -464,13 +488,16 @@ void TfSettings::FitCaptions() {
     int dy = 0;
     for (const auto& row : FRows) {
         int grown = 0;
-        const std::vector<QRect> rects = placeRow(row, panelWidth, dy, grown);
+        const std::vector<QRect> rects = PlaceRow(row, panelWidth, dy, grown);
         for (std::size_t i = 0; i < row.size(); ++i)
             row[i].Control->setGeometry(rects[i]);
         dy += grown;
     }
     Panel3->setGeometry(6, 6, panelWidth, kDesignedPanelHeight + dy);
+    return panelWidth;
+}
 
+void TfSettings::FitBands(int panelWidth) {
     // Without a home page the link's band is left out: it would stand as an
     // empty strip above the buttons.
     const bool withLink = !Label8->isHidden();
@@ -495,7 +522,13 @@ void TfSettings::FitCaptions() {
     Button1->setGeometry(8, 6, closeNeed.width(), buttonHeight);
     bClose->setGeometry(width - 9 - saveNeed.width(), 6, saveNeed.width(), buttonHeight);
     setFixedSize(width, Panel1->geometry().bottom() + 1);
-    FFitting = false;
+}
+
+void TfSettings::FitCaptions() {
+    if (FFitting)
+        return;
+    const FlagScope fitting(FFitting);
+    FitBands(FitRows());
 }
 
 TfSettings::~TfSettings() {

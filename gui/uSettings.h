@@ -106,6 +106,21 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    // The construction, in order: the window, the controls at their designed
+    // places (the upload's, the port's, the other options, and the bands of
+    // the home page and the buttons), the rows FitCaptions arranges, the
+    // handlers, the settings the controls edit and show, and the serial
+    // link the lamp, the toggle and the chooser follow.
+    void BuildWindow();
+    void BuildUploadControls();
+    void BuildPortControls();
+    void BuildOtherControls();
+    void BuildBottomBands();
+    void ArrangeRows();
+    void ConnectHandlers();
+    void ConnectSettings();
+    void ConnectLink();
+
     // Puts the upload timer in line with a period accepted without a change
     // of the shown text (typing 5 over 5 is no change, but typing 5 over 1
     // is only seen by OnChange while Value is still 1).
@@ -138,6 +153,16 @@ private:
     std::vector<std::vector<Placed>> FRows;
     void AddRow(std::vector<Placed> Row) { FRows.push_back(std::move(Row)); }
     bool FFitting = false;
+    // FitCaptions' steps. One row's rectangles for a width of the inner
+    // panel and a shift down, and in `grown` how far the row's bottom passed
+    // its designed bottom.
+    std::vector<QRect> PlaceRow(const std::vector<Placed>& row, int panelWidth, int dy,
+                                int& grown) const;
+    // Places the rows and the inner panel; returns the panel's width.
+    int FitRows();
+    // Places the outer panel, the home page's band and the buttons below an
+    // inner panel this wide, and sizes the dialog.
+    void FitBands(int panelWidth);
 };
 
 extern TfSettings* fSettings;

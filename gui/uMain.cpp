@@ -62,6 +62,17 @@ static void initResources() {
 }
 
 TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core) {
+    BuildWindow();
+    BuildTitleStrip();
+    BuildLogBox();
+    BuildButtons();
+    BuildTrayIcon();
+    ConnectCore();
+    ConnectHandlers();
+    ApplyStart();
+}
+
+void TfMain::BuildWindow() {
     setObjectName(QStringLiteral("fMain"));
     // A borderless tool window: no frame to drag (the title strip does it)
     // and no taskbar button (the tray icon is the way back to it).
@@ -72,7 +83,9 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     setAutoFillBackground(true);
     resize(266, 306);
     move(470, 89);
+}
 
+void TfMain::BuildTitleStrip() {
     Panel2 = new QFrame(this);
     Panel2->setObjectName(QStringLiteral("Panel2"));
     Panel4 = new QFrame(Panel2);
@@ -103,7 +116,9 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     // The temperature takes the room between its caption and the buttons.
     const int label1Left = Label3->x() + Label3->width() + 4;
     Label1->setGeometry(label1Left, 2, bHistory->x() - 2 - label1Left, 21);
+}
 
+void TfMain::BuildLogBox() {
     Panel1 = new QFrame(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     GroupBox1 = new QGroupBox(QStringLiteral("Log"), Panel1);
@@ -120,7 +135,9 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // A long run keeps its lines in the file, not in the window.
     Memo1->setMaximumBlockCount(MaxLogLines);
+}
 
+void TfMain::BuildButtons() {
     Panel3 = new QFrame(this);
     Panel3->setObjectName(QStringLiteral("Panel3"));
     Button1 = new QPushButton(QStringLiteral("Options"), Panel3);
@@ -135,7 +152,9 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     bExit->setGeometry(96, 6, 75, 25);
     bExit->setToolTip(QStringLiteral("End Kelvox (settings and log are saved)"));
     bExit->hide();
+}
 
+void TfMain::BuildTrayIcon() {
     PopupMenu1 = new QMenu(this);
     PopupMenu1->setObjectName(QStringLiteral("PopupMenu1"));
     Obnovit1 = PopupMenu1->addAction(QStringLiteral("Restore"));
@@ -148,11 +167,6 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     Ukonit1 = PopupMenu1->addAction(QStringLiteral("Close"));
     Ukonit1->setObjectName(QStringLiteral("Ukonit1"));
 
-    TLink& link = Core_.Link();
-    Timer1 = Core_.Upload().Timer();
-    Timer2 = link.Tick();
-    AfComPort1 = link.Port();
-
     initResources();
     TrayIkona1 = new TTrayIkona(this);
     TrayIkona1->setObjectName(QStringLiteral("TrayIkona1"));
@@ -162,7 +176,13 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     TrayIkona1->SetPopupMenu(PopupMenu1);
     TrayIkona1->OnDblClick = [this](QObject* Sender) { TrayIkona1DblClick(Sender); };
     TrayIkona1->OnShownChange = [this](QObject*) { TrayShownChange(); };
+}
 
+void TfMain::ConnectCore() {
+    TLink& link = Core_.Link();
+    Timer1 = Core_.Upload().Timer();
+    Timer2 = link.Tick();
+    AfComPort1 = link.Port();
     connect(&Core_.Log(), &TEventLog::LineAdded, this,
             [this](const QString& line) { Memo1->appendPlainText(line); });
     connect(&link, &TLink::DisplayChanged, this,
@@ -179,7 +199,9 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
         if (id == Setting::AlwaysOnTop)
             ApplyAlwaysOnTop();
     });
+}
 
+void TfMain::ConnectHandlers() {
     for (QObject* strip : {static_cast<QObject*>(Panel4), static_cast<QObject*>(Label3),
                            static_cast<QObject*>(Label1)})
         strip->installEventFilter(this);
@@ -191,7 +213,9 @@ TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core
     connect(History1, &QAction::triggered, this, [this] { History1Click(History1); });
     connect(bHistory, &QPushButton::clicked, this, [this] { History1Click(bHistory); });
     connect(bExit, &QPushButton::clicked, this, [this] { Ukonit1Click(bExit); });
+}
 
+void TfMain::ApplyStart() {
     // The after-loading step of the component, once its properties are in.
     TrayIkona1->Loaded();
 

@@ -132,6 +132,18 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The construction, in order: the window, its title strip with the
+    // temperature, the log box, the buttons, the tray icon with its menu;
+    // the core's signals the window follows, the controls' handlers; then
+    // the tray icon goes in and the panels are laid out.
+    void BuildWindow();
+    void BuildTitleStrip();
+    void BuildLogBox();
+    void BuildButtons();
+    void BuildTrayIcon();
+    void ConnectCore();
+    void ConnectHandlers();
+    void ApplyStart();
     void LayoutPanels();
     // "Hide" is only offered while the tray icon, the way back, is shown.
     // Without the icon the window also takes a taskbar entry (it is no tool

@@ -114,110 +114,158 @@ void EchoEventLog(TEventLog& log) {
                      });
 }
 
-int RunProgram(QCoreApplication& app, ProgramViews* views) {
-    const bool headless = views == nullptr;
-    // Until the directory is this run's, the one event loop that can run is
-    // the box saying that another instance has it: a stop ends that box and
-    // the start (also one that came while the running instance was asked
-    // to show itself: it waits in the pipe for the box's loop).
-    platform::SignalRelay relay;
-    relay.OnSignal = [views](int signo) {
-        if (signo == SIGINT || signo == SIGTERM || (signo == SIGHUP && views))
-            QCoreApplication::exit(1);
-    };
+namespace {
+
+// One run of the program, step by step: the directory is taken, the core
+// built around the views, the service manager and the signals connected,
+// then the core started and the event loop served. Main thread.
+class ProgramRun {
+public:
+    ProgramRun(QCoreApplication& app, ProgramViews* views) : App_(app), Views_(views) {
+        // Until the directory is this run's, the one event loop that can run
+        // is the box saying that another instance has it: a stop ends that
+        // box and the start (also one that came while the running instance
+        // was asked to show itself: it waits in the pipe for the box's loop).
+        Relay_.OnSignal = [views](int signo) {
+            if (signo == SIGINT || signo == SIGTERM || (signo == SIGHUP && views))
+                QCoreApplication::exit(1);
+        };
+    }
+
+    // Empty when this run holds the application directory; else the exit
+    // code of this start.
+    std::optional<int> TakeDirectory();
+    void BuildCore();
+    // systemd's notify protocol, when systemd started the program with it.
+    void ConnectServiceManager();
+    void ConnectSignals();
+    // Starts the core and serves the event loop until the close; the exit
+    // code.
+    int StartAndServe();
+    // The windows go, then the core; what the echo holds is written.
+    void Teardown();
+
+private:
+    QCoreApplication& App_;
+    ProgramViews* Views_;
+    platform::SignalRelay Relay_;
+    platform::AppPaths Paths_;
+    std::unique_ptr<TKelvoxCore> Core_;
+    std::optional<platform::SystemdNotify> Notify_;
+    // The first problem of the last reload, until one succeeds.
+    QString ReloadFailure_;
+    // Sends the service's status line (nothing without the notify socket).
+    std::function<void()> UpdateStatus_ = [] {};
+};
+
+std::optional<int> ProgramRun::TakeDirectory() {
     // Looked up once: everything below is handed these paths.
-    const platform::AppPaths paths = platform::ResolveAppPaths();
-    if (const std::optional<int> refused = lockApplicationDirectory(paths.Dir, views))
-        return *refused;
+    Paths_ = platform::ResolveAppPaths();
+    if (const std::optional<int> refused = lockApplicationDirectory(Paths_.Dir, Views_))
+        return refused;
     // Left behind by a save that was killed half-way; this instance owns the
     // directory now, so no other save can be using it.
-    platform::RemoveStaleTemporary(paths.IniPath());
+    platform::RemoveStaleTemporary(Paths_.IniPath());
+    return std::nullopt;
+}
 
-    int rc = 0;
+void ProgramRun::BuildCore() {
     CoreDeps deps;
-    deps.Paths = paths;
+    deps.Paths = Paths_;
     deps.MinuteMs = platform::MinuteMs();
-    auto core = std::make_unique<TKelvoxCore>(std::move(deps));
-    QObject::connect(core.get(), &TKelvoxCore::Closed, &app, &QCoreApplication::quit);
-    if (headless) {
-        EchoEventLog(core->Log());
-        // The start-up line leads the journal, even before the lines of an
-        // automatic connect made while the settings load.
-        TKelvoxCore* c = core.get();
-        platform::SetEchoHeader(
-            [c] { return platform::JournalPrefix({}) + headlessStartLine(*c); });
-    } else {
-        views->Build(*core);
+    Core_ = std::make_unique<TKelvoxCore>(std::move(deps));
+    QObject::connect(Core_.get(), &TKelvoxCore::Closed, &App_, &QCoreApplication::quit);
+    if (Views_) {
+        Views_->Build(*Core_);
+        return;
     }
+    EchoEventLog(Core_->Log());
+    // The start-up line leads the journal, even before the lines of an
+    // automatic connect made while the settings load.
+    TKelvoxCore* c = Core_.get();
+    platform::SetEchoHeader([c] { return platform::JournalPrefix({}) + headlessStartLine(*c); });
+}
 
-    // systemd's notify protocol, when systemd started the program with it.
-    platform::SystemdNotify notify;
-    QObject::connect(core.get(), &TKelvoxCore::CloseStarted, &notify,
+void ProgramRun::ConnectServiceManager() {
+    platform::SystemdNotify& notify = Notify_.emplace();
+    QObject::connect(Core_.get(), &TKelvoxCore::CloseStarted, &notify,
                      &platform::SystemdNotify::Stopping);
-    QObject::connect(&notify, &platform::SystemdNotify::Dropped, &core->Log(), &TEventLog::Add);
-    // The first problem of the last reload, until one succeeds.
-    QString reloadFailure;
-    std::function<void()> update = [] {};
-    if (notify.Active()) {
-        auto lastSend = std::make_shared<std::pair<QDateTime, QString>>();
-        TKelvoxCore* c = core.get();
-        update = [c, &notify, lastSend, &reloadFailure] {
-            const QString status =
-                platform::ServiceStatusText(serviceStatus(*c, lastSend->first, lastSend->second));
-            notify.SetStatus(
-                reloadFailure.isEmpty()
-                    ? status
-                    : QStringLiteral("reload failed: %1; %2").arg(reloadFailure, status));
-        };
-        QObject::connect(&core->Upload(), &TUploader::Sent, &notify,
-                         [update, lastSend](const QDateTime& when, const QString& failure) {
-                             *lastSend = {when, failure};
-                             update();
-                         });
-        QObject::connect(&core->Link(), &TLink::StatusChanged, &notify, update);
-        QObject::connect(&core->Link(), &TLink::LinkChanged, &notify, update);
-        QObject::connect(&core->Link(), &TLink::StateChanged, &notify, update);
-    }
+    QObject::connect(&notify, &platform::SystemdNotify::Dropped, &Core_->Log(), &TEventLog::Add);
+    if (!notify.Active())
+        return;
+    auto lastSend = std::make_shared<std::pair<QDateTime, QString>>();
+    UpdateStatus_ = [this, lastSend] {
+        const QString status =
+            platform::ServiceStatusText(serviceStatus(*Core_, lastSend->first, lastSend->second));
+        Notify_->SetStatus(
+            ReloadFailure_.isEmpty()
+                ? status
+                : QStringLiteral("reload failed: %1; %2").arg(ReloadFailure_, status));
+    };
+    QObject::connect(&Core_->Upload(), &TUploader::Sent, &notify,
+                     [this, lastSend](const QDateTime& when, const QString& failure) {
+                         *lastSend = {when, failure};
+                         UpdateStatus_();
+                     });
+    const auto update = [this] { UpdateStatus_(); };
+    QObject::connect(&Core_->Link(), &TLink::StatusChanged, &notify, update);
+    QObject::connect(&Core_->Link(), &TLink::LinkChanged, &notify, update);
+    QObject::connect(&Core_->Link(), &TLink::StateChanged, &notify, update);
+}
 
-    relay.OnSignal = [&core, &notify, views, &reloadFailure, &update](int signo) {
+void ProgramRun::ConnectSignals() {
+    Relay_.OnSignal = [this](int signo) {
         if (signo == SIGUSR1) {
-            core->Upload().Send(/*manual=*/true);
-        } else if (signo == SIGHUP && !views) {
+            Core_->Upload().Send(/*manual=*/true);
+        } else if (signo == SIGHUP && !Views_) {
             // Headless, a hang-up is the service manager's "reload".
-            notify.Reloading();
-            reloadFailure = core->Reload();
-            notify.Ready();
-            update();
-        } else if (views) {
-            views->CloseBySignal();
+            Notify_->Reloading();
+            ReloadFailure_ = Core_->Reload();
+            Notify_->Ready();
+            UpdateStatus_();
+        } else if (Views_) {
+            Views_->CloseBySignal();
         } else {
-            core->Close(/*quiet=*/true);
+            Core_->Close(/*quiet=*/true);
         }
     };
+}
 
-    bool started = true;
+int ProgramRun::StartAndServe() {
     try {
-        core->Start();
+        Core_->Start();
     } catch (...) {
         platform::HandleApplicationException(std::current_exception());
-        started = false;
-        rc = 1;
+        return 1;
     }
-    if (started) {
-        if (headless)
-            platform::EchoHeaderNow();
-        else
-            views->Show();
-        // The settings are read and the first open was tried.
-        notify.Ready();
-        rc = app.exec();
-        // A service manager must see that something was not saved.
-        if (rc == 0 && core->SaveFailedAtClose())
-            rc = 1;
-    }
-    if (views)
-        views->Teardown();
-    core.reset();
+    if (Views_)
+        Views_->Show();
+    else
+        platform::EchoHeaderNow();
+    // The settings are read and the first open was tried.
+    Notify_->Ready();
+    const int rc = App_.exec();
+    // A service manager must see that something was not saved.
+    return rc == 0 && Core_->SaveFailedAtClose() ? 1 : rc;
+}
+
+void ProgramRun::Teardown() {
+    if (Views_)
+        Views_->Teardown();
+    Core_.reset();
     platform::FlushEcho();
+}
+
+} // namespace
+
+int RunProgram(QCoreApplication& app, ProgramViews* views) {
+    ProgramRun run(app, views);
+    if (const std::optional<int> refused = run.TakeDirectory())
+        return *refused;
+    run.BuildCore();
+    run.ConnectServiceManager();
+    run.ConnectSignals();
+    const int rc = run.StartAndServe();
+    run.Teardown();
     return rc;
 }

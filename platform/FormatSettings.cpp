@@ -186,65 +186,62 @@ QString FormatSettings::FormatTemperature(long double value) const {
     return out;
 }
 
-bool FormatSettings::TextToFloat(std::string_view text, long double& out) const {
-    // The separator as bytes. A one-character ASCII separator (the usual
-    // case) needs no conversion, which keeps this free of allocations.
-    char sepChar[1];
-    QByteArray sepBytes;
-    std::string_view sep;
-    if (DecimalSeparator.size() == 1 && DecimalSeparator[0].unicode() < 0x80) {
-        sepChar[0] = static_cast<char>(DecimalSeparator[0].unicode());
-        sep = std::string_view(sepChar, 1);
-    } else {
-        sepBytes = DecimalSeparator.toLocal8Bit();
-        sep = std::string_view(sepBytes.constData(), static_cast<std::size_t>(sepBytes.size()));
-    }
+namespace {
 
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    const std::size_t numberStart = i;
-    std::size_t sepAt = std::string_view::npos;
-    // Up to 19 significant digits are collected exactly; value = mantissa *
-    // 10^scale before the exponent.
-    std::uint64_t mantissa = 0;
-    int significant = 0;
-    int scale = 0;
-    bool anyDigit = false;
-    bool exactMantissa = true;
-    auto takeDigit = [&](char c, bool fraction) {
-        anyDigit = true;
-        if (significant == 0 && c == '0') {
+// A number as TextToFloat reads it: [sign] digits [separator digits]
+// [e|E [sign] digits]. Up to 19 significant digits are collected exactly;
+// value = Mantissa * 10^(Scale + Exp10).
+struct ScannedNumber {
+    bool Negative = false;
+    std::size_t NumberStart = 0;                // after the sign
+    std::size_t SepAt = std::string_view::npos; // where the separator stands
+    std::uint64_t Mantissa = 0;
+    int Significant = 0;
+    int Scale = 0;
+    bool AnyDigit = false;
+    bool ExactMantissa = true; // no non-zero digit beyond the 19th
+    int Exp10 = 0;
+
+    void TakeDigit(char c, bool fraction) {
+        AnyDigit = true;
+        if (Significant == 0 && c == '0') {
             if (fraction)
-                --scale;
+                --Scale;
             return;
         }
-        if (significant < 19) {
-            mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-            ++significant;
+        if (Significant < 19) {
+            Mantissa = Mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+            ++Significant;
             if (fraction)
-                --scale;
+                --Scale;
         } else {
             if (c != '0')
-                exactMantissa = false;
+                ExactMantissa = false;
             if (!fraction)
-                ++scale;
+                ++Scale;
         }
-    };
+    }
+};
+
+// Reads the whole of `text` as a number with the separator `sep`; false
+// when it is not one.
+bool scanNumber(std::string_view text, std::string_view sep, ScannedNumber& n) {
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        n.Negative = text[i] == '-';
+        ++i;
+    }
+    n.NumberStart = i;
     for (; i < text.size() && isDigit(text[i]); ++i)
-        takeDigit(text[i], false);
+        n.TakeDigit(text[i], false);
     if (!sep.empty() && text.substr(i, sep.size()) == sep) {
-        sepAt = i;
+        n.SepAt = i;
         i += sep.size();
         for (; i < text.size() && isDigit(text[i]); ++i)
-            takeDigit(text[i], true);
+            n.TakeDigit(text[i], true);
     }
-    if (!anyDigit)
+    if (!n.AnyDigit)
         return false;
-    int exp10 = 0;
     if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
         ++i;
         bool expNegative = false;
@@ -259,29 +256,21 @@ bool FormatSettings::TextToFloat(std::string_view text, long double& out) const 
                 e = e * 10 + (text[i] - '0');
         if (i == start)
             return false;
-        exp10 = expNegative ? static_cast<int>(-e) : static_cast<int>(e);
+        n.Exp10 = expNegative ? static_cast<int>(-e) : static_cast<int>(e);
     }
-    if (i != text.size())
-        return false;
+    return i == text.size();
+}
 
-    const int totalScale = scale + exp10;
-    if (exactMantissa && totalScale >= -kExactPow10 && totalScale <= kExactPow10) {
-        long double v = static_cast<long double>(mantissa);
-        if (totalScale < 0)
-            v /= pow10Exact(-totalScale);
-        else
-            v *= pow10Exact(totalScale);
-        out = negative ? -v : v;
-        return true;
-    }
-    // Long or extreme numbers: the library's correctly rounded conversion,
-    // on a copy with '.' as the point (from_chars ignores the C locale).
+// Long or extreme numbers: the library's correctly rounded conversion, on a
+// copy with '.' as the point (from_chars ignores the C locale).
+bool convertByLibrary(std::string_view text, std::string_view sep, const ScannedNumber& n,
+                      long double& out) {
     std::string normalized;
     normalized.reserve(text.size() + 1);
-    if (negative)
+    if (n.Negative)
         normalized += '-';
-    for (std::size_t k = numberStart; k < text.size(); ++k) {
-        if (k == sepAt) {
+    for (std::size_t k = n.NumberStart; k < text.size(); ++k) {
+        if (k == n.SepAt) {
             normalized += '.';
             k += sep.size() - 1;
         } else {
@@ -295,6 +284,37 @@ bool FormatSettings::TextToFloat(std::string_view text, long double& out) const 
     if (result.ec != std::errc() || result.ptr != last)
         return false;
     out = v;
+    return true;
+}
+
+} // namespace
+
+bool FormatSettings::TextToFloat(std::string_view text, long double& out) const {
+    // The separator as bytes. A one-character ASCII separator (the usual
+    // case) needs no conversion, which keeps this free of allocations.
+    char sepChar[1];
+    QByteArray sepBytes;
+    std::string_view sep;
+    if (DecimalSeparator.size() == 1 && DecimalSeparator[0].unicode() < 0x80) {
+        sepChar[0] = static_cast<char>(DecimalSeparator[0].unicode());
+        sep = std::string_view(sepChar, 1);
+    } else {
+        sepBytes = DecimalSeparator.toLocal8Bit();
+        sep = std::string_view(sepBytes.constData(), static_cast<std::size_t>(sepBytes.size()));
+    }
+
+    ScannedNumber n;
+    if (!scanNumber(text, sep, n))
+        return false;
+    const int totalScale = n.Scale + n.Exp10;
+    if (!n.ExactMantissa || totalScale < -kExactPow10 || totalScale > kExactPow10)
+        return convertByLibrary(text, sep, n, out);
+    long double v = static_cast<long double>(n.Mantissa);
+    if (totalScale < 0)
+        v /= pow10Exact(-totalScale);
+    else
+        v *= pow10Exact(totalScale);
+    out = n.Negative ? -v : v;
     return true;
 }
 

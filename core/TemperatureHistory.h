@@ -6,14 +6,13 @@
 #pragma once
 
 #include "core/LinkState.h"
+#include "core/TemperatureLogReader.h"
 
 #include <QObject>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <vector>
-
-struct TemperatureLogQuery;
 
 // One minute of readings. Minute counts minutes since the epoch (UTC), so a
 // change of daylight saving time neither folds nor tears the line.
@@ -25,12 +24,6 @@ struct HistoryPoint {
     // The line continues from the previous point: neither a failed reading
     // nor a time without readings lies between the two.
     bool Joined = false;
-};
-
-// A reading with its time, as read back from a temperature log.
-struct HistorySample {
-    std::int64_t MSecs = 0; // since the epoch
-    double Value = 0;
 };
 
 class TemperatureHistory : public QObject {

@@ -7,7 +7,6 @@
 // no global state and may run on any thread.
 #pragma once
 
-#include "core/TemperatureHistory.h"
 #include "platform/FormatSettings.h"
 
 #include <QDate>
@@ -16,6 +15,12 @@
 #include <atomic>
 #include <cstdint>
 #include <vector>
+
+// A reading with its time, as read back from a temperature log.
+struct HistorySample {
+    std::int64_t MSecs = 0; // since the epoch
+    double Value = 0;
+};
 
 // A day at one send a second makes about 2 MB of lines.
 constexpr std::int64_t kTemperatureLogTailBytes = 4 << 20;

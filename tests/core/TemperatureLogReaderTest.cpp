@@ -1,6 +1,7 @@
 // Reading the daily temperature logs back for the history: the lines the
 // program writes come back, broken and foreign lines are skipped, either
 // decimal separator reads, and only the last seven days' files count.
+#include "core/TemperatureHistory.h"
 #include "core/TemperatureLogReader.h"
 #include "core/TemperatureLog.h"
 #include "platform/AppPaths.h"

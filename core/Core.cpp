@@ -12,6 +12,7 @@
 #include "serial/AfComPort.h"
 
 #include <QFile>
+#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
@@ -63,6 +64,61 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
     connect(Link_, &TLink::StateChanged, Mqtt_, &TMqttPublisher::SetLinkState);
     Mqtt_->SetLinkState(Link_->State());
     connect(Mqtt_, &TMqttPublisher::LogLine, &Log_, &TEventLog::Add);
+
+    // The alarms take the readings as every other part does, calibrated.
+    Alarm_ = new TAlarm(Clock_, Paths_.Dir + QStringLiteral("/kelvox.alarm"), this);
+    Command_ = new TAlarmCommand(this);
+    connect(Link_, &TLink::Reading, Alarm_, [this](long double value, const QDateTime& when) {
+        Alarm_->Reading(static_cast<double>(value), when);
+    });
+    connect(Alarm_, &TAlarm::Changed, this, [this](const AlarmChange& change) {
+        Log_.Add(AlarmLogLine(change));
+        Command_->Run(change);
+    });
+    connect(Alarm_, &TAlarm::LogLine, &Log_, &TEventLog::Add);
+    connect(Command_, &TAlarmCommand::LogLine, &Log_, &TEventLog::Add);
+    // The options dialog changes the model directly.
+    connect(&Settings_, &TSettingsModel::Changed, this, [this](Setting id) {
+        if (Applied_ && (id >= Setting::AlarmHigh && id <= Setting::DataGain))
+            ApplyAlarmSettings();
+    });
+}
+
+AlarmConfig TKelvoxCore::AlarmConfigNow() const {
+    AlarmConfig c;
+    c.High = Settings_.Decimal(Setting::AlarmHigh);
+    c.Low = Settings_.Decimal(Setting::AlarmLow);
+    if (c.High && c.Low && *c.Low >= *c.High)
+        c.Low.reset(); // the check of the settings says so
+    c.Hysteresis = Settings_.Decimal(Setting::AlarmHysteresis).value_or(0.5);
+    c.DelaySec = Settings_.Integer(Setting::AlarmDelay);
+    c.ClearDelaySec = Settings_.Has(Setting::AlarmClearDelay)
+                          ? Settings_.Integer(Setting::AlarmClearDelay)
+                          : c.DelaySec;
+    c.StaleSec = Settings_.Integer(Setting::AlarmStale);
+    return c;
+}
+
+void TKelvoxCore::ApplyAlarmSettings() {
+    const double gain = Settings_.Decimal(Setting::DataGain).value_or(1);
+    const double offset = Settings_.Decimal(Setting::DataOffset).value_or(0);
+    Link_->SetCalibration(gain, offset);
+    // Said at start when it is not the identity, and at every change.
+    const QString calibration =
+        gain == 1 && offset == 0 ? QString()
+                                 : QStringLiteral("temperature = %1 \u00D7 reading %2 %3\u00B0C")
+                                       .arg(QString::number(gain, 'g', 6),
+                                            offset < 0 ? QStringLiteral("-") : QStringLiteral("+"),
+                                            QString::number(std::abs(offset), 'g', 6));
+    if (calibration != Calibration_ || (!Applied_ && !calibration.isEmpty()))
+        Log_.Add(calibration.isEmpty()
+                     ? QStringLiteral("OK  Calibration off: the readings as the "
+                                      "thermometer sends them")
+                     : QStringLiteral("OK  Calibration in force: ") + calibration);
+    Calibration_ = calibration;
+    Command_->SetCommand(Settings_.Text(Setting::AlarmCommand));
+    Alarm_->Configure(AlarmConfigNow());
+    Applied_ = true;
 }
 
 MqttSettings TKelvoxCore::MqttSettingsNow() const {
@@ -122,6 +178,11 @@ void TKelvoxCore::Start() {
     // and a reload say it.
     for (const SettingProblem& problem : problems)
         Log_.Add(QStringLiteral("ERR  ") + problem.Text + u'.');
+    // Before the limits are applied: an alarm of the last run whose limit
+    // is still set goes on without a second alarm.
+    for (const AlarmChange& active : Alarm_->Restore())
+        Log_.Add(QStringLiteral("ERR  Alarm from the last run still active: %1")
+                     .arg(AlarmSummary(active)));
     // The port is closed here, so the number is only stored.
     Link_->SetComNumber(Settings_.Integer(Setting::COM));
     Link_->LookAtPort();
@@ -188,6 +249,7 @@ QString TKelvoxCore::Reload() {
 }
 
 void TKelvoxCore::ApplyLoaded(bool reload) {
+    ApplyAlarmSettings();
     Upload_->ApplyPeriod(/*restart=*/!reload);
     Mqtt_->Apply(MqttSettingsNow());
     emit Loaded();

@@ -9,6 +9,8 @@
 // Main thread only.
 #pragma once
 
+#include "core/Alarm.h"
+#include "core/AlarmCommand.h"
 #include "core/EventLog.h"
 #include "core/Link.h"
 #include "core/MqttPublisher.h"
@@ -42,6 +44,10 @@ public:
     TUploader& Upload() { return *Upload_; }
     TemperatureHistory& History() { return *History_; }
     TMqttPublisher& Mqtt() { return *Mqtt_; }
+    TAlarm& Alarm() { return *Alarm_; }
+    TAlarmCommand& AlarmCommand() { return *Command_; }
+    // The [Alarm] settings of the model.
+    AlarmConfig AlarmConfigNow() const;
     const platform::AppPaths& Paths() const { return Paths_; }
     // The core's clock.
     QDateTime Now() const { return Clock_(); }
@@ -100,6 +106,9 @@ private:
     // period, MQTT, and the views.
     void ApplyLoaded(bool reload);
     void ReportCloseFailure(bool quiet, std::exception_ptr error);
+    // Gives the link its calibration and the alarm its limits and command
+    // (at start, at a reload and when the options change them).
+    void ApplyAlarmSettings();
 
     std::function<QDateTime()> Clock_;
     platform::AppPaths Paths_;
@@ -109,6 +118,10 @@ private:
     TUploader* Upload_ = nullptr;
     TemperatureHistory* History_ = nullptr;
     TMqttPublisher* Mqtt_ = nullptr;
+    TAlarm* Alarm_ = nullptr;
+    TAlarmCommand* Command_ = nullptr;
+    bool Applied_ = false; // the settings were applied once
+    QString Calibration_;  // the calibration's text in force
     bool Closing_ = false;
     bool SaveFailedAtClose_ = false;
 };

@@ -200,9 +200,13 @@ void TLink::Feed(const std::string& text) {
     ReceivedText_ += text;
     const platform::FormatSettings& fs = platform::FormatSettings::Current();
     QDateTime when; // one clock reading for all readings of this arrival
-    const TParseResult result = Parser_.Parse(ReceivedText_, fs, [&](long double value) {
+    const TParseResult result = Parser_.Parse(ReceivedText_, fs, [&](long double raw) {
         if (!when.isValid())
             when = Clock_();
+        // The one place where a reading enters the program: calibrated here,
+        // every consumer gets the same value.
+        const long double value = Gain_ * raw + Offset_;
+        RawTemperature_ = raw;
         Temperature_ = value;
         LastReading_ = when;
         SetState(LinkState::Connected);
@@ -210,7 +214,7 @@ void TLink::Feed(const std::string& text) {
         emit Reading(value, when);
     });
     if (result.LastFailed) {
-        Temperature_ = NoReading;
+        Temperature_ = RawTemperature_ = NoReading;
         SetLive(false);
         SetState(LinkState::Unreadable);
         emit ReadingLost();
@@ -218,7 +222,7 @@ void TLink::Feed(const std::string& text) {
     if (result.Converted > 0) {
         if (Port_->Active())
             ArmSilence();
-        Display_ = fs.FormatTemperature(result.LastValue) + QStringLiteral("\u00B0C");
+        Display_ = fs.FormatTemperature(Temperature_) + QStringLiteral("\u00B0C");
         emit DisplayChanged(Display_);
     }
     if (result.Converted > 0 || result.LastFailed)
@@ -237,7 +241,7 @@ void TLink::PortOpened() {
     Display_ = QStringLiteral("-");
     emit DisplayChanged(Display_);
     Log_.Add(QStringLiteral("OK  Serial port COM%1 opened.").arg(Port_->ComNumber()));
-    Temperature_ = NoReading;
+    Temperature_ = RawTemperature_ = NoReading;
     ArmSilence();
     BlinkPhase_ = 0;
     StopReconnect();
@@ -251,7 +255,7 @@ void TLink::PortClosed() {
     Silence_.stop();
     Display_ = QStringLiteral("-");
     emit DisplayChanged(Display_);
-    Temperature_ = NoReading;
+    Temperature_ = RawTemperature_ = NoReading;
     SetLive(false);
     SetState(CloseReason_);
     CloseReason_ = LinkState::Closed;

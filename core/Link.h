@@ -79,6 +79,16 @@ public:
     int BlinkPhase() const { return BlinkPhase_; }
     // Received bytes not yet judged: the text after the last CR.
     const std::string& ReceivedText() const { return ReceivedText_; }
+    // The thermometer's own value behind Temperature (before the
+    // calibration); NoReading when Temperature is.
+    long double RawTemperature() const { return RawTemperature_; }
+    // Each reading becomes gain × raw + offset as it is converted, before
+    // anything else sees it (window, uploads, logs, history, MQTT, alarms).
+    // Taken by the next reading.
+    void SetCalibration(long double gain, long double offset) {
+        Gain_ = gain;
+        Offset_ = offset;
+    }
     // Whether Temperature is a live reading: converted since the port was
     // opened, with no failed line and no silence since.
     bool Live() const { return Live_; }
@@ -195,6 +205,9 @@ private:
     LinkState CloseReason_ = LinkState::Closed;
     QDateTime LastReading_;
     long double Temperature_ = NoReading;
+    long double RawTemperature_ = NoReading;
+    long double Gain_ = 1;
+    long double Offset_ = 0;
     int BlinkPhase_ = 0;
     std::string ReceivedText_;
 };

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 namespace {
@@ -52,7 +53,71 @@ constexpr std::array<SettingDef, kSettingCount> kTable{{
     {Setting::MqttDiscovery, "MQTT", "Discovery", SettingType::Check, -1, "", false},
     {Setting::MqttDiscoveryPrefix, "MQTT", "DiscoveryPrefix", SettingType::Text, std::nullopt, "",
      false},
+    // Limits in °C; empty: off. Their range is decimalRange's.
+    {Setting::AlarmHigh, "Alarm", "High", SettingType::Decimal, std::nullopt, "", false},
+    {Setting::AlarmLow, "Alarm", "Low", SettingType::Decimal, std::nullopt, "", false},
+    {Setting::AlarmHysteresis, "Alarm", "Hysteresis", SettingType::Decimal, std::nullopt, "0.5",
+     false},
+    {.Id = Setting::AlarmDelay,
+     .Section = "Alarm",
+     .Key = "Delay",
+     .Type = SettingType::Integer,
+     .DefaultInt = 60,
+     .DefaultText = "",
+     .FillIn = false,
+     .Min = 0,
+     .Max = 86400},
+    // None: the same as Delay.
+    {.Id = Setting::AlarmClearDelay,
+     .Section = "Alarm",
+     .Key = "ClearDelay",
+     .Type = SettingType::Integer,
+     .DefaultInt = std::nullopt,
+     .DefaultText = "",
+     .FillIn = false,
+     .Min = 0,
+     .Max = 86400},
+    {.Id = Setting::AlarmStale,
+     .Section = "Alarm",
+     .Key = "Stale",
+     .Type = SettingType::Integer,
+     .DefaultInt = 0,
+     .DefaultText = "",
+     .FillIn = false,
+     .Min = 0,
+     .Max = 604800},
+    {Setting::AlarmCommand, "Alarm", "Command", SettingType::Text, std::nullopt, "", false},
+    {Setting::DataOffset, "Data", "Offset", SettingType::Decimal, std::nullopt, "0", false},
+    {Setting::DataGain, "Data", "Gain", SettingType::Decimal, std::nullopt, "1", false},
 }};
+
+// The numbers a Decimal key takes.
+struct DecimalRange {
+    double Min, Max;
+};
+DecimalRange decimalRange(Setting id) {
+    switch (id) {
+    case Setting::AlarmHysteresis:
+        return {0, 100};
+    case Setting::DataOffset:
+        return {-100, 100};
+    case Setting::DataGain:
+        return {0.1, 10};
+    default: // the limits: any temperature a thermometer could show
+        return {-273.15, 10000};
+    }
+}
+
+// A Decimal key's text as a number ('.' or ','); none when it is no number.
+std::optional<double> parseDecimal(const QString& text) {
+    QString t = text.trimmed();
+    t.replace(u',', u'.');
+    bool ok = false;
+    const double value = t.toDouble(&ok);
+    if (!ok || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
 
 // The section the program reads besides the table: COM<n> = device path
 // (platform/PortNames.h).
@@ -91,8 +156,19 @@ QList<KeyProblem> mqttProblems(const Values& values) {
     return problems;
 }
 
+// A low limit must lie below the high one; otherwise it is left off.
+QList<KeyProblem> alarmProblems(const Values& values) {
+    const std::optional<double> high = parseDecimal(textOf(values, Setting::AlarmHigh));
+    const std::optional<double> low = parseDecimal(textOf(values, Setting::AlarmLow));
+    if (high && low && *low >= *high)
+        return {{Setting::AlarmLow,
+                 QStringLiteral("%1 is not below High (%2); the low limit is off")
+                     .arg(textOf(values, Setting::AlarmLow), textOf(values, Setting::AlarmHigh))}};
+    return {};
+}
+
 // Checks of several keys together, each section's after its own rows.
-constexpr std::array kGroupChecks{&mqttProblems};
+constexpr std::array kGroupChecks{&mqttProblems, &alarmProblems};
 
 // The value the program keeps for an integer of the file.
 int bounded(const SettingDef& def, int value) {
@@ -168,6 +244,24 @@ ReadResult readValue(const platform::IniFile& ini, const SettingDef& def) {
             return {std::nullopt, QStringLiteral("'%1' is not a valid boolean value").arg(text),
                     true};
         return {*on ? QStringLiteral("-1") : QStringLiteral("0")};
+    }
+    case SettingType::Decimal: {
+        const QString fallback = QString::fromLatin1(def.DefaultText);
+        if (!present || (text.trimmed().isEmpty() && fallback.isEmpty()))
+            return {fallback};
+        const std::optional<double> value = parseDecimal(text);
+        const DecimalRange range = decimalRange(def.Id);
+        const QString instead = fallback.isEmpty() ? QStringLiteral("it is off")
+                                                   : fallback + QStringLiteral(" is used instead");
+        if (!value)
+            return {fallback, QStringLiteral("'%1' is not a number; %2").arg(text, instead)};
+        if (*value < range.Min || *value > range.Max)
+            return {fallback, QStringLiteral("'%1' is out of range (%2 to %3); %4")
+                                  .arg(text)
+                                  .arg(range.Min)
+                                  .arg(range.Max)
+                                  .arg(instead)};
+        return {text.trimmed()}; // as written: a save leaves it alone
     }
     }
     return {};
@@ -325,7 +419,7 @@ const SettingDef& DefOf(Setting id) {
 TSettingsModel::TSettingsModel(QObject* parent) : QObject(parent) {
     for (const SettingDef& def : kTable) {
         std::optional<QString> value;
-        if (def.Type == SettingType::Text)
+        if (def.Type == SettingType::Text || def.Type == SettingType::Decimal)
             value = QString::fromLatin1(def.DefaultText);
         else if (def.DefaultInt)
             value = QString::number(*def.DefaultInt);
@@ -370,6 +464,13 @@ QList<SettingProblem> TSettingsModel::Load(const platform::IniFile& ini) {
 int TSettingsModel::Integer(Setting id) const {
     const std::optional<QString>& value = Values_[index(id)];
     return value ? value->toInt() : 0;
+}
+
+std::optional<double> TSettingsModel::Decimal(Setting id) const {
+    const QString text = Text(id);
+    if (text.isEmpty())
+        return std::nullopt;
+    return parseDecimal(text);
 }
 
 QString TSettingsModel::Text(Setting id) const {

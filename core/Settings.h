@@ -19,7 +19,9 @@ namespace platform {
 class IniFile;
 }
 
-enum class SettingType { Integer, Text, Check };
+// Decimal: a number of °C or a factor, written with '.'; empty where the
+// table's default is empty (a limit that is off).
+enum class SettingType { Integer, Text, Check, Decimal };
 
 enum class Setting {
     MainTop,
@@ -42,8 +44,17 @@ enum class Setting {
     MqttTopic,
     MqttDiscovery,
     MqttDiscoveryPrefix,
+    AlarmHigh,
+    AlarmLow,
+    AlarmHysteresis,
+    AlarmDelay,
+    AlarmClearDelay,
+    AlarmStale,
+    AlarmCommand,
+    DataOffset,
+    DataGain,
 };
-inline constexpr std::size_t kSettingCount = 20;
+inline constexpr std::size_t kSettingCount = 29;
 
 struct SettingDef {
     Setting Id;
@@ -105,6 +116,8 @@ public:
     bool Has(Setting id) const { return Values_[index(id)].has_value(); }
     int Integer(Setting id) const;
     QString Text(Setting id) const;
+    // A Decimal key's number; none when it is empty.
+    std::optional<double> Decimal(Setting id) const;
     bool Check(Setting id) const { return Integer(id) != 0; }
     // True when a value that must stay private (a password) is set: the
     // file is then written readable by its owner only.

@@ -1,5 +1,6 @@
 #include "core/Settings.h"
 
+#include "core/AlarmCommand.h"
 #include "core/MqttPublisher.h"
 #include "platform/FormatSettings.h"
 #include "platform/IniFile.h"
@@ -157,14 +158,20 @@ QList<KeyProblem> mqttProblems(const Values& values) {
 }
 
 // A low limit must lie below the high one; otherwise it is left off.
+// The command must split into words.
 QList<KeyProblem> alarmProblems(const Values& values) {
+    QList<KeyProblem> problems;
     const std::optional<double> high = parseDecimal(textOf(values, Setting::AlarmHigh));
     const std::optional<double> low = parseDecimal(textOf(values, Setting::AlarmLow));
     if (high && low && *low >= *high)
-        return {{Setting::AlarmLow,
-                 QStringLiteral("%1 is not below High (%2); the low limit is off")
-                     .arg(textOf(values, Setting::AlarmLow), textOf(values, Setting::AlarmHigh))}};
-    return {};
+        problems.append(
+            {Setting::AlarmLow,
+             QStringLiteral("%1 is not below High (%2); the low limit is off")
+                 .arg(textOf(values, Setting::AlarmLow), textOf(values, Setting::AlarmHigh))});
+    QString error;
+    if (!SplitCommandLine(textOf(values, Setting::AlarmCommand), &error))
+        problems.append({Setting::AlarmCommand, error + QStringLiteral("; it is not run")});
+    return problems;
 }
 
 // Checks of several keys together, each section's after its own rows.

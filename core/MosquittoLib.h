@@ -34,6 +34,7 @@ bool Load(QString* error);
     X(strerror)                                                                                    \
     X(subscribe)                                                                                   \
     X(tls_set)                                                                                     \
+    X(unsubscribe)                                                                                 \
     X(username_pw_set)                                                                             \
     X(want_write)                                                                                  \
     X(will_set)

@@ -80,29 +80,60 @@ QString DiscoveryId(const QString& base) {
     return id;
 }
 
-// The three sensors: the temperature and two diagnostic ones that say why
-// it is unavailable and since when.
-enum class Entity { Temperature, Link, LastReading };
-constexpr Entity kEntities[] = {Entity::Temperature, Entity::Link, Entity::LastReading};
+// The device's entities, all in this one table: each is a sensor whose
+// state is the retained topic <base>/<leaf>, and each carries the
+// program's availability (<base>/status, the connection's last will), so
+// that a program that stopped or died shows as unavailable. Fill() adds
+// what the entity's config says besides.
+struct EntityDef {
+    const char* Leaf;
+    // Also needs a live reading (<base>/availability) to be available.
+    bool NeedsLive;
+    void (*Fill)(QJsonObject& config);
+};
 
-const char* LeafOf(Entity e) {
-    switch (e) {
-    case Entity::Temperature:
-        return "temperature";
-    case Entity::Link:
-        return "link";
-    case Entity::LastReading:
-        return "last_reading";
-    }
-    return "";
+const EntityDef kEntities[] = {
+    {"temperature", true,
+     [](QJsonObject& c) {
+         c.insert("name", "Temperature");
+         c.insert("device_class", "temperature");
+         c.insert("unit_of_measurement", QString::fromUtf8("\u00b0C"));
+         c.insert("state_class", "measurement");
+         // The value has one decimal; shown in °F it would get more.
+         c.insert("suggested_display_precision", 1);
+     }},
+    // Why the temperature is unavailable, and since when: diagnostic
+    // entities available whenever the program runs.
+    {"link", false,
+     [](QJsonObject& c) {
+         c.insert("name", "Link");
+         c.insert("device_class", "enum");
+         c.insert("options", QJsonArray::fromStringList(LinkStateWords()));
+         c.insert("entity_category", "diagnostic");
+     }},
+    {"last_reading", false,
+     [](QJsonObject& c) {
+         c.insert("name", "Last reading");
+         c.insert("device_class", "timestamp");
+         c.insert("entity_category", "diagnostic");
+     }},
+};
+
+// The leaves published under the base topic that a topic change clears:
+// every entity's state, the live reading's availability and the status.
+QList<QByteArray> StateLeaves() {
+    QList<QByteArray> leaves{"availability", "status"};
+    for (const EntityDef& e : kEntities)
+        leaves << e.Leaf;
+    return leaves;
 }
 
 // The unique_id, which is also the object id of the config's topic.
-QString UniqueId(const QString& base, Entity e) {
-    return DiscoveryId(base) + u'_' + QLatin1String(LeafOf(e));
+QString UniqueId(const QString& base, const EntityDef& e) {
+    return DiscoveryId(base) + u'_' + QLatin1String(e.Leaf);
 }
 
-QByteArray ConfigTopic(const Config& c, Entity e) {
+QByteArray ConfigTopic(const Config& c, const EntityDef& e) {
     return (c.Prefix + "/sensor/" + UniqueId(c.Base, e) + "/config").toUtf8();
 }
 
@@ -112,50 +143,35 @@ QByteArray LegacyConfigTopic(const Config& c) {
     return (kDefaultPrefix + "/sensor/" + DiscoveryId(c.Base) + "/config").toUtf8();
 }
 
-QByteArray StatusTopic(const Config& c) {
+// Where Home Assistant announces itself ("online" after its start).
+QByteArray BirthTopic(const Config& c) {
     return (c.Prefix + "/status").toUtf8();
 }
 
-QByteArray ConfigPayload(const QString& base, Entity e) {
+QByteArray ConfigPayload(const QString& base, const EntityDef& e) {
     const QString id = DiscoveryId(base);
     const QString last = base.section(u'/', -1);
     const QJsonObject device{
-        {"identifiers", QJsonArray{id}},
-        {"name", "Kelvox " + last},
-        {"model", "Kelvox"},
+        {"identifiers", QJsonArray{id}}, {"name", "Kelvox " + last},
+        {"manufacturer", "Kelvox"},      {"model", "Kelvox"},
         {"sw_version", KELVOX_VERSION},
     };
     QJsonObject origin{{"name", "Kelvox"}, {"sw_version", KELVOX_VERSION}};
     if (const QString home = QStringLiteral(KELVOX_HOMEPAGE); !home.isEmpty())
         origin.insert("support_url", home);
+    QJsonArray availability{QJsonObject{{"topic", base + "/status"}}};
+    if (e.NeedsLive)
+        availability.append(QJsonObject{{"topic", base + "/availability"}});
     QJsonObject config{
-        {"state_topic", base + u'/' + QLatin1String(LeafOf(e))},
+        {"state_topic", base + u'/' + QLatin1String(e.Leaf)},
         {"unique_id", UniqueId(base, e)},
+        {"availability", availability},
         {"device", device},
         {"origin", origin},
     };
-    switch (e) {
-    case Entity::Temperature:
-        config.insert("name", "Temperature");
-        config.insert("device_class", "temperature");
-        config.insert("unit_of_measurement", QString::fromUtf8("\u00b0C"));
-        config.insert("state_class", "measurement");
-        config.insert("availability_topic", base + "/availability");
-        break;
-    case Entity::Link:
-        // Available whenever the program runs: it tells why the
-        // temperature is not.
-        config.insert("name", "Link");
-        config.insert("device_class", "enum");
-        config.insert("options", QJsonArray::fromStringList(LinkStateWords()));
-        config.insert("entity_category", "diagnostic");
-        break;
-    case Entity::LastReading:
-        config.insert("name", "Last reading");
-        config.insert("device_class", "timestamp");
-        config.insert("entity_category", "diagnostic");
-        break;
-    }
+    if (e.NeedsLive)
+        config.insert("availability_mode", "all");
+    e.Fill(config);
     return QJsonDocument(config).toJson(QJsonDocument::Compact);
 }
 
@@ -200,6 +216,9 @@ struct MqttShared {
     bool ConfigChanged = false;
     bool Live = false;
     QByteArray Text, When, Link;
+    // The latest reading and its time, also while Text and When are held
+    // back: what a new connection publishes first.
+    QByteArray LatestText, LatestWhen;
     const int WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
     MqttShared() = default;
@@ -283,13 +302,19 @@ private:
     }
 
     void Reconfigure(const Config& next);
+    // The subscriptions and configs of the settings `next`, on a connection
+    // that stays (nothing of `old` is left where it does not belong).
+    void Reannounce(const Config& old);
+    QList<QByteArray> Watched(const Config& c) const;
     void StartConnect();
     void OnConnected();
     void OnMessage(const mosquitto_message& m);
     void PublishConfigs();
     void PublishState();
     void Failure(const QString& reason);
-    void Farewell(bool clearDiscovery);
+    // Before a connection ends: "offline", and the configs and the state
+    // topics cleared where they are to go.
+    void Farewell(bool clearDiscovery, bool clearState = false);
     void Drop();
     // Waits for the wake-up, the socket or the next timer, then serves the
     // socket. Returns at the latest at deadline (when given).
@@ -342,16 +367,58 @@ void MqttWorker::Run() {
 }
 
 void MqttWorker::Reconfigure(const Config& next) {
+    // The connection stays when the broker, the credentials and the will
+    // (under the base topic) stay: nothing goes offline for a reload.
+    if (Client_ && next.SameConnection(Config_) && next.Base == Config_.Base) {
+        const Config old = Config_;
+        Config_ = next;
+        if (Connected_)
+            Reannounce(old);
+        ReportConnected(Connected_); // under the new settings' generation
+        return;
+    }
     // The discovery messages stay only where the same ones would be
-    // published again.
+    // published again; the state goes with a base topic that is left for
+    // another (switched off, it says "offline").
     const bool kept = next.Discovery && next.Base == Config_.Base &&
                       next.Prefix == Config_.Prefix && next.SameConnection(Config_);
-    Farewell(Config_.Discovery && !kept);
+    Farewell(Config_.Discovery && !kept, next.On && next.Base != Config_.Base);
     Drop();
     Config_ = next;
     FailureLogged_ = false;
     RetryMs_ = kFirstRetryMs;
     NextTry_ = Clock::now();
+}
+
+QList<QByteArray> MqttWorker::Watched(const Config& c) const {
+    // Configs left from earlier runs are looked at as the broker hands them
+    // over: ours are removed where discovery is off now, and always under
+    // the topic earlier versions used; the retained availability, to correct
+    // one a killed run left "online".
+    QList<QByteArray> topics{LegacyConfigTopic(c), (c.Base + "/availability").toUtf8()};
+    if (c.Discovery) {
+        topics << BirthTopic(c);
+    } else {
+        for (const EntityDef& e : kEntities)
+            topics << ConfigTopic(c, e);
+    }
+    return topics;
+}
+
+void MqttWorker::Reannounce(const Config& old) {
+    const bool moved = old.Prefix != Config_.Prefix;
+    if (old.Discovery && (!Config_.Discovery || moved))
+        for (const EntityDef& e : kEntities)
+            Publish(ConfigTopic(old, e), {});
+    const QList<QByteArray> before = Watched(old), after = Watched(Config_);
+    for (const QByteArray& topic : before)
+        if (!after.contains(topic))
+            mosqlib::unsubscribe_(Client_, nullptr, topic.constData());
+    for (const QByteArray& topic : after)
+        if (!before.contains(topic))
+            mosqlib::subscribe_(Client_, nullptr, topic.constData(), 1);
+    if (Config_.Discovery && (!old.Discovery || moved))
+        PublishConfigs();
 }
 
 void MqttWorker::StartConnect() {
@@ -389,11 +456,11 @@ void MqttWorker::StartConnect() {
         mosqlib::username_pw_set_(Client_, Config_.User.constData(),
                                   Config_.Password.isEmpty() ? nullptr
                                                              : Config_.Password.constData());
-    const QByteArray availability = Topic("availability");
-    if (const int rc = mosqlib::will_set_(Client_, availability.constData(), 7, "offline", 1, true);
+    const QByteArray status = Topic("status");
+    if (const int rc = mosqlib::will_set_(Client_, status.constData(), 7, "offline", 1, true);
         rc != MOSQ_ERR_SUCCESS && !FailureLogged_)
         Log(QStringLiteral("ERR  MQTT last will on %1 cannot be set (%2)")
-                .arg(Shortened(availability), ErrorText(rc, errno)));
+                .arg(Shortened(status), ErrorText(rc, errno)));
     if (Config_.Broker.Tls) {
         mosqlib::int_option_(Client_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
         mosqlib::tls_set_(Client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr);
@@ -430,20 +497,24 @@ void MqttWorker::OnConnected() {
     Log(QStringLiteral("OK  MQTT connected to %1").arg(Config_.BrokerText));
     ReportError({});
     ReportConnected(true);
-    // Configs left from earlier runs are looked at as the broker hands
-    // them over: ours are removed where discovery is off now, and always
-    // under the topic earlier versions used.
-    std::vector<QByteArray> watched{LegacyConfigTopic(Config_)};
-    if (Config_.Discovery) {
-        watched.push_back(StatusTopic(Config_));
-    } else {
-        for (Entity e : kEntities)
-            watched.push_back(ConfigTopic(Config_, e));
-    }
-    for (const QByteArray& topic : watched)
+    for (const QByteArray& topic : Watched(Config_))
         mosqlib::subscribe_(Client_, nullptr, topic.constData(), 1);
     if (Config_.Discovery)
         PublishConfigs();
+    Publish(Topic("status"), "online");
+    // The latest reading and its time go out first, not the ones handed
+    // over last (a value held back for its turn is older than the reading
+    // of now); the main thread counts its next turn from here.
+    {
+        std::lock_guard lock(Shared_->M);
+        if (!Shared_->LatestText.isEmpty())
+            Shared_->Text = Text_ = Shared_->LatestText;
+        if (!Shared_->LatestWhen.isEmpty())
+            Shared_->When = When_ = Shared_->LatestWhen;
+    }
+    Shared_->Post([g = Config_.Generation, text = Text_, when = When_](TMqttPublisher* r) {
+        r->WorkerPublishedLatest(g, QString::fromUtf8(text), QString::fromUtf8(when));
+    });
     StatePublished_ = false;
     SentText_.clear();
     SentWhen_.clear();
@@ -454,10 +525,20 @@ void MqttWorker::OnConnected() {
 void MqttWorker::OnMessage(const mosquitto_message& m) {
     const QByteArray topic(m.topic);
     const QByteArray payload(static_cast<const char*>(m.payload), m.payloadlen);
-    if (Config_.Discovery && topic == StatusTopic(Config_)) {
+    if (Config_.Discovery && topic == BirthTopic(Config_)) {
         if (payload == "online") {
             std::uniform_int_distribution<int> delay(kBirthDelayMinMs, kBirthDelayMaxMs);
             ResendAt_ = Clock::now() + milliseconds(delay(Random_));
+        }
+        return;
+    }
+    if (topic == Topic("availability")) {
+        // A run that was killed left "online" behind, and this one has no
+        // live reading to say so yet.
+        if (m.retain && payload == "online" && !StatePublished_) {
+            Publish(topic, "offline");
+            SentLive_ = false;
+            StatePublished_ = true;
         }
         return;
     }
@@ -467,9 +548,9 @@ void MqttWorker::OnMessage(const mosquitto_message& m) {
         return;
     const QString uniqueId =
         QJsonDocument::fromJson(payload).object().value("unique_id").toString();
-    bool ours = topic == LegacyConfigTopic(Config_) &&
-                uniqueId == UniqueId(Config_.Base, Entity::Temperature);
-    for (Entity e : kEntities)
+    bool ours =
+        topic == LegacyConfigTopic(Config_) && uniqueId == UniqueId(Config_.Base, kEntities[0]);
+    for (const EntityDef& e : kEntities)
         ours = ours || (!Config_.Discovery && topic == ConfigTopic(Config_, e) &&
                         uniqueId == UniqueId(Config_.Base, e));
     if (ours)
@@ -477,7 +558,7 @@ void MqttWorker::OnMessage(const mosquitto_message& m) {
 }
 
 void MqttWorker::PublishConfigs() {
-    for (Entity e : kEntities)
+    for (const EntityDef& e : kEntities)
         Publish(ConfigTopic(Config_, e), ConfigPayload(Config_.Base, e));
 }
 
@@ -494,7 +575,11 @@ void MqttWorker::PublishState() {
         Publish(Topic("link"), Link_);
         SentLink_ = Link_;
     }
-    if (!StatePublished_ || Live_ != SentLive_) {
+    // A port just opened, its first reading not yet come, says nothing at
+    // the start of a connection: "offline" now and "online" a second later
+    // would be a blip. Silence, a bad line or a closed port decide it.
+    const bool decided = Live_ || Link_ != "connected";
+    if ((!StatePublished_ && decided) || (StatePublished_ && Live_ != SentLive_)) {
         Publish(Topic("availability"), Live_ ? "online" : "offline");
         SentLive_ = Live_;
         StatePublished_ = true;
@@ -515,13 +600,20 @@ void MqttWorker::Failure(const QString& reason) {
     RetryMs_ = std::min(RetryMs_ * 2, kLastRetryMs);
 }
 
-void MqttWorker::Farewell(bool clearDiscovery) {
+void MqttWorker::Farewell(bool clearDiscovery, bool clearState) {
     if (!Client_ || !Connected_)
         return;
-    // A clean disconnect drops the will, so "offline" is said outright.
-    Publish(Topic("availability"), "offline");
+    // A clean disconnect drops the will, so "offline" is said outright;
+    // state topics that are left behind are cleared instead.
+    if (clearState) {
+        for (const QByteArray& leaf : StateLeaves())
+            Publish(Topic(leaf.constData()), {});
+    } else {
+        Publish(Topic("availability"), "offline");
+        Publish(Topic("status"), "offline");
+    }
     if (clearDiscovery)
-        for (Entity e : kEntities)
+        for (const EntityDef& e : kEntities)
             Publish(ConfigTopic(Config_, e), {});
     const auto deadline = Clock::now() + kFarewell;
     while (Client_ && Unacknowledged_ > 0 && Clock::now() < deadline)
@@ -706,7 +798,10 @@ QStringList MqttSettingsProblems(const MqttSettings& settings) {
 
 QString DefaultMqttTopic() {
     const QString host = QSysInfo::machineHostName();
-    return host.isEmpty() ? QStringLiteral("kelvox") : "kelvox/" + host;
+    const QString topic = host.isEmpty() ? QStringLiteral("kelvox") : "kelvox/" + host;
+    // One instance of several on the machine (kelvox@NAME.service).
+    const QString instance = qEnvironmentVariable("KELVOX_INSTANCE");
+    return instance.isEmpty() ? topic : topic + u'/' + instance;
 }
 
 QString FormatMqttTemperature(long double celsius) {
@@ -792,8 +887,11 @@ void TMqttPublisher::Apply(const MqttSettings& settings) {
         emit LogLine(QStringLiteral("OK  MQTT off"));
     On_ = cfg.On;
     BrokerText_ = cfg.BrokerText;
+    bool keepsConnection = false;
     {
         std::lock_guard lock(Shared_->M);
+        // The network thread keeps such a connection (MqttWorker::Reconfigure).
+        keepsConnection = cfg.SameConnection(Shared_->Wanted) && cfg.Base == Shared_->Wanted.Base;
         Shared_->Wanted = cfg;
         Shared_->ConfigChanged = true;
     }
@@ -804,7 +902,7 @@ void TMqttPublisher::Apply(const MqttSettings& settings) {
     }
     Shared_->Wake();
     // The new settings' state from now on, not the last connection's.
-    if (Connected_) {
+    if (Connected_ && !keepsConnection) {
         Connected_ = false;
         emit ConnectedChanged(false);
     }
@@ -820,6 +918,12 @@ void TMqttPublisher::Reading(long double celsius, const QDateTime& when) {
     Live_ = true;
     Text_ = FormatMqttTemperature(celsius);
     When_ = (when.isValid() ? when : QDateTime::currentDateTimeUtc()).toUTC().toString(Qt::ISODate);
+    {
+        // Not a wake-up: only a new connection takes it from here.
+        std::lock_guard lock(Shared_->M);
+        Shared_->LatestText = Text_.toUtf8();
+        Shared_->LatestWhen = When_.toUtf8();
+    }
     Flush();
 }
 
@@ -916,6 +1020,22 @@ void TMqttPublisher::WorkerConnected(quint64 generation, bool connected) {
     Connected_ = connected;
     emit ConnectedChanged(connected);
     UpdateState();
+}
+
+void TMqttPublisher::WorkerPublishedLatest(quint64 generation, const QString& text,
+                                           const QString& when) {
+    if (generation != Generation_)
+        return;
+    // The next value's turn counts from the one a new connection published.
+    if (!text.isEmpty()) {
+        SentText_ = text;
+        LastValue_.start();
+    }
+    if (!when.isEmpty()) {
+        SentWhen_ = when;
+        LastWhen_.start();
+    }
+    Flush();
 }
 
 void TMqttPublisher::WorkerError(quint64 generation, const QString& error) {

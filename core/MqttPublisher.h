@@ -5,16 +5,22 @@
 // it knows nothing of the windows or the serial port. It publishes, under a
 // base topic T, all retained:
 //   T/temperature    the value with one decimal and a '.', at most every
-//                    MinIntervalMs
+//                    MinIntervalMs; a new connection starts with the latest
 //   T/availability   "online" while there is a live reading, "offline"
-//                    otherwise, at once; also the connection's last will
+//                    otherwise (not said while a port just opened awaits
+//                    its first reading)
+//   T/status         "online" while the program publishes; "offline" at
+//                    its end, and the connection's last will
 //   T/link           the link's state as one word (core/LinkState.h)
 //   T/last_reading   the time of the last converted reading, ISO 8601 UTC
-// and, with discovery on, Home Assistant's configs of the three sensors on
-// <prefix>/sensor/<id>_<leaf>/config (the object id is the unique_id). It
-// listens to <prefix>/status and sends configs and state again a random
-// 1-5 s after Home Assistant says "online" there. A config is removed (an
-// empty retained message) only where this program had published one.
+// and, with discovery on, Home Assistant's configs of the device's sensors
+// on <prefix>/sensor/<id>_<leaf>/config (the object id is the unique_id;
+// the sensors are listed in kEntities, MqttPublisher.cpp). It listens to
+// <prefix>/status and sends configs and state again a random 1-5 s after
+// Home Assistant says "online" there. A config is removed (an empty
+// retained message) only where this program had published one; the state
+// topics are cleared when the base topic changes. New settings that keep
+// the broker, the credentials and the base topic keep the connection.
 //
 // Threading: the object lives on the main thread and its slots, signals and
 // accessors are main thread only. All network work, libmosquitto included,
@@ -76,7 +82,8 @@ std::optional<QString> MqttDiscoveryPrefix(const QString& prefix, const QString&
 // sentence each, each led by its key name ("Topic: ..."); empty when fine.
 QStringList MqttSettingsProblems(const MqttSettings& settings);
 
-// "kelvox/<host name>".
+// "kelvox/<host name>", or "kelvox/<host name>/<instance>" with the
+// instance name in KELVOX_INSTANCE (one of several services on a machine).
 QString DefaultMqttTopic();
 
 // The published text of a temperature: one decimal, always '.', no "-0.0".
@@ -139,6 +146,8 @@ private:
     void UpdateState();
     void WorkerConnected(quint64 generation, bool connected);
     void WorkerError(quint64 generation, const QString& error);
+    // A new connection published the latest reading `text` taken at `when`.
+    void WorkerPublishedLatest(quint64 generation, const QString& text, const QString& when);
 
     // Shared with the network thread, which keeps it alive when it outlasts
     // the publisher.

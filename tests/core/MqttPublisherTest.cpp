@@ -185,6 +185,9 @@ TEST_F(MqttPublisherTest, PublishesDiscoveryStateAndFarewell) {
         EXPECT_EQ(j["origin"]["name"], "Kelvox");
         EXPECT_EQ(j["origin"]["sw_version"], KELVOX_VERSION);
         EXPECT_EQ(j["entity_category"].toString(), QString(leaf[0] == 't' ? "" : "diagnostic"));
+        // Every entity is unavailable once the program is gone.
+        EXPECT_EQ(j["availability"][0]["topic"], "home/cellar.pc/status") << leaf;
+        EXPECT_EQ(j["device"]["manufacturer"], "Kelvox");
         if (leaf[1] == 'i') {
             EXPECT_EQ(j["options"].toVariant().toStringList(), LinkStateWords());
         }
@@ -198,16 +201,25 @@ TEST_F(MqttPublisherTest, PublishesDiscoveryStateAndFarewell) {
     EXPECT_EQ(j["device_class"], "temperature");
     EXPECT_EQ(j["unit_of_measurement"], QString::fromUtf8("\u00b0C"));
     EXPECT_EQ(j["state_class"], "measurement");
-    EXPECT_EQ(j["availability_topic"], "home/cellar.pc/availability");
+    EXPECT_EQ(j["availability"][1]["topic"], "home/cellar.pc/availability");
+    EXPECT_EQ(j["availability_mode"], "all");
+    EXPECT_EQ(j["suggested_display_precision"], 1);
     EXPECT_EQ(j["device"]["sw_version"], KELVOX_VERSION);
     EXPECT_TRUE(PumpUntil([&] { return P.State() == MqttState::Connected; }));
-    // The state the dialog shows is of the settings applied last at once.
+    // The state the dialog shows is of the settings applied last at once;
+    // a new broker is a new connection.
     P.Apply(At(b, "home/cellar.pc", false));
+    EXPECT_TRUE(s.Await("homeassistant/sensor/home_cellar_pc_link/config", ""));
+    EXPECT_EQ(P.State(), MqttState::Connected); // kept, not made anew
+    MqttSettings other = At(b, "home/cellar.pc", false);
+    other.Broker = QStringLiteral("mqtt://localhost:%1").arg(b.Port);
+    P.Apply(other);
     EXPECT_EQ(P.State(), MqttState::Connecting);
     EXPECT_TRUE(PumpUntil([&] { return P.State() == MqttState::Connected; }));
     // A clean exit drops the will, so "offline" must be said outright.
     P.Apply({});
     EXPECT_TRUE(s.Await("home/cellar.pc/availability", "offline"));
+    EXPECT_TRUE(s.Await("home/cellar.pc/status", "offline"));
     EXPECT_EQ(P.State(), MqttState::Off);
     EXPECT_EQ(Log.filter("MQTT on").size() + Log.filter("MQTT off").size(), 2)
         << Log.join('\n').toStdString();
@@ -401,6 +413,57 @@ TEST_F(MqttPublisherTest, ReconnectsAfterBrokerRestart) {
     EXPECT_EQ(Log.filter("OK  MQTT connected").size(), 2);
 }
 
+// A start says "online" once; a reload that keeps the broker keeps the
+// connection; a reconnect publishes the latest reading, not a held one.
+TEST_F(MqttPublisherTest, NoBlipAndTheLatestReadingAtAReconnect) {
+    Broker b;
+    Subscriber s(b.Port);
+    P.SetLinkState(LinkState::Connected); // opened, no reading yet
+    P.Apply(At(b));
+    ASSERT_TRUE(s.Await("t/k/status", "online"));
+    PumpFor(200ms);
+    P.Reading(20.0L);
+    ASSERT_TRUE(s.Await("t/k/temperature", "20.0"));
+    P.Apply(At(b, "t/k", false)); // only discovery changes
+    ASSERT_TRUE(s.Await("homeassistant/sensor/t_k_temperature/config", ""));
+    P.Reading(20.5L); // held back for its turn
+    P.Reading(20.7L, QDateTime(QDate(2026, 7, 3), QTime(12, 0, 9), Qt::UTC));
+    EXPECT_EQ(s.On("t/k/availability").size(), 1u);
+    EXPECT_EQ(s.On("t/k/status").size(), 1u);
+    EXPECT_EQ(Log.filter("MQTT connected").size(), 1);
+    b.Stop();
+    b.Start();
+    ASSERT_TRUE(PumpUntil([&] { return s.On("t/k/status").size() == 2; }));
+    EXPECT_TRUE(s.Await("t/k/temperature", "20.7"));
+    EXPECT_TRUE(s.Await("t/k/last_reading", "2026-07-03T12:00:09Z"));
+    EXPECT_EQ(s.On("t/k/temperature").size(), 2u) << "20.5 never went out";
+}
+
+// A new topic takes the state along: the old retained topics are cleared.
+TEST_F(MqttPublisherTest, ATopicChangeClearsTheOldStateTopics) {
+    Broker b;
+    Subscriber s(b.Port);
+    P.SetLinkState(LinkState::Connected);
+    P.Apply(At(b, "t/a"));
+    P.Reading(4.0L);
+    ASSERT_TRUE(s.Await("t/a/temperature", "4.0"));
+    P.Apply(At(b, "t/b"));
+    ASSERT_TRUE(s.Await("t/b/temperature", "4.0"));
+    for (const char* leaf : {"temperature", "link", "last_reading", "availability", "status"})
+        EXPECT_TRUE(s.Await(QStringLiteral("t/a/") + leaf, "")) << leaf;
+}
+
+// kelvox@NAME.service passes its name: each instance its own topic.
+TEST(MqttInstanceTest, TheInstanceNameIsInTheDefaultTopic) {
+    const QString plain = DefaultMqttTopic();
+    qputenv("KELVOX_INSTANCE", "cellar");
+    EXPECT_EQ(DefaultMqttTopic(), plain + "/cellar");
+    qunsetenv("KELVOX_INSTANCE");
+    QFile unit(KELVOX_SOURCE_DIR "/packaging/kelvox@.service");
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(unit.readAll().contains("Environment=KELVOX_INSTANCE=%i\n"));
+}
+
 TEST(MqttPublisherProcessTest, LastWillAfterTheProcessDies) {
     Broker b;
     Subscriber s(b.Port);
@@ -409,9 +472,10 @@ TEST(MqttPublisherProcessTest, LastWillAfterTheProcessDies) {
     child.start(QCoreApplication::applicationFilePath(), {});
     qunsetenv("KELVOX_MQTT_CHILD_PORT");
     ASSERT_TRUE(s.Await("kelvox/child/availability", "online"));
+    ASSERT_TRUE(s.Await("kelvox/child/status", "online"));
     child.kill();
     child.waitForFinished();
-    EXPECT_TRUE(s.Await("kelvox/child/availability", "offline"));
+    EXPECT_TRUE(s.Await("kelvox/child/status", "offline"));
 }
 
 TEST(MqttPublisherSilentTest, SilentBrokerHoldsNothingUp) {
@@ -479,5 +543,5 @@ TEST_F(MqttPublisherTest, TheProgramPublishesItsReadingsAndItsDeath) {
         PumpUntil([&] { return sub.On("cellar/kelvox/link").back().Payload == "silent"; }, 40000));
     ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
     p.waitForFinished();
-    EXPECT_TRUE(sub.Await("cellar/kelvox/availability", "offline"));
+    EXPECT_TRUE(sub.Await("cellar/kelvox/status", "offline")); // the will: every entity goes
 }

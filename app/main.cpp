@@ -4,7 +4,6 @@
 // own that is loaded only when a display is used, so that a service does
 // not map or relocate the GUI libraries at all.
 #include "core/Modules.h"
-#include "core/MqttPublisher.h"
 #include "core/PortSearch.h"
 #include "core/Program.h"
 #include "core/Settings.h"
@@ -12,7 +11,6 @@
 #include "platform/CommandLine.h"
 #include "platform/Display.h"
 #include "platform/FormatSettings.h"
-#include "platform/IniFile.h"
 #include "platform/MessageBox.h"
 #include "platform/Process.h"
 #include "platform/SignalPipe.h"
@@ -36,40 +34,27 @@ bool willUseXDisplay() {
            (platformName.isEmpty() || platformName.startsWith("xcb"));
 }
 
-// Checks the application directory's settings file with the check a start
-// and a reload use; prints every problem with what the program uses instead
-// (or "kelvox.ini: OK") and starts nothing: not even the directory is
-// created.
-int runCheck(int argc, char** argv) {
+// Checks the application directory's settings file (CheckSettingsFile),
+// prints every problem (or "kelvox.ini: OK") and starts nothing.
+int runCheck(int argc, char** argv, const platform::AppPaths& paths) {
     QCoreApplication app(argc, argv);
-    const QString dir = platform::AppDir(/*create=*/false);
-    const QString path = dir + u'/' + platform::AppBaseName() + QStringLiteral(".ini");
-    const platform::IniFile ini(path);
-    QStringList problems;
-    if (!QFileInfo::exists(path) && ini.ReadError().isEmpty()) {
-        problems << QStringLiteral("%1: not found in %2; a start would use the default settings")
-                        .arg(QFileInfo(path).fileName(), dir);
-    } else if (!ini.ReadError().isEmpty()) {
-        problems << ini.ReadError();
-    } else {
-        for (const SettingProblem& problem : TSettingsModel::Check(ini))
-            problems << problem.Text;
-    }
+    const QStringList problems = CheckSettingsFile(paths);
     for (const QString& problem : problems)
         std::printf("%s\n", problem.toLocal8Bit().constData());
     if (problems.isEmpty())
-        std::printf("%s: OK\n", QFile::encodeName(QFileInfo(path).fileName()).constData());
+        std::printf("%s: OK\n",
+                    QFile::encodeName(QFileInfo(paths.IniPath()).fileName()).constData());
     return problems.isEmpty() ? 0 : 1;
 }
 
-int runHeadless(int argc, char** argv) {
+int runHeadless(int argc, char** argv, const platform::AppPaths& paths) {
     platform::SetHeadless(true);
     GuardedApplication<QCoreApplication> app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Kelvox"));
-    return RunProgram(app, nullptr);
+    return RunProgram(app, nullptr, paths);
 }
 
-int runWithWindows(int argc, char** argv) {
+int runWithWindows(int argc, char** argv, const platform::AppPaths& paths) {
     // Without its windows the program still does its job: it runs headless
     // and says why.
     const kelvox::Module module = kelvox::Module::Program(QStringLiteral(KELVOX_GUI_MODULE_NAME));
@@ -80,11 +65,11 @@ int runWithWindows(int argc, char** argv) {
     if (!entry) {
         std::fprintf(stderr, "kelvox: cannot load the windows (%s), running headless\n",
                      error.toLocal8Bit().constData());
-        return runHeadless(argc, argv);
+        return runHeadless(argc, argv, paths);
     }
     // The module stays loaded until exit: its objects are destroyed by then,
     // but the toolkit's own exit handlers may still run code in it.
-    return entry(argc, argv);
+    return entry(argc, argv, paths);
 }
 
 } // namespace
@@ -113,12 +98,15 @@ int main(int argc, char** argv) {
         std::printf("kelvox %s\n", KELVOX_VERSION);
         return 0;
     }
+    // The application directory, looked up once and handed to whatever
+    // reads or writes its files. A check creates nothing, not even it.
     if (options.Check)
-        return runCheck(argc, argv);
+        return runCheck(argc, argv, platform::ResolveAppPaths(/*create=*/false));
+    const platform::AppPaths paths = platform::ResolveAppPaths();
     if (options.Find) {
         // Beside a running instance: no lock, and its open port reads in use.
         QCoreApplication app(argc, argv);
-        return RunFindCommand(options.Save);
+        return RunFindCommand(options.Save, paths);
     }
 
     bool headless = options.Headless;
@@ -137,5 +125,5 @@ int main(int argc, char** argv) {
     // them, even if they arrive while the windows are still being built.
     // The stop signals come first: served before a send that waits with them.
     platform::InstallSignalPipe({SIGINT, SIGTERM, SIGHUP, SIGUSR1});
-    return headless ? runHeadless(argc, argv) : runWithWindows(argc, argv);
+    return headless ? runHeadless(argc, argv, paths) : runWithWindows(argc, argv, paths);
 }

@@ -11,7 +11,6 @@
 #include "core/TemperatureHistory.h"
 #include "core/TemperatureLogReader.h"
 #include "gui/uHistory.h"
-#include "platform/Clock.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -124,7 +123,6 @@ int benchLogs(int megabytes) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("KELVOX_HOME", "/nonexistent-kelvox-bench"); // no settings file is written
     QApplication app(argc, argv);
     const char* png = nullptr;
     for (int i = 1; i + 1 < argc; ++i) {
@@ -139,7 +137,6 @@ int main(int argc, char** argv) {
     const std::int64_t start = 29'500'080 - TemperatureHistory::kSpanMinutes;
     std::int64_t minute = start;
     QDateTime now;
-    platform::SetClockForTests([&] { return now; });
     TemperatureHistory history;
     auto add = [&](std::int64_t m) {
         now = QDateTime::fromMSecsSinceEpoch(m * 60000 + 30000);
@@ -160,7 +157,7 @@ int main(int argc, char** argv) {
         std::printf("no chart open: %.0f ns per reading (%d readings)\n", (t1 - t0) * 1e6 / n, n);
     }
 
-    auto* w = new TfHistory(&history, {});
+    auto* w = new TfHistory(&history, [&] { return now; }, {}); // no settings file is written
     w->SetSpan(TfHistory::Span::Week);
     w->resize(900, 520);
     w->show();
@@ -203,6 +200,5 @@ int main(int argc, char** argv) {
     if (png && !w->SavePicture(QString::fromLocal8Bit(png)))
         std::fprintf(stderr, "cannot write %s\n", png);
     delete w;
-    platform::SetClockForTests({});
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "platform/FormatSettings.h"
 
 #include <QCoreApplication>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -56,7 +57,10 @@ int main(int argc, char** argv) {
     fs.DecimalSeparator = QStringLiteral(",");
     fs.ThousandSeparator = QStringLiteral(" ");
     platform::FormatSettings::SetCurrent(fs);
-    TKelvoxCore core;
+    QTemporaryDir home; // nothing is written: the settings are never saved
+    CoreDeps deps;
+    deps.Paths = {home.path()};
+    TKelvoxCore core(std::move(deps));
     TLink& m = core.Link();
 
     const std::string mib = readings(1 << 20);

@@ -24,15 +24,13 @@ std::function<QDateTime()> clockOf(const CoreDeps& deps) {
     return [] { return platform::Now(); };
 }
 
-platform::AppPaths pathsOf(const CoreDeps& deps) {
-    return deps.Paths.Dir.isEmpty() ? platform::ResolveAppPaths() : deps.Paths;
-}
-
 } // namespace
 
 TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
-    : QObject(parent), Clock_(clockOf(deps)), Paths_(pathsOf(deps)), Log_(Paths_, Clock_) {
+    : QObject(parent), Clock_(clockOf(deps)), Paths_(std::move(deps.Paths)), Log_(Paths_, Clock_) {
     setObjectName(QStringLiteral("Core"));
+    if (Paths_.Dir.isEmpty())
+        throw std::invalid_argument("the core needs the application directory");
     Link_ = new TLink(Settings_, Log_, Clock_, this);
     TUploader::Fetcher fetch = deps.Fetch;
     if (!fetch)

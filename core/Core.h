@@ -29,13 +29,14 @@ struct CoreDeps {
     std::function<QDateTime()> Clock; // the wall clock
     TUploader::Fetcher Fetch;         // the HTTP GET of the upload
     int MinuteMs = 0;                 // one period minute (0: KELVOX_MINUTE_MS or 60000)
-    platform::AppPaths Paths;         // the program's files (empty Dir: looked up)
+    platform::AppPaths Paths;         // the program's files, as main() looked them up
 };
 
 class TKelvoxCore : public QObject {
     Q_OBJECT
 public:
-    explicit TKelvoxCore(CoreDeps deps = {}, QObject* parent = nullptr);
+    // deps.Paths must name the application directory.
+    explicit TKelvoxCore(CoreDeps deps, QObject* parent = nullptr);
     ~TKelvoxCore() override;
 
     TSettingsModel& Settings() { return Settings_; }

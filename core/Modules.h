@@ -8,11 +8,16 @@
 
 #include <QString>
 
+namespace platform {
+struct AppPaths;
+}
+
 namespace kelvox {
 
-// int kelvox_gui_main(int argc, char** argv): builds the application object
-// with its windows and runs the program; returns the exit code.
-using GuiMainFunction = int (*)(int, char**);
+// int kelvox_gui_main(int argc, char** argv, const platform::AppPaths&):
+// builds the application object with its windows and runs the program on
+// the application directory main() looked up; returns the exit code.
+using GuiMainFunction = int (*)(int, char**, const platform::AppPaths&);
 inline constexpr const char* GuiMainSymbol = "kelvox_gui_main";
 
 // A module of the program (kelvox-gui.so, kelvox-net.so), from one of two

@@ -315,8 +315,8 @@ void WriteStableName(platform::IniFile& ini, const HeardPort& port) {
                     QFile::decodeName(port.StableName.c_str()));
 }
 
-int RunFindCommand(bool save) {
-    const QString iniPath = platform::ResolveAppPaths().IniPath();
+int RunFindCommand(bool save, const platform::AppPaths& paths) {
+    const QString iniPath = paths.IniPath();
     platform::IniFile ini(iniPath);
     // The names the settings give to ports are searched by those names.
     platform::SetMappedPorts(platform::ReadMappedPorts(ini));

@@ -15,6 +15,7 @@
 // the search runs only when the user asks for it.
 #pragma once
 
+#include "platform/AppPaths.h"
 #include "platform/CommDevice.h"
 #include "platform/FormatSettings.h"
 #include "platform/PortMap.h"
@@ -109,7 +110,8 @@ void WriteStableName(platform::IniFile& ini, const HeardPort& port);
 // stable name, the [Ports] entry) to the settings file in one replacement
 // that keeps everything else. Exit code: 0 one thermometer, 1 none, 2 several,
 // 3 when it could not be saved. Main thread, QCoreApplication running.
-int RunFindCommand(bool save);
+// The settings file is the one of the application directory `paths`.
+int RunFindCommand(bool save, const platform::AppPaths& paths);
 
 // A search on a worker thread of its own, for the windows: the window stays
 // live, and OnFinished runs on the owner's thread with the result.

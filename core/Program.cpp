@@ -121,7 +121,8 @@ namespace {
 // then the core started and the event loop served. Main thread.
 class ProgramRun {
 public:
-    ProgramRun(QCoreApplication& app, ProgramViews* views) : App_(app), Views_(views) {
+    ProgramRun(QCoreApplication& app, ProgramViews* views, platform::AppPaths paths)
+        : App_(app), Views_(views), Paths_(std::move(paths)) {
         // Until the directory is this run's, the one event loop that can run
         // is the box saying that another instance has it: a stop ends that
         // box and the start (also one that came while the running instance
@@ -148,8 +149,8 @@ public:
 private:
     QCoreApplication& App_;
     ProgramViews* Views_;
-    platform::SignalRelay Relay_;
     platform::AppPaths Paths_;
+    platform::SignalRelay Relay_;
     std::unique_ptr<TKelvoxCore> Core_;
     std::optional<platform::SystemdNotify> Notify_;
     // The first problem of the last reload, until one succeeds.
@@ -159,8 +160,6 @@ private:
 };
 
 std::optional<int> ProgramRun::TakeDirectory() {
-    // Looked up once: everything below is handed these paths.
-    Paths_ = platform::ResolveAppPaths();
     if (const std::optional<int> refused = lockApplicationDirectory(Paths_.Dir, Views_))
         return refused;
     // Left behind by a save that was killed half-way; this instance owns the
@@ -258,8 +257,8 @@ void ProgramRun::Teardown() {
 
 } // namespace
 
-int RunProgram(QCoreApplication& app, ProgramViews* views) {
-    ProgramRun run(app, views);
+int RunProgram(QCoreApplication& app, ProgramViews* views, const platform::AppPaths& paths) {
+    ProgramRun run(app, views, paths);
     if (const std::optional<int> refused = run.TakeDirectory())
         return *refused;
     run.BuildCore();

@@ -5,6 +5,7 @@
 // Main thread, once per process, after the application object exists.
 #pragma once
 
+#include "platform/AppPaths.h"
 #include "platform/MessageBox.h"
 
 #include <QString>
@@ -34,9 +35,9 @@ public:
     virtual bool AskRunningInstanceToShow(const QString& /*appDir*/) { return false; }
 };
 
-// Runs the program with `views` (null: headless) until it is closed;
-// returns the exit code.
-int RunProgram(QCoreApplication& app, ProgramViews* views);
+// Runs the program with `views` (null: headless) on the application
+// directory `paths` until it is closed; returns the exit code.
+int RunProgram(QCoreApplication& app, ProgramViews* views, const platform::AppPaths& paths);
 
 // Headless: every line of `log` also goes to standard output as it is added
 // (with the journal's priority when the journal reads it).

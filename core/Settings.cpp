@@ -2,6 +2,7 @@
 
 #include "core/AlarmCommand.h"
 #include "core/MqttPublisher.h"
+#include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 #include "platform/IniFile.h"
 
@@ -533,4 +534,18 @@ QStringList TSettingsModel::Save(platform::IniFile& ini) {
             Missing_[index(def.Id)] = false;
         }
     return overwritten;
+}
+
+QStringList CheckSettingsFile(const platform::AppPaths& paths) {
+    const QString path = paths.IniPath();
+    const platform::IniFile ini(path);
+    if (!ini.ReadError().isEmpty())
+        return {ini.ReadError()};
+    if (!QFileInfo::exists(path))
+        return {QStringLiteral("%1: not found in %2; a start would use the default settings")
+                    .arg(QFileInfo(path).fileName(), paths.Dir)};
+    QStringList problems;
+    for (const SettingProblem& problem : TSettingsModel::Check(ini))
+        problems << problem.Text;
+    return problems;
 }

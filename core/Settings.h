@@ -17,7 +17,8 @@
 
 namespace platform {
 class IniFile;
-}
+struct AppPaths;
+} // namespace platform
 
 // Decimal: a number of °C or a factor, written with '.'; empty where the
 // table's default is empty (a limit that is off).
@@ -150,3 +151,10 @@ private:
     // while the file still lacks them, so that the file shows every setting.
     std::array<bool, kSettingCount> Missing_{};
 };
+
+// kelvox --check: the settings file of the application directory `paths`
+// read as a start reads it, stricter where a start would quietly take a
+// default. Every problem, one line each, or nothing when the file is fine;
+// a missing file is a problem here, naming where it was looked for.
+// Creates nothing. Any thread.
+QStringList CheckSettingsFile(const platform::AppPaths& paths);

@@ -7,6 +7,7 @@
 #include "gui/uMain.h"
 #include "gui/uMainInstance.h"
 #include "gui/uSettings.h"
+#include "platform/AppPaths.h"
 #include "platform/MessageBox.h"
 
 #include <QApplication>
@@ -38,7 +39,8 @@ public:
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) int kelvox_gui_main(int argc, char** argv) {
+extern "C" __attribute__((visibility("default"))) int
+kelvox_gui_main(int argc, char** argv, const platform::AppPaths& paths) {
     GuardedApplication<QApplication> app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kelvox"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.kelvox.Kelvox"));
@@ -46,5 +48,5 @@ extern "C" __attribute__((visibility("default"))) int kelvox_gui_main(int argc, 
     QApplication::setQuitOnLastWindowClosed(false);
     InstallGuiServices();
     WindowViews views;
-    return RunProgram(app, &views);
+    return RunProgram(app, &views, paths);
 }

@@ -4,7 +4,6 @@
 #include "gui/MessageParent.h"
 
 #include "platform/AppPaths.h"
-#include "platform/Clock.h"
 #include "platform/FormatSettings.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
@@ -58,8 +57,10 @@ QIcon HistoryIcon() {
     return QIcon(pixmap);
 }
 
-TfHistory::TfHistory(TemperatureHistory* history, QString iniPath, QWidget* parent)
-    : QWidget(parent, Qt::Window), History_(history), IniPath_(std::move(iniPath)) {
+TfHistory::TfHistory(TemperatureHistory* history, std::function<QDateTime()> clock, QString iniPath,
+                     QWidget* parent)
+    : QWidget(parent, Qt::Window), History_(history), Now_(std::move(clock)),
+      IniPath_(std::move(iniPath)) {
     setObjectName(QStringLiteral("fHistory"));
     setWindowTitle(QStringLiteral("Kelvox - History"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -158,7 +159,7 @@ void TfHistory::Rebuild() {
     TailMinute_ = -1;
     HasData_ = false;
 
-    std::int64_t newest = HistoryMinuteOf(platform::Now());
+    std::int64_t newest = HistoryMinuteOf(Now_());
     const std::deque<HistoryPoint>* points = History_ ? &History_->Points() : nullptr;
     if (points && !points->empty())
         newest = std::max(newest, points->back().Minute);
@@ -281,7 +282,7 @@ void TfHistory::HistoryChanged(TemperatureHistory::Change change) {
 }
 
 void TfHistory::Tick() {
-    if (HistoryMinuteOf(platform::Now()) >= RangeEnd_)
+    if (HistoryMinuteOf(Now_()) >= RangeEnd_)
         Rebuild();
     else
         UpdateSummary();
@@ -337,7 +338,7 @@ void TfHistory::UpdateValueAxis() {
 void TfHistory::UpdateTitle() {
     const platform::FormatSettings& fs = platform::FormatSettings::Current();
     const platform::FormatSettings shortTime = HistoryShortTimeFormats(fs);
-    const QDateTime end = HistoryTimeOfMinute(HistoryMinuteOf(platform::Now()));
+    const QDateTime end = HistoryTimeOfMinute(HistoryMinuteOf(Now_()));
     const QDateTime start = end.addSecs(-60 * HistorySpanInfoOf(Span_).Minutes);
     const QString name = Span_ == Span::Hour  ? QStringLiteral("last hour")
                          : Span_ == Span::Day ? QStringLiteral("last 24 hours")
@@ -360,7 +361,7 @@ void TfHistory::UpdateSummary() {
     double current = 0;
     if (History_ && !History_->Points().empty() && !History_->LastFailed()) {
         const HistoryPoint& p = History_->Points().back();
-        fresh = p.Minute >= HistoryMinuteOf(platform::Now()) - 1;
+        fresh = p.Minute >= HistoryMinuteOf(Now_()) - 1;
         current = p.Last;
     }
     lSummary->setText(QStringLiteral("Minimum: %1    Maximum: %2    Current: %3")
@@ -378,10 +379,9 @@ bool TfHistory::SavePicture(const QString& path) {
 
 void TfHistory::bSavePngClick() {
     const QString dir = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
-    const QString name =
-        QStringLiteral("Kelvox history %1.png")
-            .arg(platform::FileSafeDate(
-                platform::FormatSettings::Current().FormatShortDate(platform::Now())));
+    const QString name = QStringLiteral("Kelvox history %1.png")
+                             .arg(platform::FileSafeDate(
+                                 platform::FormatSettings::Current().FormatShortDate(Now_())));
     QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save as PNG"),
                                                 dir.isEmpty() ? name : dir + u'/' + name,
                                                 QStringLiteral("PNG images (*.png)"));

@@ -18,11 +18,13 @@
 #include "gui/HistoryAxis.h"
 #include "gui/ScreenFit.h"
 
+#include <QDateTime>
 #include <QIcon>
 #include <QImage>
 #include <QPointer>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 class QButtonGroup;
@@ -42,9 +44,11 @@ public:
     // Empty series kept ready for new pieces (a failed reading starts one).
     static constexpr std::size_t kSpareSeries = 4;
 
-    // The window's place and size are kept in the settings file at iniPath
-    // (empty: not kept).
-    TfHistory(TemperatureHistory* history, QString iniPath, QWidget* parent = nullptr);
+    // `clock` is the program's (the core's): it says which minutes are
+    // recent and ends the time axis. The window's place and size are kept
+    // in the settings file at iniPath (empty: not kept).
+    TfHistory(TemperatureHistory* history, std::function<QDateTime()> clock, QString iniPath,
+              QWidget* parent = nullptr);
 
     // Controls (named with setObjectName so tests can find them).
     QPushButton* bHour = nullptr;
@@ -100,6 +104,7 @@ private:
     void SaveGeometry();
 
     QPointer<TemperatureHistory> History_;
+    std::function<QDateTime()> Now_;
     QString IniPath_;
     Span Span_ = Span::Day;
     QButtonGroup* SpanGroup_ = nullptr;

@@ -418,7 +418,8 @@ void TfMain::History1Click(QObject* /*Sender*/) {
             Core_.History().LoadEarlier(
                 {Core_.Paths().Dir, Core_.Now(), 7, platform::FormatSettings::Current()});
         }
-        HistoryWindow_ = new TfHistory(&Core_.History(), Core_.Paths().IniPath());
+        HistoryWindow_ = new TfHistory(
+            &Core_.History(), [this] { return Core_.Now(); }, Core_.Paths().IniPath());
         HistoryWindow_->PlaceBeside(frameGeometry());
     }
     HistoryWindow_->show();

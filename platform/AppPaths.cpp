@@ -60,8 +60,8 @@ QString AppBaseName() {
     return QStringLiteral("kelvox");
 }
 
-AppPaths ResolveAppPaths() {
-    return {AppDir(/*create=*/true)};
+AppPaths ResolveAppPaths(bool create) {
+    return {AppDir(create)};
 }
 
 bool AppPaths::Restore() const {

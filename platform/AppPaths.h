@@ -31,8 +31,9 @@ struct AppPaths {
 };
 
 // Looks the application directory up now (the environment and the
-// executable's place) and creates it when missing.
-AppPaths ResolveAppPaths();
+// executable's place) and, with `create`, creates it when missing. main()
+// does this once and hands the result down.
+AppPaths ResolveAppPaths(bool create = true);
 
 // No trailing separator. Without create, a missing directory is only named.
 QString AppDir(bool create = true);

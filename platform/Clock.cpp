@@ -5,11 +5,6 @@
 
 namespace platform {
 namespace {
-std::function<QDateTime()>& override() {
-    static std::function<QDateTime()> clock;
-    return clock;
-}
-
 // UTC milliseconds from which the zone is looked at again: the next local
 // midnight, or 0 (at once).
 std::atomic<qint64> zoneCheckDue{0};
@@ -19,8 +14,6 @@ std::atomic<qint64> zoneCheckDue{0};
 // QDateTime::currentDateTime() has Qt call tzset() (a stat of
 // /etc/localtime) for every reading; localtime_r() keeps the zone it has.
 QDateTime Now() {
-    if (override())
-        return override()();
     const qint64 ms = QDateTime::currentMSecsSinceEpoch();
     if (ms >= zoneCheckDue.load(std::memory_order_relaxed))
         tzset();
@@ -36,10 +29,6 @@ QDateTime Now() {
 
 void RefreshTimeZone() {
     zoneCheckDue.store(0, std::memory_order_relaxed);
-}
-
-void SetClockForTests(std::function<QDateTime()> clock) {
-    override() = std::move(clock);
 }
 
 } // namespace platform

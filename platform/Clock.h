@@ -1,9 +1,8 @@
-// The wall clock as the program reads it. Tests replace it to cross a day
-// boundary or to pin file names; main thread use only while replaced.
+// The wall clock as the program reads it. The core is handed it as a
+// function (CoreDeps::Clock), which tests replace with their own clock.
 #pragma once
 
 #include <QDateTime>
-#include <functional>
 
 namespace platform {
 
@@ -16,8 +15,5 @@ QDateTime Now();
 // Looks at the system's time zone again (the settings were reloaded: the
 // administrator may have changed it too). Any thread.
 void RefreshTimeZone();
-
-// Replaces the clock; an empty function restores the real one.
-void SetClockForTests(std::function<QDateTime()> clock);
 
 } // namespace platform

@@ -76,16 +76,16 @@ QString execLine(const QString& path) {
 class DesktopDialog : public ::testing::Test {
 protected:
     void SetUp() override {
-        qputenv("KELVOX_HOME", home.path().toLocal8Bit());
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         ports.Link(33, pty.SlavePath());
-        BuildProgram();
+        CoreDeps deps;
+        deps.Paths = {home.path()};
+        BuildProgram(std::move(deps));
     }
     void TearDown() override {
         platform::SetMessageHook({});
         DestroyProgram();
         qunsetenv("XDG_CONFIG_HOME");
-        qunsetenv("KELVOX_HOME");
     }
     QTemporaryDir home, config;
     PortDir ports;

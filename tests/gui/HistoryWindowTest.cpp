@@ -28,7 +28,7 @@ protected:
     void SetUp() override {
         LinkFixture::SetUp();
         platform::FormatSettings::SetCurrent(CommaFormats());
-        platform::SetClockForTests([this] { return Now; });
+        Clock = [this] { return Now; };
     }
     // One reading arriving from the thermometer at the given time.
     void Receive(QTime time, const char* text) {
@@ -47,7 +47,7 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     for (int i = 0; i <= 6; ++i) {
         const QDateTime t(Today, QTime(10, 5 * i));
         ASSERT_TRUE(
-            AppendTemperatureLogLine(platform::ResolveAppPaths().TemperatureLogPath(t),
+            AppendTemperatureLogLine(Paths().TemperatureLogPath(t),
                                      TemperatureLogLine(CommaFormats(), t, 19.0L + i * 0.1L)));
     }
     Start("[Data]\r\nPeriod=5\r\n");
@@ -111,7 +111,7 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     w->resize(700, 480);
     w->close();
     ASSERT_TRUE(QTest::qWaitFor([&] { return fMain->HistoryWindow() == nullptr; }, 5000));
-    const platform::IniFile ini(platform::ResolveAppPaths().IniPath());
+    const platform::IniFile ini(Paths().IniPath());
     EXPECT_EQ(
         QSize(ini.ReadInteger("History", "Width", 0), ini.ReadInteger("History", "Height", 0)),
         QSize(700, 480));
@@ -126,7 +126,7 @@ TEST_F(HistoryWindowTest, AnotherSpanLeavesNoDotsOfTheOneBefore) {
     TemperatureHistory history;
     for (int m = 7 * 1440 - 10; m > 0; m -= m > 60 ? 37 : 3)
         history.AddReading(Now.addSecs(-60 * m).toMSecsSinceEpoch(), 20.0 + (m % 13) * 0.3);
-    TfHistory w(&history, {});
+    TfHistory w(&history, Clock, {});
     w.show();
     for (QPushButton* span : {w.bWeek, w.bHour}) {
         for (int i = 0; i < 5; ++i)
@@ -143,7 +143,7 @@ TEST_F(HistoryWindowTest, AnotherSpanLeavesNoDotsOfTheOneBefore) {
 
 TEST_F(HistoryWindowTest, ThePictureIsTitledWithTheSpanAndItsDates) {
     TemperatureHistory history;
-    TfHistory w(&history, {});
+    TfHistory w(&history, Clock, {});
     auto* title = w.findChild<QLabel*>("lTitle");
     ASSERT_NE(title, nullptr);
     EXPECT_TRUE(w.findChild<QWidget*>("Plot")->isAncestorOf(title)); // saved and copied

@@ -33,10 +33,7 @@ class LinkFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Home.isValid());
-        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
-        qputenv("KELVOX_MINUTE_MS", "60000");
         platform::FormatSettings::SetCurrent(platform::FormatSettings()); // '.' decimals
-        platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 3), QTime(14, 5, 9)); });
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
             Boxes.push_back(r);
             Parents.push_back(TakeMessageParent());
@@ -45,17 +42,23 @@ protected:
     }
     void TearDown() override { Stop(); }
 
+    platform::AppPaths Paths() const { return {Home.path()}; }
+
     void LinkPty() { Ports.Link(1, Pty.SlavePath()); }
 
     // Starts the program with this settings file. The blink tick is held off
     // unless asked for, so that tests drive it themselves.
     void Start(const QByteArray& ini = {}, bool realTicks = false) {
         if (!ini.isEmpty()) {
-            QFile f(platform::ResolveAppPaths().IniPath());
+            QFile f(Paths().IniPath());
             ASSERT_TRUE(f.open(QIODevice::WriteOnly));
             f.write(ini);
         }
-        BuildProgram();
+        CoreDeps deps;
+        deps.Paths = Paths();
+        deps.Clock = [this] { return Clock(); };
+        deps.MinuteMs = 60000;
+        BuildProgram(std::move(deps));
         if (!realTicks)
             Link().SetIconShown(false);
         LoadSettings();
@@ -96,6 +99,8 @@ protected:
     PortDir Ports;
     TestPty Pty;
     QTemporaryDir Home;
+    // The core's clock.
+    std::function<QDateTime()> Clock = [] { return QDateTime(QDate(2026, 7, 3), QTime(14, 5, 9)); };
     std::vector<platform::MessageRequest> Boxes;
     std::vector<QWidget*> Parents; // the window each box was over
 

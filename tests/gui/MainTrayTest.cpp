@@ -70,8 +70,8 @@ TEST_F(MainTrayTest, DoubleClickTogglesTheWindowAndTheMenuClosesTheProgram) {
     QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
     fMain->PopupMenu1->actions().last()->trigger(); // "Close"
     EXPECT_EQ(closed.count(), 1);
-    EXPECT_TRUE(QFileInfo::exists(platform::ResolveAppPaths().IniPath()));
-    EXPECT_TRUE(QFileInfo::exists(platform::ResolveAppPaths().EventLogPath(platform::Now())));
+    EXPECT_TRUE(QFileInfo::exists(Paths().IniPath()));
+    EXPECT_TRUE(QFileInfo::exists(Paths().EventLogPath(Core().Now())));
 }
 
 TEST_F(MainTrayTest, HideIsOfferedOnlyWhileTheIconIsThere) {
@@ -129,11 +129,12 @@ TEST_F(MainTrayTest, TooltipTellsTheReadingAndTheLink) {
 // headless): every request is refused and nothing else happens.
 TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
     QTemporaryDir home;
-    qputenv("KELVOX_HOME", home.path().toLocal8Bit());
     PortDir ports;
     platform::SetMessageHook(
         [](const platform::MessageRequest&) { return platform::MsgResult::Ok; });
-    BuildProgram();
+    CoreDeps deps;
+    deps.Paths = {home.path()};
+    BuildProgram(std::move(deps));
     LoadSettings();
     Link().Reopen(); // no such port: the icon would blink
     EXPECT_NE(Link().BlinkPhase(), 0);
@@ -146,5 +147,4 @@ TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
         EXPECT_FALSE(timer->isActive()) << "no wake-ups for a panel that cannot come";
     DestroyProgram();
     platform::SetMessageHook({});
-    qunsetenv("KELVOX_HOME");
 }

@@ -37,13 +37,11 @@ class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Home.isValid());
-        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
         platform::FormatSettings fs;
         fs.DecimalSeparator = QStringLiteral(",");
         fs.ShortDateFormat = "%d/%m/%Y"; // slashes: the file name must cope
         fs.LongTimeFormat = "%H:%M:%S";
         platform::FormatSettings::SetCurrent(fs);
-        platform::SetClockForTests([] { return kNow; });
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
             Boxes.push_back(r);
             return platform::MsgResult::Ok;
@@ -52,10 +50,14 @@ protected:
     }
     void TearDown() override { Stop(); }
     void Start() {
-        BuildProgram();
+        CoreDeps deps;
+        deps.Paths = Paths();
+        deps.Clock = [] { return kNow; };
+        BuildProgram(std::move(deps));
         LoadSettings();
     }
     void Stop() { DestroyProgram(); }
+    platform::AppPaths Paths() const { return {Home.path()}; }
     QString EventLog() const { return Home.path() + "/kelvox - 03-07-2026.log"; }
     static QByteArray Read(const QString& path) {
         QFile f(path);
@@ -200,7 +202,7 @@ TEST_F(MainWindowTest, LogLinesCarryTheTimeInTheWindow) {
 
 TEST_F(MainWindowTest, AStoredPlaceOffTheScreenShowsTheWindowOnItAndIsKept) {
     Stop();
-    QFile ini(platform::ResolveAppPaths().IniPath());
+    QFile ini(Paths().IniPath());
     ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
     ini.write("[Main]\r\nTop=-900\r\nLeft=5000\r\nHeight=2000\r\n");
     ini.close();
@@ -209,8 +211,8 @@ TEST_F(MainWindowTest, AStoredPlaceOffTheScreenShowsTheWindowOnItAndIsKept) {
     const QRect screen = fMain->screen()->availableGeometry();
     EXPECT_TRUE(screen.contains(fMain->frameGeometry())) << fMain->frameGeometry().x();
     fMain->close(); // neither moved nor resized: the place from a larger screen stays
-    EXPECT_TRUE(Read(platform::ResolveAppPaths().IniPath())
-                    .startsWith("[Main]\r\nTop=-900\r\nLeft=5000\r\nHeight=2000\r\n"));
+    EXPECT_TRUE(
+        Read(Paths().IniPath()).startsWith("[Main]\r\nTop=-900\r\nLeft=5000\r\nHeight=2000\r\n"));
 }
 
 // A Wayland compositor reports every window at 0,0: the stored place stays.
@@ -221,7 +223,7 @@ TEST(MainWindowPlace, KeptWhereThePlatformCannotReportIt) {
 
 // The window's close at a stop signal is the core's quiet one: no box.
 TEST_F(MainWindowTest, ASignalledCloseReportsFailuresWithoutABox) {
-    ASSERT_TRUE(QDir().mkpath(platform::ResolveAppPaths().IniPath())); // cannot be written
+    ASSERT_TRUE(QDir().mkpath(Paths().IniPath())); // cannot be written
     QSignalSpy closed(&Core(), &TKelvoxCore::Closed);
     fMain->CloseBySignal();
     EXPECT_EQ(closed.count(), 1);

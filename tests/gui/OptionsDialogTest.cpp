@@ -43,10 +43,7 @@ protected:
     static void SetUpTestSuite() { setenv("no_proxy", "127.0.0.1", 1); }
     void SetUp() override {
         ASSERT_TRUE(Home.isValid());
-        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
-        qputenv("KELVOX_MINUTE_MS", "1000");
         platform::FormatSettings::SetCurrent(platform::FormatSettings());
-        platform::SetClockForTests([] { return QDateTime(QDate(2026, 7, 3), QTime(9, 30, 0)); });
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
             Boxes.push_back(r);
             return platform::MsgResult::Ok;
@@ -60,10 +57,16 @@ protected:
             res.set_content("OK", "text/plain");
         });
         server.Start();
-        BuildProgram();
+        CoreDeps deps;
+        deps.Paths = Paths();
+        deps.Clock = [] { return QDateTime(QDate(2026, 7, 3), QTime(9, 30, 0)); };
+        deps.MinuteMs = 1000;
+        BuildProgram(std::move(deps));
         LoadSettings();
     }
     void TearDown() override { DestroyProgram(); }
+
+    platform::AppPaths Paths() const { return {Home.path()}; }
 
     // Shows the dialog (not modally) with the keyboard focus in the field.
     void FocusPeriod() {
@@ -130,7 +133,7 @@ TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcom
     EXPECT_EQ(server.Requests()[0].Target, "/t.php?t=21.5");
     ASSERT_EQ(Log().size(), 1);
     EXPECT_TRUE(Log()[0].endsWith(" >  OK  Information successfully send"));
-    const QString tempLog = platform::ResolveAppPaths().TemperatureLogPath(platform::Now());
+    const QString tempLog = Paths().TemperatureLogPath(Core().Now());
     EXPECT_EQ(Read(tempLog).count("\r\n"), 1);
     EXPECT_TRUE(Read(tempLog).endsWith("21.5\r\n")) << Read(tempLog).toStdString();
 
@@ -142,7 +145,7 @@ TEST_F(OptionsDialogTest, SendLogsAndAppendsToTheTemperatureLogWhateverTheOutcom
     ASSERT_TRUE(send());
     ASSERT_EQ(server.Requests().size(), 2u);
     EXPECT_EQ(server.Requests()[1].Target, "/edited.php?v=21.5");
-    EXPECT_FALSE(QFile::exists(platform::ResolveAppPaths().IniPath()));
+    EXPECT_FALSE(QFile::exists(Paths().IniPath()));
 
     // A failed send is logged as such and still gets its log line.
     fSettings->edTarget->setText(Url("/missing.php?t="));
@@ -217,13 +220,13 @@ TEST_F(OptionsDialogTest, CloseKeepsThePicksSaveAndCloseWritesThem) {
     fSettings->CheckBox1->setChecked(true);
     fSettings->IntEdit1->SetValue(9);
     fSettings->Button1->click();
-    EXPECT_FALSE(QFile::exists(platform::ResolveAppPaths().IniPath()));
+    EXPECT_FALSE(QFile::exists(Paths().IniPath()));
     EXPECT_EQ(fMain->Timer1->interval(), 9000);
 
     fSettings->show();
     fSettings->bClose->click();
     EXPECT_FALSE(fSettings->isVisible());
-    const QByteArray ini = Read(platform::ResolveAppPaths().IniPath());
+    const QByteArray ini = Read(Paths().IniPath());
     EXPECT_TRUE(ini.contains("\r\nCOM=3\r\nPeriod=9\r\nAutoConnect=-1\r\n")) << ini.toStdString();
 }
 

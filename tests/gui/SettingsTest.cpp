@@ -30,8 +30,6 @@ class SettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(Home.isValid());
-        qputenv("KELVOX_HOME", Home.path().toLocal8Bit());
-        qputenv("KELVOX_MINUTE_MS", "1000");
         Saved_ = platform::FormatSettings::Current();
         platform::FormatSettings::SetCurrent(platform::FormatSettings());
         platform::SetMessageHook([this](const platform::MessageRequest& r) {
@@ -45,10 +43,14 @@ protected:
         DestroyWindows();
         platform::SetMessageHook({});
         platform::FormatSettings::SetCurrent(Saved_);
-        qunsetenv("KELVOX_HOME");
-        qunsetenv("KELVOX_MINUTE_MS");
     }
-    void CreateWindows() { BuildProgram(); }
+    platform::AppPaths Paths() const { return {Home.path()}; }
+    void CreateWindows() {
+        CoreDeps deps;
+        deps.Paths = Paths();
+        deps.MinuteMs = 1000;
+        BuildProgram(std::move(deps));
+    }
     void DestroyWindows() { DestroyProgram(); }
     // A fresh program start with the file as it is now.
     void Restart() {
@@ -57,12 +59,12 @@ protected:
         LoadSettings();
     }
     void WriteIni(const QByteArray& bytes) {
-        QFile f(platform::ResolveAppPaths().IniPath());
+        QFile f(Paths().IniPath());
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.write(bytes);
     }
     QByteArray ReadIni() {
-        QFile f(platform::ResolveAppPaths().IniPath());
+        QFile f(Paths().IniPath());
         if (!f.open(QIODevice::ReadOnly))
             return {};
         return f.readAll();
@@ -176,7 +178,7 @@ TEST_F(SettingsTest, CloseKeepsTheFileSaveAndCloseWritesIt) {
     fSettings->edTarget->setText("edited");
     fSettings->Button1->click();
     EXPECT_FALSE(fSettings->isVisible());
-    EXPECT_FALSE(QFileInfo::exists(platform::ResolveAppPaths().IniPath()));
+    EXPECT_FALSE(QFileInfo::exists(Paths().IniPath()));
     EXPECT_EQ(fSettings->edTarget->text(), "edited"); // still in effect
     fSettings->show();
     fSettings->bClose->click();

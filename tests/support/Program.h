@@ -10,8 +10,9 @@
 TKelvoxCore& Core();
 TLink& Link();
 
-// The core, fMain and fSettings (the settings not read yet).
-void BuildProgram(CoreDeps deps = {});
+// The core, fMain and fSettings (the settings not read yet); deps.Paths
+// names the test's application directory.
+void BuildProgram(CoreDeps deps);
 // Reads the settings file and applies it, as at start.
 void LoadSettings();
 // fSettings, fMain and the core, in that order.

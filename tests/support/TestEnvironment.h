@@ -21,7 +21,6 @@ public:
           Formats_(platform::FormatSettings::Current()) {}
     ~TestEnvironment() {
         platform::SetMessageHook({});
-        platform::SetClockForTests({});
         platform::FormatSettings::SetCurrent(Formats_);
         restore("KELVOX_HOME", Home_, HadHome_);
         restore("KELVOX_MINUTE_MS", MinuteMs_, HadMinuteMs_);

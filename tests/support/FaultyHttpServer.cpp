@@ -80,6 +80,25 @@ void FaultyHttpServer::Serve(int fd) {
     case Mode::FloodHeaders:
         WriteForever(fd, "HTTP/1.1 200 OK\r\n", "X-Pad: " + std::string(1000, 'y') + "\r\n");
         return;
+    case Mode::FloodHeaderLine:
+        WriteForever(fd, "HTTP/1.1 200 OK\r\nX-Pad: ", std::string(65536, 'y'));
+        return;
+    case Mode::LongLocation:
+        WriteForever(
+            fd, "HTTP/1.1 301 Moved\r\nLocation: /" + std::string(8 << 20, 'l') + "\r\n\r\n", "");
+        return;
+    case Mode::GarbageChunk:
+    case Mode::HugeChunk: {
+        const bool garbage = mode_.load() == Mode::GarbageChunk;
+        WriteForever(fd,
+                     std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") +
+                         (garbage ? "zzzz" : "ffffffffffffffff") + "\r\nOK\r\n0\r\n\r\n",
+                     "");
+        return;
+    }
+    case Mode::NotHttp:
+        WriteForever(fd, "SSH-2.0-OpenSSH_9.2\r\n", "");
+        return;
     }
 }
 

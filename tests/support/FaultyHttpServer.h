@@ -12,10 +12,15 @@
 class FaultyHttpServer {
 public:
     enum class Mode {
-        Reset,        // read the request, then close with a reset
-        StallBody,    // answer 200 with part of the promised body, then wait
-        FloodBody,    // answer 200 with a body that never ends
-        FloodHeaders, // answer 200 with header lines that never end
+        Reset,           // read the request, then close with a reset
+        StallBody,       // answer 200 with part of the promised body, then wait
+        FloodBody,       // answer 200 with a body that never ends
+        FloodHeaders,    // answer 200 with header lines that never end
+        FloodHeaderLine, // answer 200 with one header line that never ends
+        LongLocation,    // answer 301 with an 8 MiB Location
+        GarbageChunk,    // answer 200, chunked, with the chunk size "zzzz"
+        HugeChunk,       // answer 200, chunked, with the chunk size 2^64 - 1
+        NotHttp,         // answer with a line that is no HTTP status line
     };
 
     explicit FaultyHttpServer(Mode mode);

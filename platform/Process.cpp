@@ -1,6 +1,7 @@
 #include "platform/Process.h"
 
 #include "platform/AppPaths.h"
+#include "platform/FileStore.h"
 #include "platform/SysRetry.h"
 #include "platform/SystemError.h"
 
@@ -42,16 +43,6 @@ QString notRegular(mode_t mode) {
     return QStringLiteral("not a regular file (%1)").arg(QLatin1StringView(kind));
 }
 
-// "alice (uid 1000)", or "uid 1000" when the user has no name.
-QString userName(uid_t uid) {
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
-        return QStringLiteral("%1 (uid %2)").arg(QString::fromLocal8Bit(found->pw_name)).arg(uid);
-    return QStringLiteral("uid %1").arg(uid);
-}
-
 } // namespace
 
 InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
@@ -61,6 +52,16 @@ InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
         *error = file + QStringLiteral(": ") + cause;
         return InstanceLock::Failed;
     };
+    // Root makes nothing in another user's folder: that user could have put
+    // links there for root to write through (the settings, the logs).
+    struct stat folder {};
+    if (::geteuid() == 0 && ::stat(QFile::encodeName(dir).constData(), &folder) == 0 &&
+        folder.st_uid != 0) {
+        *error = dir + QStringLiteral(": owned by %1, not by the user running the program; root "
+                                      "does not write another user's folder")
+                           .arg(UserText(folder.st_uid));
+        return InstanceLock::Failed;
+    }
     // Never follow a link (its target is not touched) or block on a FIFO
     // someone put in its place.
     UniqueFd fd(RetryOnEintr([&] {
@@ -82,7 +83,7 @@ InstanceLock LockApplicationDirectory(const QString& dir, QString* error) {
     // out: it must be this user's alone (an older one made 0644 is mended).
     if (st.st_uid != ::geteuid())
         return failed(QStringLiteral("owned by %1, not by the user running the program")
-                          .arg(userName(st.st_uid)));
+                          .arg(UserText(st.st_uid)));
     if ((st.st_mode & 077) != 0 && ::fchmod(fd.Get(), 0600) != 0)
         return failed(QString::fromStdString(SystemErrorOf(errno).Text));
     if (RetryOnEintr([&] { return ::flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0) {

@@ -1,9 +1,13 @@
 #include "platform/IniFile.h"
 
+#include "platform/FileStore.h"
+#include "platform/Process.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,18 +96,45 @@ TEST_F(IniFileTest, WritesKeepEverythingElseAsItWas) {
                          "TargetURL=u\r\n");
 }
 
-// A root-run save (kelvox --find --save on a service's directory) leaves
-// the file to its owner, who must still read and write it.
-TEST_F(IniFileTest, ASaveKeepsTheFilesOwner) {
-    WriteRaw("[Data]\nCOM=1\n");
-    if (::chown(QFile::encodeName(Path).constData(), 4242, 4343) != 0)
-        GTEST_SKIP() << "only root can give a file away";
-    IniFile(Path).WriteInteger("Data", "COM", 2);
-    struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(Path).constData(), &st), 0);
-    EXPECT_EQ(st.st_uid, 4242u);
-    EXPECT_EQ(st.st_gid, 4343u);
-    EXPECT_EQ(ReadRaw(), "[Data]\r\nCOM=2\r\n");
+// Run as root (kelvox --find --save on a service's directory): nothing is
+// written through a link, nor in a folder or file of another user, who
+// could have planted links there; each refusal names what and whose.
+TEST_F(IniFileTest, RootWritesNoLinkAndNothingOfAnotherUser) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root and the user nobody";
+    const QByteArray target = QFile::encodeName(Dir.path() + "/target");
+    QFile(Dir.path() + "/target").open(QIODevice::WriteOnly);
+    const auto refused = [&](const QString& path, const char* cause) {
+        QString error;
+        EXPECT_FALSE(platform::AppendWhole(path, "x", &error));
+        EXPECT_TRUE(error.contains(cause)) << error.toStdString();
+        EXPECT_THROW(IniFile(path).WriteInteger("Data", "COM", 7), std::runtime_error);
+    };
+    ASSERT_EQ(::symlink(target.constData(), QFile::encodeName(Path).constData()), 0);
+    refused(Path, "symbolic link");
+    ::unlink(QFile::encodeName(Path).constData());
+    ASSERT_EQ(::link(target.constData(), QFile::encodeName(Path).constData()), 0);
+    refused(Path, "hard links");
+    ::unlink(QFile::encodeName(Path).constData());
+    WriteRaw("[Data]\r\n");
+    ASSERT_EQ(::chown(QFile::encodeName(Path).constData(), nobody->pw_uid, 0), 0);
+    refused(Path, "owned by nobody");
+    QTemporaryDir theirs;
+    ASSERT_EQ(::chown(QFile::encodeName(theirs.path()).constData(), nobody->pw_uid, 0), 0);
+    refused(theirs.path() + "/kelvox.ini", "owned by nobody");
+    EXPECT_FALSE(QFileInfo::exists(theirs.path() + "/kelvox.ini"));
+    QString error;
+    EXPECT_EQ(platform::LockApplicationDirectory(theirs.path(), &error),
+              platform::InstanceLock::Failed);
+    EXPECT_TRUE(error.startsWith(theirs.path() + ": owned by nobody")) << error.toStdString();
+    // Their link is not read either.
+    const QByteArray link = QFile::encodeName(theirs.path() + "/kelvox.ini");
+    ASSERT_EQ(::symlink(target.constData(), link.constData()), 0);
+    ASSERT_EQ(::lchown(link.constData(), nobody->pw_uid, 0), 0);
+    EXPECT_EQ(platform::ReadWholeFile(theirs.path() + "/kelvox.ini").Outcome,
+              platform::ReadOutcome::Refused);
+    EXPECT_EQ(QFileInfo(Dir.path() + "/target").size(), 0);
 }
 
 TEST_F(IniFileTest, LineBreaksInAValueCannotAddKeys) {

@@ -20,22 +20,21 @@ namespace kelvox {
 using GuiMainFunction = int (*)(int, char**, const platform::AppPaths&);
 inline constexpr const char* GuiMainSymbol = "kelvox_gui_main";
 
-// A module of the program (kelvox-gui.so, kelvox-net.so), from one of two
+// The program's modules (kelvox-gui.so, kelvox-net.so) come from one of two
 // places only: beside the executable (a build or portable copy), else the
 // absolute install directory fixed at build time. Never a path relative to
 // the executable elsewhere: a copy run from /tmp/x would then load whatever
-// any local user put into /tmp/lib. A module found there that another user
-// could have written (the file or its folder writable by group or others, or
-// owned by neither root nor this process's user) is refused: its code would
-// run as this program's user. Empty when there is none or it is refused;
-// *error then names the file and why. Any thread.
-QString ModulePath(const QString& name, QString* error = nullptr);
+// any local user put into /tmp/lib. A module that another user could have
+// written (the file, or a folder on its way up to "/", writable by group or
+// others without the sticky bit, or owned by neither root nor this
+// process's user) is refused: its code would run as this program's user.
 
 // A shared library loaded on demand and kept loaded for the rest of the run
 // (the code of what it made stays in use until exit). Any thread.
 class Module {
 public:
-    // One of the program's modules, found by ModulePath.
+    // One of the program's modules: opened once, checked as it is open and
+    // loaded from that very file, so that nothing can be swapped in between.
     static Module Program(const QString& name);
     // A library of the system by its soname ("libmosquitto.so.1"), where the
     // dynamic linker looks for it.
@@ -45,8 +44,9 @@ public:
     // The module's file; empty for a system library and when none was
     // found or it was refused.
     const QString& Path() const { return Path_; }
-    // Why it is not loaded: ModulePath's text, or the dynamic linker's
-    // (after "<path>: " for a module of the program).
+    // Why it is not loaded: what was refused or not found (the real file or
+    // folder, never a link to it), or the dynamic linker's cause after
+    // "<path>: ".
     const QString& Error() const { return Error_; }
     // The function `name` of the loaded library; null when it has none.
     template <class Function> Function Symbol(const char* name) const {

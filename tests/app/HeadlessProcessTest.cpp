@@ -539,23 +539,35 @@ TEST(HeadlessProcess, AnUnusableLockFileEndsTheStartNamingFileAndCause) {
 }
 
 // A copy of the program loads no kelvox-net.so from "../lib/kelvox" beside
-// it, nor one that other users may write; the send says why.
+// it, nor one that other users may write (the file, behind a link too, or a
+// folder on its way up); the send names what was refused.
 TEST(HeadlessProcess, ModulesLoadOnlyFromPlacesNoOtherUserWrites) {
     LocalHttpServer server;
     server.Start();
-    for (const QString planted : {"lib/kelvox/kelvox-net.so", "x/kelvox-net.so"}) {
+    for (const QString planted :
+         {"lib/kelvox/kelvox-net.so", "x/kelvox-net.so", "y/real.so", "up"}) {
         QTemporaryDir root;
-        QDir(root.path()).mkpath("lib/kelvox"), QDir(root.path()).mkpath("x");
+        QDir(root.path()).mkpath("lib/kelvox"), QDir(root.path()).mkpath("x"),
+            QDir(root.path()).mkpath("y");
         ASSERT_TRUE(QFile::copy(kBinary, root.path() + "/x/kelvox"));
-        ASSERT_TRUE(QFile::copy(KELVOX_BINARY_DIR "/kelvox-net.so", root.path() + "/" + planted));
-        ::chmod(QFile::encodeName(root.path() + "/" + planted).constData(), 0775);
+        const QString module = root.path() + "/" + (planted == "up" ? "x/kelvox-net.so" : planted);
+        ASSERT_TRUE(QFile::copy(KELVOX_BINARY_DIR "/kelvox-net.so", module));
+        ::chmod(QFile::encodeName(module).constData(), planted == "up" ? 0755 : 0775);
+        if (planted == "y/real.so") {
+            ASSERT_TRUE(QFile::link(module, root.path() + "/x/kelvox-net.so"));
+        }
+        if (planted == "up") // the folder above the module's: anyone may rename x
+            ::chmod(QFile::encodeName(root.path()).constData(), 0777);
         writeFile(root.path() + "/kelvox.ini", sendingTo(server.Port()));
         QProcess p;
         startIn(p, root.path(), "--headless", {}, root.path() + "/x/kelvox");
         ::kill(static_cast<pid_t>(p.processId()), SIGUSR1);
-        EXPECT_TRUE(outputUntil(p, "ERR  Information cannot")
-                        .contains(planted.startsWith('x') ? "kelvox-net.so refused: it is writable"
-                                                          : "kelvox-net.so not found in"));
+        const QByteArray out = outputUntil(p, "ERR  Information cannot");
+        const QString expected =
+            planted == "lib/kelvox/kelvox-net.so" ? "kelvox-net.so not found in"
+            : planted == "up" ? "refused: its folder " + root.path() + " is writable"
+                              : module + " refused: it is writable";
+        EXPECT_TRUE(out.contains(expected.toUtf8())) << out.toStdString();
         EXPECT_EQ(stop(p).exitCode, 0);
     }
     EXPECT_TRUE(server.Requests().empty());

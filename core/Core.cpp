@@ -74,6 +74,9 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
         Command_->Run(change);
     });
     connect(Alarm_, &TAlarm::LogLine, &Log_, &TEventLog::Add);
+    connect(Alarm_, &TAlarm::StateChanged, Mqtt_,
+            [this](AlarmKind state) { Mqtt_->SetAlarmState(AlarmWord(state)); });
+    Mqtt_->SetAlarmState(AlarmWord(Alarm_->State()));
     connect(Command_, &TAlarmCommand::LogLine, &Log_, &TEventLog::Add);
     // The options dialog changes the model directly.
     connect(&Settings_, &TSettingsModel::Changed, this, [this](Setting id) {

@@ -117,6 +117,14 @@ const EntityDef kEntities[] = {
          c.insert("device_class", "timestamp");
          c.insert("entity_category", "diagnostic");
      }},
+    // A primary entity: what an automation acts on. Available whenever the
+    // program runs, since "stale" is itself an alarm.
+    {"alarm", false,
+     [](QJsonObject& c) {
+         c.insert("name", "Alarm");
+         c.insert("device_class", "enum");
+         c.insert("options", QJsonArray::fromStringList({"ok", "high", "low", "stale"}));
+     }},
 };
 
 // The leaves published under the base topic that a topic change clears:
@@ -215,7 +223,7 @@ struct MqttShared {
     Config Wanted;
     bool ConfigChanged = false;
     bool Live = false;
-    QByteArray Text, When, Link;
+    QByteArray Text, When, Link, Alarm;
     // The latest reading and its time, also while Text and When are held
     // back: what a new connection publishes first.
     QByteArray LatestText, LatestWhen;
@@ -270,9 +278,9 @@ private:
     std::optional<Clock::time_point> ResendAt_; // answer to a birth message
     int Unacknowledged_ = 0;                    // QoS 1 messages without PUBACK
     bool Live_ = false;
-    QByteArray Text_, When_, Link_;
+    QByteArray Text_, When_, Link_, Alarm_;
     bool StatePublished_ = false, SentLive_ = false;
-    QByteArray SentText_, SentWhen_, SentLink_;
+    QByteArray SentText_, SentWhen_, SentLink_, SentAlarm_;
     std::mt19937 Random_{std::random_device{}()};
 
     QByteArray Topic(const char* leaf) const { return (Config_.Base + "/" + leaf).toUtf8(); }
@@ -336,6 +344,7 @@ void MqttWorker::Run() {
             Text_ = Shared_->Text;
             When_ = Shared_->When;
             Link_ = Shared_->Link;
+            Alarm_ = Shared_->Alarm;
         }
         if (stop) {
             Farewell(false);
@@ -353,6 +362,7 @@ void MqttWorker::Run() {
             SentText_.clear();
             SentWhen_.clear();
             SentLink_.clear();
+            SentAlarm_.clear();
         }
         if (Connected_)
             PublishState();
@@ -519,6 +529,7 @@ void MqttWorker::OnConnected() {
     SentText_.clear();
     SentWhen_.clear();
     SentLink_.clear();
+    SentAlarm_.clear();
     PublishState();
 }
 
@@ -574,6 +585,10 @@ void MqttWorker::PublishState() {
     if (!Link_.isEmpty() && Link_ != SentLink_) {
         Publish(Topic("link"), Link_);
         SentLink_ = Link_;
+    }
+    if (!Alarm_.isEmpty() && Alarm_ != SentAlarm_) {
+        Publish(Topic("alarm"), Alarm_);
+        SentAlarm_ = Alarm_;
     }
     // A port just opened, its first reading not yet come, says nothing at
     // the start of a connection: "offline" now and "online" a second later
@@ -930,6 +945,17 @@ void TMqttPublisher::Reading(long double celsius, const QDateTime& when) {
 void TMqttPublisher::ReadingLost() {
     Live_ = false;
     Flush();
+}
+
+void TMqttPublisher::SetAlarmState(const QString& word) {
+    if (word == Alarm_)
+        return;
+    Alarm_ = word;
+    {
+        std::lock_guard lock(Shared_->M);
+        Shared_->Alarm = Alarm_.toUtf8();
+    }
+    Shared_->Wake();
 }
 
 void TMqttPublisher::SetLinkState(LinkState state) {

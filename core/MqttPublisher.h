@@ -13,6 +13,7 @@
 //                    its end, and the connection's last will
 //   T/link           the link's state as one word (core/LinkState.h)
 //   T/last_reading   the time of the last converted reading, ISO 8601 UTC
+//   T/alarm          the alarm state: ok, high, low or stale
 // and, with discovery on, Home Assistant's configs of the device's sensors
 // on <prefix>/sensor/<id>_<leaf>/config (the object id is the unique_id;
 // the sensors are listed in kEntities, MqttPublisher.cpp). It listens to
@@ -125,6 +126,8 @@ public slots:
     void ReadingLost();
     // The link's state, for T/link.
     void SetLinkState(LinkState state);
+    // The alarm's word, for T/alarm.
+    void SetAlarmState(const QString& word);
 
 signals:
     void ConnectedChanged(bool connected);
@@ -167,6 +170,7 @@ private:
     QString When_;            // and its time
     bool HandedLive_ = false; // the live state handed over last
     QString Link_;            // the link's word handed over last
+    QString Alarm_;           // the alarm's word handed over last
     QString SentText_;        // the value handed over last
     QString SentWhen_;        // the time handed over last
     QElapsedTimer LastValue_; // when a value was handed over last

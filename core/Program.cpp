@@ -59,6 +59,7 @@ platform::ServiceStatus serviceStatus(TKelvoxCore& core, const QDateTime& lastSe
     status.Port = QStringLiteral("COM%1").arg(link.ComNumber());
     status.PortState = LinkStateWord(link.State());
     status.Reconnecting = !link.Open() && link.ReconnectTimer()->isActive();
+    status.Alarm = AlarmSummary(core.Alarm().Current());
     if (lastSend.isValid()) {
         status.LastSend = lastFailure.isEmpty() ? platform::ServiceSendResult::Ok
                                                 : platform::ServiceSendResult::Failed;
@@ -210,6 +211,7 @@ void ProgramRun::ConnectServiceManager() {
     QObject::connect(&Core_->Link(), &TLink::StatusChanged, &notify, update);
     QObject::connect(&Core_->Link(), &TLink::LinkChanged, &notify, update);
     QObject::connect(&Core_->Link(), &TLink::StateChanged, &notify, update);
+    QObject::connect(&Core_->Alarm(), &TAlarm::StateChanged, &notify, update);
 }
 
 void ProgramRun::ConnectSignals() {

@@ -1,0 +1,165 @@
+// The real program, headless, with a calibrated thermometer on a pty, an
+// alarm limit, a command script, mosquitto and an HTTP receiver: every part
+// gets the calibrated value, the alarm reaches the event log, the command,
+// MQTT and the status line once, and a restart during the alarm neither
+// repeats it nor loses its clear.
+#include "net/LocalHttpServer.h"
+#include "support/ChildProcess.h"
+#include "support/Loopback.h"
+#include "support/Pty.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <map>
+#include <mosquitto.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace {
+
+// Every retained message under the broker, read by a fresh subscriber.
+std::map<std::string, std::string> Retained(int port) {
+    std::map<std::string, std::string> got;
+    mosquitto_lib_init();
+    mosquitto* m = mosquitto_new(nullptr, true, &got);
+    mosquitto_message_callback_set(m, [](mosquitto*, void* g, const mosquitto_message* msg) {
+        (*static_cast<std::map<std::string, std::string>*>(g))[msg->topic] =
+            std::string(static_cast<char*>(msg->payload), msg->payloadlen);
+    });
+    if (mosquitto_connect(m, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS) {
+        mosquitto_subscribe(m, nullptr, "#", 0);
+        for (int i = 0; i < 20; ++i)
+            mosquitto_loop(m, 100, 1);
+    }
+    mosquitto_destroy(m);
+    return got;
+}
+
+struct Started {
+    QProcess P;
+    QByteArray Out;
+    bool Saw(const QByteArray& text) {
+        QElapsedTimer t;
+        for (t.start();
+             !Out.contains(text) && t.elapsed() < 30000 && P.state() != QProcess::NotRunning;)
+            if (P.waitForReadyRead(100))
+                Out += P.readAllStandardOutput();
+        return Out.contains(text);
+    }
+    void Stop() {
+        ::kill(pid_t(P.processId()), SIGTERM);
+        EXPECT_TRUE(P.waitForFinished(30000));
+        Out += P.readAllStandardOutput();
+        EXPECT_EQ(P.exitCode(), 0);
+    }
+};
+
+TEST(AlarmHeadless, CalibratedEverywhereAlarmedOnceAcrossARestart) {
+    QTemporaryDir home;
+    TestPty thermometer;
+    LocalHttpServer server;
+    server.Server().Get("/t", [](const httplib::Request&, httplib::Response& r) {
+        r.set_content("OK", "text/plain");
+    });
+    server.Start();
+    const int mqttPort = ClosedPort();
+    QFile conf(home.filePath("m.conf"));
+    ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+    conf.write(QByteArray("listener ") + QByteArray::number(mqttPort) +
+               " 127.0.0.1\nallow_anonymous true\n");
+    conf.close();
+    QProcess broker;
+    broker.start("/usr/sbin/mosquitto", {"-c", conf.fileName()});
+    ASSERT_TRUE(broker.waitForStarted());
+    QFile script(home.filePath("alarm.sh"));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\necho \"$KELVOX_ALARM $KELVOX_TEMPERATURE $KELVOX_LIMIT\" >> \"$1\"\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QDir(home.path()).mkpath("ports");
+    ASSERT_EQ(::symlink(thermometer.SlavePath().c_str(),
+                        QFile::encodeName(home.filePath("ports/COM1")).constData()),
+              0);
+    QFile ini(home.filePath("kelvox.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(
+        QStringLiteral("[Data]\nTargetURL=%1/t?t=\nCOM=1\nPeriod=0\nAutoConnect=-1\nGeneTemp=-1\n"
+                       "Offset=1.5\nGain=2\n[MQTT]\nBroker=mqtt://127.0.0.1:%2\nTopic=k\n"
+                       "[Alarm]\nHigh=30\nDelay=0\nClearDelay=0\nCommand=/bin/sh \"%3\" \"%4\"\n")
+            .arg(QString::fromStdString(server.BaseUrl()))
+            .arg(mqttPort)
+            .arg(script.fileName(), home.filePath("runs"))
+            .toUtf8());
+    ini.close();
+    // systemd's notify socket, for the status line.
+    const QByteArray sockPath = QFile::encodeName(home.filePath("notify"));
+    const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, sockPath.constData(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KELVOX_HOME", home.path());
+    env.insert("KELVOX_PORT_DIR", home.filePath("ports"));
+    env.insert("LC_ALL", "C.UTF-8");
+    env.insert("NOTIFY_SOCKET", home.filePath("notify"));
+    env.insert("no_proxy", "127.0.0.1");
+
+    Started first;
+    first.P.setProcessEnvironment(env);
+    first.P.start(QStringLiteral(KELVOX_BINARY_DIR "/kelvox"), {"--headless"});
+    ASSERT_TRUE(first.Saw("OK  Calibration in force: temperature = 2 \u00D7 reading + 1.5\u00B0C"));
+    ASSERT_TRUE(first.Saw("OK  Serial port COM1 opened."));
+    ASSERT_TRUE(thermometer.Write("+014.5C\r")); // 30.5 calibrated: above the limit; raw is not
+    ASSERT_TRUE(first.Saw("ERR  Temperature high: 30.5\u00B0C, limit 30.0\u00B0C"))
+        << first.Out.toStdString();
+    ASSERT_TRUE(WaitUntilCatching(first.P.processId(), SIGUSR1));
+    ::kill(pid_t(first.P.processId()), SIGUSR1);
+    ASSERT_TRUE(server.WaitForRequests(1));
+    EXPECT_EQ(server.Requests()[0].Target, "/t?t=30.5");
+    ASSERT_TRUE(first.Saw("OK  Information"));
+    QByteArray status; // held up to a second after the last one
+    char buf[4096];
+    QElapsedTimer t;
+    for (t.start(); !status.contains("STATUS=ALARM") && t.elapsed() < 10000; QThread::msleep(50))
+        for (ssize_t n; (n = ::recv(sock, buf, sizeof buf, 0)) > 0;)
+            status += QByteArray(buf, int(n)) + '\n';
+    EXPECT_TRUE(status.contains("STATUS=ALARM temperature high since ")) << status.toStdString();
+    std::map<std::string, std::string> mqtt = Retained(mqttPort);
+    EXPECT_EQ(mqtt["k/temperature"], "30.5");
+    EXPECT_EQ(mqtt["k/alarm"], "high");
+    EXPECT_NE(mqtt["homeassistant/sensor/k_alarm/config"].find(
+                  R"("options":["ok","high","low","stale"])"),
+              std::string::npos);
+    first.Stop();
+    const QStringList logs = QDir(home.path()).entryList({"Temperature(*).log"});
+    ASSERT_EQ(logs.size(), 1);
+    QFile tlog(home.filePath(logs[0]));
+    ASSERT_TRUE(tlog.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(tlog.readAll().endsWith("\t30.5\r\n"));
+
+    Started second;
+    second.P.setProcessEnvironment(env);
+    second.P.start(QStringLiteral(KELVOX_BINARY_DIR "/kelvox"), {"--headless"});
+    ASSERT_TRUE(second.Saw("ERR  Alarm from the last run still active: temperature high since "));
+    ASSERT_TRUE(second.Saw("OK  Serial port COM1 opened."));
+    ASSERT_TRUE(thermometer.Write("+014.6C\r"));
+    ASSERT_TRUE(thermometer.Write("+010.0C\r"));
+    ASSERT_TRUE(second.Saw("OK  Temperature back in range: 21.5\u00B0C, after "));
+    EXPECT_FALSE(second.Out.contains("Temperature high:"));
+    EXPECT_EQ(Retained(mqttPort)["k/alarm"], "ok");
+    second.Stop();
+    QFile runs(home.filePath("runs"));
+    ASSERT_TRUE(runs.open(QIODevice::ReadOnly));
+    EXPECT_EQ(runs.readAll(), "high 30.5 30.0\nok 21.5 30.0\n");
+    ::close(sock);
+    broker.kill();
+    broker.waitForFinished();
+}
+
+} // namespace

@@ -6,7 +6,7 @@ PKGS="build-essential ccache cmake ninja-build pkg-config git ca-certificates
   qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev libgl-dev libxcb1-dev
   libcpp-httplib-dev libsystemd-dev mosquitto libmosquitto-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth openbox trayer xdotool x11-utils imagemagick
+  xvfb xauth openbox trayer xdotool x11-utils imagemagick dunst
   python3 python3-serial python3-gi dbus fonts-dejavu-core procps openssl
   dpkg-dev file gzip librsvg2-bin lintian desktop-file-utils appstream man-db systemd
   clang libclang-rt-14-dev"

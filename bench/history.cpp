@@ -157,7 +157,8 @@ int main(int argc, char** argv) {
         std::printf("no chart open: %.0f ns per reading (%d readings)\n", (t1 - t0) * 1e6 / n, n);
     }
 
-    auto* w = new TfHistory(&history, [&] { return now; }, {}); // no settings file is written
+    auto* w = new TfHistory(
+        &history, [&] { return now; }, nullptr); // no settings kept
     w->SetSpan(TfHistory::Span::Week);
     w->resize(900, 520);
     w->show();

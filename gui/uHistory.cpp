@@ -5,7 +5,6 @@
 
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
-#include "platform/IniFile.h"
 #include "platform/MessageBox.h"
 
 #include <QApplication>
@@ -27,11 +26,9 @@
 #include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
 #include <algorithm>
-#include <climits>
 
 namespace {
 
-const QString kSection = QStringLiteral("History");
 const QString kDegrees = QStringLiteral("\u00B0C");
 const QColor kLineColor(0x1f, 0x5f, 0xbf);
 
@@ -57,10 +54,9 @@ QIcon HistoryIcon() {
     return QIcon(pixmap);
 }
 
-TfHistory::TfHistory(TemperatureHistory* history, std::function<QDateTime()> clock, QString iniPath,
-                     QWidget* parent)
-    : QWidget(parent, Qt::Window), History_(history), Now_(std::move(clock)),
-      IniPath_(std::move(iniPath)) {
+TfHistory::TfHistory(TemperatureHistory* history, std::function<QDateTime()> clock,
+                     TSettingsModel* settings, QWidget* parent)
+    : QWidget(parent, Qt::Window), History_(history), Now_(std::move(clock)), Settings_(settings) {
     setObjectName(QStringLiteral("fHistory"));
     setWindowTitle(QStringLiteral("Kelvox - History"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -403,26 +399,25 @@ void TfHistory::bCopyClick() {
 }
 
 void TfHistory::closeEvent(QCloseEvent* event) {
-    SaveGeometry();
+    StoreGeometry();
     QWidget::closeEvent(event);
 }
 
 void TfHistory::RestoreGeometry() {
-    if (IniPath_.isEmpty())
+    if (!Settings_)
         return;
-    // A settings file that cannot be read reads as empty: the default
-    // place and size.
-    const platform::IniFile ini(IniPath_);
-    const int w = ini.ReadInteger(kSection, QStringLiteral("Width"), 0);
-    const int h = ini.ReadInteger(kSection, QStringLiteral("Height"), 0);
-    const int x = ini.ReadInteger(kSection, QStringLiteral("Left"), INT_MIN);
-    const int y = ini.ReadInteger(kSection, QStringLiteral("Top"), INT_MIN);
-    if (w > 0 && h > 0)
-        resize(std::clamp(w, minimumWidth(), 8192), std::clamp(h, minimumHeight(), 8192));
-    if (x == INT_MIN || y == INT_MIN)
+    const TSettingsModel& settings = *Settings_;
+    if (settings.Has(Setting::HistoryWidth) && settings.Has(Setting::HistoryHeight)) {
+        const int w = settings.Integer(Setting::HistoryWidth);
+        const int h = settings.Integer(Setting::HistoryHeight);
+        if (w > 0 && h > 0)
+            resize(std::clamp(w, minimumWidth(), 8192), std::clamp(h, minimumHeight(), 8192));
+    }
+    if (!settings.Has(Setting::HistoryLeft) || !settings.Has(Setting::HistoryTop))
         return;
     // Wholly on a screen: the one it was on may be gone or smaller.
-    Place_.Place(this, QPoint(x, y));
+    Place_.Place(this, QPoint(settings.Integer(Setting::HistoryLeft),
+                              settings.Integer(Setting::HistoryTop)));
     HasPlace_ = true;
 }
 
@@ -431,18 +426,13 @@ void TfHistory::PlaceBeside(const QRect& anchor) {
         TScreenPlace::Fit(this, ::PlaceBeside(anchor, OuterSize(this), AvailableScreenAreas()));
 }
 
-void TfHistory::SaveGeometry() {
-    if (IniPath_.isEmpty())
+void TfHistory::StoreGeometry() {
+    if (!Settings_)
         return;
-    try {
-        platform::IniFile ini(IniPath_);
-        const QPoint place = Place_.ToStore(this);
-        ini.WriteInteger(kSection, QStringLiteral("Left"), place.x());
-        ini.WriteInteger(kSection, QStringLiteral("Top"), place.y());
-        const QSize size = Place_.SizeToStore(this);
-        ini.WriteInteger(kSection, QStringLiteral("Width"), size.width());
-        ini.WriteInteger(kSection, QStringLiteral("Height"), size.height());
-    } catch (...) {
-        // The place of this window is not worth an error box at close.
-    }
+    const QPoint place = Place_.ToStore(this);
+    Settings_->SetInteger(Setting::HistoryLeft, place.x());
+    Settings_->SetInteger(Setting::HistoryTop, place.y());
+    const QSize size = Place_.SizeToStore(this);
+    Settings_->SetInteger(Setting::HistoryWidth, size.width());
+    Settings_->SetInteger(Setting::HistoryHeight, size.height());
 }

@@ -10,10 +10,11 @@
 // at most PieceLength points) instead of replotting the whole span; the
 // whole span is replotted only when the time axis moves on (once per
 // AxisStep() minutes), on a change of span and when the history is reset.
-// Its size and position are kept in kelvox.ini, section [History]. Main
-// thread only.
+// Its size and position are kept in the settings model ([History] of
+// kelvox.ini), written with the other settings. Main thread only.
 #pragma once
 
+#include "core/Settings.h"
 #include "core/TemperatureHistory.h"
 #include "gui/HistoryAxis.h"
 #include "gui/ScreenFit.h"
@@ -45,10 +46,14 @@ public:
     static constexpr std::size_t kSpareSeries = 4;
 
     // `clock` is the program's (the core's): it says which minutes are
-    // recent and ends the time axis. The window's place and size are kept
-    // in the settings file at iniPath (empty: not kept).
-    TfHistory(TemperatureHistory* history, std::function<QDateTime()> clock, QString iniPath,
-              QWidget* parent = nullptr);
+    // recent and ends the time axis. The window takes its place and size
+    // from `settings` and puts them back there when it closes (null: not
+    // kept).
+    TfHistory(TemperatureHistory* history, std::function<QDateTime()> clock,
+              TSettingsModel* settings, QWidget* parent = nullptr);
+
+    // Puts the window's place and size into the settings model.
+    void StoreGeometry();
 
     // Controls (named with setObjectName so tests can find them).
     QPushButton* bHour = nullptr;
@@ -101,11 +106,10 @@ private:
     void bSavePngClick();
     void bCopyClick();
     void RestoreGeometry();
-    void SaveGeometry();
 
     QPointer<TemperatureHistory> History_;
     std::function<QDateTime()> Now_;
-    QString IniPath_;
+    QPointer<TSettingsModel> Settings_;
     Span Span_ = Span::Day;
     QButtonGroup* SpanGroup_ = nullptr;
     QWidget* Plot_ = nullptr; // summary and chart: what the picture shows

@@ -419,7 +419,7 @@ void TfMain::History1Click(QObject* /*Sender*/) {
                 {Core_.Paths().Dir, Core_.Now(), 7, platform::FormatSettings::Current()});
         }
         HistoryWindow_ = new TfHistory(
-            &Core_.History(), [this] { return Core_.Now(); }, Core_.Paths().IniPath());
+            &Core_.History(), [this] { return Core_.Now(); }, &Core_.Settings());
         HistoryWindow_->PlaceBeside(frameGeometry());
     }
     HistoryWindow_->show();
@@ -429,7 +429,8 @@ void TfMain::History1Click(QObject* /*Sender*/) {
 
 void TfMain::FormClose(QObject* /*Sender*/) {
     InFormClose_ = true;
-    // The history window keeps its place in the settings file when it closes.
+    // The history window puts its place into the settings when it closes,
+    // so that the close saves it.
     if (HistoryWindow_)
         HistoryWindow_->close();
     Core_.Close(QuietClose_);
@@ -476,6 +477,9 @@ void TfMain::StoreGeometry() {
         settings.SetInteger(Setting::MainLeft, place.x());
     }
     settings.SetInteger(Setting::MainHeight, Place_.SizeToStore(this).height());
+    // An open history window's place is saved with it ("Save and close").
+    if (HistoryWindow_)
+        HistoryWindow_->StoreGeometry();
 }
 
 void TfMain::ApplyAlwaysOnTop() {

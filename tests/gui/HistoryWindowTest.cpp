@@ -111,6 +111,7 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     w->resize(700, 480);
     w->close();
     ASSERT_TRUE(QTest::qWaitFor([&] { return fMain->HistoryWindow() == nullptr; }, 5000));
+    Core().SaveSettings(); // written with the other settings
     const platform::IniFile ini(Paths().IniPath());
     EXPECT_EQ(
         QSize(ini.ReadInteger("History", "Width", 0), ini.ReadInteger("History", "Height", 0)),
@@ -126,7 +127,7 @@ TEST_F(HistoryWindowTest, AnotherSpanLeavesNoDotsOfTheOneBefore) {
     TemperatureHistory history;
     for (int m = 7 * 1440 - 10; m > 0; m -= m > 60 ? 37 : 3)
         history.AddReading(Now.addSecs(-60 * m).toMSecsSinceEpoch(), 20.0 + (m % 13) * 0.3);
-    TfHistory w(&history, Clock, {});
+    TfHistory w(&history, Clock, nullptr);
     w.show();
     for (QPushButton* span : {w.bWeek, w.bHour}) {
         for (int i = 0; i < 5; ++i)
@@ -143,7 +144,7 @@ TEST_F(HistoryWindowTest, AnotherSpanLeavesNoDotsOfTheOneBefore) {
 
 TEST_F(HistoryWindowTest, ThePictureIsTitledWithTheSpanAndItsDates) {
     TemperatureHistory history;
-    TfHistory w(&history, Clock, {});
+    TfHistory w(&history, Clock, nullptr);
     auto* title = w.findChild<QLabel*>("lTitle");
     ASSERT_NE(title, nullptr);
     EXPECT_TRUE(w.findChild<QWidget*>("Plot")->isAncestorOf(title)); // saved and copied

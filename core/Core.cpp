@@ -1,6 +1,7 @@
 #include "core/Core.h"
 
 #include "core/NetModule.h"
+#include "core/PortSearch.h"
 
 #include "platform/AppPaths.h"
 #include "platform/Clock.h"
@@ -254,6 +255,13 @@ void TKelvoxCore::ApplyLoaded(bool reload) {
     Upload_->ApplyPeriod(/*restart=*/!reload);
     Mqtt_->Apply(MqttSettingsNow());
     emit Loaded();
+}
+
+void TKelvoxCore::RememberStableName(const HeardPort& port) {
+    if (!OffersStableName(port))
+        return;
+    SavePortFound(Paths_, port, /*asPort=*/false);
+    emit PortsChanged();
 }
 
 void TKelvoxCore::SaveSettings() {

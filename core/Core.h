@@ -32,6 +32,8 @@ struct CoreDeps {
     platform::AppPaths Paths;         // the program's files, as main() looked them up
 };
 
+struct HeardPort;
+
 class TKelvoxCore : public QObject {
     Q_OBJECT
 public:
@@ -62,6 +64,13 @@ public:
     // period, and the automatic connect. Throws std::runtime_error naming
     // the file, line and key of a value that cannot be used.
     void Start();
+
+    // Remembers the port found by a search under its stable name: writes
+    // "[Ports] COM<n>=<name>" into kelvox.ini in one replacement that keeps
+    // everything else, takes the new port table and emits PortsChanged.
+    // Nothing when the port offers no such name. Throws std::runtime_error
+    // when the file cannot be written.
+    void RememberStableName(const HeardPort& port);
 
     // Writes the changed settings to kelvox.ini in one replacement. Throws
     // std::runtime_error when it cannot be written. A key also edited on

@@ -310,9 +310,16 @@ bool OffersStableName(const HeardPort& port) {
     return !port.StableName.empty() && port.StableName != port.Path;
 }
 
-void WriteStableName(platform::IniFile& ini, const HeardPort& port) {
-    ini.WriteString(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(port.ComNumber),
-                    QFile::decodeName(port.StableName.c_str()));
+void SavePortFound(const platform::AppPaths& paths, const HeardPort& port, bool asPort) {
+    platform::IniFile ini(paths.IniPath());
+    ini.BeginUpdate();
+    if (asPort)
+        ini.WriteInteger(QStringLiteral("Data"), QStringLiteral("COM"), port.ComNumber);
+    if (OffersStableName(port))
+        ini.WriteString(QStringLiteral("Ports"), QStringLiteral("COM%1").arg(port.ComNumber),
+                        QFile::decodeName(port.StableName.c_str()));
+    ini.Commit();
+    platform::SetMappedPorts(platform::ReadMappedPorts(ini));
 }
 
 int RunFindCommand(bool save, const platform::AppPaths& paths) {
@@ -346,11 +353,7 @@ int RunFindCommand(bool save, const platform::AppPaths& paths) {
     }
     const QByteArray file = QFile::encodeName(QFileInfo(iniPath).fileName());
     try {
-        ini.BeginUpdate();
-        ini.WriteInteger(QStringLiteral("Data"), QStringLiteral("COM"), port.ComNumber);
-        if (OffersStableName(port))
-            WriteStableName(ini, port);
-        ini.Commit();
+        SavePortFound(paths, port, /*asPort=*/true);
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "kelvox: not saved: %s\n", e.what());

@@ -101,9 +101,13 @@ std::string StableNameOf(const std::string& path, const std::string& stableDir);
 // True when the port has a stable name other than the path it was found by.
 bool OffersStableName(const HeardPort& port);
 
-// Writes "[Ports] COM<n>=<stable name>" (within an update that the caller
-// commits, or at once).
-void WriteStableName(platform::IniFile& ini, const HeardPort& port);
+// Writes the port found into the settings file of `paths` in one
+// replacement that keeps everything else: "[Ports] COM<n>=<stable name>"
+// when it offers one, and with `asPort` also "[Data] COM=<n>". Then takes
+// the file's [Ports] table as the mapped ports. Throws std::runtime_error
+// when the file cannot be written (nothing changes then). Main thread.
+// Within a running program TKelvoxCore::RememberStableName is the way.
+void SavePortFound(const platform::AppPaths& paths, const HeardPort& port, bool asPort);
 
 // kelvox --find [--save]: searches, prints one line per port on standard
 // output, and with `save` writes the one thermometer found (COM and, for a

@@ -8,7 +8,6 @@
 #include "gui/uIntEdit.h"
 #include "platform/AppPaths.h"
 #include "platform/Autostart.h"
-#include "platform/IniFile.h"
 #include "platform/MessageBox.h"
 #include "platform/PortNames.h"
 #include "serial/AfComPort.h"
@@ -694,8 +693,6 @@ void TfSettings::FindFinished(const PortSearchResult& result) {
     box.Buttons = platform::MsgButtons::YesNo;
     if (ShowMessageOver(this, box) != platform::MsgResult::Yes)
         return;
-    platform::IniFile ini(Core_.Paths().IniPath());
-    WriteStableName(ini, port);
-    platform::SetMappedPorts(platform::ReadMappedPorts(ini));
-    RefillPortList();
+    // The port list follows the core's PortsChanged.
+    Core_.RememberStableName(port);
 }

@@ -1,5 +1,7 @@
 #include "gui/uMain.h"
 
+#include "gui/AlarmView.h"
+
 #include "core/TemperatureHistory.h"
 #include "core/TemperatureLogReader.h"
 #include "gui/uHistory.h"
@@ -188,8 +190,17 @@ void TfMain::ConnectCore() {
     connect(&link, &TLink::DisplayChanged, this,
             [this](const QString& text) { Label1->setText(text); });
     connect(&link, &TLink::IconFrame, this, [this](int index) {
-        TrayIkona1->SetIcon(TrayIcons[static_cast<std::size_t>(std::clamp(index, 0, 2))]);
+        TrayFrame_ = std::clamp(index, 0, 2);
+        ShowTrayIcon();
     });
+    connect(&Core_.Alarm(), &TAlarm::StateChanged, this, [this] {
+        ShowTrayIcon();
+        TrayIkona1->SetHint(TrayHint());
+    });
+    // One notification per episode on the desktop's notification service.
+    Notifier_ = new TAlarmNotifier(QDBusConnection::sessionBus(), this);
+    connect(&Core_.Alarm(), &TAlarm::Changed, Notifier_, &TAlarmNotifier::Show);
+    connect(Notifier_, &TAlarmNotifier::LogLine, &Core_.Log(), &TEventLog::Add);
     connect(&link, &TLink::StatusChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
     connect(&link, &TLink::LinkChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
     connect(&link, &TLink::StateChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
@@ -300,6 +311,16 @@ void TfMain::FormCreate(QObject* /*Sender*/) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
     TrayIcons[1] = QIcon(QStringLiteral(":/icons/BLIK0.png"));
     TrayIcons[2] = QIcon(QStringLiteral(":/icons/BLIK1.png"));
+    for (std::size_t i = 0; i < TrayIcons.size(); ++i)
+        AlarmIcons[i] = AlarmIcon(TrayIcons[i]);
+    ShowTrayIcon();
+}
+
+void TfMain::ShowTrayIcon() {
+    const bool alarm = Core_.Alarm().State() != AlarmKind::Ok;
+    const QIcon& icon = (alarm ? AlarmIcons : TrayIcons)[static_cast<std::size_t>(TrayFrame_)];
+    if (!icon.isNull()) // the pictures are made by FormCreate
+        TrayIkona1->SetIcon(icon);
 }
 
 void TfMain::FormShow(QObject* /*Sender*/) {
@@ -348,10 +369,13 @@ QString TfMain::TrayHint() const {
                           QStringLiteral("\u00B0C")
                     : QStringLiteral("-");
     // The link's word, as MQTT and the service status line say it.
-    return QStringLiteral("Kelvox %1\nCOM %2 %3")
-        .arg(reading)
-        .arg(AfComPort1->ComNumber())
-        .arg(LinkStateWord(link.State()));
+    QString hint = QStringLiteral("Kelvox %1\nCOM %2 %3")
+                       .arg(reading)
+                       .arg(AfComPort1->ComNumber())
+                       .arg(LinkStateWord(link.State()));
+    if (const QString alarm = AlarmSummary(Core_.Alarm().Current()); !alarm.isEmpty())
+        hint += QStringLiteral("\nALARM: ") + alarm;
+    return hint;
 }
 
 void TfMain::Button2Click(QObject* /*Sender*/) {

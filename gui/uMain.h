@@ -25,6 +25,7 @@ class QPushButton;
 class QTimer;
 class TAfComPort;
 class TTrayIkona;
+class TAlarmNotifier;
 class TKelvoxCore;
 class TfHistory;
 class TInstanceServer;
@@ -69,6 +70,8 @@ public:
 
     // Index 0 "NORMAL", 1 "BLIK0", 2 "BLIK1".
     std::array<QIcon, 3> TrayIcons;
+    // The same with the alarm's mark, shown while an alarm is active.
+    std::array<QIcon, 3> AlarmIcons;
 
     // The window keeps this many event log lines; the file keeps them all.
     static constexpr int MaxLogLines = 10000;
@@ -124,6 +127,9 @@ public:
     // The tray icon's tooltip: the temperature ("-" without a live reading)
     // and the link state. Kept up to date by the link's StatusChanged.
     QString TrayHint() const;
+    // Shows the picture of the link's blink phase, with the alarm's mark
+    // while an alarm is active.
+    void ShowTrayIcon();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -132,6 +138,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    int TrayFrame_ = 0; // the link's blink phase the icon shows
+    TAlarmNotifier* Notifier_ = nullptr;
     // The construction, in order: the window, its title strip with the
     // temperature, the log box, the buttons, the tray icon with its menu;
     // the core's signals the window follows, the controls' handlers; then

@@ -14,6 +14,7 @@
 
 #include <QFile>
 #include <cmath>
+#include <QSysInfo>
 #include <cstdio>
 #include <stdexcept>
 
@@ -84,6 +85,15 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
         if (Applied_ && (id >= Setting::AlarmHigh && id <= Setting::DataGain))
             ApplyAlarmSettings();
     });
+
+    // The time-series output takes every reading, with its own fetcher.
+    TUploader::Fetcher seriesFetch = deps.TimeSeriesFetch;
+    if (!seriesFetch)
+        seriesFetch = NewModuleFetcher();
+    TimeSeries_ = new TTimeSeries(
+        Log_, std::move(seriesFetch), Paths_.Dir + QStringLiteral("/backlog"),
+        QSysInfo::machineHostName(), qEnvironmentVariable("KELVOX_INSTANCE"), Clock_, this);
+    connect(Link_, &TLink::Reading, TimeSeries_, &TTimeSeries::Reading);
 }
 
 AlarmConfig TKelvoxCore::AlarmConfigNow() const {
@@ -121,6 +131,23 @@ void TKelvoxCore::ApplyAlarmSettings() {
     Command_->SetCommand(Settings_.Text(Setting::AlarmCommand));
     Alarm_->Configure(AlarmConfigNow());
     Applied_ = true;
+}
+
+TimeSeriesSettings TKelvoxCore::TimeSeriesSettingsNow() const {
+    TimeSeriesSettings series;
+    series.Url = Settings_.Text(Setting::TimeSeriesURL);
+    series.Token = Settings_.Text(Setting::TimeSeriesToken);
+    series.Measurement = Settings_.Text(Setting::TimeSeriesMeasurement);
+    series.SpoolLimitMB = Settings_.Integer(Setting::TimeSeriesSpoolLimitMB);
+    return series;
+}
+
+void TKelvoxCore::SetTimeSeriesSettings(const TimeSeriesSettings& series) {
+    Settings_.SetText(Setting::TimeSeriesURL, series.Url);
+    Settings_.SetText(Setting::TimeSeriesToken, series.Token);
+    Settings_.SetText(Setting::TimeSeriesMeasurement, series.Measurement);
+    Settings_.SetInteger(Setting::TimeSeriesSpoolLimitMB, series.SpoolLimitMB);
+    TimeSeries_->Apply(TimeSeriesSettingsNow());
 }
 
 MqttSettings TKelvoxCore::MqttSettingsNow() const {
@@ -254,6 +281,7 @@ void TKelvoxCore::ApplyLoaded(bool reload) {
     ApplyAlarmSettings();
     Upload_->ApplyPeriod(/*restart=*/!reload);
     Mqtt_->Apply(MqttSettingsNow());
+    TimeSeries_->Apply(TimeSeriesSettingsNow());
     emit Loaded();
 }
 
@@ -298,6 +326,8 @@ void TKelvoxCore::Close(bool quiet) {
     // No send may start from here on (a message box below runs a nested
     // event loop where the timer and a signal could ask for one).
     Upload_->Stop();
+    // Readings not acknowledged yet go to the backlog, on the device.
+    TimeSeries_->Stop();
     // Each step is guarded on its own: a settings file that cannot be
     // written must neither keep the event log from being saved nor keep the
     // program from ending.

@@ -16,6 +16,7 @@
 #include "core/MqttPublisher.h"
 #include "core/Settings.h"
 #include "core/TemperatureHistory.h"
+#include "core/TimeSeries.h"
 #include "core/Upload.h"
 #include "platform/AppPaths.h"
 
@@ -26,10 +27,11 @@
 // What the core is given when it is built, so that tests can build it with
 // their own parts. Empty members take the real ones.
 struct CoreDeps {
-    std::function<QDateTime()> Clock; // the wall clock
-    TUploader::Fetcher Fetch;         // the HTTP GET of the upload
-    int MinuteMs = 0;                 // one period minute (0: KELVOX_MINUTE_MS or 60000)
-    platform::AppPaths Paths;         // the program's files, as main() looked them up
+    std::function<QDateTime()> Clock;   // the wall clock
+    TUploader::Fetcher Fetch;           // the HTTP GET of the upload
+    int MinuteMs = 0;                   // one period minute (0: KELVOX_MINUTE_MS or 60000)
+    platform::AppPaths Paths;           // the program's files, as main() looked them up
+    TUploader::Fetcher TimeSeriesFetch; // the time-series output's POSTs (its own)
 };
 
 struct HeardPort;
@@ -51,12 +53,16 @@ public:
     TAlarmCommand& AlarmCommand() { return *Command_; }
     // The [Alarm] settings of the model.
     AlarmConfig AlarmConfigNow() const;
+    TTimeSeries& TimeSeries() { return *TimeSeries_; }
     const platform::AppPaths& Paths() const { return Paths_; }
     // The core's clock.
     QDateTime Now() const { return Clock_(); }
     // The [MQTT] settings of the model.
     MqttSettings MqttSettingsNow() const;
     void SetMqttSettings(const MqttSettings& settings);
+    // The [TimeSeries] settings of the model.
+    TimeSeriesSettings TimeSeriesSettingsNow() const;
+    void SetTimeSeriesSettings(const TimeSeriesSettings& settings);
 
     // Reads kelvox.ini into the settings (a file that exists but cannot be
     // read is reported in a message and left alone; the defaults serve),
@@ -132,6 +138,7 @@ private:
     TAlarmCommand* Command_ = nullptr;
     bool Applied_ = false; // the settings were applied once
     QString Calibration_;  // the calibration's text in force
+    TTimeSeries* TimeSeries_ = nullptr;
     bool Closing_ = false;
     bool SaveFailedAtClose_ = false;
 };

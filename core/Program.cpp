@@ -47,6 +47,10 @@ QString headlessStartLine(TKelvoxCore& core) {
         else
             line += QStringLiteral(", MQTT off (%1)").arg(error);
     }
+    // The address only: the token is never shown.
+    const QString series = core.Settings().Text(Setting::TimeSeriesURL).trimmed();
+    if (!series.isEmpty())
+        line += QStringLiteral(", time series %1").arg(platform::RedactUrlCredentials(series));
     return line;
 }
 
@@ -66,6 +70,9 @@ platform::ServiceStatus serviceStatus(TKelvoxCore& core, const QDateTime& lastSe
         status.LastSendTime = platform::FormatSettings::Current().FormatLongTime(lastSend);
         status.LastSendError = lastFailure;
     }
+    const TimeSeriesStatus series = core.TimeSeries().Status();
+    if (series.State != TimeSeriesState::Off)
+        status.TimeSeries = TimeSeriesStatusText(series, core.Now());
     return status;
 }
 
@@ -212,6 +219,7 @@ void ProgramRun::ConnectServiceManager() {
     QObject::connect(&Core_->Link(), &TLink::LinkChanged, &notify, update);
     QObject::connect(&Core_->Link(), &TLink::StateChanged, &notify, update);
     QObject::connect(&Core_->Alarm(), &TAlarm::StateChanged, &notify, update);
+    QObject::connect(&Core_->TimeSeries(), &TTimeSeries::StatusChanged, &notify, update);
 }
 
 void ProgramRun::ConnectSignals() {

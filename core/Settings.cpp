@@ -2,6 +2,7 @@
 
 #include "core/AlarmCommand.h"
 #include "core/MqttPublisher.h"
+#include "core/TimeSeries.h"
 #include "platform/AppPaths.h"
 #include "platform/FormatSettings.h"
 #include "platform/IniFile.h"
@@ -91,6 +92,19 @@ constexpr std::array<SettingDef, kSettingCount> kTable{{
     {Setting::AlarmCommand, "Alarm", "Command", SettingType::Text, std::nullopt, "", false},
     {Setting::DataOffset, "Data", "Offset", SettingType::Decimal, std::nullopt, "0", false},
     {Setting::DataGain, "Data", "Gain", SettingType::Decimal, std::nullopt, "1", false},
+    {Setting::TimeSeriesURL, "TimeSeries", "URL", SettingType::Text, std::nullopt, "", false},
+    {Setting::TimeSeriesToken, "TimeSeries", "Token", SettingType::Text, std::nullopt, "", false},
+    {Setting::TimeSeriesMeasurement, "TimeSeries", "Measurement", SettingType::Text, std::nullopt,
+     "temperature", false},
+    {.Id = Setting::TimeSeriesSpoolLimitMB,
+     .Section = "TimeSeries",
+     .Key = "SpoolLimitMB",
+     .Type = SettingType::Integer,
+     .DefaultInt = 50,
+     .DefaultText = "",
+     .FillIn = false,
+     .Min = 1,
+     .Max = 1024 * 1024},
 }};
 
 // The numbers a Decimal key takes.
@@ -175,8 +189,27 @@ QList<KeyProblem> alarmProblems(const Values& values) {
     return problems;
 }
 
+// The time-series output's address, token and measurement, checked as its
+// dialog checks them; the output stays off until they are mended.
+QList<KeyProblem> timeSeriesProblems(const Values& values) {
+    TimeSeriesSettings series;
+    series.Url = textOf(values, Setting::TimeSeriesURL);
+    series.Token = textOf(values, Setting::TimeSeriesToken);
+    series.Measurement = textOf(values, Setting::TimeSeriesMeasurement);
+    QList<KeyProblem> problems;
+    for (const QString& problem : TimeSeriesSettingsProblems(series)) {
+        const QString key = problem.section(u':', 0, 0);
+        for (const SettingDef& def : kTable)
+            if (QLatin1String(def.Section) == QLatin1String("TimeSeries") &&
+                QLatin1String(def.Key) == key)
+                problems.append({def.Id, problem.section(u':', 1).trimmed() +
+                                             QStringLiteral("; the time-series output stays off")});
+    }
+    return problems;
+}
+
 // Checks of several keys together, each section's after its own rows.
-constexpr std::array kGroupChecks{&mqttProblems, &alarmProblems};
+constexpr std::array kGroupChecks{&mqttProblems, &alarmProblems, &timeSeriesProblems};
 
 // The value the program keeps for an integer of the file.
 int bounded(const SettingDef& def, int value) {

@@ -54,8 +54,12 @@ enum class Setting {
     AlarmCommand,
     DataOffset,
     DataGain,
+    TimeSeriesURL,
+    TimeSeriesToken,
+    TimeSeriesMeasurement,
+    TimeSeriesSpoolLimitMB,
 };
-inline constexpr std::size_t kSettingCount = 29;
+inline constexpr std::size_t kSettingCount = 33;
 
 struct SettingDef {
     Setting Id;
@@ -122,7 +126,9 @@ public:
     bool Check(Setting id) const { return Integer(id) != 0; }
     // True when a value that must stay private (a password) is set: the
     // file is then written readable by its owner only.
-    bool HoldsSecret() const { return !Text(Setting::MqttPassword).isEmpty(); }
+    bool HoldsSecret() const {
+        return !Text(Setting::MqttPassword).isEmpty() || !Text(Setting::TimeSeriesToken).isEmpty();
+    }
 
     // Changes a live value; emits Changed when it differs.
     void SetInteger(Setting id, int value);

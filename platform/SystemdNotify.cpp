@@ -175,6 +175,8 @@ QString ServiceStatusText(const ServiceStatus& s) {
             text += QStringLiteral(" (%1)").arg(s.LastSendError);
         break;
     }
+    if (!s.TimeSeries.isEmpty())
+        text += QStringLiteral(", time series ") + s.TimeSeries;
     if (!s.Alarm.isEmpty())
         text = QStringLiteral("ALARM %1; ").arg(s.Alarm) + text;
     return text;

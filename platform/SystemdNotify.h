@@ -83,12 +83,14 @@ struct ServiceStatus {
     QString LastSendError;     // the failure's cause, "connection refused"
     bool Reconnecting = false; // the lost port is being tried again
     QString Alarm;             // the active alarm, "temperature high since 10:15:00"
+    QString TimeSeries;        // the time-series output's words; empty while it is off
 };
 
 // "21.4°C, COM1 connected, last send 10:15:00 OK",
 // "-, COM1 missing (reconnecting), last send 10:15:00 failed (connection refused)",
-// "21.4°C, COM1 connected, no send yet", and an active alarm first:
-// "ALARM temperature high since 10:15:00; 27.3°C, COM1 ...". Any thread.
+// "21.4°C, COM1 connected, no send yet", with the time-series output's
+// words last ("..., time series backlog 12 since 10:14") and an active alarm
+// first: "ALARM temperature high since 10:15:00; 27.3°C, COM1 ...". Any thread.
 QString ServiceStatusText(const ServiceStatus& status);
 
 } // namespace platform

@@ -104,3 +104,20 @@ TEST_F(SettingsCheckTest, WhatWouldBeIgnoredIsNamedWithItsLine) {
     EXPECT_TRUE(Log().contains("ERR  kelvox.ini line 1: 'Stray=1' stands before any section; it "
                                "is ignored."));
 }
+
+// A time-series address or token the output cannot use is named (never the
+// token itself) and leaves the output off; the rest of the file is taken.
+TEST_F(SettingsCheckTest, ATimeSeriesSettingItCannotUseLeavesTheOutputOff) {
+    WriteIni("[TimeSeries]\r\nURL=ftp://db/write\r\nToken=se\x01cret\r\nSpoolLimitMB=0\r\n");
+    const QString off = QStringLiteral("; the time-series output stays off");
+    EXPECT_EQ(Check(), (QStringList{"kelvox.ini line 2, [TimeSeries] URL: 'ftp://db/write' is not "
+                                    "an http:// or https:// address" +
+                                        off,
+                                    "kelvox.ini line 3, [TimeSeries] Token: the token holds a "
+                                    "control character" +
+                                        off,
+                                    "kelvox.ini line 4, [TimeSeries] SpoolLimitMB: '0' is out of "
+                                    "range (1 to 1048576); 1 is used instead"}));
+    Start();
+    EXPECT_EQ(Core().TimeSeries().Status().State, TimeSeriesState::Off);
+}

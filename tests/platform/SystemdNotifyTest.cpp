@@ -106,7 +106,10 @@ TEST(ServiceStatusText, NamesTemperaturePortAndLastSend) {
     s.PortState = "connected";
     EXPECT_EQ(ServiceStatusText(s), QString::fromUtf8("21.4°C, COM1 connected, no send yet"));
     s = {"", "COM1", "missing", ServiceSendResult::Failed, "10:15:00", "connection refused", true,
-         "temperature stale since 10:14:00"};
+         "temperature stale since 10:14:00", {}};
     EXPECT_EQ(ServiceStatusText(s), "ALARM temperature stale since 10:14:00; -, COM1 missing "
                                     "(reconnecting), last send 10:15:00 failed (connection refused)");
+    s.TimeSeries = "backlog 12 since 10:14";
+    EXPECT_TRUE(ServiceStatusText(s).endsWith("failed (connection refused), time series backlog "
+                                              "12 since 10:14"));
 }

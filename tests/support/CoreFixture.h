@@ -94,7 +94,7 @@ protected:
     static inline const QString kChoose = QStringLiteral("At first choose COM port");
 
     // What the core is built with (the clock and paths are the fixture's).
-    CoreDeps Deps{{}, {}, 60000, {}};
+    CoreDeps Deps{{}, {}, 60000, {}, {}};
     QDateTime Now{QDate(2026, 7, 3), QTime(14, 5, 9)};
     PortDir Ports;
     TestPty Pty;

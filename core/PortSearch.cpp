@@ -2,6 +2,7 @@
 
 #include "core/ReadingParser.h"
 #include "platform/AppPaths.h"
+#include "platform/CommDevice.h"
 #include "platform/DcbTermios.h"
 #include "platform/Event.h"
 #include "platform/IniFile.h"
@@ -249,7 +250,9 @@ QString HeardText(const HeardPort& port, const platform::FormatSettings& formats
     case PortHeard::InUse:
         return QStringLiteral("in use");
     case PortHeard::NoPermission:
-        return QStringLiteral("permission denied (join the dialout group)");
+        return QStringLiteral("permission denied (%1)")
+            .arg(QString::fromStdString(platform::PermissionAdvice(port.Path))
+                     .section(QStringLiteral(" (sudo"), 0, 0));
     case PortHeard::CannotOpen:
         return QStringLiteral("cannot be opened: %1").arg(cause);
     case PortHeard::Refused:

@@ -3,8 +3,15 @@
 #include "platform/SystemError.h"
 #include "platform/TermiosCommDevice.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -24,12 +31,39 @@ CommOpenError OpenErrorOf(int err) {
     }
 }
 
+std::string PermissionAdvice(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return "join the 'dialout' group (sudo usermod -aG dialout $USER, then log in again)";
+    const group* owningGroup = ::getgrgid(st.st_gid);
+    const std::string groupName =
+        owningGroup ? owningGroup->gr_name : std::to_string(static_cast<unsigned>(st.st_gid));
+    // Joining the node's group helps only when the group may read and write
+    // it and this process is not in it already (a service in 'dialout'
+    // facing a root:root 0600 node is not helped by the usual hint).
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(0, ::getgroups(0, nullptr))));
+    groups.resize(static_cast<std::size_t>(
+        std::max(0, ::getgroups(static_cast<int>(groups.size()), groups.data()))));
+    const bool member = st.st_gid == ::getegid() ||
+                        std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+    if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && !member)
+        return "join the '" + groupName + "' group (sudo usermod -aG " + groupName +
+               " $USER, then log in again)";
+    const passwd* owner = ::getpwuid(st.st_uid);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    return "the node is owned by " +
+           (owner ? std::string(owner->pw_name)
+                  : std::to_string(static_cast<unsigned>(st.st_uid))) +
+           ", group " + groupName + ", mode " + mode;
+}
+
 std::string OpenFailureHint(const CommOpenResult& result) {
     if (result.Error != CommOpenError::CannotOpen ||
         SystemErrorClassOf(result.SystemError) != SystemErrorClass::Denied)
         return {};
-    return "No permission to open " + (result.Path.empty() ? "the port" : result.Path) +
-           ": join the 'dialout' group (sudo usermod -aG dialout $USER, then log in again).";
+    return "No permission to open " + (result.Path.empty() ? "the port" : result.Path) + ": " +
+           PermissionAdvice(result.Path) + ".";
 }
 
 std::string OpenFailureCause(const CommOpenResult& result) {

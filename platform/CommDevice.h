@@ -138,8 +138,14 @@ struct CommOpenResult {
 };
 
 // What a user can do about a failed open, or an empty string: for a refused
-// permission, the device path and the hint to join the dialout group.
+// permission, the device path and PermissionAdvice's words.
 std::string OpenFailureHint(const CommOpenResult& result);
+
+// Why a node at `path` may not be opened, as advice: to join the node's
+// group when that group may read and write it and the process is not in
+// it; otherwise the node's owner, group and mode ("the node is owned by
+// root, group root, mode 0600").
+std::string PermissionAdvice(const std::string& path);
 
 // Why an open failed, for the event log: the path tried and the cause, for
 // example "/dev/ttyUSB3: no such file" or "/dev/null: not a serial device";

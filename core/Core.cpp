@@ -33,6 +33,7 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
     setObjectName(QStringLiteral("Core"));
     if (Paths_.Dir.isEmpty())
         throw std::invalid_argument("the core needs the application directory");
+    Settings_.SetWindowless(deps.Headless);
     Link_ = new TLink(Settings_, Log_, Clock_, this);
     TUploader::Fetcher fetch = deps.Fetch;
     if (!fetch)

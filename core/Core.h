@@ -32,6 +32,7 @@ struct CoreDeps {
     int MinuteMs = 0;                   // one period minute (0: KELVOX_MINUTE_MS or 60000)
     platform::AppPaths Paths;           // the program's files, as main() looked them up
     TUploader::Fetcher TimeSeriesFetch; // the time-series output's POSTs (its own)
+    bool Headless = false;              // no windows: their keys are not filled in
 };
 
 struct HeardPort;

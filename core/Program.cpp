@@ -180,6 +180,7 @@ void ProgramRun::BuildCore() {
     CoreDeps deps;
     deps.Paths = Paths_;
     deps.MinuteMs = platform::MinuteMs();
+    deps.Headless = !Views_;
     Core_ = std::make_unique<TKelvoxCore>(std::move(deps));
     QObject::connect(Core_.get(), &TKelvoxCore::Closed, &App_, &QCoreApplication::quit);
     if (Views_) {

@@ -211,6 +211,23 @@ QList<KeyProblem> timeSeriesProblems(const Values& values) {
 // Checks of several keys together, each section's after its own rows.
 constexpr std::array kGroupChecks{&mqttProblems, &alarmProblems, &timeSeriesProblems};
 
+// Keys only the windows use: a run without them does not write them.
+bool windowKey(Setting id) {
+    switch (id) {
+    case Setting::MainTop:
+    case Setting::MainLeft:
+    case Setting::MainHeight:
+    case Setting::AlwaysOnTop:
+    case Setting::HistoryLeft:
+    case Setting::HistoryTop:
+    case Setting::HistoryWidth:
+    case Setting::HistoryHeight:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The value the program keeps for an integer of the file.
 int bounded(const SettingDef& def, int value) {
     if (def.Id == Setting::COM)
@@ -546,7 +563,8 @@ QStringList TSettingsModel::Save(platform::IniFile& ini) {
         const QString key = QString::fromLatin1(def.Key);
         const bool onDiskNow = ini.LineOf(section, key) != 0;
         if (value == Read_[index(def.Id)]) {
-            if (!Missing_[index(def.Id)] || onDiskNow || !def.FillIn)
+            if (!Missing_[index(def.Id)] || onDiskNow || !def.FillIn ||
+                (Windowless_ && windowKey(def.Id)))
                 continue; // unchanged here: whatever the file says stays
         } else {
             // Changed here; said when the file's text changed too, to another value.

@@ -143,6 +143,10 @@ public:
     // the file cannot be written (nothing counts as saved then).
     QStringList Save(platform::IniFile& ini);
 
+    // Without windows a save adds none of their keys (the window's place,
+    // "Always on top") to a file that lacks them; those it read are kept.
+    void SetWindowless(bool on) { Windowless_ = on; }
+
     // "[Data] AutoConnect" for messages.
     static QString NameOf(Setting id);
 
@@ -156,6 +160,7 @@ private:
     // Keys the file did not have when it was read: a save fills them in
     // while the file still lacks them, so that the file shows every setting.
     std::array<bool, kSettingCount> Missing_{};
+    bool Windowless_ = false;
 };
 
 // kelvox --check: the settings file of the application directory `paths`

@@ -121,3 +121,16 @@ TEST_F(SettingsCheckTest, ATimeSeriesSettingItCannotUseLeavesTheOutputOff) {
     Start();
     EXPECT_EQ(Core().TimeSeries().Status().State, TimeSeriesState::Off);
 }
+
+// A service's file gets no window keys it did not have.
+TEST_F(SettingsCheckTest, AHeadlessSaveAddsNoWindowKeys) {
+    Deps.Headless = true;
+    Start("[Main]\r\nTop=5\r\n[Data]\r\nCOM=2\r\n");
+    Core().SaveSettings();
+    QFile f(Paths().IniPath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray saved = f.readAll();
+    EXPECT_TRUE(saved.startsWith("[Main]\r\nTop=5\r\n[Data]\r\nCOM=2\r\n")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("Period=1\r\n"));
+    EXPECT_FALSE(saved.contains("Height") || saved.contains("AlwaysOnTop")) << saved.toStdString();
+}

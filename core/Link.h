@@ -7,10 +7,10 @@
 // watchdog is one deadline moved by each reading, and the blink tick runs
 // only while an icon is shown and blinks.
 //
-// Main thread only. The port's events are delivered by its event thread as
-// a blocking hand-off, so the handlers here run while that thread waits;
-// closing the port from inside one of them is prompt (the component refuses
-// the waiting hand-off instead of letting it run into its time limit).
+// Main thread only. The port's events are handed over by its event thread,
+// one at a time and in order; closing the port from inside one of them is
+// prompt (the component refuses a hand-off still waiting instead of letting
+// it run into its time limit).
 #pragma once
 
 #include "core/LinkState.h"

@@ -42,6 +42,7 @@ TAfCustomSerialPort::TAfCustomSerialPort(QObject* AOwner) : TAfDataDispConnCompo
                                 std::exception_ptr Error) {
         HandleCoreEvent(EventKind, Data, std::move(Error));
     };
+    FCore->SetReportsHandedOn(true);
     Rebuild();
 }
 
@@ -80,6 +81,7 @@ void TAfCustomSerialPort::Open() {
     FCore->SetWatchModemLines(OnCTSChanged || OnDSRChanged || OnRINGDetected || OnRLSDChanged ||
                               OnSyncEvent || OnNonSyncEvent);
     FClosing.store(false);
+    FPosted = TSyncPosted(); // a hand-off of the last opening was run or dropped
     OpenDevice();
     if (!Call(OnPortOpen))
         return;
@@ -156,23 +158,36 @@ void TAfCustomSerialPort::HandleCoreEvent(TAfCoreEvent EventKind, std::uint32_t 
         return;
     if (EventKind != ceException && OnNonSyncEvent) {
         OnNonSyncEvent(this, EventKind, Data);
+        FCore->ReportHandled();
         return;
     }
-    // In a burst the event thread takes in what goes on arriving while the
-    // main thread handles this report.
-    const TSyncWatch watch =
-        EventKind == ceLineEvent && (Data & win::EV_RXCHAR) ? FCore->BurstWatch() : TSyncWatch{};
-    const bool live = SyncCall(
-        FSyncId, HandOffLimit,
-        [this, EventKind, Data, Error] { SyncHandler(EventKind, Data, Error); }, watch);
-    if (!live)
+    // One hand-off at a time: the previous one has been served (or has had
+    // its time limit) before this one is posted. In a burst the event thread
+    // takes in what goes on arriving meanwhile.
+    const bool bytes = EventKind == ceLineEvent && (Data & win::EV_RXCHAR);
+    const TSyncWatch watch = bytes ? FCore->BurstWatch() : TSyncWatch{};
+    if (!SyncAwait(FPosted, HandOffLimit, watch))
         throw EAbort(); // the receiver has gone away: drop the event quietly
+    // Bytes that came while the previous hand-off was under way may have
+    // been read by it: a report of nothing else has nothing to say.
+    if (bytes && Data == win::EV_RXCHAR && FCore->InputWaiting() == 0)
+        return;
+    const bool live = SyncPost(
+        FSyncId, [this, EventKind, Data, Error] { SyncHandler(EventKind, Data, Error); }, FPosted,
+        watch.Fd >= 0);
+    if (!live)
+        throw EAbort();
 }
 
 void TAfCustomSerialPort::SyncHandler(TAfCoreEvent EventKind, std::uint32_t Data,
                                       std::exception_ptr Error) {
-    if (!FClosing.load())
-        DispatchEvent(EventKind, Data, std::move(Error));
+    if (FClosing.load())
+        return;
+    const QPointer<TAfCustomSerialPort> self(this);
+    DispatchEvent(EventKind, Data, std::move(Error));
+    // The event thread polls bytes the handlers left only once told so.
+    if (self && !FClosing.load())
+        FCore->ReportHandled();
 }
 
 void TAfCustomSerialPort::DispatchEvent(TAfCoreEvent EventKind, std::uint32_t Data,

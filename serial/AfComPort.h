@@ -6,8 +6,11 @@
 //
 // Threads: everything here is for the main thread except OnNonSyncEvent,
 // which is called on the core's event thread. Each core report is handed to
-// the main thread as a blocking call (2000 ms at most) that carries its own
-// kind and data; the component takes no lock of its own.
+// the main thread as a request that carries its own kind and data; the event
+// thread posts it and goes back to waiting for the device, and before it
+// posts the next one it waits (2000 ms at most) until the previous one has
+// been served, so the handlers run in order, one at a time. The component
+// takes no lock of its own.
 //
 // Closing: Close disables the notifier slot and raises the Closing flag
 // before it stops the core, so a hand-off under way is refused at once and a
@@ -177,6 +180,9 @@ private:
 
     bool FAutoOpen = false;
     std::uint32_t FSyncId = 0;
+    // The last hand-off posted and not yet waited for. Event thread (reset
+    // by Open while no event thread runs).
+    TSyncPosted FPosted;
     std::atomic<bool> FClosing{false};
     std::atomic<bool> FDestroying{false};
 };

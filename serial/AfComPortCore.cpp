@@ -204,21 +204,27 @@ void TAfComPortCoreThread::HandleThreadException(std::exception_ptr Error) {
 // TAfComPortEventThread
 
 TAfComPortEventThread::TAfComPortEventThread(TAfComPortCore* ACore)
-    : TAfComPortCoreThread(ACore), FCallback(ACore->OnCoreEvent) {}
+    : TAfComPortCoreThread(ACore), FCallback(ACore->OnCoreEvent),
+      FReportsHandedOn(ACore->FReportsHandedOn) {}
 
 TAfComPortEventThread::~TAfComPortEventThread() = default;
 
 void TAfComPortEventThread::Execute() {
-    FCore->OutFreeSignal.Reset(); // a drained signal left from an earlier opening
+    // Signals left from an earlier opening.
+    FCore->OutFreeSignal.Reset();
+    FCore->UnreadSignal.Reset();
     // The comm wait takes the last place: the device's wait answers with an
     // index into this list, which would be ambiguous for an event placed
     // after the comm slot. When several are ready at once the stop still
     // wins, and a drained report may come one pass before a line event.
-    std::array<platform::Event*, 2> waitSet = {&StopSignal, &FCore->OutFreeSignal};
+    std::array<platform::Event*, 3> waitSet = {&StopSignal, &FCore->OutFreeSignal,
+                                               &FCore->UnreadSignal};
     constexpr int StopIndex = 0;
     constexpr int OutFreeIndex = 1;
-    constexpr std::size_t CommSlot = 2;
+    constexpr int UnreadIndex = 2;
+    constexpr std::size_t CommSlot = 3;
     FWaitsSuspended = false;
+    FPollArmed = true; // bytes queued before the first report are polled for
     FCore->ThreadStarted.Set();
 
     bool pause = false; // the previous comm wait failed
@@ -237,9 +243,10 @@ void TAfComPortEventThread::Execute() {
         } else {
             // The poll can only find bytes that are already queued; with an
             // empty queue the next arrival is a comm event anyway, so a
-            // quiet port sleeps without a time limit.
-            const int limit =
-                FPortHandle->InputQueued() > 0 ? PollIntervalMs : platform::InfiniteWait;
+            // quiet port sleeps without a time limit. Neither is there a poll
+            // while the owner still has the report of the queued bytes.
+            const int limit = FPollArmed && FPortHandle->InputQueued() > 0 ? PollIntervalMs
+                                                                           : platform::InfiniteWait;
             win::DWORD m = 0;
             result = FPortHandle->WaitEvent(waitSet, CommSlot, limit, m);
             mask = m;
@@ -250,6 +257,8 @@ void TAfComPortEventThread::Execute() {
             CompletedWait(mask);
         } else if (result == OutFreeIndex) {
             Report(ceOutFree, 0);
+        } else if (result == UnreadIndex) {
+            FPollArmed = true;
         } else if (result == platform::WaitTimeout) {
             PollInputQueue();
         } else {
@@ -267,13 +276,17 @@ void TAfComPortEventThread::CompletedWait(std::uint32_t Mask) {
         FWaitsSuspended = true;
         return;
     }
+    if (Mask & win::EV_RXCHAR)
+        FPollArmed = !FReportsHandedOn;
     Report(ceLineEvent, Mask);
 }
 
 void TAfComPortEventThread::PollInputQueue() {
     win::COMSTAT status;
-    if (FCore->QueryStatus(status) && status.cbInQue > 0)
+    if (FCore->QueryStatus(status) && status.cbInQue > 0) {
+        FPollArmed = !FReportsHandedOn;
         Report(ceNeedReadData, status.cbInQue);
+    }
 }
 
 void TAfComPortEventThread::Report(TAfCoreEvent Kind, std::uint32_t Data) {
@@ -609,6 +622,14 @@ std::uint32_t TAfComPortCore::InputWaiting() {
     FLineErrors |= errors;
     return static_cast<std::uint32_t>(std::min<std::size_t>(
         FPortHandle->InputQueued(), std::numeric_limits<std::uint32_t>::max()));
+}
+
+void TAfComPortCore::ReportHandled() {
+    if (!Ready())
+        return;
+    std::lock_guard<std::mutex> lock(StatusLock);
+    if (Ready() && FPortHandle && FPortHandle->InputQueued() > 0)
+        UnreadSignal.Set();
 }
 
 TSyncWatch TAfComPortCore::BurstWatch() {

@@ -5,7 +5,9 @@
 // Receiving: the core keeps no copy of received bytes; they stay in the
 // driver's input queue until the owner calls Read. The event thread only says
 // that data is waiting (a line event with EV_RXCHAR, or, after 200 ms of
-// quiet, a poll that finds queued bytes).
+// quiet, a poll that finds queued bytes). An owner that hands reports on to
+// another thread (SetReportsHandedOn) says when it left bytes unread
+// (ReportHandled); until then the event thread waits for the device alone.
 // Sending: Write appends to the transmit ring buffer and returns at once; the
 // write thread hands the bytes to the device straight from the ring storage
 // and reports when the buffer has drained.
@@ -136,7 +138,7 @@ private:
     std::exception_ptr FException; // the exception being displayed
 };
 
-// Waits for comm events, polls the input queue every 200 ms of quiet and
+// Waits for comm events, polls the input queue after 200 ms of quiet and
 // reports through the copy of the core's callback taken when it was built.
 class TAfComPortEventThread final : public TAfComPortCoreThread {
 public:
@@ -165,6 +167,10 @@ private:
     void PollInputQueue();
 
     TAfCoreEventProc FCallback;
+    const bool FReportsHandedOn; // copied from the core when built
+    // Queued bytes are polled for after 200 ms of quiet: not while a report
+    // of bytes is with an owner that hands reports on.
+    bool FPollArmed = true;
     std::atomic<bool> FReportsEnabled{true};
     // The event mask has been cleared: no further comm waits are issued.
     bool FWaitsSuspended = false;
@@ -239,6 +245,11 @@ public:
     // QueryStatus does, but asks the device nothing about its output. 0 when
     // closed or when the device cannot answer.
     std::uint32_t InputWaiting();
+    // The owner has handled a report (any thread): when it left bytes in the
+    // input queue, the event thread polls them again after 200 ms of quiet.
+    // Only needed with SetReportsHandedOn; costs the event thread a wake-up
+    // only when bytes are left.
+    void ReportHandled();
     // While a burst is being reported: the watch with which the event thread
     // takes in what arrives during the hand-off (see SyncCall); empty
     // otherwise. Event thread only, inside a report.
@@ -279,6 +290,13 @@ public:
     // The callback; the event thread copies it when it is built at Open, so
     // a change takes effect at the next Open. Owner's thread, while closed.
     TAfCoreEventProc OnCoreEvent;
+    // Whether the callback hands reports of bytes on to another thread
+    // instead of handling them before it returns. Then the event thread,
+    // having reported bytes, goes back to waiting for the device and polls
+    // the queue again only once ReportHandled says bytes were left; without
+    // it, it polls after 200 ms of quiet whenever bytes are queued. Owner's
+    // thread, while closed; takes effect at the next Open.
+    void SetReportsHandedOn(bool Value) { FReportsHandedOn = Value; }
 
     // Kernel thread ids of the running workers (0 when none), for
     // diagnostics and tests.
@@ -314,6 +332,9 @@ private:
     std::unique_ptr<TAfComPortEventThread> EventThread;
     platform::Event ThreadStarted{platform::Event::ResetMode::Auto};
     platform::Event OutFreeSignal{platform::Event::ResetMode::Auto};
+    // Set by ReportHandled when the owner left bytes unread.
+    platform::Event UnreadSignal{platform::Event::ResetMode::Auto};
+    bool FReportsHandedOn = false;
     std::unique_ptr<TAfComPortWriteThread> WriteThread;
     TThreadPriority FWriteThreadPriority = tpHigher;
     TThreadPriority FEventThreadPriority = tpNormal;

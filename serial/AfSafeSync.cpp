@@ -136,16 +136,21 @@ private:
     platform::UniqueFd WakeFd_; // fixed before the flag is shared
 };
 
-// One hand-off. The worker owns one reference while it waits, the queue
-// another until the receiver thread takes it; Wake is set once the code has
-// run (or raised), or when the request is dropped or its slot stops being
-// live. Id is fixed at creation; Call is written before queuing and
-// afterwards touched only by the receiver thread.
+} // namespace
+
+// One hand-off. The worker owns one reference while it waits (or until it
+// awaits a posted one), the queue another until the receiver thread takes
+// it; Wake is set once the code has run (or raised), or when the request is
+// dropped or its slot stops being live. Id is fixed at creation; Call is
+// written before queuing and afterwards touched only by the receiver thread.
 struct TSyncRequest {
     std::uint32_t Id = 0;
     TSyncHandler Call; // empty: run the slot's handler
     TWakeFlag Wake;
 };
+
+namespace {
+
 using TSyncRequestPtr = std::shared_ptr<TSyncRequest>;
 
 QEvent::Type SyncEventType() {
@@ -232,8 +237,10 @@ bool OnReceiverThread(const TSyncState& s) {
 void InterruptSlot(TSyncState& s, std::uint32_t id, std::vector<TSyncRequestPtr>& dropped) {
     auto keep = std::stable_partition(s.Queue.begin(), s.Queue.end(),
                                       [id](const TSyncRequestPtr& r) { return r->Id != id; });
-    for (auto it = keep; it != s.Queue.end(); ++it)
+    for (auto it = keep; it != s.Queue.end(); ++it) {
+        (*it)->Wake.Set(); // a worker may await it later
         dropped.push_back(std::move(*it));
+    }
     s.Queue.erase(keep, s.Queue.end());
     for (TSyncRequest* waiter : s.Waiters) {
         if (waiter->Id == id) {
@@ -309,8 +316,10 @@ void TearDownReceiver() {
     {
         std::lock_guard<std::mutex> lock(s.Lock);
         receiver = std::exchange(s.Receiver, nullptr);
-        for (TSyncRequestPtr& r : s.Queue)
+        for (TSyncRequestPtr& r : s.Queue) {
+            r->Wake.Set();
             dropped.push_back(std::move(r));
+        }
         s.Queue.clear();
         for (TSyncRequest* waiter : s.Waiters) {
             waiter->Wake.Set();
@@ -404,38 +413,30 @@ bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler ca
     return SyncCall(id, limit, std::move(call), TSyncWatch{});
 }
 
-bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler call,
-              const TSyncWatch& watch) {
-    TSyncState& s = State();
-    // Made before the lock is taken so that the lock is held only for the
-    // look-ups; wasted only when the slot is not live.
-    auto request = std::make_shared<TSyncRequest>();
-    request->Id = id;
-    if (watch.Fd >= 0)
-        request->Wake.UseEventFd();
-    std::unique_lock<std::mutex> lock(s.Lock);
-    TSyncSlot* slot = FindById(s, id);
-    if (!IsLive(slot))
-        return false;
-    if (!s.Receiver)
-        return true; // nobody to deliver to: nothing runs, the slot is live
+namespace {
 
-    if (OnReceiverThread(s)) {
-        // A call on the receiver thread itself runs at once, as a message sent
-        // to one's own window does; queuing it would wait for ourselves.
-        std::shared_ptr<const TSyncHandler> slotHandler;
-        if (!call)
-            slotHandler = slot->Handler;
-        lock.unlock();
-        std::exception_ptr error = RunGuarded(call ? call : *slotHandler);
-        ReportHandlerError(error);
-        lock.lock();
-        return IsLive(FindById(s, id));
-    }
+// A call on the receiver thread itself runs at once, as a message sent to
+// one's own window does; queuing it would wait for ourselves. Called with the
+// lock held on a live slot; returns with it held and the slot's liveness.
+bool RunHere(std::unique_lock<std::mutex>& lock, TSyncState& s, std::uint32_t id,
+             TSyncHandler call) {
+    std::shared_ptr<const TSyncHandler> slotHandler;
+    if (!call)
+        slotHandler = FindById(s, id)->Handler;
+    lock.unlock();
+    std::exception_ptr error = RunGuarded(call ? call : *slotHandler);
+    ReportHandlerError(error);
+    lock.lock();
+    return IsLive(FindById(s, id));
+}
 
-    request->Call = std::move(call);
+// Queues the request and posts its event to the receiver. Called with the
+// lock held; returns with it released.
+void QueueAndPost(std::unique_lock<std::mutex>& lock, TSyncState& s, const TSyncRequestPtr& request,
+                  bool waiting) {
     s.Queue.push_back(request);
-    s.Waiters.push_back(request.get());
+    if (waiting)
+        s.Waiters.push_back(request.get());
     // Posted outside the lock, so that the receiver thread, woken by the post,
     // does not at once run into a lock this thread still holds. The event is
     // made before the lock is let go: the receiver takes the lock before it
@@ -451,11 +452,74 @@ bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler ca
     }
     s.Posting.fetch_sub(1, std::memory_order_release);
     s.ServeWake.notify_one(); // the push was made under the lock: no lost wake-up
+}
+
+} // namespace
+
+bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler call,
+              const TSyncWatch& watch) {
+    TSyncState& s = State();
+    // Made before the lock is taken so that the lock is held only for the
+    // look-ups; wasted only when the slot is not live.
+    auto request = std::make_shared<TSyncRequest>();
+    request->Id = id;
+    if (watch.Fd >= 0)
+        request->Wake.UseEventFd();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    if (!IsLive(FindById(s, id)))
+        return false;
+    if (!s.Receiver)
+        return true; // nobody to deliver to: nothing runs, the slot is live
+    if (OnReceiverThread(s))
+        return RunHere(lock, s, id, std::move(call));
+
+    request->Call = std::move(call);
+    QueueAndPost(lock, s, request, /*waiting=*/true);
     request->Wake.WaitFor(limit, kWatchBeforeSleep, &watch);
     lock.lock();
     s.Waiters.erase(std::find(s.Waiters.begin(), s.Waiters.end(), request.get()));
     // A request that timed out stays queued and runs later with its own data.
     return IsLive(FindById(s, id));
+}
+
+bool SyncPost(std::uint32_t id, TSyncHandler call, TSyncPosted& posted, bool watchable) {
+    TSyncState& s = State();
+    auto request = std::make_shared<TSyncRequest>();
+    request->Id = id;
+    if (watchable)
+        request->Wake.UseEventFd();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    if (!IsLive(FindById(s, id)))
+        return false;
+    if (!s.Receiver)
+        return true;
+    if (OnReceiverThread(s))
+        return RunHere(lock, s, id, std::move(call));
+    request->Call = std::move(call);
+    posted.Request = request;
+    QueueAndPost(lock, s, request, /*waiting=*/false);
+    return true;
+}
+
+bool SyncAwait(TSyncPosted& posted, std::chrono::milliseconds limit, const TSyncWatch& watch) {
+    const TSyncRequestPtr request = std::move(posted.Request);
+    posted.Request.reset();
+    if (!request)
+        return true;
+    TSyncState& s = State();
+    std::unique_lock<std::mutex> lock(s.Lock);
+    // Liveness is looked at and the waiter registered under one lock: a slot
+    // disabled before is seen here, one disabled later sets the flag.
+    if (!IsLive(FindById(s, request->Id)) || !s.Receiver)
+        return IsLive(FindById(s, request->Id));
+    s.Waiters.push_back(request.get());
+    lock.unlock();
+    // No watch before sleeping: the worker has nothing to hurry back to, and
+    // a yield would only cost the main thread a switch.
+    request->Wake.WaitFor(limit, std::chrono::microseconds(0), &watch);
+    lock.lock();
+    s.Waiters.erase(std::find(s.Waiters.begin(), s.Waiters.end(), request.get()));
+    return IsLive(FindById(s, request->Id));
 }
 
 void SafeSyncServeWhile(const std::function<bool()>& keepWaiting) {

@@ -7,8 +7,10 @@
 // that thread ("the receiver thread" below). A worker's SyncCall queues a
 // request that carries its own code and data, posts an event to the receiver
 // and sleeps until the request has run, its slot stops being live, or the
-// time limit passes. A request that timed out stays queued and still runs
-// later with its own data, unless its slot is disabled or released first;
+// time limit passes; SyncPost queues the same without waiting, and SyncAwait
+// waits for such a posted request later, so that a worker can go back to its
+// own work while the receiver runs the code. A request that timed out stays
+// queued and still runs later with its own data, unless its slot is disabled or released first;
 // disabling or releasing a slot drops every request of that slot that has
 // not started yet.
 //
@@ -29,6 +31,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 // The code a slot runs on the receiver thread: no arguments, no result.
 using TSyncHandler = std::function<void()>;
@@ -81,6 +84,37 @@ struct TSyncWatch {
 // receiver's (where the call runs at once and nothing is watched).
 bool SyncCall(std::uint32_t id, std::chrono::milliseconds limit, TSyncHandler call,
               const TSyncWatch& watch);
+
+// A hand-off a worker posted without waiting for it (SyncPost), to be
+// waited for later (SyncAwait), typically just before the worker posts its
+// next one. Empty when nothing is outstanding. Owned by one worker thread.
+struct TSyncRequest;
+class TSyncPosted {
+public:
+    explicit operator bool() const { return static_cast<bool>(Request); }
+
+private:
+    friend bool SyncPost(std::uint32_t, TSyncHandler, TSyncPosted&, bool);
+    friend bool SyncAwait(TSyncPosted&, std::chrono::milliseconds, const TSyncWatch&);
+    std::shared_ptr<TSyncRequest> Request;
+};
+
+// Queues `call` for the slot as SyncCall does, but returns at once instead
+// of waiting for it; the request goes to `posted` (which must be empty: await
+// the previous one first). Returns the slot's liveness as SyncCall does;
+// nothing is queued when the slot is not live or there is no receiver yet.
+// `watchable`: the later SyncAwait may watch a descriptor (the request then
+// carries an eventfd to wake it). On the receiver thread the call runs at
+// once. Any thread.
+bool SyncPost(std::uint32_t id, TSyncHandler call, TSyncPosted& posted, bool watchable = false);
+
+// Waits at most `limit` for the request in `posted` to have run, serving
+// `watch` meanwhile when the request was posted watchable, and empties
+// `posted`. A request whose limit passes stays queued and still runs later
+// with its own data. Returns the liveness of the request's slot (true when
+// nothing was posted); disabling or releasing the slot ends the wait at
+// once. Worker thread.
+bool SyncAwait(TSyncPosted& posted, std::chrono::milliseconds limit, const TSyncWatch& watch = {});
 
 // For joins on the receiver thread: serves queued requests (running their
 // handlers) until keepWaiting() returns false. Sleeps on a condition variable

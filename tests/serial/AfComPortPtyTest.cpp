@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -50,6 +51,35 @@ TEST_F(ComPty, ReadingsWrittenByTheOtherSideArriveWholeAndInOrder) {
     }
     ASSERT_TRUE(PumpUntil([&] { return Received.size() >= sent.size(); }));
     EXPECT_EQ(Received, sent);
+}
+
+TEST_F(ComPty, UnderABurstTheHandlersRunOneAtATimeInOrderEachWithBytes) {
+    Com.Open();
+    int inside = 0, nested = 0, empty = 0;
+    Com.OnDataRecived = [&](QObject*, std::int32_t count) {
+        nested += inside++ > 0;
+        empty += count <= 0;
+        PumpFor(1ms); // the event loop runs inside, as under a modal box
+        Received += Com.ReadString();
+        --inside;
+    };
+    std::string sent;
+    for (int i = 0; i < 400; ++i)
+        sent += "+" + std::to_string(i) + ".5C\r";
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < sent.size();) {
+            const ssize_t n =
+                ::write(Pty.Master(), sent.data() + at, std::min<std::size_t>(7, sent.size() - at));
+            at += n > 0 ? static_cast<std::size_t>(n) : 0;
+            std::this_thread::sleep_for(50us);
+        }
+    });
+    const bool all = PumpUntil([&] { return Received.size() >= sent.size(); });
+    writer.join();
+    ASSERT_TRUE(all);
+    EXPECT_EQ(Received, sent);
+    EXPECT_EQ(nested, 0) << "a hand-off ran inside another";
+    EXPECT_EQ(empty, 0) << "a hand-off reported bytes an earlier one had read";
 }
 
 TEST_F(ComPty, WrittenDataReachesTheOtherSide) {

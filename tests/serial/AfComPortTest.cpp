@@ -171,9 +171,9 @@ TEST_F(Component, ReadStringReturnsOnlyTheBytesTheReadDelivered) {
 TEST_F(Component, DataThenLineErrorInOneMaskFireInThatOrder) {
     Com.SetComNumber(1);
     Com.Open();
-    // The first report waits in its hand-off while the main thread is busy;
-    // meanwhile data and an error arrive together and are collected by the
-    // next comm wait as one mask.
+    // The first report is not served while the main thread is busy, so the
+    // next one waits to be posted; meanwhile data and an error arrive
+    // together and are collected by the next comm wait as one mask.
     Port1->Receive("x");
     std::this_thread::sleep_for(100ms);
     Port1->LineError(win::CE_FRAME);

@@ -201,6 +201,48 @@ TEST(AfSafeSync, TimedOutCallsAnswerLiveAndRunLaterWithTheirOwnData) {
     EXPECT_EQ(seen.size(), 2u);
 }
 
+TEST(AfSafeSync, PostedHandOffsRunInOrderAndTheirAwaitEndsWhenServedOrDisabled) {
+    std::vector<int> seen;
+    ScopedSlot slot([] {});
+    ASSERT_TRUE(EnableSyncSlot(slot.Id, true));
+    TSyncPosted posted;
+    // Not served in time: the await answers live and the request stays.
+    std::thread([&] {
+        EXPECT_TRUE(SyncPost(
+            slot.Id, [&seen] { seen.push_back(1); }, posted));
+        EXPECT_TRUE(SyncAwait(posted, 30ms));
+        EXPECT_FALSE(posted);
+    }).join();
+    EXPECT_TRUE(seen.empty());
+    // The next goes behind it; its await ends once both have run, in order.
+    std::atomic<bool> done{false};
+    std::vector<int> atReturn;
+    std::thread second([&] {
+        EXPECT_TRUE(SyncPost(
+            slot.Id, [&seen] { seen.push_back(2); }, posted));
+        EXPECT_TRUE(SyncAwait(posted, kLongLimit));
+        atReturn = seen;
+        done = true;
+        SafeSyncWake();
+    });
+    SafeSyncServeWhile([&] { return !done.load(); });
+    second.join();
+    EXPECT_EQ(atReturn, (std::vector<int>{1, 2}));
+    // Disabling the slot drops what waits and ends its await.
+    std::atomic<bool> result{true};
+    std::thread third([&] {
+        EXPECT_TRUE(SyncPost(
+            slot.Id, [&seen] { seen.push_back(3); }, posted));
+        result = SyncAwait(posted, kLongLimit);
+    });
+    std::this_thread::sleep_for(20ms); // usually inside its await by now; either way it ends
+    ASSERT_TRUE(EnableSyncSlot(slot.Id, false));
+    third.join();
+    EXPECT_FALSE(result);
+    SafeSyncServePending();
+    EXPECT_EQ(seen.size(), 2u);
+}
+
 TEST(AfSafeSync, LateRequestIsDroppedOnceItsSlotWasDisabledOrReleased) {
     int runs = 0;
     ScopedSlot slot([] {});

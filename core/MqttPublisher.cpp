@@ -994,10 +994,16 @@ void TMqttPublisher::Flush() {
         else
             hold(remaining(LastWhen_));
     }
-    if (wait >= 0)
-        Hold_.start(int(wait));
-    else
+    // The next reading usually comes first and takes the held value along;
+    // the timer is moved only when it would be too late, so that readings
+    // within the window do not re-arm it.
+    if (wait < 0) {
         Hold_.stop();
+    } else {
+        wait += HoldGraceMs;
+        if (!Hold_.isActive() || Hold_.remainingTime() > wait)
+            Hold_.start(int(wait));
+    }
     // The network thread is woken only when there is something to send.
     if (Live_ == HandedLive_ && !handText && !handWhen)
         return;

@@ -101,6 +101,9 @@ class TMqttPublisher : public QObject {
 public:
     // Shortest time between two new values on T/temperature.
     static constexpr int MinIntervalMs = 5000;
+    // A value held back goes out with the first reading after MinIntervalMs;
+    // when none comes, the hold timer sends it this much later.
+    static constexpr int HoldGraceMs = 1500;
 
     explicit TMqttPublisher(QObject* parent = nullptr);
     // Publishes "offline" and disconnects when that is done within about a
@@ -141,9 +144,11 @@ private:
 
     // Hands what should be published now to the network thread: the live
     // state at once; a new value when MinIntervalMs have passed since the
-    // last value handed over, else when they will have; the time of the
-    // last reading with its value, else at most every MinIntervalMs, and at
-    // once when the live reading ends.
+    // last value handed over, else with the first reading after that (or,
+    // when none comes, HoldGraceMs later); the time of the last reading with
+    // its value, else at most every MinIntervalMs in the same way, and at
+    // once when the live reading ends. Readings a second apart so never
+    // wake the program for the hold.
     void Flush();
     void SetError(const QString& error);
     void UpdateState();
@@ -175,5 +180,5 @@ private:
     QString SentWhen_;        // the time handed over last
     QElapsedTimer LastValue_; // when a value was handed over last
     QElapsedTimer LastWhen_;  // when a time was handed over last
-    QTimer Hold_;             // ends the wait of a held value or time
+    QTimer Hold_;             // the fallback for a held value or time
 };

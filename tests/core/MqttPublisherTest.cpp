@@ -23,6 +23,7 @@
 #include <mosquitto.h>
 #include <mutex>
 #include <pwd.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -254,6 +255,25 @@ TEST_F(MqttPublisherTest, NewValuesAtMostEveryFiveSecondsAndOfflineWhenLost) {
     P.Reading(-100.0L); // a dry-ice probe: a reading like any other
     ASSERT_TRUE(s.Await("t/k/temperature", "-100.0"));
     EXPECT_EQ(s.On("t/k/availability").back().Payload, "online");
+}
+
+// The hold timer is only a fallback: a reading after the window takes the
+// held value along.
+TEST_F(MqttPublisherTest, AHeldValueGoesOutWithTheFirstReadingAfterTheWindow) {
+    Broker b;
+    Subscriber s(b.Port);
+    auto* hold = P.findChild<QTimer*>("MqttHold");
+    ASSERT_NE(hold, nullptr);
+    P.Apply(At(b));
+    P.Reading(20.0L);
+    ASSERT_TRUE(s.Await("t/k/temperature", "20.0"));
+    P.Reading(20.2L);
+    ASSERT_TRUE(hold->isActive());
+    // The main thread runs no timer while it sleeps through the window.
+    std::this_thread::sleep_for(std::chrono::milliseconds(TMqttPublisher::MinIntervalMs));
+    P.Reading(20.2L);
+    EXPECT_FALSE(hold->isActive()) << "the value is still held after the window";
+    EXPECT_TRUE(s.Await("t/k/temperature", "20.2"));
 }
 
 TEST_F(MqttPublisherTest, DiscoveryFollowsTopicPrefixAndSwitch) {

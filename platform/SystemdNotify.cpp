@@ -10,7 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <systemd/sd-daemon.h>
+#include <optional>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,6 +19,43 @@ namespace platform {
 namespace {
 
 constexpr int kStatusGapMs = 1000;
+// However short the watchdog systemd asks for, the pings come no more often
+// than this: a setting of a few microseconds would otherwise keep the main
+// thread pinging.
+constexpr std::uint64_t kShortestPingMs = 100;
+
+// A decimal number as systemd writes these variables: digits only, no sign,
+// no overflow.
+std::optional<std::uint64_t> Decimal(const QByteArray& text) {
+    if (text.isEmpty() || text.size() > 20)
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// The watchdog interval systemd asks of this process in microseconds, or 0:
+// WATCHDOG_USEC holds it, and WATCHDOG_PID, when set, names the process
+// meant (a variable inherited from a parent is not ours to feed). Values
+// that are not plain positive numbers mean no watchdog, as for systemd's
+// own client library.
+std::uint64_t WatchdogUsec() {
+    const QByteArray pid = qgetenv("WATCHDOG_PID");
+    if (!pid.isEmpty()) {
+        const std::optional<std::uint64_t> meant = Decimal(pid);
+        if (!meant || *meant != static_cast<std::uint64_t>(::getpid()))
+            return 0;
+    }
+    const std::optional<std::uint64_t> usec = Decimal(qgetenv("WATCHDOG_USEC"));
+    return usec && *usec != UINT64_MAX ? *usec : 0; // UINT64_MAX: infinity
+}
 
 // The notify message is newline-separated assignments: a newline in the
 // status would start one of its own (READY=1, MAINPID=...).
@@ -37,27 +74,32 @@ SystemdNotify::SystemdNotify(QObject* parent) : QObject(parent) {
     Active_ = !name.isEmpty();
     if (!Active_)
         return;
-    // A path, or "@name" in the abstract namespace. sd_notify() would block
-    // on a full queue for as long as the supervisor does not read.
+    // A path, or "@name" in the abstract namespace. The socket is written
+    // without blocking, so that a full queue (a supervisor that does not
+    // read) never holds the program up.
     Address_.sun_family = AF_UNIX;
-    if ((name.startsWith('/') || name.startsWith('@')) &&
-        static_cast<std::size_t>(name.size()) < sizeof Address_.sun_path) {
+    if (!name.startsWith('/') && !name.startsWith('@')) {
+        AddressError_ = "NOTIFY_SOCKET is neither a path nor an abstract socket name (@name)";
+    } else if (static_cast<std::size_t>(name.size()) >= sizeof Address_.sun_path) {
+        AddressError_ = "NOTIFY_SOCKET names a socket of " + std::to_string(name.size()) +
+                        " bytes, longer than the " + std::to_string(sizeof Address_.sun_path - 1) +
+                        " a socket address can hold";
+    } else {
         std::memcpy(Address_.sun_path, name.constData(), static_cast<std::size_t>(name.size()));
         if (name.startsWith('@'))
             Address_.sun_path[0] = '\0';
         AddressSize_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() +
                                               (name.startsWith('@') ? 0 : 1));
         Fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (Fd_ < 0)
+            AddressError_ = "no socket: " + SystemErrorOf(errno).Text;
     }
     StatusTimer_ = new QTimer(this);
     StatusTimer_->setSingleShot(true);
     connect(StatusTimer_, &QTimer::timeout, this, &SystemdNotify::SendHeldStatus);
 
-    // Also checks WATCHDOG_PID: a watchdog meant for another process (the
-    // variable inherited from a parent) is not ours to feed.
-    uint64_t usec = 0;
-    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
-        const uint64_t ms = std::max<uint64_t>(usec / 2000, 1);
+    if (const std::uint64_t usec = WatchdogUsec(); usec > 0) {
+        const std::uint64_t ms = std::max<std::uint64_t>(usec / 2000, kShortestPingMs);
         Watchdog_ = new QTimer(this);
         Watchdog_->setTimerType(Qt::PreciseTimer);
         Watchdog_->setInterval(static_cast<int>(std::min<uint64_t>(ms, INT_MAX)));
@@ -124,7 +166,7 @@ void SystemdNotify::Send(const QByteArray& message) {
 }
 
 bool SystemdNotify::Deliver(const QByteArray& message) {
-    int code = EAFNOSUPPORT; // an address that is neither a path nor abstract
+    int code = 0;
     if (Fd_ >= 0) {
         const ssize_t n = RetryOnEintr([&] {
             return ::sendto(Fd_, message.constData(), static_cast<std::size_t>(message.size()),
@@ -146,8 +188,8 @@ bool SystemdNotify::Deliver(const QByteArray& message) {
     } else if (!Failed_) {
         // Once: a socket that refuses one message refuses the pings as well.
         Failed_ = true;
-        std::fprintf(stderr, "kelvox: cannot notify systemd: %s\n",
-                     SystemErrorOf(code).Text.c_str());
+        const std::string why = Fd_ < 0 ? AddressError_ : SystemErrorOf(code).Text;
+        std::fprintf(stderr, "kelvox: cannot notify systemd: %s\n", why.c_str());
     }
     return false;
 }

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 #include <chrono>
+#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -23,8 +24,8 @@ class SystemdNotify : public QObject {
 public:
     // Reads NOTIFY_SOCKET, WATCHDOG_USEC and WATCHDOG_PID once, here. With a
     // watchdog for this process, a timer on the main thread's event loop
-    // pings at half its interval, so that a blocked main thread stops the
-    // pings and systemd restarts the service.
+    // pings at half its interval (every 100 ms at most), so that a blocked
+    // main thread stops the pings and systemd restarts the service.
     explicit SystemdNotify(QObject* parent = nullptr);
     ~SystemdNotify() override;
 
@@ -58,10 +59,11 @@ private:
     void SendHeldStatus();
 
     bool Active_ = false;
-    bool Failed_ = false;   // the first failure was reported on standard error
-    bool Stalled_ = false;  // the queue was full at the last try
-    int Fd_ = -1;           // non-blocking datagram socket
-    sockaddr_un Address_{}; // NOTIFY_SOCKET's
+    bool Failed_ = false;      // the first failure was reported on standard error
+    bool Stalled_ = false;     // the queue was full at the last try
+    int Fd_ = -1;              // non-blocking datagram socket
+    std::string AddressError_; // why NOTIFY_SOCKET cannot be used; empty when it can
+    sockaddr_un Address_{};    // NOTIFY_SOCKET's
     socklen_t AddressSize_ = 0;
     bool StatusUnsent_ = false; // SentStatus_ still waits for room
     QTimer* Watchdog_ = nullptr;

@@ -4,7 +4,7 @@
 set -eu
 PKGS="build-essential ccache cmake ninja-build pkg-config git ca-certificates
   qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev libgl-dev libxcb1-dev
-  libcpp-httplib-dev libsystemd-dev mosquitto libmosquitto-dev libcurl4-openssl-dev
+  libcpp-httplib-dev mosquitto libmosquitto-dev libcurl4-openssl-dev
   victoria-metrics influxdb
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth openbox trayer xdotool x11-utils imagemagick dunst

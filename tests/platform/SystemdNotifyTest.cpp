@@ -86,6 +86,45 @@ TEST(SystemdNotify, WatchdogPingsOnlyWhileTheEventLoopRuns) {
     EXPECT_TRUE(sock.Take().empty());
 }
 
+// WATCHDOG_USEC and WATCHDOG_PID as systemd sets them: a watchdog only for
+// this process and a plain number, and never more than ten pings a second.
+TEST(SystemdNotify, WatchdogSettingsAreReadAsSystemdWritesThem) {
+    NotifySocket sock;
+    const auto pingsIn = [&](const char* usec, const std::string& pid) {
+        setenv("WATCHDOG_USEC", usec, 1);
+        if (pid.empty())
+            unsetenv("WATCHDOG_PID");
+        else
+            setenv("WATCHDOG_PID", pid.c_str(), 1);
+        SystemdNotify notify;
+        PumpFor(450ms);
+        return sock.Take().size();
+    };
+    const std::string self = std::to_string(getpid());
+    EXPECT_GE(pingsIn("200000", self), 2u);
+    EXPECT_EQ(pingsIn("200000", std::to_string(getpid() + 1)), 0u) << "another process's";
+    for (const char* bad : {"", "20ms", "-200000", "+200000", "99999999999999999999999"})
+        EXPECT_EQ(pingsIn(bad, ""), 0u) << bad;
+    const std::size_t fast = pingsIn("1", "");
+    EXPECT_GE(fast, 1u);
+    EXPECT_LE(fast, 5u) << "pinged more often than every 100 ms";
+    unsetenv("WATCHDOG_PID");
+}
+
+TEST(SystemdNotify, AnOverlongSocketNameIsSaidAsSuch) {
+    NotifySocket sock;
+    setenv("NOTIFY_SOCKET", ("/run/" + std::string(200, 'n')).c_str(), 1);
+    testing::internal::CaptureStderr();
+    SystemdNotify notify;
+    notify.Ready();
+    notify.Stopping();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("NOTIFY_SOCKET names a socket of 205 bytes, longer than the 107"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(said.find('\n'), said.size() - 1) << "said once";
+}
+
 TEST(SystemdNotify, WithoutNotifySocketNoTimerRuns) {
     NotifySocket sock(false);
     setenv("WATCHDOG_USEC", "200000", 1);

@@ -49,6 +49,11 @@ int runCheck(int argc, char** argv, const platform::AppPaths& paths) {
 
 int runHeadless(int argc, char** argv, const platform::AppPaths& paths) {
     platform::SetHeadless(true);
+    // Qt's own event dispatcher instead of glib's: the headless loop needs
+    // nothing of glib, and its pages stay untouched. Read by every Qt event
+    // loop made from here on, so it stays set.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     GuardedApplication<QCoreApplication> app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Kelvox"));
     return RunProgram(app, nullptr, paths);

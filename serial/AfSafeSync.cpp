@@ -183,7 +183,7 @@ public:
 
 struct TSyncState {
     std::mutex Lock;
-    std::uint32_t NextSyncId = 0;
+    std::uint32_t LastId = 0; // the last id handed out
     bool Created = false;
     std::array<TSyncSlot, kSlotCount> Slots;
     TSyncReceiver* Receiver = nullptr; // null before creation and after the application ended
@@ -350,10 +350,8 @@ void CreateReceiver(TSyncState& s) {
 }
 
 std::uint32_t NextId(TSyncState& s) {
-    ++s.NextSyncId; // unsigned: wraps from 2^32 - 1 to 0
-    if (s.NextSyncId == 0)
-        ++s.NextSyncId;
-    return s.NextSyncId;
+    s.LastId = NextSyncId(s.LastId);
+    return s.LastId;
 }
 
 } // namespace
@@ -566,10 +564,4 @@ void SafeSyncWake() {
     std::lock_guard<std::mutex> lock(s.Lock);
     ++s.WakeCount;
     s.ServeWake.notify_all();
-}
-
-void SafeSyncSetLastIdForTesting(std::uint32_t lastId) {
-    TSyncState& s = State();
-    std::lock_guard<std::mutex> lock(s.Lock);
-    s.NextSyncId = lastId;
 }

@@ -133,6 +133,8 @@ void SafeSyncServePending();
 // Any thread.
 void SafeSyncWake();
 
-// Test aid: sets the last id handed out, so that the next registration gets
-// lastId + 1 (0 skipped). Any thread.
-void SafeSyncSetLastIdForTesting(std::uint32_t lastId);
+// The id a registration gets after `last` was handed out: last + 1,
+// wrapping after 2^32 - 1 and skipping 0 (which means "no slot"). Any thread.
+constexpr std::uint32_t NextSyncId(std::uint32_t last) {
+    return last == 0xFFFFFFFFu ? 1u : last + 1;
+}

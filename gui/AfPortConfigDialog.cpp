@@ -25,11 +25,6 @@ constexpr std::array<const char*, AfFlowControlMask.size()> FlowTexts = {
 constexpr win::DWORD AllFlowBits = win::fOutX | win::fInX | win::fOutxCtsFlow | win::fOutxDsrFlow |
                                    win::fRtsControlMask | win::fDtrControlMask;
 
-af::PortConfigDialogHook& hook() {
-    static af::PortConfigDialogHook h;
-    return h;
-}
-
 // Selects the entry whose data equals value; returns false when none does.
 bool selectData(QComboBox* box, int value) {
     const int i = box->findData(value);
@@ -146,15 +141,11 @@ win::COMMCONFIG TAfPortConfigDialog::Result() const {
 
 namespace af {
 
-void SetPortConfigDialogHookForTests(PortConfigDialogHook Hook) {
-    hook() = std::move(Hook);
-}
-
 bool CommConfigDialog(const QString& Name, QWidget* Parent, win::COMMCONFIG& Config) {
-    if (!hook() && platform::IsHeadless())
+    if (platform::IsHeadless())
         return false;
     TAfPortConfigDialog dialog(Name, Config, Parent);
-    const bool confirmed = hook() ? hook()(dialog) : dialog.exec() == QDialog::Accepted;
+    const bool confirmed = dialog.exec() == QDialog::Accepted;
     if (confirmed)
         Config = dialog.Result();
     return confirmed;

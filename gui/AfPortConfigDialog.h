@@ -57,10 +57,4 @@ namespace af {
 // otherwise. Headless (no one to answer) it shows nothing and returns false.
 bool CommConfigDialog(const QString& Name, QWidget* Parent, win::COMMCONFIG& Config);
 
-// Tests replace the modal run: the hook gets the built dialog, may change
-// its controls and answers whether it was confirmed. An empty function
-// restores the modal run.
-using PortConfigDialogHook = std::function<bool(TAfPortConfigDialog& Dialog)>;
-void SetPortConfigDialogHookForTests(PortConfigDialogHook Hook);
-
 } // namespace af

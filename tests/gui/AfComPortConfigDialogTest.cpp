@@ -2,6 +2,7 @@
 #include "gui/AfPortConfigDialog.h"
 #include "platform/MessageBox.h"
 #include "serial/AfComPort.h"
+#include "serial/AfUiHooks.h"
 #include "support/FakeCommDevice.h"
 
 #include <QComboBox>
@@ -22,13 +23,26 @@ QPushButton* OkButton(TAfPortConfigDialog& d) {
     return d.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
 }
 
-// Installs a dialog hook for the lifetime of the object.
+// Answers the component's settings dialog, for the lifetime of the object,
+// as the windows' UiHooks::ConfigDialog would: `answer` gets the built
+// dialog, may change its controls and says whether it was confirmed.
 class DialogHook {
 public:
-    explicit DialogHook(af::PortConfigDialogHook hook) {
-        af::SetPortConfigDialogHookForTests(std::move(hook));
+    explicit DialogHook(std::function<bool(TAfPortConfigDialog&)> answer) : Saved_(af::Ui()) {
+        af::UiHooks hooks = Saved_;
+        hooks.ConfigDialog = [answer](const QString& name, win::COMMCONFIG& config) {
+            TAfPortConfigDialog dialog(name, config);
+            const bool confirmed = answer(dialog);
+            if (confirmed)
+                config = dialog.Result();
+            return confirmed;
+        };
+        af::SetUiHooks(std::move(hooks));
     }
-    ~DialogHook() { af::SetPortConfigDialogHookForTests({}); }
+    ~DialogHook() { af::SetUiHooks(Saved_); }
+
+private:
+    const af::UiHooks Saved_;
 };
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "core/Core.h"
 #include "core/Program.h"
 #include "gui/GuiMain.h"
+#include "gui/TrayShell.h"
 #include "gui/uMain.h"
 #include "gui/uMainInstance.h"
 #include "gui/uSettings.h"
@@ -17,7 +18,9 @@ namespace {
 class WindowViews : public ProgramViews {
 public:
     void Build(TKelvoxCore& core) override {
-        fMain = new TfMain(core);
+        // The desktop's notification area, made with the application object.
+        TrayShell_ = std::make_unique<QtTrayShell>();
+        fMain = new TfMain(core, *TrayShell_);
         fSettings = new TfSettings(core);
         // This instance holds the lock: a later start asks it to show.
         QString error;
@@ -35,6 +38,9 @@ public:
         delete fMain;
         fMain = nullptr;
     }
+
+private:
+    std::unique_ptr<QtTrayShell> TrayShell_; // outlives fMain
 };
 
 } // namespace

@@ -10,7 +10,6 @@
 #include <xcb/xcb.h>
 
 namespace {
-TrayShell* g_testShell = nullptr;
 const QString kWatcher = QStringLiteral("org.kde.StatusNotifierWatcher");
 
 bool offscreen() {
@@ -79,17 +78,6 @@ private:
     QtTrayShell* Shell_;
 };
 } // namespace
-
-TrayShell& CurrentTrayShell() {
-    if (g_testShell)
-        return *g_testShell;
-    static QtTrayShell desktop; // the process has one desktop
-    return desktop;
-}
-
-void SetTrayShellForTests(TrayShell* shell) {
-    g_testShell = shell;
-}
 
 QtTrayShell::QtTrayShell(std::function<bool()> hostAvailable)
     : HostProbe_(std::move(hostAvailable)) {}

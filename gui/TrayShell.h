@@ -1,6 +1,7 @@
 // The notification area as the tray component sees it: icons named by a
 // number, each with a picture and a tooltip; clicks come back as Activated.
-// The desktop's is QtTrayShell over QSystemTrayIcon; tests install a
+// The desktop's is QtTrayShell over QSystemTrayIcon, which the windows
+// module makes and hands to the tray components; tests hand them a
 // recorder. Main (GUI) thread only.
 #pragma once
 
@@ -36,13 +37,6 @@ signals:
     // A notification area appeared after an add was refused for want of one.
     void HostAppeared();
 };
-
-// The test shell when one is set, else the desktop's (made on first use;
-// needs the application object).
-TrayShell& CurrentTrayShell();
-// nullptr restores the desktop's. The caller keeps ownership and resets it
-// before destroying the shell.
-void SetTrayShellForTests(TrayShell* shell);
 
 // One QSystemTrayIcon per id. Without a host (offscreen, or a panel not
 // started yet) adds are refused quietly; when one appears later (a

@@ -63,7 +63,8 @@ static void initResources() {
     Q_INIT_RESOURCE(kelvox);
 }
 
-TfMain::TfMain(TKelvoxCore& core, QWidget* parent) : QWidget(parent), Core_(core) {
+TfMain::TfMain(TKelvoxCore& core, TrayShell& trayShell, QWidget* parent)
+    : QWidget(parent), Core_(core), TrayShell_(trayShell) {
     BuildWindow();
     BuildTitleStrip();
     BuildLogBox();
@@ -170,7 +171,7 @@ void TfMain::BuildTrayIcon() {
     Ukonit1->setObjectName(QStringLiteral("Ukonit1"));
 
     initResources();
-    TrayIkona1 = new TTrayIkona(this);
+    TrayIkona1 = new TTrayIkona(TrayShell_, this);
     TrayIkona1->setObjectName(QStringLiteral("TrayIkona1"));
     TrayIkona1->SetIcon(QIcon(QStringLiteral(":/icons/NORMAL.png")));
     TrayIkona1->SetHideTask(true);

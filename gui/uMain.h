@@ -24,6 +24,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 class TAfComPort;
+class TrayShell;
 class TTrayIkona;
 class TAlarmNotifier;
 class TKelvoxCore;
@@ -33,7 +34,8 @@ class TInstanceServer;
 class TfMain : public QWidget {
     Q_OBJECT
 public:
-    explicit TfMain(TKelvoxCore& core, QWidget* parent = nullptr);
+    // The tray icon goes through `trayShell`, which outlives the window.
+    TfMain(TKelvoxCore& core, TrayShell& trayShell, QWidget* parent = nullptr);
     ~TfMain() override;
 
     // Controls (named with setObjectName so tests can find them).
@@ -163,6 +165,7 @@ private:
     void StoreGeometry();
     void ApplyAlwaysOnTop();
     TKelvoxCore& Core_;
+    TrayShell& TrayShell_;
     // A drag of the title strip by the right or middle button, which the
     // window system's move cannot end (it waits for the left button).
     Qt::MouseButton FDragButton = Qt::NoButton;

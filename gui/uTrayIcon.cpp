@@ -109,7 +109,7 @@ void TIconManager::HostAppeared() {
 
 // ---- TTrayIkona -----------------------------------------------------------------
 
-TTrayIkona::TTrayIkona(QObject* Owner) : QObject(Owner) {
+TTrayIkona::TTrayIkona(TrayShell& Shell, QObject* Owner) : QObject(Owner), FShell(Shell) {
     if (IconManager)
         FIdentifier = IconManager->Attach(this);
     LoadDefaultIcon();
@@ -129,7 +129,7 @@ void TTrayIkona::LoadDefaultIcon() {
 }
 
 bool TTrayIkona::Add() {
-    TrayShell& shell = CurrentTrayShell();
+    TrayShell& shell = FShell;
     if (IconManager)
         IconManager->Listen(shell);
     return shell.Add(FIdentifier, CurrentIcon(), tipOf(FHint));
@@ -156,7 +156,7 @@ void TTrayIkona::AddAgain() {
 void TTrayIkona::SetIcon(const QIcon& Value) {
     FIcon = Value; // shares the image
     if (FIconVisible)
-        CurrentTrayShell().SetIcon(FIdentifier, CurrentIcon());
+        FShell.SetIcon(FIdentifier, CurrentIcon());
 }
 
 QWidget* TTrayIkona::TaskbarWindow() const {
@@ -199,14 +199,14 @@ void TTrayIkona::SetHint(const QString& Value) {
         return;
     FHint = Value;
     if (FIconVisible)
-        CurrentTrayShell().SetToolTip(FIdentifier, tipOf(FHint));
+        FShell.SetToolTip(FIdentifier, tipOf(FHint));
 }
 
 void TTrayIkona::SetIconVisible(bool Value) {
     if (Value == FIconVisible)
         return;
     FIconVisible = Value;
-    const bool accepted = Value ? Add() : CurrentTrayShell().Remove(FIdentifier);
+    const bool accepted = Value ? Add() : FShell.Remove(FIdentifier);
     SetShown(Value && accepted);
 }
 
@@ -219,7 +219,7 @@ void TTrayIkona::SetPopupMenu(QMenu* Value) {
 }
 
 void TTrayIkona::GiveMenuToShell() {
-    CurrentTrayShell().SetMenu(FIdentifier, FPopupMenu);
+    FShell.SetMenu(FIdentifier, FPopupMenu);
 }
 
 void TTrayIkona::MenuDestroyed(QObject* Menu) {

@@ -1,7 +1,7 @@
 // A notification-area icon with a tooltip, click and double-click events, a
 // popup menu on the right press, and hiding of the taskbar entry.
 //
-// The icons go through the tray shell in use (gui/TrayShell.h); the global
+// The icons go through the tray shell each is given (gui/TrayShell.h); the global
 // IconManager hands the shell's clicks to the component whose icon it was.
 // Main (GUI) thread only.
 #pragma once
@@ -47,7 +47,8 @@ extern TIconManager* IconManager;
 class TTrayIkona : public QObject {
     Q_OBJECT
 public:
-    explicit TTrayIkona(QObject* Owner = nullptr);
+    // The icon goes through `Shell`, which outlives the component.
+    explicit TTrayIkona(TrayShell& Shell, QObject* Owner = nullptr);
     ~TTrayIkona() override;
     TTrayIkona(const TTrayIkona&) = delete;
     TTrayIkona& operator=(const TTrayIkona&) = delete;
@@ -106,6 +107,7 @@ protected:
     QIcon DefaultIcon;
 
 private:
+    TrayShell& FShell;
     friend class TIconManager;
     bool Add();
     // An add for a visible icon the shell does not have (a notification area

@@ -58,7 +58,7 @@ protected:
         deps.Paths = Paths();
         deps.Clock = [this] { return Clock(); };
         deps.MinuteMs = 60000;
-        BuildProgram(std::move(deps));
+        BuildProgram(std::move(deps), &Tray);
         if (!realTicks)
             Link().SetIconShown(false);
         LoadSettings();

@@ -139,8 +139,7 @@ TEST(MainTrayWithoutHost, NoIconAndNoTrouble) {
     Link().Reopen(); // no such port: the icon would blink
     EXPECT_NE(Link().BlinkPhase(), 0);
     EXPECT_FALSE(fMain->Timer2->isActive()) << "a blink tick with no icon to show it";
-    auto* desktop = dynamic_cast<QtTrayShell*>(&CurrentTrayShell());
-    ASSERT_NE(desktop, nullptr);
+    QtTrayShell* desktop = &DesktopTray();
     EXPECT_EQ(desktop->IconCount(), 0u);
     EXPECT_TRUE(fMain->TrayIkona1->IconVisible()); // as set; the refusal is not reported
     for (const QTimer* timer : QCoreApplication::instance()->findChildren<QTimer*>())

@@ -53,7 +53,7 @@ protected:
         CoreDeps deps;
         deps.Paths = Paths();
         deps.Clock = [] { return kNow; };
-        BuildProgram(std::move(deps));
+        BuildProgram(std::move(deps), &Tray);
         LoadSettings();
     }
     void Stop() { DestroyProgram(); }

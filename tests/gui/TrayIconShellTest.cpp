@@ -57,9 +57,8 @@ TEST(QtTrayShell, WithoutATrayHostEveryRequestIsRefusedQuietly) {
 TEST(QtTrayShell, AnIconRefusedForWantOfAHostIsAddedWhenOneAppears) {
     bool host = false;
     QtTrayShell shell([&] { return host; });
-    SetTrayShellForTests(&shell);
     {
-        TTrayIkona icon;
+        TTrayIkona icon(shell);
         int changes = 0;
         icon.OnShownChange = [&](QObject*) { ++changes; };
         icon.SetIconVisible(true);
@@ -73,7 +72,6 @@ TEST(QtTrayShell, AnIconRefusedForWantOfAHostIsAddedWhenOneAppears) {
         ASSERT_NE(shell.IconObject(icon.Identifier()), nullptr);
         EXPECT_TRUE(shell.IconObject(icon.Identifier())->isVisible());
     }
-    SetTrayShellForTests(nullptr);
 }
 
 class QtTrayShellMapping : public ::testing::Test {
@@ -155,9 +153,8 @@ TEST_F(QtTrayShellMapping, ActivationsAreReportedWithTheIconsId) {
 
 TEST_F(QtTrayShellMapping, TrayComponentThroughTheDesktopBackEnd) {
     // The whole path: component -> back end -> QSystemTrayIcon -> manager.
-    SetTrayShellForTests(&shell);
     {
-        TTrayIkona tray;
+        TTrayIkona tray(shell);
         tray.SetHint(QStringLiteral("Kelvox"));
         tray.SetIconVisible(true);
         int clicks = 0;
@@ -175,7 +172,6 @@ TEST_F(QtTrayShellMapping, TrayComponentThroughTheDesktopBackEnd) {
         EXPECT_EQ(qt->icon().cacheKey(), green.cacheKey());
     }
     EXPECT_EQ(shell.IconCount(), 0u);
-    SetTrayShellForTests(nullptr);
 }
 
 } // namespace

@@ -30,7 +30,7 @@ protected:
 };
 
 TEST_F(TrayIconTest, ShowingAddsOnceWithThePictureAndTheTip) {
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     tray.SetHint(QStringLiteral("Kelvox"));
     EXPECT_TRUE(shell.Calls().empty()) << "a hidden icon sends nothing";
 
@@ -48,7 +48,7 @@ TEST_F(TrayIconTest, ShowingAddsOnceWithThePictureAndTheTip) {
 }
 
 TEST_F(TrayIconTest, IconAssignmentsAreSentEveryTimeWhileShown) {
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     tray.SetIconVisible(true);
     const qint64 stock = shell.Calls()[0].icon.cacheKey();
     shell.ClearCalls();
@@ -71,7 +71,7 @@ TEST_F(TrayIconTest, IconAssignmentsAreSentEveryTimeWhileShown) {
 }
 
 TEST_F(TrayIconTest, ChangesWhileHiddenAreStoredAndShownByTheNextAdd) {
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     const QIcon blue = solidIcon(Qt::blue);
     tray.SetIcon(blue);
     tray.SetHint(QStringLiteral("waiting"));
@@ -85,7 +85,7 @@ TEST_F(TrayIconTest, ChangesWhileHiddenAreStoredAndShownByTheNextAdd) {
 }
 
 TEST_F(TrayIconTest, HintIsSentOnlyWhenItChanges) {
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     tray.SetIconVisible(true);
     shell.ClearCalls();
 
@@ -102,7 +102,7 @@ TEST_F(TrayIconTest, HintIsSentOnlyWhenItChanges) {
 }
 
 TEST_F(TrayIconTest, TooltipIsCutToItsRoom) {
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     tray.SetIconVisible(true);
 
     QString hundred;
@@ -131,7 +131,7 @@ TEST_F(TrayIconTest, TooltipIsCutToItsRoom) {
 
 TEST_F(TrayIconTest, HidingAndDestructionDelete) {
     {
-        TTrayIkona tray;
+        TTrayIkona tray(shell);
         tray.SetIconVisible(true);
         tray.SetIconVisible(false);
         ASSERT_EQ(shell.Calls().size(), 2u);
@@ -144,7 +144,7 @@ TEST_F(TrayIconTest, HidingAndDestructionDelete) {
     shell.ClearCalls();
     quint32 id = 0;
     {
-        TTrayIkona tray;
+        TTrayIkona tray(shell);
         id = tray.Identifier();
         tray.SetIconVisible(true);
     }
@@ -155,7 +155,7 @@ TEST_F(TrayIconTest, HidingAndDestructionDelete) {
 }
 
 TEST_F(TrayIconTest, LoadedRepeatsTheAddWhichTheShellRefuses) {
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     tray.SetHideTask(false);
     tray.SetIconVisible(true);
     tray.Loaded();
@@ -164,14 +164,14 @@ TEST_F(TrayIconTest, LoadedRepeatsTheAddWhichTheShellRefuses) {
     EXPECT_FALSE(shell.Calls()[1].accepted);
     EXPECT_EQ(shell.ShownCount(), 1u);
 
-    TTrayIkona hidden;
+    TTrayIkona hidden(shell);
     hidden.Loaded();
     EXPECT_EQ(shell.CallsFor(hidden.Identifier()).size(), 0u);
 }
 
 TEST_F(TrayIconTest, RefusedAddLeavesTheIconMarkedVisible) {
     shell.refuseAll = true;
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     tray.SetIconVisible(true);
     EXPECT_TRUE(tray.IconVisible());
     tray.SetIcon(solidIcon(Qt::red));
@@ -180,8 +180,8 @@ TEST_F(TrayIconTest, RefusedAddLeavesTheIconMarkedVisible) {
 }
 
 TEST_F(TrayIconTest, TwoComponentsHaveTheirOwnIconsAndEvents) {
-    TTrayIkona first;
-    TTrayIkona second;
+    TTrayIkona first(shell);
+    TTrayIkona second(shell);
     EXPECT_NE(first.Identifier(), second.Identifier());
     int firstClicks = 0;
     int secondClicks = 0;
@@ -203,7 +203,7 @@ TEST_F(TrayIconTest, TwoComponentsHaveTheirOwnIconsAndEvents) {
 }
 
 TEST_F(TrayIconTest, ClicksBecomeEventsSentByTheManager) {
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     tray.SetIconVisible(true);
     std::vector<std::pair<std::string, QObject*>> fired;
     tray.OnClick = [&](QObject* sender) { fired.emplace_back("click", sender); };
@@ -229,7 +229,7 @@ TEST_F(TrayIconTest, ClicksBecomeEventsSentByTheManager) {
 }
 
 TEST_F(TrayIconTest, HandlerMayReplaceItselfOrFreeTheComponent) {
-    auto* tray = new TTrayIkona;
+    auto* tray = new TTrayIkona(shell);
     tray->SetIconVisible(true);
     int calls = 0;
     tray->OnClick = [&calls, tray](QObject*) {
@@ -246,7 +246,7 @@ TEST_F(TrayIconTest, HandlerMayReplaceItselfOrFreeTheComponent) {
 }
 
 TEST_F(TrayIconTest, RightPressPopsTheMenuAtThePointer) {
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     QMenu menu;
     menu.addAction(QStringLiteral("Restore"));
     menu.addAction(QStringLiteral("Close"));
@@ -268,7 +268,7 @@ TEST_F(TrayIconTest, RightPressPopsTheMenuAtThePointer) {
 }
 
 TEST_F(TrayIconTest, DestroyedMenuIsForgotten) {
-    TTrayIkona tray;
+    TTrayIkona tray(shell);
     tray.SetIconVisible(true);
     auto* menu = new QMenu;
     auto* other = new QMenu;
@@ -284,12 +284,12 @@ TEST_F(TrayIconTest, DestroyedMenuIsForgotten) {
 }
 
 TEST_F(TrayIconTest, NotificationForADestroyedComponentIsIgnored) {
-    auto* gone = new TTrayIkona;
+    auto* gone = new TTrayIkona(shell);
     gone->SetIconVisible(true);
     const quint32 goneId = gone->Identifier();
     delete gone;
 
-    TTrayIkona survivor;
+    TTrayIkona survivor(shell);
     survivor.SetIconVisible(true);
     EXPECT_NE(survivor.Identifier(), goneId) << "identifiers are not reused";
     int clicks = 0;
@@ -307,7 +307,7 @@ TEST_F(TrayIconTest, HideTaskTurnsTheOwnersWindowIntoAToolWindowAndBack) {
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     const bool quitOnClose = window.testAttribute(Qt::WA_QuitOnClose);
-    auto* tray = new TTrayIkona(&window);
+    auto* tray = new TTrayIkona(shell, &window);
 
     tray->SetHideTask(true);
     EXPECT_TRUE(tray->HideTask());
@@ -338,7 +338,7 @@ TEST_F(TrayIconTest, HideTaskTurnsTheOwnersWindowIntoAToolWindowAndBack) {
 
 TEST_F(TrayIconTest, OwnerDestroysTheComponentAndItsIcon) {
     auto* owner = new QObject;
-    auto* tray = new TTrayIkona(owner);
+    auto* tray = new TTrayIkona(shell, owner);
     tray->setObjectName(QStringLiteral("TrayIkona1"));
     EXPECT_EQ(owner->findChild<TTrayIkona*>(QStringLiteral("TrayIkona1")), tray);
     tray->SetIconVisible(true);

@@ -1,13 +1,5 @@
 #include "support/FakeTrayShell.h"
 
-FakeTrayShell::FakeTrayShell() {
-    SetTrayShellForTests(this);
-}
-
-FakeTrayShell::~FakeTrayShell() {
-    SetTrayShellForTests(nullptr);
-}
-
 bool FakeTrayShell::Add(quint32 id, const QIcon& icon, const QString& tip) {
     return Record(Request::Add, id, icon, tip);
 }

@@ -1,5 +1,5 @@
-// A recording notification area for tests. It installs itself as the shell in
-// use for its lifetime, keeps every request, keeps the icons it has accepted
+// A recording notification area for tests, handed to the tray components
+// in place of the desktop's. It keeps every request, keeps the icons it has accepted
 // (refusing a second add, and a change or removal of an absent icon, as the
 // real one does) and reports clicks as the real one does, by Activated.
 #pragma once
@@ -24,9 +24,6 @@ public:
         QIcon icon;
         std::string tip;
     };
-
-    FakeTrayShell();
-    ~FakeTrayShell() override;
 
     bool Add(quint32 id, const QIcon& icon, const QString& tip) override;
     bool SetIcon(quint32 id, const QIcon& icon) override;

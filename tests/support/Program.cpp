@@ -14,12 +14,17 @@ TLink& Link() {
     return g_core->Link();
 }
 
-void BuildProgram(CoreDeps deps) {
+QtTrayShell& DesktopTray() {
+    static QtTrayShell desktop;
+    return desktop;
+}
+
+void BuildProgram(CoreDeps deps, TrayShell* tray) {
     // The fetch linked in, rather than the module the program loads.
     if (!deps.Fetch)
         deps.Fetch = NewUrlFetcher();
     g_core = new TKelvoxCore(std::move(deps));
-    fMain = new TfMain(*g_core);
+    fMain = new TfMain(*g_core, tray ? *tray : DesktopTray());
     fSettings = new TfSettings(*g_core);
 }
 

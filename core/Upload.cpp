@@ -6,6 +6,7 @@
 #include "core/TemperatureLog.h"
 #include "platform/FormatSettings.h"
 
+#include <QUrl>
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -76,6 +77,69 @@ TUploader::~TUploader() {
         Fetch_->Abort();
 }
 
+QString TUploader::TargetFor(const QString& target, long double temperature,
+                             const QDateTime& when) {
+    const QString value = platform::FormatSettings::Current().FormatTemperature(temperature);
+    if (!target.contains(QLatin1String("{value}")) && !target.contains(QLatin1String("{time}")))
+        return target + value;
+    QString url = target;
+    url.replace(QLatin1String("{value}"), QString::fromLatin1(QUrl::toPercentEncoding(value)));
+    url.replace(QLatin1String("{time}"),
+                QString::fromLatin1(QUrl::toPercentEncoding(when.toUTC().toString(Qt::ISODate))));
+    return url;
+}
+
+TSpool& TUploader::BacklogSpool() {
+    if (!Backlog_) {
+        const qint64 limit =
+            static_cast<qint64>(std::max(Settings_.Integer(Setting::TimeSeriesSpoolLimitMB), 1)) *
+            1024 * 1024;
+        Backlog_ = std::make_unique<TSpool>(Paths_.Dir + QStringLiteral("/backlog"),
+                                            QStringLiteral("upload"), limit,
+                                            [this](const QString& line) { Log_.Add(line); });
+        Backlog_->Open();
+    }
+    return *Backlog_;
+}
+
+void TUploader::ResendNext() {
+    const QString target = Settings_.Text(Setting::TargetURL);
+    if (Stopped_ || Busy_ || !Fetch_ || !target.contains(QLatin1String("{time}")))
+        return;
+    TSpool& backlog = BacklogSpool();
+    std::vector<SpoolRecord> next = backlog.Peek(1);
+    while (next.empty() && !backlog.Empty()) {
+        backlog.Consume(); // a damaged record
+        next = backlog.Peek(1);
+    }
+    if (next.empty())
+        return;
+    // Not a send of its own: its lines were logged when it failed.
+    Busy_ = true;
+    BusyResend_ = true;
+    const QString url =
+        TargetFor(target, next.front().Value, QDateTime::fromMSecsSinceEpoch(next.front().TimeMs));
+    Fetch_->Start(url.toStdString(), [this](const FetchResult& result) {
+        Busy_ = false;
+        BusyResend_ = false;
+        if (result.Ok) {
+            Backlog_->Consume();
+            ++Resent_;
+            if (Backlog_->Empty()) {
+                Log_.Add(QStringLiteral("OK  %1 missed sends were sent again with their times.")
+                             .arg(Resent_));
+                Resent_ = 0;
+            }
+        }
+        if (Pending_ && !Stopped_) {
+            Pending_ = false;
+            Begin(std::exchange(PendingManual_, false));
+        } else if (result.Ok) {
+            ResendNext();
+        }
+    });
+}
+
 void TUploader::Stop() {
     Stopped_ = true;
     Timer_.stop();
@@ -84,8 +148,12 @@ void TUploader::Stop() {
         Busy_ = false;
         if (Fetch_)
             Fetch_->Abort();
-        Finish(BusyManual_, BusyTemperature_, QStringLiteral("cancelled, the program is closing"));
+        if (!std::exchange(BusyResend_, false))
+            Finish(BusyManual_, BusyTemperature_,
+                   QStringLiteral("cancelled, the program is closing"));
     }
+    if (Backlog_)
+        Backlog_->Sync();
 }
 
 void TUploader::Send(bool manual) {
@@ -114,21 +182,37 @@ void TUploader::Begin(bool manual) {
         Finish(manual, temperature, QStringLiteral("no HTTP client"));
         return;
     }
-    // The temperature text appended unescaped; the fetch encodes what may
-    // not stand in a URL only on the wire.
-    const std::string url =
-        target.toStdString() +
-        platform::FormatSettings::Current().FormatTemperature(temperature).toStdString();
+    // Appended, the temperature text goes unescaped; the fetch encodes what
+    // may not stand in a URL only on the wire.
+    const QDateTime when = Clock_();
+    const std::string url = TargetFor(target, temperature, when).toStdString();
+    const bool keepsTime = target.contains(QLatin1String("{time}"));
     Busy_ = true;
     BusyManual_ = manual;
     BusyTemperature_ = temperature;
-    Fetch_->Start(url, [this](const FetchResult& result) {
+    BusyTime_ = when;
+    Fetch_->Start(url, [this, keepsTime](const FetchResult& result) {
         Busy_ = false;
         QString cause;
         if (!result.Ok)
             cause = result.Error.empty() ? QStringLiteral("no response")
                                          : QString::fromStdString(result.Error);
+        // A periodic value with its time is worth sending later; on the
+        // device within the minute (a send is at most once a minute).
+        if (!cause.isEmpty() && keepsTime && !BusyManual_) {
+            QString error;
+            TSpool& backlog = BacklogSpool();
+            if (backlog.Append(
+                    {{BusyTime_.toMSecsSinceEpoch(), static_cast<double>(BusyTemperature_)}},
+                    &error))
+                backlog.Sync();
+            else
+                Log_.Add(QStringLiteral("ERR  The missed send cannot be kept (%1)").arg(error));
+        }
         Finish(BusyManual_, BusyTemperature_, cause);
+        // The server answers again: what it missed follows.
+        if (cause.isEmpty() && keepsTime)
+            ResendNext();
     });
 }
 

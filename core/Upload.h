@@ -2,6 +2,12 @@
 // the temperature text appended) every period, or at once when asked, and
 // the daily temperature log line of each send.
 //
+// A target URL may instead hold {value} and {time} (ISO 8601, UTC), which
+// are replaced, encoded for a query. With {time}, a periodic send that
+// failed is kept in a backlog (core/Spool.h) and sent again, with its own
+// value and time, oldest first, once a send succeeds; without it nothing
+// is sent again, since an old value without its time would be a wrong one.
+//
 // Main thread only. The request runs beside the event loop: nothing waits
 // for the server, whose answer (or the fetch's time-outs, 10 s to connect,
 // 20 s in all) ends the send later. One request at a time: a send asked for
@@ -9,6 +15,7 @@
 // such asks make that one send.
 #pragma once
 
+#include "core/Spool.h"
 #include "core/UrlFetcher.h"
 #include "platform/AppPaths.h"
 
@@ -63,6 +70,13 @@ public:
     // without restart.
     void SetReloading(bool on) { Reloading_ = on; }
 
+    // Periodic sends that failed and wait to be sent again ({time} only).
+    qint64 Backlog() const { return Backlog_ ? Backlog_->Count() : 0; }
+
+    // The URL of one send: {value} and {time} replaced and encoded, or,
+    // with neither, the temperature text appended as it is.
+    static QString TargetFor(const QString& target, long double temperature, const QDateTime& when);
+
 signals:
     // A send ended: its time, and the cause of its failure (empty: success).
     void Sent(const QDateTime& when, const QString& failure);
@@ -71,6 +85,10 @@ private:
     void Begin(bool manual);
     void Finish(bool manual, long double temperature, const QString& cause);
     void AppendTemperatureLine(long double temperature);
+    // Sends the oldest kept send again, when there is one and nothing is
+    // under way.
+    void ResendNext();
+    TSpool& BacklogSpool();
 
     TSettingsModel& Settings_;
     TEventLog& Log_;
@@ -93,4 +111,8 @@ private:
     bool Pending_ = false;
     bool PendingManual_ = false;
     bool TemperatureLogFailed_ = false;
+    QDateTime BusyTime_;              // when the send under way was made
+    bool BusyResend_ = false;         // the request under way sends a kept one again
+    std::unique_ptr<TSpool> Backlog_; // from the first failed send with {time}
+    qint64 Resent_ = 0;
 };

@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
@@ -303,6 +304,48 @@ TEST_F(UploadTest, WindowGoesOnDuringAHangingSendAndAsksMeanwhileMakeOneMore) {
     EXPECT_EQ(ended.count(), 2);
     EXPECT_EQ(Targets(), std::vector<std::string>{"/t.php?t=21,5"});
     EXPECT_EQ(LogLines(), (QStringList{"10:00:00" + kErr + " (timed out)", "10:00:00" + kOk}));
+}
+
+} // namespace
+
+namespace {
+
+// {value} and {time} are replaced and encoded; with {time}, the periodic
+// sends that failed are sent again in order, each with its own value and
+// time, once the server answers; a manual one and one without {time} never.
+TEST_F(UploadTest, MissedPeriodicSendsWithTheirTimeAreSentAgainInOrder) {
+    const auto at = [](const QDateTime& t) {
+        return QUrl::toPercentEncoding(t.toUTC().toString(Qt::ISODate)).toStdString();
+    };
+    Target(Server.BaseUrl() + "/nothing.php?v={value}");
+    AutomaticSend();
+    Target(Server.BaseUrl() + "/t.php?v={value}");
+    AutomaticSend();
+    EXPECT_EQ(Targets(),
+              (std::vector<std::string>{"/nothing.php?v=-100%2C0", "/t.php?v=-100%2C0"}));
+
+    Target(Server.BaseUrl() + "/nothing.php?v={value}&at={time}");
+    const QDateTime first = Now;
+    AutomaticSend();
+    Now = Now.addSecs(60);
+    const QDateTime second = Now;
+    AutomaticSend();
+    Now = Now.addSecs(30);
+    ManualSend(); // not kept
+    EXPECT_EQ(Core().Upload().Backlog(), 2);
+    Target(Server.BaseUrl() + "/t.php?at={time}&v={value}");
+    Now = Now.addSecs(30);
+    AutomaticSend();
+    ASSERT_TRUE(WaitForLog("OK  2 missed sends were sent again with their times."))
+        << Log().join('\n').toStdString();
+    const std::vector<std::string> targets = Targets();
+    ASSERT_EQ(targets.size(), 8u);
+    EXPECT_EQ(std::vector<std::string>(targets.begin() + 5, targets.end()),
+              (std::vector<std::string>{"/t.php?at=" + at(Now) + "&v=-100%2C0",
+                                        "/t.php?at=" + at(first) + "&v=-100%2C0",
+                                        "/t.php?at=" + at(second) + "&v=-100%2C0"}));
+    EXPECT_EQ(Core().Upload().Backlog(), 0);
+    EXPECT_TRUE(QDir(Paths().Dir + "/backlog").entryList(QDir::Files).isEmpty());
 }
 
 } // namespace

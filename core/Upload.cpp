@@ -52,7 +52,9 @@ void TUploader::ApplyPeriod(bool restart) {
     }
     if (!restart && unchanged)
         return;
-    ShortWait_ = !restart && running;
+    // Also from period 0: the last send is what the new period counts
+    // from, not the moment automatic sending was switched on again.
+    ShortWait_ = !restart;
     if (!ShortWait_)
         SinceLast_.start();
     Timer_.start(ShortWait_ ? static_cast<int>(std::max<qint64>(interval - SinceLast_.elapsed(), 0))

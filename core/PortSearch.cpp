@@ -10,6 +10,7 @@
 #include "platform/SysRetry.h"
 #include "platform/SystemError.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
@@ -325,6 +326,23 @@ void SavePortFound(const platform::AppPaths& paths, const HeardPort& port, bool 
     platform::SetMappedPorts(platform::ReadMappedPorts(ini));
 }
 
+// How the program running on `dir` takes a saved port: the services'
+// directories (kelvox.service, kelvox@NAME.service) by a reload; a program
+// with a window, which a hang-up would end, at its next start or through
+// its options.
+QString HowItIsTaken(const QString& dir) {
+    const QString clean = QDir::cleanPath(dir);
+    const QString services = QStringLiteral("/var/lib/kelvox");
+    if (clean == services)
+        return QStringLiteral("The service takes it with: systemctl reload kelvox");
+    if (QFileInfo(clean).path() == services)
+        return QStringLiteral("The service takes it with: systemctl reload kelvox@%1")
+            .arg(QFileInfo(clean).fileName());
+    return QStringLiteral("A Kelvox with a window takes it at its next start (or pick the port "
+                          "in its options now); one running headless on this directory takes "
+                          "it on SIGHUP (kill -HUP).");
+}
+
 int RunFindCommand(bool save, const platform::AppPaths& paths) {
     const QString iniPath = paths.IniPath();
     platform::IniFile ini(iniPath);
@@ -338,7 +356,8 @@ int RunFindCommand(bool save, const platform::AppPaths& paths) {
         std::printf("%s\n", HeardLine(port, formats).toLocal8Bit().constData());
     const std::vector<HeardPort> found = result.Thermometers();
     if (found.empty()) {
-        std::printf("No thermometer found: %s.\n", TriedText(result).toLocal8Bit().constData());
+        std::printf("No thermometer found: %s.\n%s\n", TriedText(result).toLocal8Bit().constData(),
+                    UsualCauses().toLocal8Bit().constData());
         std::fflush(stdout);
         return 1;
     }
@@ -365,7 +384,7 @@ int RunFindCommand(bool save, const platform::AppPaths& paths) {
     std::printf("Saved to %s: [Data] COM=%d", file.constData(), port.ComNumber);
     if (OffersStableName(port))
         std::printf(", [Ports] COM%d=%s", port.ComNumber, port.StableName.c_str());
-    std::printf(". A running program takes it on SIGHUP (systemctl reload kelvox).\n");
+    std::printf(". %s\n", HowItIsTaken(paths.Dir).toLocal8Bit().constData());
     std::fflush(stdout);
     return 0;
 }

@@ -370,7 +370,7 @@ QString TfMain::TrayHint() const {
                           QStringLiteral("\u00B0C")
                     : QStringLiteral("-");
     // The link's word, as MQTT and the service status line say it.
-    QString hint = QStringLiteral("Kelvox %1\nCOM %2 %3")
+    QString hint = QStringLiteral("Kelvox %1\nCOM%2 %3")
                        .arg(reading)
                        .arg(AfComPort1->ComNumber())
                        .arg(LinkStateWord(link.State()));

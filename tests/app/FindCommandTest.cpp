@@ -68,6 +68,9 @@ TEST(FindCommand, SavesTheOneThermometerThatAReloadConnectsAndThatThenReadsInUse
     EXPECT_TRUE(lines[0].startsWith("COM1  ") && lines[0].endsWith("  no data"));
     EXPECT_TRUE(lines[1].startsWith("COM2  ") && lines[1].contains("  thermometer, "));
     EXPECT_TRUE(lines[2].startsWith("COM3  ") && lines[2].endsWith("  data that is not a reading"));
+    // Not a service's directory: a hang-up would end a program with a window.
+    EXPECT_TRUE(lines[4].contains("with a window takes it at its next start"))
+        << lines[4].toStdString();
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(),
               "; the lab's thermometer\r\n[Data]\r\nCOM=2\r\nAutoConnect=-1\r\nPeriod=0\r\n");
@@ -79,6 +82,7 @@ TEST(FindCommand, SavesTheOneThermometerThatAReloadConnectsAndThatThenReadsInUse
     EXPECT_EQ(again.ExitCode, 1);
     EXPECT_TRUE(again.Out.contains("COM2  " + QFile::encodeName(ports) + "/COM2  "));
     EXPECT_TRUE(again.Out.contains("  in use\n")) << again.Out.toStdString();
+    EXPECT_TRUE(again.Out.contains("\nThe usual causes: ")) << again.Out.toStdString();
     program.terminate();
     EXPECT_TRUE(program.waitForFinished(30000));
 }

@@ -263,11 +263,8 @@ struct ReadResult {
     bool Refused = false;
 };
 
-ReadResult readValue(const platform::IniFile& ini, const SettingDef& def) {
-    const QString section = QString::fromLatin1(def.Section);
-    const QString key = QString::fromLatin1(def.Key);
-    const bool present = ini.LineOf(section, key) != 0;
-    const QString text = ini.ReadString(section, key, QString());
+// The value of one key whose text is `text` (present: the file has the key).
+ReadResult valueOf(const SettingDef& def, bool present, const QString& text) {
     switch (def.Type) {
     case SettingType::Text:
         return {present ? text : QString::fromLatin1(def.DefaultText)};
@@ -323,6 +320,12 @@ ReadResult readValue(const platform::IniFile& ini, const SettingDef& def) {
     }
     }
     return {};
+}
+
+ReadResult readValue(const platform::IniFile& ini, const SettingDef& def) {
+    const QString section = QString::fromLatin1(def.Section);
+    const QString key = QString::fromLatin1(def.Key);
+    return valueOf(def, ini.LineOf(section, key) != 0, ini.ReadString(section, key, QString()));
 }
 
 bool ownedSection(const QString& name) {
@@ -494,6 +497,23 @@ QString TSettingsModel::NameOf(Setting id) {
 bool AnyRefused(const QList<SettingProblem>& problems) {
     return std::any_of(problems.begin(), problems.end(),
                        [](const SettingProblem& problem) { return problem.Refused; });
+}
+
+QStringList TSettingsModel::CheckValues(const QList<std::pair<Setting, QString>>& given) const {
+    QStringList problems;
+    Values values = Values_;
+    for (const auto& [id, text] : given) {
+        const ReadResult result = valueOf(DefOf(id), true, text);
+        values[index(id)] = result.Value;
+        if (!result.Problem.isEmpty())
+            problems << NameOf(id) + QStringLiteral(": ") + result.Problem;
+    }
+    for (const auto& check : kGroupChecks)
+        for (const KeyProblem& problem : check(values))
+            if (std::any_of(given.begin(), given.end(),
+                            [&](const auto& g) { return g.first == problem.Id; }))
+                problems << NameOf(problem.Id) + QStringLiteral(": ") + problem.Text;
+    return problems;
 }
 
 QList<SettingProblem> TSettingsModel::Check(const platform::IniFile& ini) {

@@ -117,6 +117,9 @@ public:
     // key given twice, text after a section's ']', a line outside any
     // section), each with its line and what is used instead.
     static QList<SettingProblem> Check(const platform::IniFile& ini);
+    // The same checks for values a dialog is about to set (the others as
+    // the model holds them): "[Alarm] High: 'x' is not a number; it is off".
+    QStringList CheckValues(const QList<std::pair<Setting, QString>>& given) const;
 
     bool Has(Setting id) const { return Values_[index(id)].has_value(); }
     int Integer(Setting id) const;

@@ -2,6 +2,7 @@
 
 #include "core/Core.h"
 #include "gui/AfPortControls.h"
+#include "gui/AlarmDialog.h"
 #include "gui/MessageParent.h"
 #include "gui/MqttDialog.h"
 #include "gui/ScreenFit.h"
@@ -263,6 +264,10 @@ void TfSettings::BuildBottomBands() {
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setGeometry(8, 6, 75, 25);
     Button1->setAutoDefault(false);
+    bAlarm = new QPushButton(QStringLiteral("Alarm..."), Panel1);
+    bAlarm->setObjectName(QStringLiteral("bAlarm"));
+    bAlarm->setGeometry(129, 6, 75, 25);
+    bAlarm->setAutoDefault(false);
     bClose = new QPushButton(QStringLiteral("Save and close"), Panel1);
     bClose->setObjectName(QStringLiteral("bClose"));
     bClose->setGeometry(242, 6, 82, 25);
@@ -315,6 +320,7 @@ void TfSettings::ConnectHandlers() {
     connect(bClose, &QPushButton::clicked, this, [this] { bCloseClick(bClose); });
     connect(chbAutostart, &QCheckBox::clicked, this, [this] { chbAutostartClick(chbAutostart); });
     connect(bMqtt, &QPushButton::clicked, this, [this] { bMqttClick(bMqtt); });
+    connect(bAlarm, &QPushButton::clicked, this, [this] { bAlarmClick(bAlarm); });
     connect(bFind, &QPushButton::clicked, this, [this] { bFindClick(bFind); });
     FSearch->OnFinished = [this](const PortSearchResult& result) { FindFinished(result); };
 }
@@ -508,18 +514,24 @@ void TfSettings::FitBands(int panelWidth) {
                                 .expandedTo(QSize(75, 25));
     const QSize saveNeed = (captionNeed(bClose, QRect(0, 0, 82, 25), {bClose->text()}) + breathe)
                                .expandedTo(QSize(82, 25));
-    const int width = std::max({panelWidth + 10, linkNeed.width() + 8,
-                                8 + closeNeed.width() + kGap + saveNeed.width() + 9});
+    const QSize alarmNeed = (captionNeed(bAlarm, QRect(0, 0, 75, 25), {bAlarm->text()}) + breathe)
+                                .expandedTo(QSize(75, 25));
+    const int width =
+        std::max({panelWidth + 10, linkNeed.width() + 8,
+                  8 + closeNeed.width() + kGap + alarmNeed.width() + kGap + saveNeed.width() + 9});
     const int topHeight = Panel3->geometry().bottom() + 1 + 8;
     Panel5->setGeometry(0, 0, width, topHeight);
     const int linkHeight = withLink ? std::max(22, linkNeed.height()) : 0;
     Panel2->setGeometry(0, topHeight, width, withLink ? linkHeight + 12 : 0);
     Panel2->setVisible(withLink);
     Label8->setGeometry(4, 4, width - 8, linkHeight);
-    const int buttonHeight = std::max(closeNeed.height(), saveNeed.height());
+    const int buttonHeight = std::max({closeNeed.height(), alarmNeed.height(), saveNeed.height()});
     Panel1->setGeometry(0, Panel2->geometry().bottom() + 1, width, buttonHeight + 12);
     Button1->setGeometry(8, 6, closeNeed.width(), buttonHeight);
     bClose->setGeometry(width - 9 - saveNeed.width(), 6, saveNeed.width(), buttonHeight);
+    // Between the two, centred.
+    bAlarm->setGeometry((8 + closeNeed.width() + bClose->x() - alarmNeed.width()) / 2, 6,
+                        alarmNeed.width(), buttonHeight);
     setFixedSize(width, Panel1->geometry().bottom() + 1);
 }
 
@@ -626,6 +638,12 @@ void TfSettings::bMqttClick(QObject* /*Sender*/) {
     // Taken at once, like the other options; "Save and close" writes them.
     if (dialog.exec() == QDialog::Accepted)
         Core_.SetMqttSettings(dialog.Settings());
+}
+
+void TfSettings::bAlarmClick(QObject* /*Sender*/) {
+    TAlarmDialog dialog(Core_, this);
+    FitWhenShown(&dialog);
+    dialog.exec();
 }
 
 void TfSettings::Label8Click(QObject* /*Sender*/) {

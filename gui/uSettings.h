@@ -73,6 +73,7 @@ public:
     QLabel* Label8 = nullptr; // link to the project's home page
     QFrame* Panel1 = nullptr;
     QPushButton* Button1 = nullptr; // "Close": hide without saving
+    QPushButton* bAlarm = nullptr;  // "Alarm...": the alarm and calibration dialog
     QPushButton* bClose = nullptr;  // "Save and close"
 
     // Handlers.
@@ -90,6 +91,7 @@ public:
     void Label8Click(QObject* Sender);
     void chbAutostartClick(QObject* Sender);
     void bMqttClick(QObject* Sender);
+    void bAlarmClick(QObject* Sender);
     void bFindClick(QObject* Sender);
 
     // Places the controls: each keeps its designed place and size unless its

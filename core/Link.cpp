@@ -240,6 +240,11 @@ void TLink::PortOpened() {
     Parser_.Reset();
     Display_ = QStringLiteral("-");
     emit DisplayChanged(Display_);
+    if (const platform::CommDevice* device = Port_->Core().PortHandle())
+        if (const std::string notice = device->OpenNotice(); !notice.empty())
+            Log_.Add(QStringLiteral("OK  Serial port COM%1: %2.")
+                         .arg(Port_->ComNumber())
+                         .arg(QString::fromLocal8Bit(notice.c_str())));
     Log_.Add(QStringLiteral("OK  Serial port COM%1 opened.").arg(Port_->ComNumber()));
     Temperature_ = RawTemperature_ = NoReading;
     ArmSilence();

@@ -35,6 +35,7 @@ using platform::RetryOnEintr;
 struct Listener {
     HeardPort* Port = nullptr;
     int Fd = -1;
+    termios Saved{}; // the line settings the port had, put back at close
     std::string Pending;
     TReadingParser Parser;
     bool GotBytes = false;
@@ -88,9 +89,15 @@ bool ApplyLine(int fd, const win::DCB& line) {
     return RetryOnEintr([&] { return ::tcsetattr(fd, TCSANOW, &t); }) == 0;
 }
 
+// The port as the search found it: its line settings back, then closed.
+void ClosePort(int fd, const termios& saved) {
+    RetryOnEintr([&] { return ::tcsetattr(fd, TCSANOW, &saved); });
+    platform::ClosePortDescriptor(fd, /*flushOutput=*/false);
+}
+
 void CloseListener(Listener& l) {
     if (l.Fd >= 0)
-        platform::ClosePortDescriptor(l.Fd, /*flushOutput=*/false);
+        ClosePort(l.Fd, l.Saved);
     l.Fd = -1;
     l.Done = true;
 }
@@ -155,11 +162,24 @@ PortSearchResult SearchPorts(const PortSearchOptions& options, const platform::E
     // descriptors of those to listen to, by their place in the list.
     std::vector<dev_t> seen;
     std::vector<std::pair<std::size_t, int>> opened;
+    std::vector<termios> saved;
+    // A port another program has open (a serial console, a program that
+    // takes no lock) is not touched at all: opening it could change its
+    // line and take its data.
+    const std::vector<dev_t> elsewhere = platform::DevicesOpenElsewhere();
     for (int n = 1; n <= options.MaxComPorts; ++n) {
         const std::string path = platform::ComPortPath(n);
         if (path.empty() || ::access(path.c_str(), F_OK) != 0 || SameDeviceSeen(path, seen))
             continue;
-        const platform::PortOpenResult open = platform::OpenPortDescriptor(path, context);
+        struct stat st {};
+        const bool inUse =
+            ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+            std::find(elsewhere.begin(), elsewhere.end(), st.st_rdev) != elsewhere.end();
+        platform::PortOpenResult open;
+        if (inUse)
+            open.SystemError = EBUSY;
+        else
+            open = platform::OpenPortDescriptor(path, context);
         if (open.Error == platform::CommOpenError::NotFound)
             continue; // no device behind the node: not listed, as in the port list
         HeardPort port;
@@ -167,15 +187,21 @@ PortSearchResult SearchPorts(const PortSearchOptions& options, const platform::E
         port.Path = path;
         port.Description = platform::DescribePortDevice(path, options.SysfsRoot);
         port.StableName = StableNameOf(path, options.StableDir);
+        termios before{};
         if (open.Fd < 0) {
-            port.Heard = HeardOfOpenError(open);
+            port.Heard = inUse ? PortHeard::InUse : HeardOfOpenError(open);
             port.SystemError = open.SystemError;
-        } else if (!ApplyLine(open.Fd, options.Line)) {
+        } else if (RetryOnEintr([&] { return ::tcgetattr(open.Fd, &before); }) != 0) {
             port.Heard = PortHeard::Refused;
             port.SystemError = errno;
             platform::ClosePortDescriptor(open.Fd, /*flushOutput=*/false);
+        } else if (!ApplyLine(open.Fd, options.Line)) {
+            port.Heard = PortHeard::Refused;
+            port.SystemError = errno;
+            ClosePort(open.Fd, before);
         } else {
             opened.emplace_back(result.Ports.size(), open.Fd);
+            saved.push_back(before);
         }
         result.Ports.push_back(std::move(port));
     }
@@ -185,6 +211,7 @@ PortSearchResult SearchPorts(const PortSearchOptions& options, const platform::E
     for (std::size_t i = 0; i < opened.size(); ++i) {
         listeners[i].Port = &result.Ports[opened[i].first];
         listeners[i].Fd = opened[i].second;
+        listeners[i].Saved = saved[i];
     }
     result.Listened = static_cast<int>(listeners.size());
 

@@ -28,6 +28,10 @@ class CommDevice {
 public:
     virtual ~CommDevice() = default;
 
+    // What the open had to do that the event log should tell, or empty: a
+    // port left exclusive by a process that died was taken over.
+    virtual std::string OpenNotice() const { return {}; }
+
     // SetCommTimeouts. Accepted and otherwise ignored: reads never wait
     // (they return what is queued) and writes take what the driver accepts
     // without blocking.

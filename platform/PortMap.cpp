@@ -3,6 +3,7 @@
 #include "platform/PortNames.h"
 #include "platform/SysRetry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -10,12 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <linux/serial.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -89,7 +93,60 @@ PortOpenResult Failed(CommOpenError error, int systemError) {
     return result;
 }
 
+// The Unix 98 pseudo-terminal slave a master descriptor of process `pid`
+// belongs to (its fdinfo names the terminal's index), or 0.
+dev_t SlaveOfMaster(const std::string& pid, const char* fd) {
+    std::ifstream info("/proc/" + pid + "/fdinfo/" + fd);
+    std::string key;
+    unsigned int index = 0;
+    while (info >> key) {
+        if (key == "tty-index:" && info >> index)
+            return makedev(136 + (index >> 8), index & 0xFF);
+    }
+    return 0;
+}
+
 } // namespace
+
+std::vector<dev_t> DevicesOpenElsewhere(int ownFd) {
+    std::vector<dev_t> held;
+    const std::string self = std::to_string(::getpid());
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return held;
+    while (const dirent* process = ::readdir(proc)) {
+        const std::string pid = process->d_name;
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos ||
+            (pid == self && ownFd < 0))
+            continue;
+        const std::string skipped = pid == self ? std::to_string(ownFd) : std::string();
+        // Another user's process is not shown (EACCES) unless this is root.
+        const std::string fds = "/proc/" + pid + "/fd";
+        DIR* dir = ::opendir(fds.c_str());
+        if (!dir)
+            continue;
+        std::vector<dev_t> devices, far;
+        while (const dirent* fd = ::readdir(dir)) {
+            struct stat st {};
+            if (fd->d_name[0] == '.' || fd->d_name == skipped ||
+                ::stat((fds + '/' + fd->d_name).c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+                continue;
+            if (major(st.st_rdev) == 5 && minor(st.st_rdev) == 2) // a ptmx: a master
+                far.push_back(SlaveOfMaster(pid, fd->d_name));
+            else
+                devices.push_back(st.st_rdev);
+        }
+        ::closedir(dir);
+        // This program is never a terminal's far end: what it has open it uses.
+        if (pid == self)
+            far.clear();
+        for (const dev_t device : devices)
+            if (std::find(far.begin(), far.end(), device) == far.end())
+                held.push_back(device);
+    }
+    ::closedir(proc);
+    return held;
+}
 
 std::string ComPortPath(int comNumber) {
     if (comNumber <= 0)
@@ -164,12 +221,23 @@ PortOpenResult OpenPortDescriptor(const std::string& path, const PortOpenContext
     // The tty's exclusive flag keeps other openers out (root ignores it, so
     // it is checked here explicitly). Drivers without it answer ENOTTY or
     // EINVAL; flock alone then guards the port.
+    // A flag that no live process accounts for (its flock was free, just
+    // taken, and no other process has the device open) was left by one that
+    // died: taking the port over is what its restart needs.
     int exclusive = 0;
-    if (IoctlRetry(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0)
-        return Failed(CommOpenError::CannotOpen, EBUSY);
+    bool stale = false;
+    if (IoctlRetry(fd.Get(), TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        struct stat st {};
+        const std::vector<dev_t> held = DevicesOpenElsewhere(fd.Get());
+        if (::fstat(fd.Get(), &st) != 0 ||
+            std::find(held.begin(), held.end(), st.st_rdev) != held.end())
+            return Failed(CommOpenError::CannotOpen, EBUSY);
+        stale = true;
+    }
     IoctlRetry(fd.Get(), TIOCEXCL, nullptr);
 
     PortOpenResult result;
+    result.StaleExclusiveCleared = stale;
     result.Fd = fd.Release();
     return result;
 }

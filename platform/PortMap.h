@@ -15,6 +15,8 @@
 #include "platform/Uart.h"
 
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 namespace platform {
 
@@ -33,13 +35,26 @@ struct PortOpenResult {
     int Fd = -1; // the open, exclusively held descriptor, now the caller's; -1 on failure
     CommOpenError Error = CommOpenError::None;
     int SystemError = 0;
+    // The port's exclusive flag was left by a process that has gone (killed,
+    // crashed): no other process has the device open and its flock was
+    // free. It was taken over; the caller says so once.
+    bool StaleExclusiveCleared = false;
 };
+
+// The character devices (st_rdev) that processes other than this one hold
+// open, as far as /proc shows them to this user (all of them to root). A
+// process that holds a pseudo-terminal's master beside its slave is that
+// terminal's far end (a simulator, socat, ser2net), not a user of the port.
+// With ownFd, this process counts too, all but that descriptor.
+std::vector<dev_t> DevicesOpenElsewhere(int ownFd = -1);
 
 // Opens `path` the way a COM port is opened: read/write (read-only when the
 // context says so), no controlling
 // terminal, non-blocking, close-on-exec; then flock(LOCK_EX|LOCK_NB) and the
 // tty's exclusive flag (a port already exclusive counts as in use, also for
-// root). Input is not flushed: the device may already be talking.
+// root, unless the flag is stale: see StaleExclusiveCleared; only root can
+// open an exclusive port to find out). Input is not flushed: the device
+// may already be talking.
 // A path that is no character device is NotFound (ENOTTY) without being
 // opened. A node that is no tty or a pseudo-terminal master (ENOTTY), or a
 // serial node with no UART behind it (serial

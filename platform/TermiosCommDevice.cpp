@@ -85,6 +85,8 @@ CommOpenResult TermiosCommDevice::Open(const std::string& path, int comNumber,
     std::unique_ptr<TermiosCommDevice> device(
         new TermiosCommDevice(std::move(owned), comNumber, *context.Uart));
     device->Shadow_ = initial;
+    if (opened.StaleExclusiveCleared)
+        device->OpenNotice_ = path + " was left exclusive by a program that has ended; taken over";
     {
         // Line errors count from the open on, not from the last boot.
         std::lock_guard lock(device->Mutex_);

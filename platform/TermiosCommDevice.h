@@ -48,6 +48,7 @@ public:
     static CommOpenResult Open(const std::string& path, int comNumber,
                                const PortOpenContext& context = {});
     ~TermiosCommDevice() override;
+    std::string OpenNotice() const override { return OpenNotice_; }
 
     bool SetTimeouts(const win::COMMTIMEOUTS& timeouts) override;
     bool SetupQueues(win::DWORD inQueue, win::DWORD outQueue) override;
@@ -74,6 +75,7 @@ public:
     int Fd() const { return Fd_.Get(); }
 
 private:
+    std::string OpenNotice_; // see CommDevice::OpenNotice
     TermiosCommDevice(UniqueFd fd, int comNumber, UartAccess& uart);
 
     // Moves what the tty holds into the input queue; with `silent` the

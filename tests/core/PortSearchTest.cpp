@@ -6,8 +6,10 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -62,6 +64,42 @@ TEST(PortSearch, NamesTheThermometerAndLeavesTheOtherPortsAsTheyWere) {
     for (int n : {1, 2, 4})
         EXPECT_EQ(platform::ProbeComPort(n), platform::PortProbe::Free) << "COM" << n;
     platform::ClosePortDescriptor(holder.Fd);
+}
+
+// A search puts back the line settings of every port it listened to, and
+// does not touch a port another program has open (here at 115200, cooked).
+TEST(PortSearch, LeavesLineSettingsAsFoundAndAnotherProgramsPortAlone) {
+    PortDir ports;
+    TestPty free, used;
+    ports.Link(1, free.SlavePath());
+    ports.Link(2, used.SlavePath());
+    const auto speedAndMode = [](const TestPty& pty) {
+        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::close(fd);
+        return std::pair{cfgetospeed(&t), t.c_lflag & ICANON};
+    };
+    for (TestPty* pty : {&free, &used}) {
+        const int fd = ::open(pty->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios t{};
+        ::tcgetattr(fd, &t);
+        cfsetspeed(&t, B115200);
+        t.c_lflag |= ICANON;
+        ASSERT_EQ(::tcsetattr(fd, TCSANOW, &t), 0);
+        ::close(fd);
+    }
+    const DeviceHolder holder(used.SlavePath());
+    ASSERT_TRUE(used.Write("+021.4C\r+021.6C\r"));
+    PortSearchOptions options;
+    options.MaxComPorts = 2;
+    options.ListenMs = 300;
+    const PortSearchResult result = SearchPorts(options);
+    ASSERT_EQ(result.Ports.size(), 2u);
+    EXPECT_EQ(result.Listened, 1);
+    EXPECT_EQ(HeardText(result.Ports[1], {}), "in use");
+    for (TestPty* pty : {&free, &used})
+        EXPECT_EQ(speedAndMode(*pty), (std::pair<speed_t, tcflag_t>{B115200, ICANON}));
 }
 
 TEST(PortSearch, AFloodEndsAtTheTimeLimitAndAStopEndsTheSearchAtOnce) {

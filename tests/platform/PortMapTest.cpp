@@ -1,4 +1,5 @@
 #include "platform/PortMap.h"
+#include "platform/TermiosCommDevice.h"
 
 #include "support/FakeCommDevice.h"
 #include "support/Pty.h"
@@ -135,6 +136,30 @@ TEST(PortMap, ExclusiveFlagIsHeldWhileOpenAndDroppedAtClose) {
     EXPECT_EQ(platform::OpenPortDescriptor(pty.SlavePath()).Error, CommOpenError::CannotOpen);
     ::ioctl(probeFd, TIOCNXCL);
     ::close(probeFd);
+}
+
+// The exclusive flag of a program that was killed is taken over (root alone
+// can open such a port to find out); one held by a live program is not.
+TEST(PortMap, AStaleExclusiveFlagIsTakenOverAndALiveOneIsNot) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root opens a port that is exclusive";
+    TestPty pty(/*keepSlaveOpen=*/false);
+    const auto leaveExclusive = [&] {
+        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);
+        ::close(fd);
+    };
+    leaveExclusive();
+    platform::CommOpenResult opened = platform::TermiosCommDevice::Open(pty.SlavePath(), 1);
+    ASSERT_TRUE(opened.Device) << opened.SystemError;
+    EXPECT_NE(opened.Device->OpenNotice().find("left exclusive"), std::string::npos);
+    opened.Device.reset();
+
+    const DeviceHolder holder(pty.SlavePath());
+    leaveExclusive();
+    const platform::PortOpenResult busy = platform::OpenPortDescriptor(pty.SlavePath());
+    EXPECT_LT(busy.Fd, 0);
+    EXPECT_EQ(busy.SystemError, EBUSY);
 }
 
 TEST(PortMap, ProbeTellsFreeInUseAndAbsentAcrossGaps) {

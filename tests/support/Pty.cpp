@@ -9,10 +9,15 @@
 #include <filesystem>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -162,4 +167,29 @@ void PortDir::Link(int comNumber, const std::string& target) {
 void PortDir::Unlink(int comNumber) {
     const std::string link = path_ + "/COM" + std::to_string(comNumber);
     ::unlink(link.c_str());
+}
+
+DeviceHolder::DeviceHolder(const std::string& path) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, path.c_str(), O_RDWR | O_NOCTTY, 0);
+    char sleep[] = "sleep", seconds[] = "600";
+    char* argv[] = {sleep, seconds, nullptr};
+    const int rc = posix_spawnp(&pid_, "sleep", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::system_error(rc, std::generic_category(), "spawn sleep");
+    const std::string fd0 = "/proc/" + std::to_string(pid_) + "/fd/0";
+    for (int i = 0; i < 5000; ++i) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(fd0, ec) == path)
+            return;
+        ::usleep(1000);
+    }
+    throw std::runtime_error("the holder did not open " + path);
+}
+
+DeviceHolder::~DeviceHolder() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
 }

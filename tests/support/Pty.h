@@ -50,6 +50,19 @@ private:
     std::string slavePath_;
 };
 
+// Another program holding `path` open (a "sleep" with the device as its
+// standard input) until destroyed; the constructor returns once it has.
+class DeviceHolder {
+public:
+    explicit DeviceHolder(const std::string& path);
+    ~DeviceHolder();
+    DeviceHolder(const DeviceHolder&) = delete;
+    DeviceHolder& operator=(const DeviceHolder&) = delete;
+
+private:
+    int pid_ = -1;
+};
+
 class PortDir {
 public:
     // Creates the directory and sets KELVOX_PORT_DIR (the previous value is

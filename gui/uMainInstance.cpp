@@ -7,16 +7,18 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <deque>
+
 namespace {
 
 const QByteArray kShow = QByteArrayLiteral("show\n");
 const QByteArray kShown = QByteArrayLiteral("shown\n");
 constexpr int kMaxRequest = 64; // a longer line is nobody's request
-// A connection that has not asked within this time is closed, and no more
-// than kMaxServed are open at once; the others wait in the socket's backlog
-// (not in our descriptors) until one is done.
+// A connection that has not asked within this time is closed. Every
+// connection is accepted at once, so that a second start never waits behind
+// idle ones; with more than kMaxServed open the oldest is closed.
 constexpr int kRequestTimeoutMs = 2000;
-constexpr int kMaxServed = 4;
+constexpr int kMaxServed = 8;
 
 } // namespace
 
@@ -28,7 +30,7 @@ TInstanceServer::TInstanceServer(std::function<void()> onShow, QObject* parent)
     : QObject(parent), OnShow_(std::move(onShow)), Server_(new QLocalServer(this)) {
     // Only this user may ask: the socket file gets the owner's rights alone.
     Server_->setSocketOptions(QLocalServer::UserAccessOption);
-    Server_->setMaxPendingConnections(kMaxServed);
+
     connect(Server_, &QLocalServer::newConnection, this, &TInstanceServer::Serve);
 }
 
@@ -47,15 +49,18 @@ bool TInstanceServer::Listen(const QString& path, QString* error) {
 }
 
 void TInstanceServer::Serve() {
-    while (Served_ < kMaxServed) {
-        QLocalSocket* socket = Server_->nextPendingConnection();
-        if (!socket)
-            return;
-        ++Served_;
-        connect(socket, &QObject::destroyed, this, [this] {
-            --Served_;
-            Serve();
-        });
+    while (QLocalSocket* socket = Server_->nextPendingConnection()) {
+        // The oldest goes first: an idle flood costs the newest asker
+        // nothing.
+        std::erase_if(Open_, [](const QPointer<QLocalSocket>& s) { return s.isNull(); });
+        while (Open_.size() >= kMaxServed) {
+            if (QLocalSocket* oldest = Open_.front()) {
+                oldest->abort();
+                oldest->deleteLater();
+            }
+            Open_.pop_front();
+        }
+        Open_.emplace_back(socket);
         connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(kRequestTimeoutMs, socket, [socket] {
             socket->abort();

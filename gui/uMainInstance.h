@@ -7,18 +7,21 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <deque>
 #include <functional>
 
 class QLocalServer;
+class QLocalSocket;
 
 // "<appDir>/<base name>.socket".
 QString InstanceSocketPath(const QString& appDir);
 
 // The running instance's side. Each connection that sends the line "show"
 // runs OnShow and is answered "shown"; anything else is dropped, and so is
-// a connection that has not sent its line within 2 s. At most a few are
-// served at once.
+// a connection that has not sent its line within 2 s. Each is accepted at
+// once; when more than a few are open the oldest is closed.
 class TInstanceServer : public QObject {
     Q_OBJECT
 public:
@@ -33,7 +36,7 @@ private:
     void Serve();
     std::function<void()> OnShow_;
     QLocalServer* Server_ = nullptr;
-    int Served_ = 0; // connections open now
+    std::deque<QPointer<QLocalSocket>> Open_; // oldest first
 };
 
 // The second start's side: sends "show" to the instance listening at path

@@ -626,7 +626,8 @@ TEST(HeadlessProcess, CheckRefusesAHugeSettingsFileAndSaysWhenThereIsNone) {
     EXPECT_FALSE(QFileInfo::exists(home.path() + "/none"));
 }
 
-// With windows: connections that ask the running instance nothing are closed.
+// With windows: connections that ask the running instance nothing are closed,
+// and however many there are, a second start is answered.
 TEST(HeadlessProcess, IdleConnectionsToTheRunningInstanceAreClosed) {
     QTemporaryDir home;
     QProcessEnvironment env = environmentFor(home.path());
@@ -643,6 +644,15 @@ TEST(HeadlessProcess, IdleConnectionsToTheRunningInstanceAreClosed) {
         EXPECT_EQ(::poll(&pfd, 1, 20000), 1); // closed: nothing else is ever sent
         ::close(fd);
     }
+    idle.clear();
+    for (int i = 0; i < 200; ++i)
+        idle.push_back(unixSocket(SOCK_STREAM, QFile::encodeName(path)));
+    QProcess second;
+    startIn(second, home.path(), "", env);
+    EXPECT_TRUE(second.waitForFinished(20000));
+    EXPECT_EQ(second.exitCode(), 0); // the first showed its window
+    for (const int fd : idle)
+        ::close(fd);
     stop(first);
 }
 

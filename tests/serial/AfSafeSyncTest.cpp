@@ -229,12 +229,15 @@ TEST(AfSafeSync, PostedHandOffsRunInOrderAndTheirAwaitEndsWhenServedOrDisabled) 
     second.join();
     EXPECT_EQ(atReturn, (std::vector<int>{1, 2}));
     // Disabling the slot drops what waits and ends its await.
-    std::atomic<bool> result{true};
+    std::atomic<bool> result{true}, inAwait{false};
     std::thread third([&] {
         EXPECT_TRUE(SyncPost(
             slot.Id, [&seen] { seen.push_back(3); }, posted));
+        inAwait = true;
         result = SyncAwait(posted, kLongLimit);
     });
+    while (!inAwait.load())
+        std::this_thread::yield();
     std::this_thread::sleep_for(20ms); // usually inside its await by now; either way it ends
     ASSERT_TRUE(EnableSyncSlot(slot.Id, false));
     third.join();

@@ -430,10 +430,6 @@ void TfMain::Ukonit1Click(QObject* /*Sender*/) {
     close();
 }
 
-TfHistory* TfMain::HistoryWindow() const {
-    return HistoryWindow_.data();
-}
-
 void TfMain::History1Click(QObject* /*Sender*/) {
     if (!HistoryWindow_) {
         if (!HistoryFilled_) {

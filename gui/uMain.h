@@ -106,8 +106,6 @@ public:
     // first time, the days before the start are read from the temperature
     // logs.
     void History1Click(QObject* Sender);
-    // The open history window, or null.
-    TfHistory* HistoryWindow() const;
     // Listens on socketPath for a second start of the program, which asks
     // for ShowFromOtherStart (gui/uMainInstance.h). Called once this
     // instance holds the application directory's lock. False, with *error

@@ -30,6 +30,14 @@ protected:
         platform::FormatSettings::SetCurrent(CommaFormats());
         Clock = [this] { return Now; };
     }
+    // The open history window, as the desktop sees it: a top-level window
+    // of the application (it deletes itself when closed).
+    static TfHistory* HistoryWindow() {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* history = qobject_cast<TfHistory*>(w))
+                return history;
+        return nullptr;
+    }
     // One reading arriving from the thermometer at the given time.
     void Receive(QTime time, const char* text) {
         Now = QDateTime(Today, time);
@@ -55,7 +63,7 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     Receive(QTime(12, 1, 10), "+022.0C\r");
 
     fMain->History1->trigger();
-    TfHistory* w = fMain->HistoryWindow();
+    TfHistory* w = HistoryWindow();
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(w->isVisible() && !w->isModal());
     EXPECT_EQ(w->windowTitle(), "Kelvox - History");
@@ -110,16 +118,16 @@ TEST_F(HistoryWindowTest, ShowsLogAndLiveReadingsWithGapsAndSavesThePicture) {
     // Its size is kept for the next time.
     w->resize(700, 480);
     w->close();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fMain->HistoryWindow() == nullptr; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return HistoryWindow() == nullptr; }, 5000));
     Core().SaveSettings(); // written with the other settings
     const platform::IniFile ini(Paths().IniPath());
     EXPECT_EQ(
         QSize(ini.ReadInteger("History", "Width", 0), ini.ReadInteger("History", "Height", 0)),
         QSize(700, 480));
     fMain->bHistory->click();
-    ASSERT_NE(fMain->HistoryWindow(), nullptr);
-    EXPECT_EQ(fMain->HistoryWindow()->size(), QSize(700, 480));
-    EXPECT_EQ(fMain->HistoryWindow()->Pieces().size(), 4u); // the log is read only once
+    ASSERT_NE(HistoryWindow(), nullptr);
+    EXPECT_EQ(HistoryWindow()->size(), QSize(700, 480));
+    EXPECT_EQ(HistoryWindow()->Pieces().size(), 4u); // the log is read only once
 }
 
 TEST_F(HistoryWindowTest, AnotherSpanLeavesNoDotsOfTheOneBefore) {

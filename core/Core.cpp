@@ -13,8 +13,8 @@
 #include "serial/AfComPort.h"
 
 #include <QFile>
-#include <cmath>
 #include <QSysInfo>
+#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 
@@ -95,6 +95,11 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
         Log_, std::move(seriesFetch), Paths_.Dir + QStringLiteral("/backlog"),
         QSysInfo::machineHostName(), qEnvironmentVariable("KELVOX_INSTANCE"), Clock_, this);
     connect(Link_, &TLink::Reading, TimeSeries_, &TTimeSeries::Reading);
+    connect(TimeSeries_, &TTimeSeries::StatusChanged, Mqtt_, [this] {
+        const TimeSeriesStatus status = TimeSeries_->Status();
+        Mqtt_->SetBacklog(status.State == TimeSeriesState::Off ? std::nullopt
+                                                               : std::optional(status.Backlog));
+    });
 }
 
 AlarmConfig TKelvoxCore::AlarmConfigNow() const {

@@ -117,6 +117,14 @@ const EntityDef kEntities[] = {
          c.insert("device_class", "timestamp");
          c.insert("entity_category", "diagnostic");
      }},
+    // Readings of the time-series output waiting for its receiver.
+    {"backlog", false,
+     [](QJsonObject& c) {
+         c.insert("name", "Backlog");
+         c.insert("state_class", "measurement");
+         c.insert("unit_of_measurement", "readings");
+         c.insert("entity_category", "diagnostic");
+     }},
     // A primary entity: what an automation acts on. Available whenever the
     // program runs, since "stale" is itself an alarm.
     {"alarm", false,
@@ -223,7 +231,7 @@ struct MqttShared {
     Config Wanted;
     bool ConfigChanged = false;
     bool Live = false;
-    QByteArray Text, When, Link, Alarm;
+    QByteArray Text, When, Link, Alarm, Backlog;
     // The latest reading and its time, also while Text and When are held
     // back: what a new connection publishes first.
     QByteArray LatestText, LatestWhen;
@@ -278,9 +286,9 @@ private:
     std::optional<Clock::time_point> ResendAt_; // answer to a birth message
     int Unacknowledged_ = 0;                    // QoS 1 messages without PUBACK
     bool Live_ = false;
-    QByteArray Text_, When_, Link_, Alarm_;
+    QByteArray Text_, When_, Link_, Alarm_, Backlog_;
     bool StatePublished_ = false, SentLive_ = false;
-    QByteArray SentText_, SentWhen_, SentLink_, SentAlarm_;
+    QByteArray SentText_, SentWhen_, SentLink_, SentAlarm_, SentBacklog_;
     std::mt19937 Random_{std::random_device{}()};
 
     QByteArray Topic(const char* leaf) const { return (Config_.Base + "/" + leaf).toUtf8(); }
@@ -345,6 +353,7 @@ void MqttWorker::Run() {
             When_ = Shared_->When;
             Link_ = Shared_->Link;
             Alarm_ = Shared_->Alarm;
+            Backlog_ = Shared_->Backlog;
         }
         if (stop) {
             Farewell(false);
@@ -363,6 +372,7 @@ void MqttWorker::Run() {
             SentWhen_.clear();
             SentLink_.clear();
             SentAlarm_.clear();
+            SentBacklog_.clear();
         }
         if (Connected_)
             PublishState();
@@ -530,6 +540,7 @@ void MqttWorker::OnConnected() {
     SentWhen_.clear();
     SentLink_.clear();
     SentAlarm_.clear();
+    SentBacklog_.clear();
     PublishState();
 }
 
@@ -589,6 +600,10 @@ void MqttWorker::PublishState() {
     if (!Alarm_.isEmpty() && Alarm_ != SentAlarm_) {
         Publish(Topic("alarm"), Alarm_);
         SentAlarm_ = Alarm_;
+    }
+    if (!Backlog_.isEmpty() && Backlog_ != SentBacklog_) {
+        Publish(Topic("backlog"), Backlog_);
+        SentBacklog_ = Backlog_;
     }
     // A port just opened, its first reading not yet come, says nothing at
     // the start of a connection: "offline" now and "online" a second later
@@ -954,6 +969,18 @@ void TMqttPublisher::SetAlarmState(const QString& word) {
     {
         std::lock_guard lock(Shared_->M);
         Shared_->Alarm = Alarm_.toUtf8();
+    }
+    Shared_->Wake();
+}
+
+void TMqttPublisher::SetBacklog(std::optional<qint64> count) {
+    const QString text = count ? QString::number(*count) : QString();
+    if (text == Backlog_)
+        return;
+    Backlog_ = text;
+    {
+        std::lock_guard lock(Shared_->M);
+        Shared_->Backlog = Backlog_.toUtf8();
     }
     Shared_->Wake();
 }

@@ -14,6 +14,7 @@
 //   T/link           the link's state as one word (core/LinkState.h)
 //   T/last_reading   the time of the last converted reading, ISO 8601 UTC
 //   T/alarm          the alarm state: ok, high, low or stale
+//   T/backlog        readings the time-series output keeps for its receiver
 // and, with discovery on, Home Assistant's configs of the device's sensors
 // on <prefix>/sensor/<id>_<leaf>/config (the object id is the unique_id;
 // the sensors are listed in kEntities, MqttPublisher.cpp). It listens to
@@ -131,6 +132,8 @@ public slots:
     void SetLinkState(LinkState state);
     // The alarm's word, for T/alarm.
     void SetAlarmState(const QString& word);
+    // The time-series backlog's count, for T/backlog; none while it is off.
+    void SetBacklog(std::optional<qint64> count);
 
 signals:
     void ConnectedChanged(bool connected);
@@ -176,6 +179,7 @@ private:
     bool HandedLive_ = false; // the live state handed over last
     QString Link_;            // the link's word handed over last
     QString Alarm_;           // the alarm's word handed over last
+    QString Backlog_;         // the backlog's count handed over last
     QString SentText_;        // the value handed over last
     QString SentWhen_;        // the time handed over last
     QElapsedTimer LastValue_; // when a value was handed over last

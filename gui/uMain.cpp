@@ -205,6 +205,8 @@ void TfMain::ConnectCore() {
     connect(&link, &TLink::StatusChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
     connect(&link, &TLink::LinkChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
     connect(&link, &TLink::StateChanged, this, [this] { TrayIkona1->SetHint(TrayHint()); });
+    connect(&Core_.TimeSeries(), &TTimeSeries::StatusChanged, this,
+            [this] { TrayIkona1->SetHint(TrayHint()); });
     connect(&Core_, &TKelvoxCore::Loaded, this, [this] { ApplySettings(); });
     connect(&Core_, &TKelvoxCore::AboutToSave, this, [this] { StoreGeometry(); });
     connect(&Core_.Settings(), &TSettingsModel::Changed, this, [this](Setting id) {
@@ -376,6 +378,9 @@ QString TfMain::TrayHint() const {
                        .arg(LinkStateWord(link.State()));
     if (const QString alarm = AlarmSummary(Core_.Alarm().Current()); !alarm.isEmpty())
         hint += QStringLiteral("\nALARM: ") + alarm;
+    if (const TimeSeriesStatus series = Core_.TimeSeries().Status();
+        series.State != TimeSeriesState::Off)
+        hint += QStringLiteral("\nTime series: ") + TimeSeriesStatusText(series, Core_.Now());
     return hint;
 }
 

@@ -173,6 +173,13 @@ TEST_F(MqttPublisherTest, PublishesDiscoveryStateAndFarewell) {
     EXPECT_EQ(s.On("home/cellar.pc/temperature")[0].Payload, "21.5");
     EXPECT_TRUE(s.Await("home/cellar.pc/link", "connected"));
     EXPECT_TRUE(s.Await("home/cellar.pc/last_reading", "2026-07-03T12:00:05Z"));
+    // The time-series backlog, a diagnostic entity too.
+    P.SetBacklog(12);
+    EXPECT_TRUE(s.Await("home/cellar.pc/backlog", "12"));
+    const auto backlog = s.On("homeassistant/sensor/home_cellar_pc_backlog/config");
+    ASSERT_EQ(backlog.size(), 1u);
+    EXPECT_EQ(QJsonDocument::fromJson(backlog[0].Payload).object()["entity_category"],
+              "diagnostic");
     // One device, three sensors; each config's object id is its unique_id.
     QString lastClass;
     for (const char* leaf : {"temperature", "link", "last_reading"}) {

@@ -176,7 +176,8 @@ PortSearchResult SearchPorts(const PortSearchOptions& options, const platform::E
             ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
             std::find(elsewhere.begin(), elsewhere.end(), st.st_rdev) != elsewhere.end();
         platform::PortOpenResult open;
-        if (inUse)
+        // This program's own open port is never opened a second time.
+        if (inUse || n == options.OwnPort)
             open.SystemError = EBUSY;
         else
             open = platform::OpenPortDescriptor(path, context);
@@ -189,7 +190,9 @@ PortSearchResult SearchPorts(const PortSearchOptions& options, const platform::E
         port.StableName = StableNameOf(path, options.StableDir);
         termios before{};
         if (open.Fd < 0) {
-            port.Heard = inUse ? PortHeard::InUse : HeardOfOpenError(open);
+            port.Heard = n == options.OwnPort ? PortHeard::OwnPort
+                         : inUse              ? PortHeard::InUse
+                                              : HeardOfOpenError(open);
             port.SystemError = open.SystemError;
         } else if (RetryOnEintr([&] { return ::tcgetattr(open.Fd, &before); }) != 0) {
             port.Heard = PortHeard::Refused;
@@ -277,6 +280,8 @@ QString HeardText(const HeardPort& port, const platform::FormatSettings& formats
         return QStringLiteral("hung up");
     case PortHeard::InUse:
         return QStringLiteral("in use");
+    case PortHeard::OwnPort:
+        return QStringLiteral("this program's port (open)");
     case PortHeard::NoPermission:
         return QStringLiteral("permission denied (%1)")
             .arg(QString::fromStdString(platform::PermissionAdvice(port.Path))

@@ -40,7 +40,8 @@ enum class PortHeard {
     NotReadings,  // data, but no line converted
     NoData,       // silence for the whole time
     HungUp,       // the device went away while listened to
-    InUse,        // another program (or this one) holds it
+    InUse,        // another program holds it
+    OwnPort,      // the port this very program holds open
     NoPermission, // the user may not open it
     CannotOpen,   // any other failure to open it
     Refused,      // it refused the line settings
@@ -68,6 +69,9 @@ struct PortSearchOptions {
     platform::PortOpenContext Open;         // always opened read-only
     std::string SysfsRoot = "/sys";
     std::string StableDir = "/dev/serial/by-id";
+    // The port this program holds open (0: none): listed as its own, not as
+    // held by another program, and not listened to.
+    int OwnPort = 0;
 };
 
 struct PortSearchResult {

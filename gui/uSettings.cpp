@@ -658,6 +658,8 @@ void TfSettings::Label8Click(QObject* /*Sender*/) {
 void TfSettings::bFindClick(QObject* /*Sender*/) {
     PortSearchOptions options = FindOptions;
     options.Formats = platform::FormatSettings::Current();
+    if (Core_.Link().Open())
+        options.OwnPort = Core_.Link().ComNumber();
     if (!FSearch->Start(options))
         return;
     bFind->setText(kSearchingCaption);
@@ -685,6 +687,19 @@ void TfSettings::FindFinished(const PortSearchResult& result) {
     }
     // Picked as the user would pick it: the port takes the number and opens.
     const HeardPort& port = found.front();
+    // An open port is never closed behind the user's back: a live
+    // thermometer would give way to another one.
+    if (Core_.Link().Open() && Core_.Link().ComNumber() != port.ComNumber) {
+        box.Text = QStringLiteral("A thermometer was found on COM%1. Close COM%2, which is open "
+                                  "now, and connect to COM%1?")
+                       .arg(port.ComNumber)
+                       .arg(Core_.Link().ComNumber());
+        box.Icon = platform::MsgIcon::Question;
+        box.Buttons = platform::MsgButtons::YesNo;
+        if (ShowMessageOver(this, box) != platform::MsgResult::Yes)
+            return;
+        box.Buttons = platform::MsgButtons::Ok;
+    }
     for (int i = 0; i < AfPortComboBox1->count(); ++i)
         if (AfPortNumberOfData(AfPortComboBox1->PortNumberOf(i)) == port.ComNumber) {
             AfPortComboBox1->SetItemIndex(i);

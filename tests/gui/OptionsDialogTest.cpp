@@ -295,6 +295,27 @@ TEST_F(OptionsDialogTest, FindPicksThePortThatSendsReadingsAndRemembersItsStable
     EXPECT_TRUE(Boxes[1].Text.startsWith(
         "No thermometer found: listened on 1 port for 1 s: no readings.\n\nCOM1  "))
         << Boxes[1].Text.toStdString();
+    EXPECT_TRUE(Boxes[1].Text.contains("this program's port (open)")) << "not another program";
+}
+
+// A thermometer found elsewhere does not take the open port's place unasked.
+TEST_F(OptionsDialogTest, FindAsksBeforeItClosesTheOpenPort) {
+    fSettings->AfPortComboBox1->SetItemIndex(0);
+    emit fSettings->AfPortComboBox1->activated(0); // COM1, opened
+    ASSERT_TRUE(QTest::qWaitFor([] { return fMain->AfComPort1->Active(); }, 5000));
+    platform::SetMessageHook([this](const platform::MessageRequest& r) {
+        Boxes.push_back(r);
+        return platform::MsgResult::No;
+    });
+    ASSERT_TRUE(Com3.Write("+021.4C\r+021.5C\r"));
+    fSettings->FindOptions.ListenMs = 1000;
+    fSettings->bFind->click();
+    ASSERT_TRUE(QTest::qWaitFor([] { return fSettings->bFind->isEnabled(); }, 30000));
+    ASSERT_EQ(Boxes.size(), 1u);
+    EXPECT_EQ(Boxes[0].Buttons, platform::MsgButtons::YesNo);
+    EXPECT_TRUE(Boxes[0].Text.contains("COM3")) << Boxes[0].Text.toStdString();
+    EXPECT_EQ(fMain->AfComPort1->ComNumber(), 1);
+    EXPECT_TRUE(fMain->AfComPort1->Active());
 }
 
 #include "OptionsDialogTest.moc"

@@ -49,7 +49,10 @@ TLink::TLink(TSettingsModel& settings, TEventLog& log, std::function<QDateTime()
     Tick_.setInterval(BlinkMs);
     // A deadline rather than a count of ticks; precise, since a coarse timer
     // may fire 5 % (here 1.5 s) early or late.
+    // The silence watchdog: one deadline, armed while the port is open and
+    // moved by each converted reading. A child of the link, by that name.
     Silence_.setObjectName(QStringLiteral("SilenceDeadline"));
+    Silence_.setParent(this); // a member: it leaves the children before the link goes
     Silence_.setSingleShot(true);
     Silence_.setTimerType(Qt::PreciseTimer);
     Reconnect_.setObjectName(QStringLiteral("ReconnectTimer"));

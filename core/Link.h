@@ -58,9 +58,6 @@ public:
     TAfComPort* Port() const { return Port_; }
     // The blink tick: runs only while the icon blinks and an icon is shown.
     QTimer* Tick() { return &Tick_; }
-    // The silence watchdog: one deadline, armed while the port is open and
-    // moved by each converted reading.
-    QTimer* SilenceDeadline() { return &Silence_; }
     // The silence limit in ms (SilenceMs unless set); taken by the next
     // arming of the deadline.
     void SetSilenceLimit(int ms) { SilenceLimitMs_ = ms; }

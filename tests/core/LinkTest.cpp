@@ -16,6 +16,11 @@ protected:
     bool Holds(const std::string& text) {
         return QTest::qWaitFor([&] { return Link().ReceivedText() == text; }, 10000);
     }
+    // The link's silence watchdog, by its name.
+    QTimer* SilenceDeadline() {
+        return Link().findChild<QTimer*>(QStringLiteral("SilenceDeadline"),
+                                         Qt::FindDirectChildrenOnly);
+    }
 };
 
 } // namespace
@@ -32,12 +37,12 @@ TEST_F(LinkTest, ConnectReadingsAndDisconnect) {
     EXPECT_EQ(Events(), (QStringList{kCantOpen, kOpened}));
     EXPECT_EQ(Link().BlinkPhase(), 0);
 
-    Link().SilenceDeadline()->stop();
+    SilenceDeadline()->stop();
     ASSERT_TRUE(Pty.Write("+021.5C\r+02"));
     ASSERT_TRUE(Reads(21.5L));
     EXPECT_TRUE(Holds("+02"));
-    EXPECT_TRUE(Link().SilenceDeadline()->isActive()); // moved by the reading
-    ASSERT_TRUE(Pty.Write("2.5C\r"));                  // the rest of the split reading
+    EXPECT_TRUE(SilenceDeadline()->isActive()); // moved by the reading
+    ASSERT_TRUE(Pty.Write("2.5C\r"));           // the rest of the split reading
     ASSERT_TRUE(Reads(22.5L));
     EXPECT_TRUE(Link().ReceivedText().empty());
     EXPECT_EQ(Link().Display(), QStringLiteral("22.5\u00B0C"));
@@ -116,7 +121,7 @@ TEST_F(LinkTest, TheWatchdogIsOneDeadlineMovedByEachReading) {
     LinkPty();
     Start();
     Connect();
-    QTimer* deadline = Link().SilenceDeadline();
+    QTimer* deadline = SilenceDeadline();
     EXPECT_TRUE(deadline->isActive());
     EXPECT_TRUE(deadline->isSingleShot());
     EXPECT_EQ(deadline->timerType(), Qt::PreciseTimer); // a coarse one may be 1.5 s off
@@ -146,7 +151,7 @@ TEST_F(LinkTest, TheWatchdogIsOneDeadlineMovedByEachReading) {
 TEST_F(LinkTest, OnlyAConvertedReadingHoldsTheWatchdogOff) {
     LinkPty();
     Start();
-    QTimer* deadline = Link().SilenceDeadline();
+    QTimer* deadline = SilenceDeadline();
     for (const std::string tail : {"\n", "+02", "+20.0C\n"}) {
         SCOPED_TRACE(tail);
         Connect();
@@ -232,10 +237,10 @@ TEST_F(LinkTest, ANoiseBurstDoesNotHideTheNextReadingNorAFragmentTheNextLink) {
     std::string burst;
     for (int i = 0; i < 100; ++i)
         burst += "+x\r";
-    Link().SilenceDeadline()->stop();
+    SilenceDeadline()->stop();
     ASSERT_TRUE(Pty.Write(burst + "+21.5C\r"));
     ASSERT_TRUE(Reads(21.5L));
-    EXPECT_TRUE(Link().SilenceDeadline()->isActive());
+    EXPECT_TRUE(SilenceDeadline()->isActive());
 
     ASSERT_TRUE(Pty.Write("+02"));
     ASSERT_TRUE(Holds("+02"));
@@ -272,7 +277,7 @@ TEST_F(LinkTest, WarningsDoNotPileUpWhileOneIsShown) {
     EXPECT_EQ(Log().count(kLineError), 1);
     EXPECT_TRUE(Link().Open()); // nothing could close it
     EXPECT_NE(Link().BlinkPhase(), 0);
-    EXPECT_TRUE(Link().SilenceDeadline()->isActive());
+    EXPECT_TRUE(SilenceDeadline()->isActive());
     EXPECT_FALSE(Link().WarningShowing());
 
     Link().OnSilence(); // still silent 30 s later: asked once more
@@ -298,7 +303,7 @@ TEST_F(LinkTest, ALineErrorWithoutAChosenPortWarnsOnceAndTheSilenceCountStartsAf
     EXPECT_TRUE(Link().Open());
     EXPECT_NE(Link().BlinkPhase(), 0);
     // The silence while the box was open is not held against the device.
-    EXPECT_TRUE(Link().SilenceDeadline()->isActive());
+    EXPECT_TRUE(SilenceDeadline()->isActive());
     Link().OnSilence();
     EXPECT_EQ(Boxes.size(), 2u);
     EXPECT_EQ(Log().count(kSilent), 1);

@@ -6,6 +6,7 @@
 #include "gui/MessageParent.h"
 #include "gui/MqttDialog.h"
 #include "gui/ScreenFit.h"
+#include "gui/TimeSeriesDialog.h"
 #include "gui/uIntEdit.h"
 #include "platform/AppPaths.h"
 #include "platform/Autostart.h"
@@ -113,7 +114,7 @@ constexpr int kLinkRows = 28 + 24;
 // The inner panel as designed, with those rows and "Start with the desktop
 // session".
 constexpr int kDesignedPanelWidth = 323;
-constexpr int kDesignedPanelHeight = 267 + kLinkRows + 24;
+constexpr int kDesignedPanelHeight = 267 + kLinkRows + 24 + 24; // + the time-series row
 
 } // namespace
 
@@ -235,6 +236,10 @@ void TfSettings::BuildOtherControls() {
     bMqtt->setObjectName(QStringLiteral("bMqtt"));
     bMqtt->setGeometry(247, 262 + kLinkRows, 64, 19);
     bMqtt->setAutoDefault(false);
+    bTimeSeries = new QPushButton(QStringLiteral("Time series..."), Panel3);
+    bTimeSeries->setObjectName(QStringLiteral("bTimeSeries"));
+    bTimeSeries->setGeometry(211, 286 + kLinkRows, 100, 19);
+    bTimeSeries->setAutoDefault(false);
 }
 
 void TfSettings::BuildBottomBands() {
@@ -298,6 +303,7 @@ void TfSettings::ArrangeRows() {
     AddRow({as(Panel8, 6)});
     AddRow({as(chbAlwaysOnTop), as(chbGeneTempLOG)});
     AddRow({as(chbAutostart), as(bMqtt)});
+    AddRow({as(bTimeSeries)});
     Panel3->installEventFilter(this);
     FitCaptions();
 }
@@ -320,6 +326,7 @@ void TfSettings::ConnectHandlers() {
     connect(bClose, &QPushButton::clicked, this, [this] { bCloseClick(bClose); });
     connect(chbAutostart, &QCheckBox::clicked, this, [this] { chbAutostartClick(chbAutostart); });
     connect(bMqtt, &QPushButton::clicked, this, [this] { bMqttClick(bMqtt); });
+    connect(bTimeSeries, &QPushButton::clicked, this, [this] { bTimeSeriesClick(bTimeSeries); });
     connect(bAlarm, &QPushButton::clicked, this, [this] { bAlarmClick(bAlarm); });
     connect(bFind, &QPushButton::clicked, this, [this] { bFindClick(bFind); });
     FSearch->OnFinished = [this](const PortSearchResult& result) { FindFinished(result); };
@@ -644,6 +651,20 @@ void TfSettings::bAlarmClick(QObject* /*Sender*/) {
     TAlarmDialog dialog(Core_, this);
     FitWhenShown(&dialog);
     dialog.exec();
+}
+
+void TfSettings::bTimeSeriesClick(QObject* /*Sender*/) {
+    TTimeSeriesDialog dialog(this);
+    FitWhenShown(&dialog);
+    dialog.SetSettings(Core_.TimeSeriesSettingsNow());
+    dialog.Follow(Core_.TimeSeries(), [this] { return Core_.Now(); });
+    dialog.OnApply = [this](const TimeSeriesSettings& settings) {
+        Core_.SetTimeSeriesSettings(settings);
+    };
+    dialog.bApply->setVisible(true);
+    // Taken at once, like the other options; "Save and close" writes them.
+    if (dialog.exec() == QDialog::Accepted)
+        Core_.SetTimeSeriesSettings(dialog.Settings());
 }
 
 void TfSettings::Label8Click(QObject* /*Sender*/) {

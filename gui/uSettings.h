@@ -69,6 +69,9 @@ public:
     QCheckBox* chbAutostart = nullptr;
     // "MQTT...": the broker, its topic and discovery (gui/MqttDialog.h).
     QPushButton* bMqtt = nullptr;
+    // "Time series...": the output to a time-series database
+    // (gui/TimeSeriesDialog.h).
+    QPushButton* bTimeSeries = nullptr;
     QFrame* Panel2 = nullptr;
     QLabel* Label8 = nullptr; // link to the project's home page
     QFrame* Panel1 = nullptr;
@@ -91,6 +94,7 @@ public:
     void Label8Click(QObject* Sender);
     void chbAutostartClick(QObject* Sender);
     void bMqttClick(QObject* Sender);
+    void bTimeSeriesClick(QObject* Sender);
     void bAlarmClick(QObject* Sender);
     void bFindClick(QObject* Sender);
 

@@ -171,10 +171,11 @@ TEST_F(SettingsTest, CloseKeepsTheFileSaveAndCloseWritesIt) {
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     // Centred when shown (give or take a window frame).
     EXPECT_LE((fSettings->geometry().center() - screen.center()).manhattanLength(), 20);
-    // Rows for the connect toggle, reconnecting and the session start; the
+    // Rows for the connect toggle, reconnecting, the session start and the
+    // time-series button; the
     // check boxes' own height in the default font; the home page link's
     // band (34) only when the build names a home page.
-    EXPECT_EQ(fSettings->size(), QSize(333, fSettings->Label8->isHidden() ? 398 : 432));
+    EXPECT_EQ(fSettings->size(), QSize(333, fSettings->Label8->isHidden() ? 422 : 456));
     fSettings->edTarget->setText("edited");
     fSettings->Button1->click();
     EXPECT_FALSE(fSettings->isVisible());

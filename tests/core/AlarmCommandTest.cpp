@@ -15,14 +15,13 @@
 namespace {
 
 AlarmChange Change(AlarmKind kind, bool active, double value, double limit) {
-    AlarmChange c;
-    c.Kind = kind;
-    c.Active = active;
-    c.Temperature = value;
-    c.Limit = limit;
-    c.Since = QDateTime(QDate(2026, 7, 3), QTime(12, 0, 0), QTimeZone::utc());
-    c.State = active ? kind : AlarmKind::Ok;
-    return c;
+    return {.Kind = kind,
+            .Active = active,
+            .Temperature = value,
+            .Limit = limit,
+            .Since = QDateTime(QDate(2026, 7, 3), QTime(12, 0), QTimeZone::utc()),
+            .When = {},
+            .State = active ? kind : AlarmKind::Ok};
 }
 
 TEST(AlarmCommand, AChangeDuringARunMakesOneMoreRunWithTheLatestState) {

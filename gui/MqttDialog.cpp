@@ -1,5 +1,7 @@
 #include "gui/MqttDialog.h"
 
+#include "gui/ScreenFit.h"
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -49,6 +51,7 @@ QString MqttStateText(MqttState state, const QString& error) {
 TMqttDialog::TMqttDialog(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("fMqtt"));
     setWindowTitle(QStringLiteral("MQTT"));
+    UseDialogFrame(this);
     edBroker = new QLineEdit(this);
     edBroker->setPlaceholderText(QStringLiteral("mqtt://host[:port] or mqtts://host[:port]"));
     edUser = new QLineEdit(this);

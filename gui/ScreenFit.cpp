@@ -145,6 +145,12 @@ public:
 };
 } // namespace
 
+void UseDialogFrame(QWidget* dialog) {
+    dialog->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                           Qt::MSWindowsFixedSizeDialogHint);
+}
+
 void FitWhenShown(QWidget* window) {
     new ShowFitter(window);
 }

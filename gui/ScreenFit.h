@@ -24,6 +24,11 @@ QPoint FitOnScreens(QPoint stored, QSize size, const QList<QRect>& areas);
 // of the anchor; where neither fits, the right-hand place fitted as above.
 QPoint PlaceBeside(const QRect& anchor, QSize size, const QList<QRect>& areas);
 
+// A dialog's frame: a title with the system menu and close button, and no
+// minimise or maximise button a small dialog does not need. Before it is
+// shown; main (GUI) thread.
+void UseDialogFrame(QWidget* dialog);
+
 // The screens' available rectangles now. Main (GUI) thread.
 QList<QRect> AvailableScreenAreas();
 

@@ -26,6 +26,8 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QTimer>
@@ -133,14 +135,20 @@ TfSettings::TfSettings(TKelvoxCore& core, QWidget* parent) : QDialog(parent), Co
 void TfSettings::BuildWindow() {
     setObjectName(QStringLiteral("fSettings"));
     setWindowTitle(QStringLiteral("Options"));
-    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    UseDialogFrame(this);
     setFont(designFont(11));
     setModal(true);
 }
 
 void TfSettings::BuildUploadControls() {
-    Panel5 = new QFrame(this);
+    // The top band scrolls when the dialog would be taller than the screen
+    // (a small screen at a large scale), so that the buttons stay whole.
+    Scroll5 = new QScrollArea(this);
+    Scroll5->setObjectName(QStringLiteral("Scroll5"));
+    Scroll5->setFrameShape(QFrame::NoFrame);
+    Scroll5->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Panel5 = new QFrame;
+    Scroll5->setWidget(Panel5);
     Panel5->setObjectName(QStringLiteral("Panel5"));
     Panel5->setGeometry(0, 0, 333, 14 + kDesignedPanelHeight);
     Panel3 = new QFrame(Panel5);
@@ -523,17 +531,25 @@ void TfSettings::FitBands(int panelWidth) {
                                .expandedTo(QSize(82, 25));
     const QSize alarmNeed = (captionNeed(bAlarm, QRect(0, 0, 75, 25), {bAlarm->text()}) + breathe)
                                 .expandedTo(QSize(75, 25));
-    const int width =
+    int width =
         std::max({panelWidth + 10, linkNeed.width() + 8,
                   8 + closeNeed.width() + kGap + alarmNeed.width() + kGap + saveNeed.width() + 9});
     const int topHeight = Panel3->geometry().bottom() + 1 + 8;
     Panel5->setGeometry(0, 0, width, topHeight);
     const int linkHeight = withLink ? std::max(22, linkNeed.height()) : 0;
-    Panel2->setGeometry(0, topHeight, width, withLink ? linkHeight + 12 : 0);
+    const int buttonHeight = std::max({closeNeed.height(), alarmNeed.height(), saveNeed.height()});
+    // What the screen leaves the top band; it scrolls when that is less.
+    const int below = (withLink ? linkHeight + 12 : 0) + buttonHeight + 12;
+    const int shown = MaxHeight_ > 0 ? std::clamp(MaxHeight_ - below, 60, topHeight) : topHeight;
+    const int bar = shown < topHeight ? Scroll5->verticalScrollBar()->sizeHint().width() : 0;
+    Scroll5->setGeometry(0, 0, width + bar, shown);
+    const int top = shown;
+    width += bar;
+    Panel2->setGeometry(0, top, width, withLink ? linkHeight + 12 : 0);
     Panel2->setVisible(withLink);
     Label8->setGeometry(4, 4, width - 8, linkHeight);
-    const int buttonHeight = std::max({closeNeed.height(), alarmNeed.height(), saveNeed.height()});
-    Panel1->setGeometry(0, Panel2->geometry().bottom() + 1, width, buttonHeight + 12);
+    Panel1->setGeometry(0, withLink ? Panel2->geometry().bottom() + 1 : top, width,
+                        buttonHeight + 12);
     Button1->setGeometry(8, 6, closeNeed.width(), buttonHeight);
     bClose->setGeometry(width - 9 - saveNeed.width(), 6, saveNeed.width(), buttonHeight);
     // Between the two, centred.
@@ -571,6 +587,8 @@ void TfSettings::showEvent(QShowEvent* event) {
         const QSignalBlocker quiet(chbAutostart);
         chbAutostart->setChecked(platform::AutostartEnabled());
     }
+    if (const QScreen* s = QGuiApplication::primaryScreen())
+        MaxHeight_ = s->availableGeometry().height() - (OuterSize(this).height() - height());
     FitCaptions();
     if (const QScreen* s = QGuiApplication::primaryScreen()) {
         // Centred in the room panels leave; a dialog taller than that (a
@@ -637,11 +655,17 @@ void TfSettings::chbAutostartClick(QObject* /*Sender*/) {
 
 void TfSettings::bMqttClick(QObject* /*Sender*/) {
     TMqttDialog dialog(this);
-    FitWhenShown(&dialog);
     dialog.SetSettings(Core_.MqttSettingsNow());
     dialog.Follow(Core_.Mqtt());
     dialog.OnApply = [this](const MqttSettings& settings) { Core_.SetMqttSettings(settings); };
     dialog.bApply->setVisible(true);
+    // Over the options dialog that opened it, as the window system may not
+    // place it so by itself.
+    dialog.adjustSize();
+    const QSize outer = OuterSize(&dialog);
+    const QPoint centre = frameGeometry().center();
+    dialog.move(centre.x() - outer.width() / 2, centre.y() - outer.height() / 2);
+    FitWhenShown(&dialog);
     // Taken at once, like the other options; "Save and close" writes them.
     if (dialog.exec() == QDialog::Accepted)
         Core_.SetMqttSettings(dialog.Settings());
@@ -649,6 +673,7 @@ void TfSettings::bMqttClick(QObject* /*Sender*/) {
 
 void TfSettings::bAlarmClick(QObject* /*Sender*/) {
     TAlarmDialog dialog(Core_, this);
+    UseDialogFrame(&dialog);
     FitWhenShown(&dialog);
     dialog.exec();
 }

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <vector>
 
+class QScrollArea;
+
 class QCheckBox;
 class TKelvoxCore;
 enum class Setting;
@@ -31,6 +33,7 @@ public:
     explicit TfSettings(TKelvoxCore& core, QWidget* parent = nullptr);
     ~TfSettings() override;
 
+    QScrollArea* Scroll5 = nullptr; // holds Panel5
     QFrame* Panel5 = nullptr;
     QFrame* Panel3 = nullptr;
     QFrame* Panel4 = nullptr;
@@ -159,6 +162,7 @@ private:
     std::vector<std::vector<Placed>> FRows;
     void AddRow(std::vector<Placed> Row) { FRows.push_back(std::move(Row)); }
     bool FFitting = false;
+    int MaxHeight_ = 0; // the screen's room for the dialog without its frame
     // FitCaptions' steps. One row's rectangles for a width of the inner
     // panel and a shift down, and in `grown` how far the row's bottom passed
     // its designed bottom.

@@ -21,6 +21,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -316,6 +318,39 @@ TEST_F(OptionsDialogTest, FindAsksBeforeItClosesTheOpenPort) {
     EXPECT_TRUE(Boxes[0].Text.contains("COM3")) << Boxes[0].Text.toStdString();
     EXPECT_EQ(fMain->AfComPort1->ComNumber(), 1);
     EXPECT_TRUE(fMain->AfComPort1->Active());
+}
+
+// Taller than the screen (a small screen at a large scale, in the .scale2
+// run): the top band scrolls and every button stays whole on the screen.
+// The MQTT dialog opens over the options; neither has minimise or maximise.
+TEST_F(OptionsDialogTest, FitsTheScreenAndTheMqttDialogOpensOverIt) {
+    fSettings->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(fSettings));
+    const QRect screen = fSettings->screen()->availableGeometry();
+    for (QPushButton* b : {fSettings->Button1, fSettings->bClose}) {
+        const QRect r(b->mapToGlobal(QPoint(0, 0)), b->size());
+        EXPECT_TRUE(screen.contains(r)) << r.y() << "+" << r.height() << " on " << screen.height();
+    }
+    // On the small screen the band scrolls; on a large one nothing changes.
+    EXPECT_EQ(fSettings->Scroll5->verticalScrollBar()->isVisible(),
+              qEnvironmentVariableIsSet("KELVOX_TEST_SMALL_SCREEN"))
+        << fSettings->height() << " " << fSettings->Panel5->height() << " " << screen.height();
+    for (Qt::WindowType hint : {Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint})
+        EXPECT_FALSE(fSettings->windowFlags() & hint);
+    QRect mqtt;
+    Qt::WindowFlags flags;
+    QTimer::singleShot(0, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (dialog && dialog != fSettings) {
+            mqtt = dialog->frameGeometry();
+            flags = dialog->windowFlags();
+            dialog->close();
+        }
+    });
+    fSettings->bMqttClick(nullptr);
+    ASSERT_TRUE(mqtt.isValid());
+    EXPECT_TRUE(fSettings->frameGeometry().contains(mqtt.center())) << mqtt.x() << "," << mqtt.y();
+    EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
 }
 
 #include "OptionsDialogTest.moc"

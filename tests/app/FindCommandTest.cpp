@@ -68,7 +68,6 @@ TEST(FindCommand, SavesTheOneThermometerThatAReloadConnectsAndThatThenReadsInUse
     EXPECT_TRUE(lines[0].startsWith("COM1  ") && lines[0].endsWith("  no data"));
     EXPECT_TRUE(lines[1].startsWith("COM2  ") && lines[1].contains("  thermometer, "));
     EXPECT_TRUE(lines[2].startsWith("COM3  ") && lines[2].endsWith("  data that is not a reading"));
-    // Not a service's directory: a hang-up would end a program with a window.
     EXPECT_TRUE(lines[4].contains("with a window takes it at its next start"))
         << lines[4].toStdString();
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));

@@ -36,12 +36,9 @@ TEST_F(SpoolTest, ATornLastRecordIsSkippedOnceAndTheRestKept) {
     QString error;
     ASSERT_TRUE(Open()->Append(Records(0, 10), &error)) << error.toStdString();
     ASSERT_EQ(Files().size(), 1);
-    {
-        // A power cut in the middle of the eleventh record.
-        QFile segment(Dir.path() + u'/' + Files()[0]);
-        ASSERT_TRUE(segment.open(QIODevice::Append));
-        segment.write(QByteArray(7, '\x5a'));
-    }
+    QFile torn(Dir.path() + u'/' + Files()[0]); // cut in the middle of the eleventh record
+    ASSERT_TRUE(torn.open(QIODevice::Append) && torn.write(QByteArray(7, '\x5a')) == 7);
+    torn.close();
     auto spool = Open();
     EXPECT_EQ(spool->Count(), 10);
     ASSERT_EQ(Lines.size(), 1);
@@ -114,8 +111,6 @@ TEST_F(SpoolTest, PastTheLimitTheOldestGoWithOneLineEach) {
     }
     EXPECT_EQ(spool->Count(), total - dropped);
     EXPECT_EQ(spool->Peek(10), Records(dropped, 10));
-    spool.reset();
-    EXPECT_EQ(Open(limit)->Count(), total - dropped);
 }
 
 } // namespace

@@ -1,61 +1,33 @@
-// Debian's VictoriaMetrics and InfluxDB 1.x, started on a free loopback port
-// with their data in a folder of the test's, and what they stored read back.
-// Test thread only.
+// Debian's VictoriaMetrics and InfluxDB 1.x on a free loopback port with
+// their data in a folder of the test's, and what they stored read back
+// (oldest first, as time in UTC ms and value). Test thread only.
 #pragma once
 
 #include <QProcess>
-#include <QString>
 #include <string>
 #include <utility>
 #include <vector>
 
-// A stored point: time in UTC ms and value.
 using StoredPoint = std::pair<long long, double>;
 
 class TimeSeriesServer {
 public:
-    TimeSeriesServer(QString program, QString dataDir);
-    virtual ~TimeSeriesServer();
-    // Starts it (again, on the same port and data) and waits until it answers.
+    TimeSeriesServer(bool influx, const QString& dataDir); // else VictoriaMetrics
+    ~TimeSeriesServer() { Stop(); }
+    // Starts it (again, on the same port and data); true once it answers.
     bool Start();
     // SIGTERM, as a service stop: what it acknowledged is kept.
     void Stop();
-    int Port() const { return Port_; }
     std::string Base() const { return "http://127.0.0.1:" + std::to_string(Port_); }
-
-protected:
-    virtual QStringList Arguments() const = 0;
-    virtual bool Ready() const = 0;
-    QString DataDir_;
-    int Port_;
+    std::string Query(const std::string& statement, const std::string& db = {}) const;
+    // The points of the series once at least atLeast are visible (or 20 s
+    // have passed, the event loop running meanwhile): VictoriaMetrics'
+    // temperature_celsius, InfluxDB's temperature in db.
+    std::vector<StoredPoint> Points(std::size_t atLeast = 1, const std::string& db = {}) const;
 
 private:
-    QString Program_;
+    bool Influx_;
+    QString Dir_;
+    int Port_;
     QProcess Proc_;
-};
-
-class VictoriaMetrics : public TimeSeriesServer {
-public:
-    explicit VictoriaMetrics(const QString& dataDir);
-    // The points of temperature_celsius, oldest first, once at least
-    // `atLeast` have become visible (or 20 s have passed, the event loop
-    // running meanwhile).
-    std::vector<StoredPoint> Points(std::size_t atLeast = 1) const;
-
-protected:
-    QStringList Arguments() const override;
-    bool Ready() const override;
-};
-
-class InfluxDb : public TimeSeriesServer {
-public:
-    explicit InfluxDb(const QString& dataDir);
-    // An InfluxQL statement; returns the answer's body.
-    std::string Query(const std::string& statement, const std::string& db = {}) const;
-    // The points of the measurement "temperature" in db, oldest first.
-    std::vector<StoredPoint> Points(const std::string& db) const;
-
-protected:
-    QStringList Arguments() const override;
-    bool Ready() const override;
 };

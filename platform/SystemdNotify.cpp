@@ -113,10 +113,6 @@ SystemdNotify::~SystemdNotify() {
         ::close(Fd_);
 }
 
-std::chrono::milliseconds SystemdNotify::WatchdogInterval() const {
-    return std::chrono::milliseconds(Watchdog_ ? Watchdog_->interval() : 0);
-}
-
 void SystemdNotify::Ready() {
     Send("READY=1");
 }

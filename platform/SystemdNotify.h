@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <chrono>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -31,8 +30,6 @@ public:
 
     // False when systemd did not start the program with a notify socket.
     bool Active() const { return Active_; }
-    // The ping interval; zero without a watchdog.
-    std::chrono::milliseconds WatchdogInterval() const;
 
     // Start-up done, or a reload done (send Reloading() before it).
     void Ready();

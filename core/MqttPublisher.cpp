@@ -289,6 +289,20 @@ private:
     QByteArray Text_, When_, Link_, Alarm_, Backlog_;
     bool StatePublished_ = false, SentLive_ = false;
     QByteArray SentText_, SentWhen_, SentLink_, SentAlarm_, SentBacklog_;
+    // A state topic goes out when it has a value other than the one sent.
+    void PublishIfChanged(const char* leaf, const QByteArray& value, QByteArray& sent) {
+        if (!value.isEmpty() && value != sent) {
+            Publish(Topic(leaf), value);
+            sent = value;
+        }
+    }
+    // The next PublishState sends every state topic again (a new connection,
+    // or Home Assistant back and asking for everything).
+    void ForgetSent() {
+        StatePublished_ = false;
+        for (QByteArray* sent : {&SentText_, &SentWhen_, &SentLink_, &SentAlarm_, &SentBacklog_})
+            sent->clear();
+    }
     std::mt19937 Random_{std::random_device{}()};
 
     QByteArray Topic(const char* leaf) const { return (Config_.Base + "/" + leaf).toUtf8(); }
@@ -367,12 +381,7 @@ void MqttWorker::Run() {
             // Home Assistant came back: it wants everything again.
             ResendAt_.reset();
             PublishConfigs();
-            StatePublished_ = false;
-            SentText_.clear();
-            SentWhen_.clear();
-            SentLink_.clear();
-            SentAlarm_.clear();
-            SentBacklog_.clear();
+            ForgetSent();
         }
         if (Connected_)
             PublishState();
@@ -535,12 +544,7 @@ void MqttWorker::OnConnected() {
     Shared_->Post([g = Config_.Generation, text = Text_, when = When_](TMqttPublisher* r) {
         r->WorkerPublishedLatest(g, QString::fromUtf8(text), QString::fromUtf8(when));
     });
-    StatePublished_ = false;
-    SentText_.clear();
-    SentWhen_.clear();
-    SentLink_.clear();
-    SentAlarm_.clear();
-    SentBacklog_.clear();
+    ForgetSent();
     PublishState();
 }
 
@@ -585,26 +589,11 @@ void MqttWorker::PublishConfigs() {
 }
 
 void MqttWorker::PublishState() {
-    if (!Text_.isEmpty() && Text_ != SentText_) {
-        Publish(Topic("temperature"), Text_);
-        SentText_ = Text_;
-    }
-    if (!When_.isEmpty() && When_ != SentWhen_) {
-        Publish(Topic("last_reading"), When_);
-        SentWhen_ = When_;
-    }
-    if (!Link_.isEmpty() && Link_ != SentLink_) {
-        Publish(Topic("link"), Link_);
-        SentLink_ = Link_;
-    }
-    if (!Alarm_.isEmpty() && Alarm_ != SentAlarm_) {
-        Publish(Topic("alarm"), Alarm_);
-        SentAlarm_ = Alarm_;
-    }
-    if (!Backlog_.isEmpty() && Backlog_ != SentBacklog_) {
-        Publish(Topic("backlog"), Backlog_);
-        SentBacklog_ = Backlog_;
-    }
+    PublishIfChanged("temperature", Text_, SentText_);
+    PublishIfChanged("last_reading", When_, SentWhen_);
+    PublishIfChanged("link", Link_, SentLink_);
+    PublishIfChanged("alarm", Alarm_, SentAlarm_);
+    PublishIfChanged("backlog", Backlog_, SentBacklog_);
     // A port just opened, its first reading not yet come, says nothing at
     // the start of a connection: "offline" now and "online" a second later
     // would be a blip. Silence, a bad line or a closed port decide it.

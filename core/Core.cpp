@@ -91,9 +91,9 @@ TKelvoxCore::TKelvoxCore(CoreDeps deps, QObject* parent)
     TUploader::Fetcher seriesFetch = deps.TimeSeriesFetch;
     if (!seriesFetch)
         seriesFetch = NewModuleFetcher();
-    TimeSeries_ = new TTimeSeries(
-        Log_, std::move(seriesFetch), Paths_.Dir + QStringLiteral("/backlog"),
-        QSysInfo::machineHostName(), qEnvironmentVariable("KELVOX_INSTANCE"), Clock_, this);
+    TimeSeries_ =
+        new TTimeSeries(Log_, std::move(seriesFetch), Paths_.Dir + QStringLiteral("/backlog"),
+                        QSysInfo::machineHostName(), InstanceName(), Clock_, this);
     connect(Link_, &TLink::Reading, TimeSeries_, &TTimeSeries::Reading);
     connect(TimeSeries_, &TTimeSeries::StatusChanged, Mqtt_, [this] {
         const TimeSeriesStatus status = TimeSeries_->Status();

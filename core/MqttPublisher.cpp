@@ -818,9 +818,12 @@ QStringList MqttSettingsProblems(const MqttSettings& settings) {
 QString DefaultMqttTopic() {
     const QString host = QSysInfo::machineHostName();
     const QString topic = host.isEmpty() ? QStringLiteral("kelvox") : "kelvox/" + host;
-    // One instance of several on the machine (kelvox@NAME.service).
-    const QString instance = qEnvironmentVariable("KELVOX_INSTANCE");
+    const QString instance = InstanceName();
     return instance.isEmpty() ? topic : topic + u'/' + instance;
+}
+
+QString InstanceName() {
+    return qEnvironmentVariable("KELVOX_INSTANCE");
 }
 
 QString FormatMqttTemperature(long double celsius) {

@@ -88,6 +88,10 @@ QStringList MqttSettingsProblems(const MqttSettings& settings);
 // instance name in KELVOX_INSTANCE (one of several services on a machine).
 QString DefaultMqttTopic();
 
+// The instance name in KELVOX_INSTANCE (kelvox@NAME.service), empty for a
+// lone program; the MQTT topic and the time series' instance tag use it.
+QString InstanceName();
+
 // The published text of a temperature: one decimal, always '.', no "-0.0".
 QString FormatMqttTemperature(long double celsius);
 
